@@ -1,0 +1,141 @@
+// The device services the uninstaller uses: the small subset of the
+// Windows CE core library (COREDLL) named by the removal plans and the
+// dialogue, and nothing else.
+//
+// flow/ and removal/ include this header and call these functions by their
+// platform names. Which implementation they get is decided at link time:
+//   - Windows CE: COREDLL itself.
+//   - Desktop Windows (mingw-w64): the system DLLs, plus platform/win32/ for
+//     the one call desktop Windows lacks (KernelIoControl).
+//   - Linux: platform/sim/, the simulated device.
+#ifndef TRQ_PLATFORM_DEVICE_H
+#define TRQ_PLATFORM_DEVICE_H
+
+#if defined(_WIN32)
+
+#ifndef UNICODE
+#define UNICODE
+#endif
+#ifndef _UNICODE
+#define _UNICODE
+#endif
+#include <windows.h>
+#include <shlobj.h>
+
+#else  // the simulated device
+
+#include <stddef.h>
+#include <stdint.h>
+
+#define WINAPI
+#define TEXT(s) u##s
+
+typedef char16_t WCHAR;
+typedef WCHAR* LPWSTR;
+typedef const WCHAR* LPCWSTR;
+typedef uint8_t BYTE;
+typedef BYTE* LPBYTE;
+typedef uint32_t DWORD;
+typedef DWORD* LPDWORD;
+typedef int32_t LONG;
+typedef uint32_t UINT;
+typedef int BOOL;
+typedef DWORD REGSAM;
+typedef uintptr_t ULONG_PTR;
+typedef size_t SIZE_T;
+typedef void* LPVOID;
+typedef void* HANDLE;
+typedef struct HKEY__* HKEY;
+typedef HKEY* PHKEY;
+typedef struct HWND__* HWND;
+
+#define FALSE 0
+#define TRUE 1
+#define MAX_PATH 260
+
+// Root keys carry the platform's values, sign-extended as on Win64.
+#define HKEY_CLASSES_ROOT ((HKEY)(ULONG_PTR)(LONG)0x80000000)
+#define HKEY_CURRENT_USER ((HKEY)(ULONG_PTR)(LONG)0x80000001)
+#define HKEY_LOCAL_MACHINE ((HKEY)(ULONG_PTR)(LONG)0x80000002)
+
+#define KEY_READ 0x20019
+#define REG_NONE 0
+#define REG_SZ 1
+#define REG_EXPAND_SZ 2
+#define REG_BINARY 3
+#define REG_DWORD 4
+#define REG_MULTI_SZ 7
+#define REG_QWORD 11
+
+#define ERROR_SUCCESS 0L
+#define ERROR_FILE_NOT_FOUND 2L
+#define ERROR_PATH_NOT_FOUND 3L
+#define ERROR_ACCESS_DENIED 5L
+#define ERROR_INVALID_HANDLE 6L
+#define ERROR_NOT_ENOUGH_MEMORY 8L
+#define ERROR_INVALID_PARAMETER 87L
+#define ERROR_SHARING_VIOLATION 32L
+#define ERROR_INSUFFICIENT_BUFFER 122L
+#define ERROR_INVALID_NAME 123L
+#define ERROR_DIR_NOT_EMPTY 145L
+#define ERROR_MORE_DATA 234L
+#define ERROR_DIRECTORY 267L
+
+#define FILE_ATTRIBUTE_READONLY 0x1
+#define FILE_ATTRIBUTE_DIRECTORY 0x10
+#define FILE_ATTRIBUTE_NORMAL 0x80
+
+#define MB_OK 0x0
+#define MB_OKCANCEL 0x1
+#define MB_YESNOCANCEL 0x3
+#define MB_YESNO 0x4
+#define MB_TYPEMASK 0xF
+#define MB_ICONERROR 0x10
+#define MB_ICONQUESTION 0x20
+#define MB_ICONEXCLAMATION 0x30
+#define MB_ICONINFORMATION 0x40
+#define MB_ICONMASK 0xF0
+#define MB_SETFOREGROUND 0x10000
+
+#define IDOK 1
+#define IDCANCEL 2
+#define IDYES 6
+#define IDNO 7
+
+#define CSIDL_PROGRAMS 0x0002
+#define CSIDL_STARTUP 0x0007
+
+LONG RegOpenKeyExW(HKEY root, LPCWSTR subKey, DWORD options, REGSAM access, PHKEY result);
+LONG RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                      LPDWORD bytes);
+LONG RegCloseKey(HKEY key);
+LONG RegDeleteKeyW(HKEY root, LPCWSTR subKey);
+
+BOOL SetFileAttributesW(LPCWSTR path, DWORD attributes);
+BOOL DeleteFileW(LPCWSTR path);
+BOOL RemoveDirectoryW(LPCWSTR path);
+DWORD GetTempPathW(DWORD size, LPWSTR buffer);
+BOOL SHGetSpecialFolderPath(HWND owner, LPWSTR buffer, int csidl, BOOL create);
+
+DWORD GetLastError(void);
+void SetLastError(DWORD error);
+
+HWND GetForegroundWindow(void);
+int MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT flags);
+
+HANDLE GetProcessHeap(void);
+LPVOID HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes);
+BOOL HeapFree(HANDLE heap, DWORD flags, LPVOID block);
+
+#endif  // _WIN32
+
+#ifndef IOCTL_HAL_REBOOT
+#define IOCTL_HAL_REBOOT 0x0101003C
+#endif
+
+// The kernel control call that soft-resets a Pocket PC. COREDLL exports it;
+// desktop Windows has no such call (platform/win32/ looks it up at run time).
+extern "C" BOOL WINAPI KernelIoControl(DWORD code, LPVOID in, DWORD inSize, LPVOID out,
+                                       DWORD outSize, LPDWORD returned);
+
+#endif  // TRQ_PLATFORM_DEVICE_H

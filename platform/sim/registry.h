@@ -1,0 +1,60 @@
+// The simulated device's registry, in memory: three roots kept apart, keys
+// and values matched case-insensitively and kept in the case they were made.
+#ifndef TRQ_SIM_REGISTRY_H
+#define TRQ_SIM_REGISTRY_H
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace sim {
+
+enum class Root { ClassesRoot, CurrentUser, LocalMachine };
+constexpr int kRootCount = 3;
+const char* RootName(Root root);  // "HKEY_LOCAL_MACHINE", ...
+
+struct RegValue {
+    std::u16string name;  // empty: the key's default value (@)
+    uint32_t type = 0;    // REG_SZ, REG_DWORD, ...
+    std::vector<uint8_t> data;  // exactly the bytes stored, terminators included
+};
+
+struct RegKey {
+    std::u16string name;
+    std::vector<RegValue> values;               // in the order they were set
+    std::vector<std::unique_ptr<RegKey>> keys;  // sub-keys, in the order made
+
+    RegKey* FindKey(std::u16string_view name) const;  // one component
+    const RegValue* FindValue(std::u16string_view name) const;
+    RegKey& AddKey(std::u16string name);       // existing one if present
+    void SetValue(RegValue value);             // replaces by name
+};
+
+class Registry {
+public:
+    RegKey& RootKey(Root root) { return roots_[static_cast<int>(root)]; }
+    const RegKey& RootKey(Root root) const { return roots_[static_cast<int>(root)]; }
+
+    // Paths use "\" separators; an empty path is the root itself. A path with
+    // an empty component ("a\\b", "a\", "\a") names no key.
+    RegKey* Find(Root root, std::u16string_view path) const;
+    RegKey* Create(Root root, std::u16string_view path);  // with missing parents
+    // Deletes the key and everything below it. False when it does not exist
+    // or is a root.
+    bool Delete(Root root, std::u16string_view path);
+
+    // Every key as "ROOT\path", depth first in stored order (roots included
+    // only when they hold values).
+    std::vector<std::string> KeyList() const;
+
+    friend bool operator==(const Registry& a, const Registry& b);
+
+private:
+    RegKey roots_[kRootCount];
+};
+
+}  // namespace sim
+
+#endif

@@ -1,0 +1,26 @@
+// Text helpers for the simulated device: UTF-8 on the host, UTF-16 on the
+// device, and the case-insensitive name matching of the device's registry
+// and file system.
+#ifndef TRQ_SIM_TEXT_H
+#define TRQ_SIM_TEXT_H
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace sim {
+
+// Strict conversions: nullopt on malformed input (lone surrogates, bad UTF-8).
+std::optional<std::u16string> Utf8ToUtf16(std::string_view utf8);
+std::optional<std::string> Utf16ToUtf8(std::u16string_view utf16);
+
+// For messages and traces: never fails; a lone surrogate becomes U+FFFD.
+std::string Utf16ToUtf8Lossy(std::u16string_view utf16);
+
+// Simple case folding of one UTF-16 unit (ASCII and Latin-1).
+char16_t FoldCase(char16_t c);
+bool EqualsIgnoreCase(std::u16string_view a, std::u16string_view b);
+
+}  // namespace sim
+
+#endif
