@@ -1,0 +1,54 @@
+// Running the uninstaller on a simulated device, start to finish, the way
+// the device would: what it deletes stays deleted, and a soft reset restarts
+// the device and ends the run there.
+#ifndef TRQ_SIM_RUN_DEVICE_H
+#define TRQ_SIM_RUN_DEVICE_H
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "platform/sim/services.h"
+
+namespace sim {
+
+struct RunOptions {
+    BoxAnswerer answerer;        // none: every box stops the run
+    FaultPlan faults;            // none: every call behaves
+    bool resetReturns = false;   // the reset request comes back, nothing changed
+    std::ostream* trace = nullptr;  // JSON lines, as the calls happen
+};
+
+struct RunOutcome {
+    int exitCode = 0;         // RunUninstall's result; 0 after a reset
+    Stop stop = Stop::None;   // Reset: the device restarted; NoAnswer: left at a box
+    std::vector<BoxRecord> boxes;
+    Trace trace;
+    int resetRequests = 0;
+    int calls = 0;
+    size_t heapBlocksLeft = 0;  // still allocated when the run ended
+    int badHeapFrees = 0;
+    size_t keysLeftOpen = 0;
+};
+
+// Runs RunUninstall on the image and writes back what changed (registry.reg,
+// and device.ini after a restart). False, with error, only when the image
+// could not be written back.
+bool RunUninstallOn(DeviceImage& image, const RunOptions& options, RunOutcome& outcome,
+                    std::string& error);
+
+// A soft reset of the device: files that programs held open are released.
+bool RestartDevice(DeviceImage& image, std::string& error);
+
+// Answers question boxes from a list (IDYES, IDNO, IDCANCEL) in order and
+// acknowledges boxes that only have OK.
+BoxAnswerer ScriptedAnswers(std::vector<int> answers);
+
+// "yes", "no", "cancel" (any case, or y/n/c) as IDYES, IDNO, IDCANCEL; 0 if none.
+int ParseAnswer(const std::string& word);
+bool IsQuestion(uint32_t flags);  // has Yes and No buttons
+bool HasButton(uint32_t flags, int id);
+
+}  // namespace sim
+
+#endif

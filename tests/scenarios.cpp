@@ -1,0 +1,207 @@
+#include "tests/scenarios.h"
+
+#include "flow/message_boxes.h"
+#include "tests/test_device.h"
+
+namespace trq_test {
+
+std::string BoxName(Box box)
+{
+    switch (box) {
+    case Box::LookupFailure: return "Lookup failure";
+    case Box::NotRemoved: return "Not removed";
+    case Box::Confirmation: return "Confirmation";
+    case Box::SettingsQuestion: return "Settings question";
+    case Box::Success: return "Success";
+    case Box::ResetOffer: return "Reset offer";
+    }
+    return "?";
+}
+
+static const MessageBoxText& TextOf(Box box)
+{
+    switch (box) {
+    case Box::LookupFailure: return kLookupFailureBox;
+    case Box::NotRemoved: return kNotRemovedBox;
+    case Box::Confirmation: return kConfirmationBox;
+    case Box::SettingsQuestion: return kSettingsQuestionBox;
+    case Box::Success: return kSuccessBox;
+    case Box::ResetOffer: break;
+    }
+    return kResetOfferBox;
+}
+
+std::u16string BoxText(Box box) { return TextOf(box).text; }
+uint32_t BoxFlags(Box box) { return TextOf(box).flags; }
+
+namespace {
+
+const std::u16string kDir = u"\\Program Files\\TRQ";
+const std::u16string kNineCounted[] = {
+    u"\\Windows\\TRQUtil.exe",  u"\\Windows\\TRQRemindSvc.dll", u"\\Windows\\TRQNewMenu.dll",
+    kDir + u"\\DevTRQSync.dll", kDir + u"\\TRQNewMenu.dll",     kDir + u"\\Setup.dll",
+    kDir + u"\\TRQ.exe",        kDir + u"\\TRQJotlet.exe",      kDir + u"\\Services.loc"};
+
+std::set<std::string> Names(std::initializer_list<const char*> names)
+{
+    return std::set<std::string>(names.begin(), names.end());
+}
+
+// What a partial run leaves besides the files held open: the install
+// folder, which is not empty, the settings and the install record.
+std::set<std::string> PartialLeft(std::set<std::string> held)
+{
+    return Union({held, Names({"\\Program Files\\TRQ"}), SettingsKeys(), InstallRecordKeys()});
+}
+
+std::set<std::string> Without(std::set<std::string> all, const std::set<std::string>& gone)
+{
+    for (const std::string& name : gone) all.erase(name);
+    return all;
+}
+
+// Takes the package off the device by hand: every file, and every key too
+// unless keepKeys.
+void RemovePlanItems(sim::DeviceImage& d, const std::set<std::string>& items, bool keepKeys)
+{
+    for (const std::string& name : items) {
+        std::u16string path(name.begin(), name.end());  // the sample's names are ASCII
+        if (name[0] == '\\') {
+            if (name != "\\Program Files\\TRQ") RemoveFile(d, path);
+            continue;
+        }
+        if (keepKeys) continue;
+        size_t slash = path.find(u'\\');
+        std::u16string root = path.substr(0, slash);
+        sim::Root r = root == u"HKEY_CLASSES_ROOT"   ? sim::Root::ClassesRoot
+                      : root == u"HKEY_CURRENT_USER" ? sim::Root::CurrentUser
+                                                     : sim::Root::LocalMachine;
+        d.registry.registry.Delete(r, path.substr(slash + 1));
+    }
+    if (!keepKeys) d.Files().RemoveDirectory(u"\\Program Files\\TRQ");
+}
+
+const int Y = 6, N = 7, C = 2;  // IDYES, IDNO, IDCANCEL
+
+std::vector<Scenario> Make()
+{
+    using B = Box;
+    const std::set<std::string> everything = AllPlanItems();
+    const std::set<std::string> none;
+    std::vector<Scenario> s;
+
+    s.push_back({"clean, settings removed", nullptr, {Y, Y},
+                 {B::Confirmation, B::SettingsQuestion, B::Success}, false, none, ""});
+    s.push_back({"clean, settings kept", nullptr, {Y, N},
+                 {B::Confirmation, B::SettingsQuestion, B::Success}, false, SettingsKeys(), ""});
+    s.push_back({"consent refused", nullptr, {N}, {B::Confirmation, B::NotRemoved}, false,
+                 everything, ""});
+    s.push_back({"consent cancelled", nullptr, {C}, {B::Confirmation, B::NotRemoved}, false,
+                 everything, ""});
+    s.push_back({"no install record",
+                 [](sim::DeviceImage& d) { RemoveKey(d, sim::Root::LocalMachine, kInstallRecord); },
+                 {}, {B::LookupFailure, B::NotRemoved}, false,
+                 Without(everything, Names({"HKEY_LOCAL_MACHINE\\SOFTWARE\\Apps\\Vantrelle PocketPC Edition"})),
+                 ""});
+    s.push_back({"install record with neither value",
+                 [](sim::DeviceImage& d) {
+                     RemoveValue(d, sim::Root::LocalMachine, kInstallRecord, u"InstallDir");
+                     RemoveValue(d, sim::Root::LocalMachine, kInstallRecord, u"InstDir");
+                 },
+                 {}, {B::LookupFailure, B::NotRemoved}, false, everything, ""});
+    s.push_back({"InstDir only",
+                 [](sim::DeviceImage& d) {
+                     RemoveValue(d, sim::Root::LocalMachine, kInstallRecord, u"InstallDir");
+                 },
+                 {Y, Y}, {B::Confirmation, B::SettingsQuestion, B::Success}, false, none, ""});
+    s.push_back({"empty InstallDir falls back to InstDir",
+                 [](sim::DeviceImage& d) {
+                     SetString(d, sim::Root::LocalMachine, kInstallRecord, u"InstallDir", u"");
+                 },
+                 {Y, Y}, {B::Confirmation, B::SettingsQuestion, B::Success}, false, none, ""});
+    s.push_back({"both values empty",
+                 [](sim::DeviceImage& d) {
+                     SetString(d, sim::Root::LocalMachine, kInstallRecord, u"InstallDir", u"");
+                     SetString(d, sim::Root::LocalMachine, kInstallRecord, u"InstDir", u"");
+                 },
+                 {}, {B::LookupFailure, B::NotRemoved}, false, everything, ""});
+    for (int answer : {Y, N, C}) {
+        s.push_back({std::string("one file held open, reset offer answered ") +
+                         (answer == Y ? "Yes" : answer == N ? "No" : "Cancel"),
+                     [](sim::DeviceImage& d) { HoldOpen(d, kDir + u"\\TRQ.exe"); },
+                     {Y, answer}, {B::Confirmation, B::ResetOffer, B::NotRemoved}, answer == Y,
+                     PartialLeft(Names({"\\Program Files\\TRQ\\TRQ.exe"})), ""});
+    }
+    s.push_back({"all nine counted files held open",
+                 [](sim::DeviceImage& d) {
+                     for (const std::u16string& path : kNineCounted) HoldOpen(d, path);
+                 },
+                 {Y, N}, {B::Confirmation, B::ResetOffer, B::NotRemoved}, false,
+                 PartialLeft(Names({"\\Windows\\TRQUtil.exe", "\\Windows\\TRQRemindSvc.dll",
+                                    "\\Windows\\TRQNewMenu.dll", "\\Program Files\\TRQ\\DevTRQSync.dll",
+                                    "\\Program Files\\TRQ\\TRQNewMenu.dll", "\\Program Files\\TRQ\\Setup.dll",
+                                    "\\Program Files\\TRQ\\TRQ.exe", "\\Program Files\\TRQ\\TRQJotlet.exe",
+                                    "\\Program Files\\TRQ\\Services.loc"})),
+                 ""});
+    // The running utility keeps its shortcut open: the utility is left
+    // alone and not counted, so nothing stands in the way of the clean path.
+    s.push_back({"Startup shortcut held open",
+                 [](sim::DeviceImage& d) {
+                     HoldOpen(d, u"\\Windows\\StartUp\\TRQUtil.lnk");
+                     HoldOpen(d, u"\\Windows\\TRQUtil.exe");
+                 },
+                 {Y, Y}, {B::Confirmation, B::SettingsQuestion, B::Success}, false,
+                 Names({"\\Windows\\StartUp\\TRQUtil.lnk", "\\Windows\\TRQUtil.exe"}), ""});
+    s.push_back({"Startup shortcut missing, utility held open",
+                 [](sim::DeviceImage& d) {
+                     RemoveFile(d, u"\\Windows\\StartUp\\TRQUtil.lnk");
+                     HoldOpen(d, u"\\Windows\\TRQUtil.exe");
+                 },
+                 {Y, N}, {B::Confirmation, B::ResetOffer, B::NotRemoved}, false,
+                 // The install folder is empty, so it goes.
+                 Union({Names({"\\Windows\\TRQUtil.exe"}), SettingsKeys(), InstallRecordKeys()}),
+                 ""});
+    s.push_back({"read-only counted file",
+                 [](sim::DeviceImage& d) {
+                     RemoveFile(d, kDir + u"\\Setup.dll");
+                     WriteFile(d, kDir + u"\\Setup.dll", "setup library\r\n", true);
+                 },
+                 {Y, Y}, {B::Confirmation, B::SettingsQuestion, B::Success}, false, none, ""});
+    s.push_back({"install folder holds a foreign file",
+                 [](sim::DeviceImage& d) { WriteFile(d, kDir + u"\\notes.txt", "mine\r\n"); },
+                 {Y, Y}, {B::Confirmation, B::SettingsQuestion, B::Success}, false,
+                 Names({"\\Program Files\\TRQ"}), ""});
+    s.push_back({"files already gone, install record left",
+                 [everything](sim::DeviceImage& d) { RemovePlanItems(d, everything, true); },
+                 {Y, N}, {B::Confirmation, B::SettingsQuestion, B::Success}, false, SettingsKeys(), ""});
+    s.push_back({"nothing installed at all",
+                 [everything](sim::DeviceImage& d) { RemovePlanItems(d, everything, false); },
+                 {}, {B::LookupFailure, B::NotRemoved}, false, none, ""});
+    s.push_back({"Startup folder unknown",
+                 [](sim::DeviceImage& d) { d.config.startup.clear(); },
+                 {Y, Y}, {B::Confirmation, B::SettingsQuestion, B::Success}, false,
+                 Names({"\\Windows\\StartUp\\TRQUtil.lnk", "\\Windows\\TRQUtil.exe"}),
+                 "Wine always knows its Startup folder"});
+    s.push_back({"Programs folder unknown",
+                 [](sim::DeviceImage& d) { d.config.programs.clear(); },
+                 {Y, Y}, {B::Confirmation, B::SettingsQuestion, B::Success}, false,
+                 Names({"\\Windows\\Start Menu\\Programs\\TRQ.lnk",
+                        "\\Windows\\Start Menu\\Programs\\TRQ Jotlet.lnk"}),
+                 "Wine always knows its Programs folder"});
+    s.push_back({"temporary folder unknown",
+                 [](sim::DeviceImage& d) { d.config.temp.clear(); },
+                 {Y, Y}, {B::Confirmation, B::SettingsQuestion, B::Success}, false,
+                 Names({"\\Temp\\TRQUtil.log", "\\Temp\\TRQRemindSvc.dll.log", "\\Temp\\TRQSetup.log"}),
+                 "Wine always has a temporary folder"});
+    return s;
+}
+
+}  // namespace
+
+const std::vector<Scenario>& SharedScenarios()
+{
+    static const std::vector<Scenario> scenarios = Make();
+    return scenarios;
+}
+
+}  // namespace trq_test

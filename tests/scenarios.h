@@ -1,0 +1,43 @@
+// Scenarios written once and played on every kind of device: the simulated
+// device and TRQUninstall.exe under Wine. Each starts from the sample
+// device, edits it, answers the question boxes in order and says what the
+// user sees and what of the package is left.
+#ifndef TRQ_TESTS_SCENARIOS_H
+#define TRQ_TESTS_SCENARIOS_H
+
+#include <functional>
+#include <ostream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/sim/device_image.h"
+
+namespace trq_test {
+
+enum class Box { LookupFailure, NotRemoved, Confirmation, SettingsQuestion, Success, ResetOffer };
+std::string BoxName(Box box);
+// The text and flags the uninstaller shows for a box.
+std::u16string BoxText(Box box);
+uint32_t BoxFlags(Box box);
+
+struct Scenario {
+    std::string name;
+    std::function<void(sim::DeviceImage&)> prepare;  // edits of the sample device
+    std::vector<int> answers;                        // IDYES, IDNO, IDCANCEL
+    std::vector<Box> boxes;                          // what the user sees, in order
+    bool resetRequested = false;
+    std::set<std::string> planLeft;  // the plan's files, folders and keys still there
+    // Why this scenario cannot be played under Wine, or empty.
+    std::string notUnderWine;
+};
+
+inline void PrintTo(const Scenario& s, std::ostream* os) { *os << s.name; }
+
+// The reset request comes back in these scenarios (under Wine it always
+// does), so the Not removed box follows it.
+const std::vector<Scenario>& SharedScenarios();
+
+}  // namespace trq_test
+
+#endif

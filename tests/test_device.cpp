@@ -1,0 +1,174 @@
+#include "tests/test_device.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <unistd.h>
+
+#include "platform/sim/sample_device.h"
+#include "platform/sim/text.h"
+
+namespace trq_test {
+
+TempDir::TempDir()
+{
+    static std::atomic<int> serial{0};
+    path_ = std::filesystem::temp_directory_path() /
+            ("trq-test-" + std::to_string(getpid()) + "-" + std::to_string(serial++));
+    std::filesystem::remove_all(path_);
+    std::filesystem::create_directories(path_);
+}
+
+TempDir::~TempDir()
+{
+    std::error_code ec;
+    // Read-only files are a device attribute here; make them removable.
+    for (auto it = std::filesystem::recursive_directory_iterator(path_, ec);
+         it != std::filesystem::recursive_directory_iterator(); it.increment(ec))
+        std::filesystem::permissions(it->path(), std::filesystem::perms::owner_write,
+                                     std::filesystem::perm_options::add, ec);
+    std::filesystem::remove_all(path_, ec);
+}
+
+const std::u16string kInstallRecord = u"SOFTWARE\\Apps\\Vantrelle PocketPC Edition";
+
+void HoldOpen(sim::DeviceImage& image, const std::u16string& path)
+{
+    image.config.heldOpen.push_back(path);
+}
+
+void SetRaw(sim::DeviceImage& image, sim::Root root, const std::u16string& key,
+            const std::u16string& name, uint32_t type, std::vector<uint8_t> bytes)
+{
+    image.registry.registry.Create(root, key)->SetValue({name, type, std::move(bytes)});
+}
+
+void SetString(sim::DeviceImage& image, sim::Root root, const std::u16string& key,
+               const std::u16string& name, const std::u16string& text)
+{
+    std::vector<uint8_t> bytes;
+    for (char16_t c : text + u'\0') {
+        bytes.push_back(static_cast<uint8_t>(c & 0xFF));
+        bytes.push_back(static_cast<uint8_t>(c >> 8));
+    }
+    SetRaw(image, root, key, name, 1, std::move(bytes));
+}
+
+void RemoveValue(sim::DeviceImage& image, sim::Root root, const std::u16string& key,
+                 const std::u16string& name)
+{
+    sim::RegKey* k = image.registry.registry.Find(root, key);
+    ASSERT_NE(k, nullptr);
+    auto& values = k->values;
+    for (auto it = values.begin(); it != values.end(); ++it)
+        if (sim::EqualsIgnoreCase(it->name, name)) {
+            values.erase(it);
+            return;
+        }
+    FAIL() << "no such value";
+}
+
+void RemoveKey(sim::DeviceImage& image, sim::Root root, const std::u16string& key)
+{
+    ASSERT_TRUE(image.registry.registry.Delete(root, key));
+}
+
+void RemoveFile(sim::DeviceImage& image, const std::u16string& path)
+{
+    sim::DeviceFiles files = image.Files();
+    files.SetAttributes(path, 0x80);
+    ASSERT_EQ(files.DeleteFile(path), 0u) << sim::Utf16ToUtf8Lossy(path);
+}
+
+void WriteFile(sim::DeviceImage& image, const std::u16string& path, const std::string& contents,
+               bool readOnly)
+{
+    ASSERT_TRUE(image.Files().WriteFile(path, contents, readOnly));
+}
+
+bool Save(sim::DeviceImage& image)
+{
+    std::string error;
+    bool ok = sim::SaveRegistry(image, error) && sim::SaveConfig(image, error);
+    EXPECT_TRUE(ok) << error;
+    return ok;
+}
+
+TestDevice::TestDevice()
+{
+    std::string error;
+    std::filesystem::path dir = dir_.Path() / "device";
+    EXPECT_TRUE(sim::InitSampleDevice(dir, error)) << error;
+    EXPECT_TRUE(sim::LoadDeviceImage(dir, image, error)) << error;
+}
+
+void TestDevice::Reload()
+{
+    std::string error;
+    Save(image);
+    sim::DeviceImage fresh;
+    ASSERT_TRUE(sim::LoadDeviceImage(image.dir, fresh, error)) << error;
+    image = std::move(fresh);
+}
+
+sim::RunOutcome TestDevice::Run(std::vector<int> answers, bool resetReturns)
+{
+    Reload();
+    sim::RunOptions options;
+    options.answerer = sim::ScriptedAnswers(std::move(answers));
+    options.resetReturns = resetReturns;
+    sim::RunOutcome outcome;
+    std::string error;
+    EXPECT_TRUE(sim::RunUninstallOn(image, options, outcome, error)) << error;
+    return outcome;
+}
+
+std::set<std::string> TestDevice::Contents() const
+{
+    std::set<std::string> all;
+    for (const std::u16string& path : image.Files().List())
+        all.insert("file  " + sim::Utf16ToUtf8Lossy(path));
+    for (const std::string& key : image.registry.registry.KeyList()) all.insert("key   " + key);
+    return all;
+}
+
+std::set<std::string> TestDevice::PlanLeft() const
+{
+    // Measured against the sample device's folders, even where this device
+    // cannot name one of them.
+    const sim::DeviceConfig sampleFolders;
+    std::set<std::string> left;
+    for (const sim::PlanItem& item : sim::PlanItems(image, sim::kSampleInstallDir, &sampleFolders))
+        if (item.present) left.insert(item.name);
+    return left;
+}
+
+std::set<std::string> AllPlanItems()
+{
+    TestDevice device;
+    return device.PlanLeft();
+}
+
+std::set<std::string> SettingsKeys()
+{
+    return {"HKEY_CURRENT_USER\\Software\\TRQ\\TRQRemindSvc",
+            "HKEY_CURRENT_USER\\Software\\TRQ\\TRQNewMenu",
+            "HKEY_CURRENT_USER\\Software\\TRQ\\TRQ\\MainForm",
+            "HKEY_CURRENT_USER\\Software\\TRQ\\TRQ\\Appearance",
+            "HKEY_CURRENT_USER\\Software\\TRQ\\TRQ"};
+}
+
+std::set<std::string> InstallRecordKeys()
+{
+    return {"HKEY_LOCAL_MACHINE\\SOFTWARE\\Apps\\Vantrelle PocketPC Edition",
+            "HKEY_LOCAL_MACHINE\\Security\\AppInstall\\Vantrelle PocketPC Edition"};
+}
+
+std::set<std::string> Union(std::initializer_list<std::set<std::string>> sets)
+{
+    std::set<std::string> all;
+    for (const auto& s : sets) all.insert(s.begin(), s.end());
+    return all;
+}
+
+}  // namespace trq_test

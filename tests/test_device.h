@@ -1,0 +1,71 @@
+// A sample device in a fresh temporary folder, with the edits tests make to it.
+#ifndef TRQ_TESTS_TEST_DEVICE_H
+#define TRQ_TESTS_TEST_DEVICE_H
+
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/sim/plan_items.h"
+#include "platform/sim/run_device.h"
+
+namespace trq_test {
+
+// A folder below the system's temporary folder, removed again at the end.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::filesystem::path& Path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+// Edits of a device image, the same for every kind of device they are laid on.
+void HoldOpen(sim::DeviceImage& image, const std::u16string& path);
+void SetString(sim::DeviceImage& image, sim::Root root, const std::u16string& key,
+               const std::u16string& name, const std::u16string& text);
+void SetRaw(sim::DeviceImage& image, sim::Root root, const std::u16string& key,
+            const std::u16string& name, uint32_t type, std::vector<uint8_t> bytes);
+void RemoveValue(sim::DeviceImage& image, sim::Root root, const std::u16string& key,
+                 const std::u16string& name);
+void RemoveKey(sim::DeviceImage& image, sim::Root root, const std::u16string& key);
+void RemoveFile(sim::DeviceImage& image, const std::u16string& path);
+void WriteFile(sim::DeviceImage& image, const std::u16string& path, const std::string& contents,
+               bool readOnly = false);
+bool Save(sim::DeviceImage& image);  // registry.reg and device.ini
+
+extern const std::u16string kInstallRecord;  // under HKEY_LOCAL_MACHINE
+
+class TestDevice {
+public:
+    TestDevice();  // the sample device, loaded
+    sim::DeviceImage image;
+
+    // Runs the uninstaller; answers for the question boxes.
+    sim::RunOutcome Run(std::vector<int> answers, bool resetReturns = false);
+    // Saves edits, then reloads from disk as the command-line tool would.
+    void Reload();
+
+    // Every file and key on the device, as "file  \path" and "key   ROOT\path".
+    std::set<std::string> Contents() const;
+    // The plan's files, folders and keys that are still present.
+    std::set<std::string> PlanLeft() const;
+
+private:
+    TempDir dir_;
+};
+
+// Every plan item of the sample device, by name.
+std::set<std::string> AllPlanItems();
+std::set<std::string> SettingsKeys();
+std::set<std::string> InstallRecordKeys();
+std::set<std::string> Union(std::initializer_list<std::set<std::string>> sets);
+
+}  // namespace trq_test
+
+#endif

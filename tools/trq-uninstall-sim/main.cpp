@@ -1,0 +1,262 @@
+// trq-uninstall-sim: runs the uninstaller on a simulated device.
+//
+//   trq-uninstall-sim --init-device DIR
+//   trq-uninstall-sim --device DIR [--answer yes,no,...] [--trace FILE] [--reset-returns]
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <fstream>
+#include <iostream>
+#include <set>
+#include <sstream>
+
+#include "platform/device.h"
+#include "platform/sim/plan_items.h"
+#include "platform/sim/run_device.h"
+#include "platform/sim/sample_device.h"
+#include "platform/sim/text.h"
+
+namespace {
+
+constexpr int kExitUsage = 2;
+constexpr int kExitNoAnswer = 3;
+
+std::string IconName(uint32_t flags)
+{
+    switch (flags & MB_ICONMASK) {
+    case MB_ICONERROR: return "error";
+    case MB_ICONQUESTION: return "question";
+    case MB_ICONEXCLAMATION: return "exclamation";
+    case MB_ICONINFORMATION: return "information";
+    default: return "none";
+    }
+}
+
+std::string Buttons(uint32_t flags)
+{
+    std::string out;
+    for (auto [id, name] : {std::pair{IDYES, "Yes"}, {IDNO, "No"}, {IDOK, "OK"}, {IDCANCEL, "Cancel"}})
+        if (sim::HasButton(flags, id)) out += std::string(out.empty() ? "" : " ") + "[" + name + "]";
+    return out;
+}
+
+std::string ButtonName(int id)
+{
+    switch (id) {
+    case IDYES: return "Yes";
+    case IDNO: return "No";
+    case IDOK: return "OK";
+    case IDCANCEL: return "Cancel";
+    default: return std::to_string(id);
+    }
+}
+
+// A message box as a person would see it on the terminal.
+void ShowBox(std::ostream& out, const sim::BoxRecord& box)
+{
+    std::string caption = sim::Utf16ToUtf8Lossy(box.caption);
+    out << "\n+-- " << caption << " (" << IconName(box.flags) << ")\n";
+    std::istringstream words(sim::Utf16ToUtf8Lossy(box.text));
+    std::string word, line;
+    while (words >> word) {
+        if (!line.empty() && line.size() + 1 + word.size() > 66) {
+            out << "| " << line << "\n";
+            line.clear();
+        }
+        line += (line.empty() ? "" : " ") + word;
+    }
+    if (!line.empty()) out << "| " << line << "\n";
+    out << "|   " << Buttons(box.flags) << "\n+--\n";
+}
+
+std::string Quote(const sim::BoxRecord& box)
+{
+    std::string text = sim::Utf16ToUtf8Lossy(box.text);
+    if (text.size() > 60) text = text.substr(0, 57) + "...";
+    return "\"" + text + "\"";
+}
+
+struct Dialogue {
+    bool scripted = false;
+    std::vector<int> answers;
+    size_t next = 0;
+    std::string problem;  // why the run stopped at a box
+};
+
+sim::BoxAnswerer MakeAnswerer(Dialogue& d)
+{
+    const bool terminal = isatty(STDIN_FILENO);
+    return [&d, terminal](const sim::BoxRecord& box) -> std::optional<int> {
+        ShowBox(std::cout, box);
+        if (!sim::IsQuestion(box.flags)) {
+            if (!d.scripted && terminal) {
+                std::cout << "Press Enter for OK. " << std::flush;
+                std::string ignored;
+                std::getline(std::cin, ignored);
+            }
+            std::cout << "-> OK\n";
+            return IDOK;
+        }
+        if (d.scripted) {
+            if (d.next >= d.answers.size()) {
+                d.problem = "no answer left for the box " + Quote(box);
+                return std::nullopt;
+            }
+            int answer = d.answers[d.next++];
+            if (!sim::HasButton(box.flags, answer)) {
+                d.problem = "the box " + Quote(box) + " has no " + ButtonName(answer) + " button";
+                return std::nullopt;
+            }
+            std::cout << "-> " << ButtonName(answer) << "\n";
+            return answer;
+        }
+        for (;;) {
+            std::cout << "Answer (" << (sim::HasButton(box.flags, IDCANCEL) ? "yes/no/cancel" : "yes/no")
+                      << "): " << std::flush;
+            std::string line;
+            if (!std::getline(std::cin, line)) {
+                std::cout << "\n";
+                d.problem = "no answer on standard input for the box " + Quote(box);
+                return std::nullopt;
+            }
+            int answer = sim::ParseAnswer(line);
+            if (answer && sim::HasButton(box.flags, answer)) return answer;
+        }
+    };
+}
+
+std::set<std::string> DeviceContents(const sim::DeviceImage& image)
+{
+    std::set<std::string> all;
+    for (const std::u16string& path : image.Files().List()) all.insert("file  " + sim::Utf16ToUtf8Lossy(path));
+    for (const std::string& key : image.registry.registry.KeyList()) all.insert("key   " + key);
+    return all;
+}
+
+void Report(const sim::DeviceImage& image, const std::set<std::string>& before,
+            const std::u16string& installDir)
+{
+    std::set<std::string> after = DeviceContents(image);
+    std::vector<std::string> removed;
+    std::set_difference(before.begin(), before.end(), after.begin(), after.end(),
+                        std::back_inserter(removed));
+    std::cout << "\nRemoved from the device (" << removed.size() << "):\n";
+    for (const std::string& line : removed) std::cout << "  " << line << "\n";
+    if (removed.empty()) std::cout << "  nothing\n";
+
+    std::vector<std::string> left;
+    for (const sim::PlanItem& item : sim::PlanItems(image, installDir)) {
+        if (!item.present) continue;
+        std::string line = (item.kind == sim::PlanItem::Key ? "key   " : "file  ") + item.name;
+        if (item.kind == sim::PlanItem::File && image.config.IsHeldOpen(*sim::Utf8ToUtf16(item.name)))
+            line += "  (held open)";
+        left.push_back(line);
+    }
+    std::cout << "Still on the device of what the uninstaller removes (" << left.size() << "):\n";
+    for (const std::string& line : left) std::cout << "  " << line << "\n";
+    if (left.empty()) std::cout << "  nothing\n";
+}
+
+int RunOnDevice(const std::string& dir, const std::vector<std::string>& answerWords,
+                bool scripted, const std::string& tracePath, bool resetReturns)
+{
+    sim::DeviceImage image;
+    std::string error;
+    if (!sim::LoadDeviceImage(dir, image, error)) {
+        std::cerr << "trq-uninstall-sim: " << error << "\n";
+        return kExitUsage;
+    }
+    Dialogue dialogue;
+    dialogue.scripted = scripted;
+    for (const std::string& word : answerWords) {
+        int answer = sim::ParseAnswer(word);
+        if (!answer) {
+            std::cerr << "trq-uninstall-sim: --answer: \"" << word << "\" is not yes, no or cancel\n";
+            return kExitUsage;
+        }
+        dialogue.answers.push_back(answer);
+    }
+    std::ofstream trace;
+    if (!tracePath.empty()) {
+        trace.open(tracePath, std::ios::binary | std::ios::trunc);
+        if (!trace) {
+            std::cerr << "trq-uninstall-sim: --trace: cannot write " << tracePath << "\n";
+            return kExitUsage;
+        }
+    }
+
+    const std::set<std::string> before = DeviceContents(image);
+    const std::u16string installDir = sim::RecordedInstallDir(image.registry.registry).value_or(u"");
+
+    sim::RunOptions options;
+    options.answerer = MakeAnswerer(dialogue);
+    options.resetReturns = resetReturns;
+    options.trace = tracePath.empty() ? nullptr : &trace;
+    sim::RunOutcome outcome;
+    if (!sim::RunUninstallOn(image, options, outcome, error)) {
+        std::cerr << "trq-uninstall-sim: " << error << "\n";
+        return 1;
+    }
+
+    if (outcome.resetRequests)
+        std::cout << "\nThe uninstaller asked for a soft reset: "
+                  << (outcome.stop == sim::Stop::Reset
+                          ? "the device restarted; files held open are released."
+                          : "the request came back (--reset-returns).")
+                  << "\n";
+    Report(image, before, installDir);
+    if (outcome.stop == sim::Stop::NoAnswer) {
+        std::cerr << "trq-uninstall-sim: run stopped: " << dialogue.problem << "\n";
+        return kExitNoAnswer;
+    }
+    std::cout << "Exit code: " << outcome.exitCode << "\n";
+    return outcome.exitCode;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    CLI::App app{"Runs the Pocket PC uninstaller on a simulated device."};
+    app.set_version_flag("--version", "trq-uninstall-sim 1.0");
+    std::string initDir, deviceDir, tracePath;
+    std::vector<std::string> answers;
+    bool resetReturns = false;
+    auto* init = app.add_option("--init-device", initDir,
+                                "Make a sample device with the package installed in DIR")
+                     ->type_name("DIR");
+    auto* device = app.add_option("--device", deviceDir, "Run the uninstaller on the device in DIR")
+                       ->type_name("DIR");
+    auto* answer = app.add_option("--answer", answers,
+                                  "Answers to the question boxes in order: yes, no, cancel")
+                       ->delimiter(',')
+                       ->type_name("LIST");
+    auto* trace = app.add_option("--trace", tracePath, "Write every platform call as JSON lines")
+                      ->type_name("FILE");
+    auto* resets = app.add_flag("--reset-returns", resetReturns,
+                                "The soft reset request comes back instead of restarting the device");
+    init->excludes(device);
+    answer->needs(device);
+    trace->needs(device);
+    resets->needs(device);
+    app.require_option(1);
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        int code = app.exit(e);
+        return code == 0 ? 0 : kExitUsage;
+    }
+
+    if (!initDir.empty()) {
+        std::string error;
+        if (!sim::InitSampleDevice(initDir, error)) {
+            std::cerr << "trq-uninstall-sim: " << error << "\n";
+            return kExitUsage;
+        }
+        std::cout << "Sample device with the package installed: " << initDir << "\n";
+        return 0;
+    }
+    return RunOnDevice(deviceDir, answers, answer->count() > 0, tracePath, resetReturns);
+}
