@@ -129,8 +129,8 @@ sim::BoxAnswerer MakeAnswerer(Dialogue& d)
 std::set<std::string> DeviceContents(const sim::DeviceImage& image)
 {
     std::set<std::string> all;
-    for (const std::u16string& path : image.Files().List()) all.insert("file  " + sim::Utf16ToUtf8Lossy(path));
-    for (const std::string& key : image.registry.registry.KeyList()) all.insert("key   " + key);
+    for (const std::u16string& path : image.Files().List()) all.insert("file   " + sim::Utf16ToUtf8Lossy(path));
+    for (const std::string& key : image.registry.registry.KeyList()) all.insert("key    " + key);
     return all;
 }
 
@@ -148,7 +148,7 @@ void Report(const sim::DeviceImage& image, const std::set<std::string>& before,
     std::vector<std::string> left;
     for (const sim::PlanItem& item : sim::PlanItems(image, installDir)) {
         if (!item.present) continue;
-        std::string line = (item.kind == sim::PlanItem::Key ? "key   " : "file  ") + item.name;
+        std::string line = (item.kind == sim::PlanItem::Key ? "key    " : item.kind == sim::PlanItem::Folder ? "folder " : "file   ") + item.name;
         if (item.kind == sim::PlanItem::File && image.config.IsHeldOpen(*sim::Utf8ToUtf16(item.name)))
             line += "  (held open)";
         left.push_back(line);
@@ -240,10 +240,11 @@ int main(int argc, char** argv)
     answer->needs(device);
     trace->needs(device);
     resets->needs(device);
-    app.require_option(1);
 
     try {
         app.parse(argc, argv);
+        if (!init->count() && !device->count())
+            throw CLI::RequiredError("--init-device or --device");
     } catch (const CLI::ParseError& e) {
         int code = app.exit(e);
         return code == 0 ? 0 : kExitUsage;
