@@ -1,0 +1,108 @@
+#include "tests/wine/wine_test_support.h"
+
+#include <iostream>
+#include <memory>
+
+namespace trq::wine {
+
+namespace {
+
+const WineTemplate* SharedTemplate(const WineTools& tools, const WineBuild& build)
+{
+    static std::unique_ptr<WineTemplate> shared;
+    if (!shared) {
+        shared = std::make_unique<WineTemplate>(WineTemplate::Open(tools, build, TRQ_WINE_WORK_DIR));
+        if (shared->MadeNow())
+            std::cout << "[ wine     ] made the template prefix in " << shared->MakeMs() / 1000
+                      << " s\n";
+    }
+    return shared.get();
+}
+
+}  // namespace
+
+void WineTest::SetUp()
+{
+    WineTools tools;
+    std::string missing;
+    if (!FindWineTools(tools)) missing = "wine or wineserver is not on PATH";
+    WineBuild build{TRQ_WINE_UNINSTALLER, TRQ_WINE_DRIVER_DIR};
+    if (missing.empty()) {
+        std::string pieces = MissingBuildPieces(build);
+        if (!pieces.empty()) missing = "the Windows build is missing " + pieces;
+    }
+    if (!missing.empty()) {
+        if (RunningInCi()) FAIL() << missing;
+        GTEST_SKIP() << missing;
+    }
+    template_ = SharedTemplate(tools, build);
+}
+
+void WineTest::PrintTimings(const std::string& name, const WineRunResult& result)
+{
+    const WineTimings& t = result.timings;
+    std::cout << "[ wine     ] " << name << ": clone " << t.cloneMs << " ms, seed " << t.seedMs
+              << " ms, run " << t.runMs << " ms (uninstaller " << t.driverMs << " ms), stop "
+              << t.stopMs << " ms\n";
+}
+
+std::string Utf8(const char16_t* text)
+{
+    std::string out;
+    for (; *text; ++text) {
+        char32_t c = *text;
+        if (c >= 0xD800 && c < 0xDC00 && text[1] >= 0xDC00 && text[1] < 0xE000)
+            c = 0x10000 + ((c - 0xD800) << 10) + (*++text - 0xDC00);
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+std::string RegFileUtf16(const std::string& body)
+{
+    std::u16string wide;
+    for (std::size_t i = 0; i < body.size();) {
+        unsigned char lead = static_cast<unsigned char>(body[i]);
+        int extra = lead < 0x80 ? 0 : lead < 0xE0 ? 1 : lead < 0xF0 ? 2 : 3;
+        char32_t c = extra == 0 ? lead : lead & (0x3F >> extra);
+        for (int k = 1; k <= extra && i + k < body.size(); ++k)
+            c = (c << 6) | (static_cast<unsigned char>(body[i + k]) & 0x3F);
+        i += 1 + extra;
+        if (c == U'\n') wide += u'\r';
+        if (c >= 0x10000) {
+            wide += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
+            wide += static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+        } else {
+            wide += static_cast<char16_t>(c);
+        }
+    }
+    std::string bytes = "\xFF\xFE";
+    for (char16_t unit : wide) {
+        bytes += static_cast<char>(unit & 0xFF);
+        bytes += static_cast<char>(unit >> 8);
+    }
+    return bytes;
+}
+
+std::filesystem::path WorkFile(const std::string& name)
+{
+    std::filesystem::path dir = std::filesystem::path(TRQ_WINE_WORK_DIR) / "inputs";
+    std::filesystem::create_directories(dir);
+    return dir / name;
+}
+
+}  // namespace trq::wine

@@ -1,0 +1,40 @@
+// What the Wine tests share: a fixture that finds Wine and the Windows build
+// (skipping without them, failing in CI) and opens the template prefix once
+// per test process; and text helpers.
+#ifndef TRQ_TESTS_WINE_WINE_TEST_SUPPORT_H
+#define TRQ_TESTS_WINE_WINE_TEST_SUPPORT_H
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "tests/wine/wine_prefix.h"
+
+namespace trq::wine {
+
+class WineTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    const WineTemplate& Template() const { return *template_; }
+
+    // One line of timings, for the log.
+    static void PrintTimings(const std::string& name, const WineRunResult& result);
+
+private:
+    const WineTemplate* template_ = nullptr;
+};
+
+// UTF-16 text from the device headers as UTF-8.
+std::string Utf8(const char16_t* text);
+
+// A regedit 5.00 file as wine reg import and the device take it: UTF-16LE
+// with a byte-order mark and CRLF line ends. body is UTF-8, lines end in \n.
+std::string RegFileUtf16(const std::string& body);
+
+// A file under the test work directory (made if missing), for inputs.
+std::filesystem::path WorkFile(const std::string& name);
+
+}  // namespace trq::wine
+
+#endif
