@@ -14,6 +14,16 @@
 
 namespace sim {
 
+// Splits a device path into its names. "\" and "/" both separate, doubled
+// separators fold and a leading separator is optional (the device has no
+// current folder): "Temp//a.log" and "\Temp\a.log" both give {"Temp", "a.log"};
+// "\" and "" give no names. Returns false for a path that can name no file
+// on the device: a "." or ".." name, a NUL or other control character, one of
+// <>:"|?*, or a lone surrogate. trailingSeparator, when given, tells whether
+// the path ended with a separator.
+bool SplitDevicePath(std::u16string_view path, std::vector<std::u16string>& parts,
+                     bool* trailingSeparator = nullptr);
+
 class DeviceFiles {
 public:
     explicit DeviceFiles(std::filesystem::path root) : root_(std::move(root)) {}
@@ -34,6 +44,8 @@ public:
     std::filesystem::path Resolve(std::u16string_view devicePath) const;
     bool Exists(std::u16string_view devicePath) const { return !Resolve(devicePath).empty(); }
     // The device path spelled as stored, for an existing file ("\Windows\TRQ.exe").
+    // Folders come without a trailing separator, the root as "\"; empty when
+    // nothing is there.
     std::u16string Canonical(std::u16string_view devicePath) const;
 
     // Every file and folder below files/, as device paths, sorted; folders end
@@ -45,6 +57,18 @@ public:
                    bool readOnly = false);
 
 private:
+    struct Found {
+        std::filesystem::path host;    // below root_, or root_ itself
+        std::u16string device;         // as stored, "\" for the root
+        bool folder = false;
+        bool root = false;
+    };
+    // Follows devicePath down from root_, matching each name case-
+    // insensitively and never through a link. 0, or 2 (last name missing, a
+    // link, or a path SplitDevicePath refuses), or 3 (an empty path, or a
+    // folder on the way missing, a link or a file).
+    uint32_t Find(std::u16string_view devicePath, Found& found) const;
+
     std::filesystem::path root_;
 };
 

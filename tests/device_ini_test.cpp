@@ -1,0 +1,183 @@
+#include "platform/sim/device_ini.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "platform/sim/text.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bool SameConfig(const sim::DeviceConfig& a, const sim::DeviceConfig& b)
+{
+    return a.startup == b.startup && a.programs == b.programs && a.temp == b.temp &&
+           a.heldOpen == b.heldOpen;
+}
+
+TEST(DeviceIniTest, FormatsAndParsesBack)
+{
+    sim::DeviceConfig config;
+    config.startup = u"\\Windows\\D\u00E9marrage";
+    config.programs = u"\\Windows\\Start Menu\\Programs ;old #2";
+    config.temp = u"";
+    config.heldOpen = {u"\\Windows\\TRQUtil.exe", u"\\Program Files\\TRQ\\TRQ.exe",
+                       u"\\Temp\\\xD83D\xDE00.log"};
+    std::string text = sim::FormatDeviceIni(config);
+    EXPECT_EQ(text,
+              "[Folders]\n"
+              "Startup=\\Windows\\D\xC3\xA9marrage\n"
+              "Programs=\\Windows\\Start Menu\\Programs ;old #2\n"
+              "Temp=\n"
+              "[HeldOpen]\n"
+              "File=\\Windows\\TRQUtil.exe\n"
+              "File=\\Program Files\\TRQ\\TRQ.exe\n"
+              "File=\\Temp\\\xF0\x9F\x98\x80.log\n");
+    sim::DeviceConfig parsed;
+    std::string error;
+    ASSERT_TRUE(sim::ParseDeviceIni(text, parsed, error)) << error;
+    EXPECT_TRUE(SameConfig(parsed, config));
+
+    // Defaults: no [HeldOpen] at all.
+    EXPECT_EQ(sim::FormatDeviceIni(sim::DeviceConfig{}),
+              "[Folders]\n"
+              "Startup=\\Windows\\StartUp\n"
+              "Programs=\\Windows\\Start Menu\\Programs\n"
+              "Temp=\\Temp\\\n");
+}
+
+TEST(DeviceIniTest, ReadsWhatPeopleWrite)
+{
+    const std::string text =
+        "\xEF\xBB\xBF; device image of the test handheld\r\n"
+        "# folders first\r\n"
+        "[folders]\r\n"
+        "  TEMP = \\Temp2\\  \r\n"
+        "\r\n"
+        "[ HELDOPEN ]\r\n"
+        "file=\\Windows\\a ;b.exe\r\n"
+        "\tFile=\\Windows\\#c.exe\r\n"
+        "File=\\Windows\\" + std::string(1500, 'x') + "\r\n"
+        "[Folders]\r\n"
+        "Startup=";  // last line without a line end, empty value
+    sim::DeviceConfig config;
+    std::string error;
+    ASSERT_TRUE(sim::ParseDeviceIni(text, config, error)) << error;
+    EXPECT_EQ(config.temp, u"\\Temp2\\");
+    EXPECT_EQ(config.startup, u"");
+    EXPECT_EQ(config.programs, sim::DeviceConfig{}.programs);
+    ASSERT_EQ(config.heldOpen.size(), 3u);
+    EXPECT_EQ(config.heldOpen[0], u"\\Windows\\a ;b.exe");
+    EXPECT_EQ(config.heldOpen[1], u"\\Windows\\#c.exe");
+    EXPECT_EQ(config.heldOpen[2], u"\\Windows\\" + std::u16string(1500, u'x'));
+}
+
+TEST(DeviceIniTest, RefusesBadLinesNamingTheFirst)
+{
+    struct Case {
+        std::string text;
+        int line;
+        const char* reason;  // part of the message
+    };
+    const Case cases[] = {
+        {"[Folders]\nStartup=\\a\n[Bogus]\n", 3, "unknown section"},
+        {"[Folders]\nColor=red\n", 2, "unknown key"},
+        {"Temp=\\x\n", 1, "outside"},
+        {"[Folders]\n\nnoequals\n", 3, "expected key=value"},
+        {"[Folders]\nTemp:\\x\n", 2, "expected key=value"},
+        {"[Folders]\nTemp=\\a\n  \\continued\n", 3, "expected key=value"},
+        {"[Folders\nTemp=\\a\n", 1, "']'"},
+        {"[Folders] x\n", 1, "']'"},
+        {"[Fol]ders]\n", 1, "malformed"},
+        {"[HeldOpen]\nFile=\xFF\xFE\n", 2, "UTF-8"},
+        {"[HeldOpen]\nFile=\n", 2, "File="},
+        {"[Folders]\nTemp=a\ntemp=b\n", 3, "twice"},
+        {"\xEF\xBB\xBF[Folders]\nBad\n", 2, "expected key=value"},
+        {"[Folders]\r\nTemp=\\x\r\nX=1\r\n", 3, "unknown key"},
+        {std::string("[Folders]\nTemp=a\0b\n", 19), 2, "NUL"},
+        {"[Folders]\nTemp=a\rb\n", 2, "control"},
+        {"[HeldOpen]\nFile=\\" + std::string(3000, 'x') + "\n", 2, "longer"},
+        {"[HeldOpen]\nFile=\\" + std::string(1500, 'x') + "\nBad\n", 3, "expected key=value"},
+        // The earlier fault is reported, whichever check finds it.
+        {"[Folders]\nColor=1\n[Bogus]\n", 2, "unknown key"},
+        {"[Bogus]\n[Folders]\nColor=1\n", 1, "unknown section"},
+        {"[Folders]\nColor=1\nTemp=a\ntemp=b\n", 2, "'Color'"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text.substr(0, 60));
+        sim::DeviceConfig config;
+        config.temp = u"\\Untouched\\";
+        std::string error;
+        EXPECT_FALSE(sim::ParseDeviceIni(c.text, config, error));
+        const std::string prefix = "device.ini:" + std::to_string(c.line) + ": ";
+        EXPECT_EQ(error.substr(0, prefix.size()), prefix) << error;
+        EXPECT_NE(error.find(c.reason), std::string::npos) << error;
+        EXPECT_EQ(config.temp, u"\\Untouched\\");
+    }
+}
+
+TEST(DeviceIniTest, HeldOpenMatchesAsTheFileSystemDoes)
+{
+    sim::DeviceConfig config;
+    config.heldOpen = {u"\\Windows\\TRQUtil.exe", u"Temp//TRQ.log"};
+    struct Case {
+        std::u16string path;
+        bool held;
+    };
+    const Case cases[] = {
+        {u"\\Windows\\TRQUtil.exe", true},
+        {u"\\windows\\trqutil.EXE", true},
+        {u"/Windows/TRQUtil.exe", true},
+        {u"\\Temp\\TRQ.log", true},
+        {u"\\Windows\\TRQUtil.exe.bak", false},
+        {u"\\Windows", false},
+        {u"\\Windows\\..\\Windows\\TRQUtil.exe", false},
+        {u"", false},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(config.IsHeldOpen(c.path), c.held) << sim::Utf16ToUtf8Lossy(c.path);
+}
+
+TEST(DeviceIniTest, WritesAtomicallyAndReadsBack)
+{
+    const fs::path dir =
+        fs::path(testing::TempDir()) / ("device_ini_test." + std::to_string(::getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    const fs::path path = dir / "device.ini";
+    auto entries = [&] {
+        return std::distance(fs::directory_iterator(dir), fs::directory_iterator());
+    };
+
+    sim::DeviceConfig read;
+    read.temp = u"";
+    std::string error;
+    ASSERT_TRUE(sim::ReadDeviceIni(path, read, error)) << error;  // missing: the defaults
+    EXPECT_TRUE(SameConfig(read, sim::DeviceConfig{}));
+
+    sim::DeviceConfig config;
+    config.temp = u"\\My Temp\\";
+    config.heldOpen = {u"\\Windows\\TRQUtil.exe"};
+    std::ofstream(path) << "stale";
+    ASSERT_TRUE(sim::WriteDeviceIni(path, config, error)) << error;
+    // What would not read back the same is not written at all.
+    for (const char16_t* bad : {u"\\a\nFile=\\b", u" \\lead", u"\\\xD800", u""}) {
+        sim::DeviceConfig wrong = config;
+        wrong.heldOpen.push_back(bad);
+        EXPECT_FALSE(sim::WriteDeviceIni(path, wrong, error)) << sim::Utf16ToUtf8Lossy(bad);
+    }
+    ASSERT_TRUE(sim::ReadDeviceIni(path, read, error)) << error;
+    EXPECT_TRUE(SameConfig(read, config));
+    EXPECT_EQ(entries(), 1);  // no temporary file left behind
+
+    EXPECT_FALSE(sim::ReadDeviceIni(dir, read, error));  // a folder is no file
+    std::ofstream(path) << "[Folders]\nOops\n";
+    EXPECT_FALSE(sim::ReadDeviceIni(path, read, error));
+    EXPECT_EQ(error, "device.ini:2: expected key=value");
+    fs::remove_all(dir);
+}
+
+}  // namespace
