@@ -1,0 +1,174 @@
+// The order of the uninstaller's platform calls, read from the simulated
+// device's trace: what is deleted, in which order, and under which switch.
+#include <gtest/gtest.h>
+
+#include "platform/sim/text.h"
+#include "removal/registry_plan.h"
+#include "tests/test_device.h"
+
+namespace trq_test {
+namespace {
+
+std::vector<std::string> Field(const sim::Trace& trace, const std::string& op, const std::string& field)
+{
+    std::vector<std::string> values;
+    for (const auto& record : trace.Of(op)) values.push_back(record[field].get<std::string>());
+    return values;
+}
+
+std::vector<std::string> Ops(const sim::Trace& trace)
+{
+    std::vector<std::string> ops;
+    for (const auto& record : trace.Records()) ops.push_back(record["op"].get<std::string>());
+    return ops;
+}
+
+const std::vector<std::string> kDeletionOrder = {
+    "\\Windows\\StartUp\\TRQUtil.lnk",
+    "\\Windows\\TRQUtil.exe",
+    "\\Windows\\TRQRemindSvc.dll",
+    "\\Windows\\TRQNewMenu.dll",
+    "\\Program Files\\TRQ\\DevTRQSync.dll",
+    "\\Program Files\\TRQ\\TRQNewMenu.dll",
+    "\\Program Files\\TRQ\\Setup.dll",
+    "\\Program Files\\TRQ\\TRQ.exe",
+    "\\Program Files\\TRQ\\TRQJotlet.exe",
+    "\\Program Files\\TRQ\\Services.loc",
+    "\\Program Files\\TRQ\\TRQ.exe.log",
+    "\\Program Files\\TRQ\\DevTRQSync.dll.log",
+    "\\Program Files\\TRQ\\TRQNewMenu.dll.log",
+    "\\Temp\\TRQUtil.log",
+    "\\Temp\\TRQRemindSvc.dll.log",
+    "\\Temp\\\\TRQSetup.log",  // the temporary folder ends with a separator already
+    "\\Windows\\TRQRemindSvc.dll.log",
+    "\\Windows\\TRQNewMenu.dll.log",
+    "\\Windows\\Vantrelle PocketPC Edition.unload",
+    "\\Windows\\AppMgr\\Vantrelle PocketPC Edition.DLL",
+    "\\Windows\\Start Menu\\Programs\\TRQ.lnk",
+    "\\Windows\\Start Menu\\Programs\\TRQ Jotlet.lnk",
+};
+
+TEST(CallOrder, CleanRunFromLookupToSuccess)
+{
+    TestDevice device;
+    sim::RunOutcome run = device.Run({6, 6});
+    const sim::Trace& t = run.trace;
+
+    EXPECT_EQ(Field(t, "DeleteFileW", "path"), kDeletionOrder);
+    EXPECT_EQ(Field(t, "RemoveDirectoryW", "path"), std::vector<std::string>{"\\Program Files\\TRQ"});
+
+    // The lookup: open, one buffer, "InstallDir" only, closed before the
+    // first box.
+    std::vector<std::string> ops = Ops(t);
+    std::vector<std::string> lookup(ops.begin(), ops.begin() + 4);
+    EXPECT_EQ(lookup, (std::vector<std::string>{"RegOpenKeyExW", "HeapAlloc", "RegQueryValueExW", "RegCloseKey"}));
+    EXPECT_EQ(t.Records()[0]["options"], 0);
+    EXPECT_EQ(t.Records()[0]["access"], 0x20019);
+    EXPECT_EQ(t.Records()[2]["name"], "InstallDir");
+    EXPECT_EQ(t.Records()[2]["bytes"], 520);
+
+    // Every box and every folder query has a fresh owner window.
+    for (size_t i = 0; i < ops.size(); ++i) {
+        if (ops[i] == "MessageBoxW" || ops[i] == "SHGetSpecialFolderPath") {
+            EXPECT_EQ(ops[i - 1], "GetForegroundWindow") << "call " << i << ": " << ops[i];
+        }
+    }
+
+    // Attributes are reset before the shortcut and each program file, never
+    // before logs; only the shortcut clears the error code first.
+    std::vector<std::string> attributes = Field(t, "SetFileAttributesW", "path");
+    EXPECT_EQ(attributes, std::vector<std::string>(kDeletionOrder.begin(), kDeletionOrder.begin() + 10));
+    for (const auto& record : t.Of("SetFileAttributesW")) EXPECT_EQ(record["attributes"], 0x80);
+    ASSERT_EQ(t.Of("SetLastError").size(), 1u);
+    EXPECT_EQ(t.Of("SetLastError")[0]["error"], 0);
+    EXPECT_TRUE(t.Of("GetLastError").empty()) << "nothing failed, so no error code is read";
+
+    // Folder queries in plan order; the temporary folder with a full buffer.
+    auto folders = t.Of("SHGetSpecialFolderPath");
+    ASSERT_EQ(folders.size(), 2u);
+    EXPECT_EQ(folders[0]["csidl"], 7);
+    EXPECT_EQ(folders[1]["csidl"], 2);
+    ASSERT_EQ(t.Of("GetTempPathW").size(), 1u);
+    EXPECT_EQ(t.Of("GetTempPathW")[0]["size"], 260);
+
+    // Three buffers of 260 characters, two given back before the folder goes.
+    EXPECT_EQ(t.Of("HeapAlloc").size(), 3u);
+    for (const auto& record : t.Of("HeapAlloc")) EXPECT_EQ(record["bytes"], 520);
+    EXPECT_EQ(t.Of("HeapFree").size(), 2u);
+    size_t lastFree = 0, removeDir = 0;
+    for (size_t i = 0; i < ops.size(); ++i) {
+        if (ops[i] == "HeapFree") lastFree = i;
+        if (ops[i] == "RemoveDirectoryW") removeDir = i;
+    }
+    EXPECT_LT(lastFree, removeDir);
+}
+
+TEST(CallOrder, FailedDeletionsReadTheErrorCode)
+{
+    TestDevice device;
+    HoldOpen(device.image, u"\\Windows\\TRQRemindSvc.dll");
+    RemoveFile(device.image, u"\\Program Files\\TRQ\\Setup.dll");
+    sim::RunOutcome run = device.Run({6, 7});
+    // One read after the held library, one after the missing Setup.dll;
+    // failed logs are never examined.
+    std::vector<int> errors;
+    for (const auto& record : run.trace.Of("GetLastError")) errors.push_back(record["result"]);
+    EXPECT_EQ(errors, (std::vector<int>{32, 2}));
+}
+
+struct SwitchCase {
+    bool removeSettings;
+    bool removeInstallRecord;
+    std::vector<int> rows;  // which of the plan's rows are deleted, from 1
+};
+
+class RegistrySwitches : public testing::TestWithParam<SwitchCase> {};
+
+TEST_P(RegistrySwitches, DeletesExactlyTheRowsTheSwitchesAllow)
+{
+    const SwitchCase& c = GetParam();
+    TestDevice device;
+    sim::Trace trace;
+    {
+        sim::DeviceSession session(device.image, trace);
+        RemoveRegistryKeys(c.removeSettings, c.removeInstallRecord);
+    }
+    std::vector<std::string> expected;
+    for (int row : c.rows) {
+        const KeyRow& key = kRegistryPlan[row - 1];
+        expected.push_back(sim::Utf16ToUtf8Lossy(key.path));
+    }
+    EXPECT_EQ(Field(trace, "RegDeleteKeyW", "path"), expected);
+    // Deepest first, and the shared parent stays in every case.
+    EXPECT_NE(device.image.registry.registry.Find(sim::Root::CurrentUser, u"Software\\TRQ"), nullptr);
+}
+
+std::vector<int> Rows(std::initializer_list<std::pair<int, int>> ranges)
+{
+    std::vector<int> rows;
+    for (auto [from, to] : ranges)
+        for (int r = from; r <= to; ++r) rows.push_back(r);
+    return rows;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Plan, RegistrySwitches,
+    testing::Values(SwitchCase{false, false, Rows({{1, 7}, {9, 15}, {17, 21}})},
+                    SwitchCase{false, true, Rows({{1, 7}, {9, 15}, {17, 21}, {25, 26}})},
+                    SwitchCase{true, false, Rows({{1, 24}})},
+                    SwitchCase{true, true, Rows({{1, 26}})}));
+
+TEST(RegistryPlan, NamesTheKeysAsThePackageManagerAndShellDo)
+{
+    ASSERT_EQ(kRegistryPlanRows, 26);
+    // Spelled exactly: the install record's "SOFTWARE" differs in case
+    // from every other "Software".
+    EXPECT_EQ(std::u16string(kRegistryPlan[24].path), u"SOFTWARE\\Apps\\Vantrelle PocketPC Edition");
+    EXPECT_EQ(kRegistryPlan[24].root, HKEY_LOCAL_MACHINE);
+    EXPECT_EQ(std::u16string(kRegistryPlan[0].path), u"trpfile\\shell\\open\\command");
+    EXPECT_EQ(std::u16string(kRegistryPlan[20].path),
+              u"Windows CE Services\\Synchronization\\Objects\\TRQSync");
+}
+
+}  // namespace
+}  // namespace trq_test

@@ -1,0 +1,162 @@
+// trq-uninstall-sim as a user runs it: exit codes, messages, the trace file.
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <sys/wait.h>
+
+#include "tests/test_device.h"
+
+namespace trq_test {
+namespace {
+
+struct Result {
+    int exitCode;
+    std::string output;  // standard output and error together
+};
+
+Result Cli(const std::string& arguments, const std::string& input = "")
+{
+    std::string command = std::string("'") + TRQ_SIM_CLI + "' " + arguments + " 2>&1";
+    command = input.empty() ? command + " </dev/null" : "printf '" + input + "' | " + command;
+    Result result{-1, ""};
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe) return result;
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) result.output.append(buffer, n);
+    int status = pclose(pipe);
+    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+std::string Slurp(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+TEST(Cli, InitRunAndSecondRun)
+{
+    TempDir tmp;
+    const std::string dev = (tmp.Path() / "device").string();
+    ASSERT_EQ(Cli("--init-device " + dev).exitCode, 0);
+    EXPECT_EQ(Cli("--init-device " + dev).exitCode, 2) << "a device that exists is refused";
+
+    std::ofstream(tmp.Path() / "device" / "device.ini", std::ios::app)
+        << "[HeldOpen]\nFile=\\Windows\\TRQRemindSvc.dll\n";
+    Result first = Cli("--device " + dev + " --answer yes,yes");
+    EXPECT_EQ(first.exitCode, 0) << first.output;
+    EXPECT_NE(first.output.find("the device restarted"), std::string::npos) << first.output;
+    EXPECT_NE(first.output.find("file   \\Windows\\TRQRemindSvc.dll"), std::string::npos) << first.output;
+
+    // Answers from standard input when no list is given.
+    Result second = Cli("--device " + dev, "y\\nyes\\n");
+    EXPECT_EQ(second.exitCode, 0) << second.output;
+    EXPECT_NE(second.output.find("successfully removed"), std::string::npos) << second.output;
+    EXPECT_NE(second.output.find("removes (0):"), std::string::npos) << second.output;
+}
+
+TEST(Cli, BadUsageAndBadImagesChangeNothing)
+{
+    TempDir tmp;
+    const std::string dev = (tmp.Path() / "device").string();
+    ASSERT_EQ(Cli("--init-device " + dev).exitCode, 0);
+    const std::string registry = Slurp(tmp.Path() / "device" / "registry.reg");
+
+    struct Case {
+        std::string arguments;
+        std::string message;
+    } cases[] = {
+        {"", "--init-device or --device"},
+        {"--device " + dev + " --answer yes,maybe", "\"maybe\" is not yes, no or cancel"},
+        {"--device " + (tmp.Path() / "missing").string(), "not a device image"},
+        {"--init-device " + dev + " --device " + dev, "excludes"},
+        {"--answer yes", "requires"},
+    };
+    for (const Case& c : cases) {
+        Result r = Cli(c.arguments);
+        EXPECT_EQ(r.exitCode, 2) << c.arguments << "\n" << r.output;
+        EXPECT_NE(r.output.find(c.message), std::string::npos) << c.arguments << "\n" << r.output;
+    }
+
+    std::ofstream(tmp.Path() / "device" / "device.ini", std::ios::app) << "[Battery]\nLevel=3\n";
+    Result r = Cli("--device " + dev + " --answer yes,yes");
+    EXPECT_EQ(r.exitCode, 2) << r.output;
+    EXPECT_NE(r.output.find("device.ini:"), std::string::npos) << r.output;
+    EXPECT_EQ(Slurp(tmp.Path() / "device" / "registry.reg"), registry);
+    EXPECT_TRUE(std::filesystem::exists(tmp.Path() / "device" / "files" / "Program Files" / "TRQ" / "TRQ.exe"));
+}
+
+TEST(Cli, RunStopsAtABoxWithNoAnswer)
+{
+    TempDir tmp;
+    const std::string dev = (tmp.Path() / "device").string();
+    ASSERT_EQ(Cli("--init-device " + dev).exitCode, 0);
+    struct Case {
+        std::string answers;
+        std::string message;
+    } cases[] = {
+        {"--answer yes", "no answer left for the box \"Do you want to remove all the TRQ"},
+        {"--answer no,cancel", ""},  // the second answer is never needed
+    };
+    Result r = Cli("--device " + dev + " " + cases[0].answers);
+    EXPECT_EQ(r.exitCode, 3) << r.output;
+    EXPECT_NE(r.output.find(cases[0].message), std::string::npos) << r.output;
+    // What was done before the box stays done.
+    EXPECT_FALSE(std::filesystem::exists(tmp.Path() / "device" / "files" / "Windows" / "TRQUtil.exe"));
+
+    Result none = Cli("--device " + dev);  // no terminal, no input: the first box has no answer
+    EXPECT_EQ(none.exitCode, 3) << none.output;
+    EXPECT_NE(none.output.find("no answer on standard input"), std::string::npos) << none.output;
+}
+
+TEST(Cli, TraceHasOneObjectPerCallWithItsFields)
+{
+    TempDir tmp;
+    const std::string dev = (tmp.Path() / "device").string();
+    const std::string trace = (tmp.Path() / "trace.jsonl").string();
+    ASSERT_EQ(Cli("--init-device " + dev).exitCode, 0);
+    std::ofstream(tmp.Path() / "device" / "device.ini", std::ios::app)
+        << "[HeldOpen]\nFile=\\Program Files\\TRQ\\TRQ.exe\n";
+    ASSERT_EQ(Cli("--device " + dev + " --answer yes,yes --reset-returns --trace " + trace).exitCode, 0);
+
+    const std::map<std::string, std::vector<std::string>> fields = {
+        {"RegOpenKeyExW", {"op", "root", "path", "options", "access", "result"}},
+        {"RegQueryValueExW", {"op", "name", "bytes", "result"}},
+        {"RegCloseKey", {"op"}},
+        {"RegDeleteKeyW", {"op", "root", "path", "result"}},
+        {"SetFileAttributesW", {"op", "path", "attributes"}},
+        {"DeleteFileW", {"op", "path", "result", "error"}},
+        {"GetLastError", {"op", "result"}},
+        {"SetLastError", {"op", "error"}},
+        {"RemoveDirectoryW", {"op", "path", "result"}},
+        {"GetTempPathW", {"op", "size", "result", "path"}},
+        {"SHGetSpecialFolderPath", {"op", "csidl", "result", "path"}},
+        {"GetForegroundWindow", {"op"}},
+        {"MessageBoxW", {"op", "text", "caption", "flags", "result"}},
+        {"KernelIoControl", {"op", "code"}},
+        {"HeapAlloc", {"op", "bytes"}},
+        {"HeapFree", {"op"}},
+    };
+    std::ifstream in(trace);
+    std::string line;
+    std::set<std::string> seen;
+    while (std::getline(in, line)) {
+        nlohmann::ordered_json record = nlohmann::ordered_json::parse(line);
+        std::vector<std::string> keys;
+        for (auto it = record.begin(); it != record.end(); ++it) keys.push_back(it.key());
+        const std::string op = record["op"];
+        ASSERT_TRUE(fields.count(op)) << line;
+        EXPECT_EQ(keys, fields.at(op)) << line;
+        seen.insert(op);
+    }
+    EXPECT_EQ(seen.size(), fields.size()) << "this run makes every kind of call";
+}
+
+}  // namespace
+}  // namespace trq_test

@@ -1,0 +1,191 @@
+// What the uninstaller does with values and answers a device should never
+// give: it deletes nothing it cannot name exactly, and reads nothing past a
+// buffer.
+#include <gtest/gtest.h>
+
+#include "platform/sim/text.h"
+#include "tests/scenarios.h"
+#include "tests/test_device.h"
+
+namespace trq_test {
+namespace {
+
+std::vector<uint8_t> Utf16(const std::u16string& s, bool terminated = true)
+{
+    std::vector<uint8_t> bytes;
+    for (char16_t c : terminated ? s + u'\0' : s) {
+        bytes.push_back(static_cast<uint8_t>(c & 0xFF));
+        bytes.push_back(static_cast<uint8_t>(c >> 8));
+    }
+    return bytes;
+}
+
+struct ValueCase {
+    std::string name;
+    uint32_t type;
+    std::vector<uint8_t> installDir;  // the bytes of "InstallDir"
+    bool usesInstDir;                 // else: the directory from InstallDir
+};
+
+class InstallDirValue : public testing::TestWithParam<ValueCase> {};
+
+// "InstDir" names a folder of its own, so the trace shows which value won.
+TEST_P(InstallDirValue, OnlyATerminatedNonEmptyStringCounts)
+{
+    const ValueCase& c = GetParam();
+    TestDevice device;
+    SetRaw(device.image, sim::Root::LocalMachine, kInstallRecord, u"InstallDir", c.type, c.installDir);
+    SetString(device.image, sim::Root::LocalMachine, kInstallRecord, u"InstDir", u"\\Other");
+    sim::RunOutcome run = device.Run({7});  // refuse consent: nothing is deleted
+    std::vector<std::string> queried;
+    for (const auto& record : run.trace.Of("RegQueryValueExW")) queried.push_back(record["name"]);
+    EXPECT_EQ(queried.size(), c.usesInstDir ? 2u : 1u);
+    ASSERT_EQ(run.boxes.size(), 2u);
+    EXPECT_EQ(run.boxes[0].text, BoxText(Box::Confirmation));
+}
+
+std::vector<uint8_t> Repeat(size_t characters, bool terminated)
+{
+    return Utf16(std::u16string(characters, u'a'), terminated);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Record, InstallDirValue,
+    testing::Values(
+        ValueCase{"plain", 1, Utf16(u"\\Program Files\\TRQ"), false},
+        ValueCase{"type not examined", 4, Utf16(u"\\A"), false},
+        ValueCase{"259 characters fill the buffer", 1, Repeat(259, true), false},
+        ValueCase{"empty", 1, Utf16(u""), true},
+        ValueCase{"no bytes", 1, {}, true},
+        ValueCase{"odd byte count", 1, {'\\', 0, 'A', 0, 0, 0, 0}, true},
+        ValueCase{"no terminator", 1, Utf16(u"\\Program Files\\TRQ", false), true},
+        ValueCase{"260 characters and a terminator", 1, Repeat(260, true), true},
+        ValueCase{"260 characters, no terminator", 1, Repeat(260, false), true}),
+    [](const testing::TestParamInfo<ValueCase>& info) {
+        std::string name;
+        for (char ch : info.param.name) name += std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
+        return name;
+    });
+
+TEST(Guards, LongInstallDirectorySkipsPathsThatWouldNotFit)
+{
+    // 245 characters: "\TRQJotlet.exe" just fits (259), "\DevTRQSync.dll" does not (260).
+    const std::u16string dir = u"\\" + std::u16string(244, u'd');
+    TestDevice device;
+    SetString(device.image, sim::Root::LocalMachine, kInstallRecord, u"InstallDir", dir);
+    RemoveValue(device.image, sim::Root::LocalMachine, kInstallRecord, u"InstDir");
+    sim::RunOutcome run = device.Run({6, 6});
+
+    std::vector<std::string> underDir;
+    const std::string dir8 = sim::Utf16ToUtf8Lossy(dir);
+    for (const auto& record : run.trace.Of("DeleteFileW")) {
+        std::string path = record["path"];
+        EXPECT_LT(path.size(), 260u);
+        if (path.rfind(dir8, 0) == 0) underDir.push_back(path.substr(dir8.size()));
+    }
+    // Never a shortened name: each is a whole suffix or it is not tried.
+    EXPECT_EQ(underDir, (std::vector<std::string>{"\\Setup.dll",
+                                                  "\\TRQ.exe", "\\TRQJotlet.exe", "\\Services.loc",
+                                                  "\\TRQ.exe.log"}));
+    EXPECT_EQ(run.boxes.back().text, BoxText(Box::Success));
+}
+
+TEST(Guards, TemporaryFolderTooLongForTheBufferSkipsItsLogs)
+{
+    TestDevice device;
+    device.image.config.temp = u"\\" + std::u16string(300, u't') + u"\\";
+    sim::RunOutcome run = device.Run({6, 6});
+    auto temp = run.trace.Of("GetTempPathW");
+    ASSERT_EQ(temp.size(), 1u);
+    EXPECT_EQ(temp[0]["result"], 303);  // what the path would need
+    for (const auto& record : run.trace.Of("DeleteFileW"))
+        EXPECT_EQ(record["path"].get<std::string>().find("ttt"), std::string::npos);
+    EXPECT_EQ(run.boxes.back().text, BoxText(Box::Success));
+    // The logs stay; nothing else is lost.
+    EXPECT_EQ(device.PlanLeft(), (std::set<std::string>{"\\Temp\\TRQUtil.log", "\\Temp\\TRQRemindSvc.dll.log",
+                                                        "\\Temp\\TRQSetup.log"}));
+}
+
+struct HeapCase {
+    int failing;  // which HeapAlloc of the run fails, from 1
+    std::vector<Box> boxes;
+};
+
+class HeapExhausted : public testing::TestWithParam<HeapCase> {};
+
+TEST_P(HeapExhausted, NothingIsDeletedAndTheUserIsTold)
+{
+    const HeapCase& c = GetParam();
+    TestDevice device;
+    device.Reload();
+    const std::set<std::string> before = device.Contents();
+    sim::RunOptions options;
+    options.answerer = sim::ScriptedAnswers({6, 6});
+    options.faults = [&c](const std::string& op, int, int kindIndex, const std::string&) {
+        return op == "HeapAlloc" && kindIndex == c.failing ? std::optional<sim::Fault>(sim::Fault{})
+                                                           : std::nullopt;
+    };
+    sim::RunOutcome run;
+    std::string error;
+    ASSERT_TRUE(sim::RunUninstallOn(device.image, options, run, error)) << error;
+
+    ASSERT_EQ(run.boxes.size(), c.boxes.size());
+    for (size_t i = 0; i < c.boxes.size(); ++i) EXPECT_EQ(run.boxes[i].text, BoxText(c.boxes[i]));
+    EXPECT_TRUE(run.trace.Of("DeleteFileW").empty());
+    EXPECT_TRUE(run.trace.Of("RegDeleteKeyW").empty());
+    EXPECT_EQ(device.Contents(), before);
+    EXPECT_EQ(run.heapBlocksLeft, c.failing == 1 ? 0u : 1u);
+    EXPECT_EQ(run.keysLeftOpen, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Buffers, HeapExhausted,
+    testing::Values(HeapCase{1, {Box::LookupFailure, Box::NotRemoved}},
+                    HeapCase{2, {Box::Confirmation, Box::NotRemoved}},
+                    HeapCase{3, {Box::Confirmation, Box::NotRemoved}}));
+
+// A device that restarts: the run ends at the reset, the files held open are
+// released, and a second run finishes the job.
+TEST(SoftReset, TwoRunsLeaveNothingOfThePackage)
+{
+    TestDevice device;
+    HoldOpen(device.image, u"\\Program Files\\TRQ\\TRQJotlet.exe");
+    sim::RunOutcome first = device.Run({6, 6});
+    EXPECT_EQ(first.stop, sim::Stop::Reset);
+    EXPECT_EQ(first.exitCode, 0);
+    ASSERT_EQ(first.boxes.size(), 2u);
+    EXPECT_EQ(first.boxes[1].text, BoxText(Box::ResetOffer));
+    ASSERT_EQ(first.trace.Of("KernelIoControl").size(), 1u);
+    EXPECT_EQ(first.trace.Of("KernelIoControl")[0]["code"], 0x0101003C);
+    // The partial cleanup ran before the offer was shown.
+    EXPECT_EQ(first.trace.Of("RegDeleteKeyW").size(), 19u);
+
+    device.Reload();
+    EXPECT_TRUE(device.image.config.heldOpen.empty());
+    sim::RunOutcome second = device.Run({6, 6});
+    EXPECT_EQ(second.stop, sim::Stop::None);
+    ASSERT_EQ(second.boxes.size(), 3u);
+    EXPECT_EQ(second.boxes[2].text, BoxText(Box::Success));
+    EXPECT_TRUE(device.PlanLeft().empty());
+    EXPECT_NE(device.image.registry.registry.Find(sim::Root::CurrentUser, u"Software\\TRQ"), nullptr);
+}
+
+TEST(SoftReset, UnansweredBoxStopsTheRunAndKeepsWhatWasDone)
+{
+    TestDevice device;
+    sim::RunOutcome run = device.Run({6});  // the Settings question finds no answer
+    EXPECT_EQ(run.stop, sim::Stop::NoAnswer);
+    EXPECT_EQ(run.boxes.back().text, BoxText(Box::SettingsQuestion));
+    device.Reload();
+    // The files went before the question; the keys had not been reached.
+    EXPECT_EQ(device.PlanLeft(), Union({SettingsKeys(), InstallRecordKeys(), [] {
+                                            TestDevice fresh;
+                                            std::set<std::string> keys;
+                                            for (const std::string& name : fresh.PlanLeft())
+                                                if (name[0] != '\\') keys.insert(name);
+                                            return keys;
+                                        }()}));
+}
+
+}  // namespace
+}  // namespace trq_test
