@@ -36,6 +36,8 @@ const auto kToolTimeout = std::chrono::seconds(60);
 // Beyond the conversation's own timeout, for Wine to start and the driver to
 // write its result.
 const auto kRunMargin = std::chrono::seconds(30);
+// A scenario prefix this old was left by a test that did not finish.
+const auto kStaleScenario = std::chrono::hours(1);
 
 double MsSince(Clock::time_point start)
 {
@@ -416,6 +418,12 @@ WineTemplate WineTemplate::Open(const WineTools& tools, const WineBuild& build, 
         tmpl.makeMs_ = MsSince(start);
     }
     tmpl.folders_ = ParseFolders(ReadAll(foldersFile), tmpl.root_ / "drive_c");
+
+    std::error_code error;
+    fs::file_time_type stale = fs::file_time_type::clock::now() - kStaleScenario;
+    for (const fs::directory_entry& entry :
+         fs::directory_iterator(tmpl.workDir_ / "scenarios", error))
+        if (entry.last_write_time(error) < stale) fs::remove_all(entry.path(), error);
     return tmpl;
 }
 

@@ -85,7 +85,9 @@ struct WineFolders {
 
 // The template prefix, made once in workDir/template (wineboot -i, null
 // graphics driver, no crash dialog) and reused while the Wine version stays
-// the same. Safe to open from several test processes at once.
+// the same. Safe to open from several test processes at once. Scenario
+// prefixes go to workDir/scenarios (hard links need the same file system);
+// ones left there for an hour by a killed test are removed here.
 class WineTemplate {
 public:
     static WineTemplate Open(const WineTools& tools, const WineBuild& build,
@@ -162,7 +164,8 @@ struct WineTimings {
 struct WineRunResult {
     // "exited" when the uninstaller ended by itself; otherwise why the driver
     // stopped it: "timed_out", "out_of_answers", "no_such_button",
-    // "unexpected_box", "hold_failed", "start_failed", "bad_request".
+    // "unexpected_box", "unexpected_window", "hold_failed", "start_failed",
+    // "bad_request".
     std::string outcome;
     std::string error;
     std::optional<int> exitCode;  // only when it exited

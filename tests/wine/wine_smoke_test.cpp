@@ -140,6 +140,18 @@ const SmokeCase kCases[] = {
      false,
      {kExe},
      {kInstallRecord, kAppInstall, kSettings, kMaker}},
+    // The settings question has no Cancel: the driver stops there rather
+    // than press something else. The files went before the question; the
+    // keys go after it, so they are all still there.
+    {"NoButtonForTheAnswer",
+     {},
+     {WineAnswer::Yes, WineAnswer::Cancel},
+     true,
+     "no_such_button",
+     {{&kConfirmationBox, "yes"}, {&kSettingsQuestionBox, ""}},
+     false,
+     {},
+     kAllKeys},
     // The driver stops a question it has no answer for; nothing is touched.
     {"OutOfAnswers", {}, {}, true, "out_of_answers", {{&kConfirmationBox, ""}}, false, kAllFiles,
      kAllKeys},

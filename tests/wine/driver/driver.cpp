@@ -25,7 +25,8 @@
 //
 // A question box is one with a Yes button; it takes the next answer. A box
 // with OK and no Yes gets OK. Anything else ends the run: a question with no
-// answer left, an answer the box has no button for, a box with neither.
+// answer left, an answer the box has no button for, a box with neither, or
+// any other window.
 #include <windows.h>
 #include <shlobj.h>
 
@@ -43,6 +44,7 @@ const int kDriverFailed = 250;
 const DWORD kDefaultTimeoutMs = 20000;
 const DWORD kPollMs = 10;
 const DWORD kStyleWaitMs = 500;
+const DWORD kOtherWindowGraceMs = 500;
 
 // ---------------------------------------------------------------- text ---
 
@@ -277,6 +279,30 @@ HWND FindBox(DWORD processId)
     return 0;
 }
 
+struct WindowSearch {
+    DWORD processId;
+    HWND found;
+};
+
+BOOL CALLBACK FindOtherWindowProc(HWND window, LPARAM param)
+{
+    WindowSearch* search = reinterpret_cast<WindowSearch*>(param);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (owner != search->processId || !IsWindowVisible(window)) return TRUE;
+    search->found = window;
+    return FALSE;
+}
+
+// Any other visible window of the uninstaller: a box under another caption,
+// or something that is not a box at all.
+HWND FindOtherWindow(DWORD processId)
+{
+    WindowSearch search = {processId, 0};
+    EnumWindows(FindOtherWindowProc, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
 bool ReadStyle(HWND box, DWORD& style)
 {
     ULONG_PTR value = reinterpret_cast<ULONG_PTR>(GetPropW(box, kBoxStyleProperty));
@@ -390,6 +416,8 @@ void WaitBoxGone(HWND box, HANDLE process, DWORD deadline)
 // stopped; run says why.
 bool Converse(const Request& request, const PROCESS_INFORMATION& process, Run& run, DWORD deadline)
 {
+    HWND otherWindow = 0;
+    DWORD otherSince = 0;
     for (;;) {
         if (WaitForSingleObject(process.hProcess, kPollMs) == WAIT_OBJECT_0) return true;
         if (static_cast<LONG>(deadline - GetTickCount()) <= 0) {
@@ -397,7 +425,18 @@ bool Converse(const Request& request, const PROCESS_INFORMATION& process, Run& r
             return false;
         }
         HWND window = FindBox(process.dwProcessId);
-        if (!window) continue;
+        if (!window) {
+            // A window may show before its caption is set; give it a moment.
+            HWND other = FindOtherWindow(process.dwProcessId);
+            if (other != otherWindow) otherSince = GetTickCount();
+            otherWindow = other;
+            if (other && GetTickCount() - otherSince >= kOtherWindowGraceMs) {
+                run.boxes.push_back(ReadBox(other, run.hooked));
+                Fail(run, "unexpected_window", L"a window that is not a TRQ Uninstall box");
+                return false;
+            }
+            continue;
+        }
 
         run.boxes.push_back(ReadBox(window, run.hooked));
         Box& box = run.boxes.back();
