@@ -33,6 +33,7 @@ const char kHarnessDirWindows[] = "C:\\trq-harness";
 
 const auto kWinebootTimeout = std::chrono::seconds(180);
 const auto kToolTimeout = std::chrono::seconds(60);
+const auto kServerExitTimeout = std::chrono::seconds(10);
 // Beyond the conversation's own timeout, for Wine to start and the driver to
 // write its result.
 const auto kRunMargin = std::chrono::seconds(30);
@@ -202,11 +203,17 @@ void StopServer(const WineTools& tools, const fs::path& prefix, const fs::path& 
                 const fs::path& log)
 {
     std::vector<std::string> env = WineEnvironment(prefix, tmpDir);
-    // -k fails when no server runs, which is fine.
     fs::path cwd = prefix.parent_path();
-    Spawn({tools.wineserver.string(), "-k"}, env, cwd, log, kToolTimeout);
-    Spawned wait = Spawn({tools.wineserver.string(), "-w"}, env, cwd, log, kToolTimeout);
-    if (wait.timedOut) throw WineError("wineserver -w did not return for " + prefix.string());
+    std::string server = tools.wineserver.string();
+    // SIGINT, as a plain -k sends, without -k's own polling for the end:
+    // -w waits on the server's lock, which is quicker. The server saves the
+    // registry and ends its processes. -k fails when no server runs; fine.
+    Spawn({server, "-k2"}, env, cwd, log, kToolTimeout);
+    if (!Spawn({server, "-w"}, env, cwd, log, kServerExitTimeout).timedOut) return;
+    // Stuck: a plain -k follows up with SIGKILL.
+    Spawn({server, "-k"}, env, cwd, log, kToolTimeout);
+    if (Spawn({server, "-w"}, env, cwd, log, kToolTimeout).timedOut)
+        throw WineError("wineserver -w did not return for " + prefix.string());
 }
 
 // ---------------------------------------------------------------- paths --

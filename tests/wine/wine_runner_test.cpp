@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <fstream>
+#include <iostream>
 #include <sstream>
 
 #include "tests/wine/wine_test_support.h"

@@ -2,7 +2,9 @@
 // driver, the box hook and the coredll stand-in end to end.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -230,6 +232,61 @@ TEST_P(WineSmokeTest, BoxesFilesAndKeys)
         bool left = std::find(c.keysLeft.begin(), c.keysLeft.end(), probe.key) != c.keysLeft.end();
         EXPECT_EQ(probe.present, left) << probe.key;
     }
+}
+
+std::vector<std::string> Texts(const WineRunResult& result)
+{
+    std::vector<std::string> texts;
+    for (const WineBox& box : result.boxes) texts.push_back(box.text);
+    return texts;
+}
+
+std::vector<std::string> Texts(std::initializer_list<const MessageBoxText*> boxes)
+{
+    std::vector<std::string> texts;
+    for (const MessageBoxText* box : boxes) texts.push_back(Utf8(box->text));
+    return texts;
+}
+
+using WineRerunTest = WineTest;
+
+// The user declines the reset, closes the program and runs the uninstaller
+// again in the same prefix: the install record was kept, so the second run
+// finds the directory and finishes the job.
+TEST_F(WineRerunTest, SecondRunAfterTheFileIsReleased)
+{
+    WinePrefix prefix(Template());
+    WineFolders folders = prefix.Folders();
+    fs::path reg = WorkFile("install-rerun.reg");
+    std::ofstream(reg, std::ios::binary) << RegFileUtf16(kInstallReg);
+
+    WineScenario first;
+    first.regFile = reg;
+    for (const std::string& file : kAllFiles)
+        first.files.push_back({Expand(file, folders), "sample", false});
+    first.holdOpen = {kExe};
+    first.answers = {WineAnswer::Yes, WineAnswer::No};
+    first.keyProbes = {kInstallRecord};
+    WineRunResult held = prefix.Run(first);
+    PrintTimings("first run", held);
+    EXPECT_EQ(Texts(held), Texts({&kConfirmationBox, &kResetOfferBox, &kNotRemovedBox}));
+    EXPECT_TRUE(held.kernelIoCalls.empty());
+    ASSERT_EQ(held.probes.size(), 1u);
+    EXPECT_TRUE(held.probes[0].present);
+    EXPECT_TRUE(fs::exists(prefix.HostPath(kExe)));
+
+    WineScenario second;
+    second.answers = {WineAnswer::Yes, WineAnswer::Yes};
+    second.keyProbes = {kInstallRecord, kSettings, kMaker};
+    WineRunResult released = prefix.Run(second);
+    PrintTimings("second run", released);
+    EXPECT_EQ(Texts(released), Texts({&kConfirmationBox, &kSettingsQuestionBox, &kSuccessBox}));
+    EXPECT_FALSE(fs::exists(prefix.HostPath(kExe)));
+    EXPECT_FALSE(fs::exists(prefix.HostPath("C:\\Program Files\\TRQ")));
+    ASSERT_EQ(released.probes.size(), 3u);
+    EXPECT_FALSE(released.probes[0].present);  // the install record
+    EXPECT_FALSE(released.probes[1].present);  // the settings, this time
+    EXPECT_TRUE(released.probes[2].present);   // the maker's key stays
 }
 
 INSTANTIATE_TEST_SUITE_P(Sample, WineSmokeTest, ::testing::ValuesIn(kCases),
