@@ -1,6 +1,12 @@
 // Runs TRQUninstall.exe under Wine, one scenario at a time, and reports what
 // the device user would have seen.
 //
+// In:  a .reg file, files to lay under drive_c, files another process holds
+//      open, the answers to the question boxes, registry keys to probe.
+// Out: the exit code, the boxes in order (caption, text, buttons, icon, the
+//      button pressed), the soft-reset requests that reached KernelIoControl,
+//      the probe results, timings; and the prefix itself, to look at.
+//
 // A scenario is laid out in its own Wine prefix, cloned from a template
 // prefix that is made once per build directory:
 //
@@ -17,6 +23,7 @@
 //   scenario.keyProbes = {"HKLM\\SOFTWARE\\Apps\\Vantrelle PocketPC Edition"};
 //
 //   WinePrefix prefix(tmpl);             // the clone; removed again when it goes
+//                                        // (tmpl must outlive it)
 //   WineRunResult result = prefix.Run(scenario);
 //   // result.boxes, result.kernelIoCalls, result.probes, result.exitCode;
 //   // prefix.HostPath("C:\\Program Files\\TRQ\\TRQ.exe") to see what is left.
@@ -24,7 +31,13 @@
 // Device paths: the uninstaller's paths without a drive ("\Windows\...")
 // land on C:, so "\Windows" is the prefix's C:\windows. The device's Startup,
 // Programs and temporary folders are wherever Wine keeps them in the prefix:
-// WineTemplate::Folders() says where (asked of Wine, not guessed).
+// WinePrefix::Folders() says where (asked of Wine when the template was
+// made, not guessed), so a caller can lay a device's folders onto them.
+//
+// The driver answers a box with a Yes button with the next answer and any
+// box with only OK with OK. It stops the uninstaller, and says why in
+// outcome, on a question with no answer left, an answer the box has no
+// button for, a window that is not a box, or the scenario's timeout.
 //
 // Every Wine process runs with WINEDEBUG=-all, its own WINEPREFIX, no
 // DISPLAY (the template uses Wine's null graphics driver) and a private
@@ -74,7 +87,8 @@ std::string MissingBuildPieces(const WineBuild& build);
 // One of the uninstaller's special folders in a prefix.
 struct WineFolder {
     std::string windows;          // as Wine reports it, e.g. "C:\users\root\Temp\"
-    std::filesystem::path host;   // the same directory, relative to drive_c
+    std::filesystem::path host;   // the same directory on Linux: relative to drive_c
+                                  // from WineTemplate, absolute from WinePrefix
 };
 
 struct WineFolders {
@@ -185,8 +199,10 @@ WineRunResult ParseDriverResult(const std::string& json);
 std::string FormatDriverRequest(const WineScenario& scenario, const std::string& uninstallerPath);
 
 // A prefix of its own for one scenario: a clone of the template, hard links
-// for everything except the registry files, which are copied. The directory
-// is removed when the object goes, unless TRQ_WINE_KEEP=1 is set.
+// for everything except the registry files, which are copied. A file that
+// came from the template shares its data with it: replace it (LayFile does),
+// never write into it. The directory is removed when the object goes, unless
+// TRQ_WINE_KEEP=1 is set.
 class WinePrefix {
 public:
     explicit WinePrefix(const WineTemplate& tmpl);
@@ -212,7 +228,9 @@ public:
 
     // Lays the scenario out, runs the uninstaller under the driver, then stops
     // the prefix's wineserver, so system.reg and user.reg under Root() are
-    // up to date when this returns.
+    // up to date when this returns. May run again in the same prefix (a run
+    // after a reset): a scenario with no regFile and no files keeps what the
+    // last run left.
     WineRunResult Run(const WineScenario& scenario);
 
     // wineserver -k, then -w. Done by Run; harmless when nothing runs.
