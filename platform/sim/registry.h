@@ -4,6 +4,7 @@
 #define TRQ_SIM_REGISTRY_H
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -29,8 +30,23 @@ struct RegKey {
     RegKey* FindKey(std::u16string_view name) const;  // one component
     const RegValue* FindValue(std::u16string_view name) const;
     RegKey& AddKey(std::u16string name);       // existing one if present
-    void SetValue(RegValue value);             // replaces by name
+    // Replaces by name: an existing value keeps its place and the case of its
+    // name and takes the new type and data.
+    void SetValue(RegValue value);
+
+    // Destroying a key takes its sub-tree apart without recursion, so a tree
+    // nested thousands of levels deep cannot exhaust the stack.
+    RegKey() = default;
+    RegKey(RegKey&&) noexcept = default;
+    RegKey& operator=(RegKey&&) noexcept = default;
+    ~RegKey();
 };
+
+// Calls visit(path, key) for every key below top (top itself excluded), depth
+// first in stored order, parents before children. path is relative to top
+// ("a\b\c"). Iterative: safe for any nesting depth.
+void ForEachKey(const RegKey& top,
+                const std::function<void(std::u16string_view path, const RegKey& key)>& visit);
 
 class Registry {
 public:
@@ -49,7 +65,12 @@ public:
     // only when they hold values).
     std::vector<std::string> KeyList() const;
 
+    // Same keys and values: names compared exactly (case included), values
+    // by name, type and bytes, and keys and values in the same order. The
+    // order counts because the .reg file keeps it: a round trip that
+    // reordered a tree is a fault. Iterative: safe for any nesting depth.
     friend bool operator==(const Registry& a, const Registry& b);
+    friend bool operator!=(const Registry& a, const Registry& b) { return !(a == b); }
 
 private:
     RegKey roots_[kRootCount];

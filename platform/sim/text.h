@@ -17,6 +17,9 @@ std::optional<std::string> Utf16ToUtf8(std::u16string_view utf16);
 // For messages and traces: never fails; a lone surrogate becomes U+FFFD.
 std::string Utf16ToUtf8Lossy(std::u16string_view utf16);
 
+// True when every surrogate is part of a pair.
+bool IsValidUtf16(std::u16string_view utf16);
+
 // Simple case folding of one UTF-16 unit (ASCII and Latin-1).
 char16_t FoldCase(char16_t c);
 bool EqualsIgnoreCase(std::u16string_view a, std::u16string_view b);

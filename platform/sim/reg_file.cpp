@@ -1,0 +1,766 @@
+#include "platform/sim/reg_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <unordered_map>
+#include <utility>
+
+#include "platform/sim/text.h"
+
+namespace sim {
+
+namespace {
+
+constexpr std::u16string_view kHeader = u"Windows Registry Editor Version 5.00";
+constexpr uint32_t kRegSz = 1;
+constexpr uint32_t kRegBinary = 3;
+constexpr uint32_t kRegDword = 4;
+// Lines of hex data are wrapped so that none is longer than this, the
+// trailing "\" included.
+constexpr size_t kHexLineWidth = 80;
+
+bool IsBlank(char16_t c) { return c == u' ' || c == u'\t'; }
+
+std::u16string_view Trim(std::u16string_view s)
+{
+    while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
+    while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
+    return s;
+}
+
+int HexDigit(char16_t c)
+{
+    if (c >= u'0' && c <= u'9') return c - u'0';
+    if (c >= u'a' && c <= u'f') return c - u'a' + 10;
+    if (c >= u'A' && c <= u'F') return c - u'A' + 10;
+    return -1;
+}
+
+bool StartsWithIgnoreCase(std::u16string_view s, std::u16string_view prefix)
+{
+    return s.size() >= prefix.size() && EqualsIgnoreCase(s.substr(0, prefix.size()), prefix);
+}
+
+std::u16string Folded(std::u16string_view s)
+{
+    std::u16string folded(s);
+    for (auto& c : folded) c = FoldCase(c);
+    return folded;
+}
+
+// A piece of the file's text for a message: at most 40 units, control
+// characters shown as '?'.
+std::string Excerpt(std::u16string_view s)
+{
+    constexpr size_t kMax = 40;
+    const bool cut = s.size() > kMax;
+    std::u16string shown(s.substr(0, kMax));
+    for (auto& c : shown) {
+        if (c < 0x20 || c == 0x7F) c = u'?';
+    }
+    return "'" + Utf16ToUtf8Lossy(shown) + (cut ? "...'" : "'");
+}
+
+// Finds sub-keys and values by name while a file is read. Short lists are
+// scanned; a list that grows long gets a hash index (folded name to
+// position), built the first time it is searched, so a key with a great many
+// sub-keys or values costs no more per line than a small one, and a deep
+// chain of single sub-keys costs no index at all.
+template <class Item>
+class NameFinder {
+public:
+    using Name = std::u16string_view (*)(const Item&);
+    explicit NameFinder(Name name) : name_(name) {}
+
+    // Position of the item named name in items, or -1.
+    long Find(const void* owner, const std::vector<Item>& items, std::u16string_view name)
+    {
+        if (items.size() < kIndexFrom) {
+            for (size_t i = 0; i < items.size(); ++i) {
+                if (EqualsIgnoreCase(name_(items[i]), name)) return static_cast<long>(i);
+            }
+            return -1;
+        }
+        Index& index = indexes_[owner];
+        for (; index.count < items.size(); ++index.count) {
+            // The first of a name wins, as in the scan.
+            index.positions.emplace(Folded(name_(items[index.count])), index.count);
+        }
+        const auto found = index.positions.find(Folded(name));
+        return found == index.positions.end() ? -1 : static_cast<long>(found->second);
+    }
+
+private:
+    static constexpr size_t kIndexFrom = 16;
+    struct Index {
+        size_t count = 0;  // items indexed so far; the list only grows
+        std::unordered_map<std::u16string, size_t> positions;
+    };
+    Name name_;
+    std::unordered_map<const void*, Index> indexes_;
+};
+
+// Splits decoded text into lines at LF; a CR before the LF is not part of
+// the line.
+class LineReader {
+public:
+    explicit LineReader(std::u16string_view text) : text_(text) {}
+
+    bool Next(std::u16string_view& line)
+    {
+        if (pos_ >= text_.size()) return false;
+        const size_t end = text_.find(u'\n', pos_);
+        const size_t stop = end == std::u16string_view::npos ? text_.size() : end;
+        line = text_.substr(pos_, stop - pos_);
+        if (!line.empty() && line.back() == u'\r') line.remove_suffix(1);
+        if (number_ == 0 && end != std::u16string_view::npos) {
+            firstEnding_ = stop > pos_ && text_[stop - 1] == u'\r' ? 1 : 0;
+        }
+        pos_ = end == std::u16string_view::npos ? text_.size() : end + 1;
+        ++number_;
+        return true;
+    }
+    int Number() const { return number_; }
+    // -1: the first line has no line end; 0: LF; 1: CRLF.
+    int FirstEnding() const { return firstEnding_; }
+
+private:
+    std::u16string_view text_;
+    size_t pos_ = 0;
+    int number_ = 0;
+    int firstEnding_ = -1;
+};
+
+// Reads comma-separated hex bytes, possibly spread over several lines.
+class HexReader {
+public:
+    // Feeds one line's part of the data. False with reason on bad text.
+    bool Feed(std::u16string_view s, std::string& reason)
+    {
+        for (const char16_t c : s) {
+            const int digit = HexDigit(c);
+            if (digit >= 0) {
+                if (state_ == kAfterByte) {
+                    reason = "missing ',' between hex bytes";
+                    return false;
+                }
+                if (state_ == kInByte) {
+                    if (digits_ == 2) {
+                        reason = "hex byte with more than two digits";
+                        return false;
+                    }
+                    bytes_.back() = static_cast<uint8_t>(bytes_.back() * 16 + digit);
+                    ++digits_;
+                } else {
+                    bytes_.push_back(static_cast<uint8_t>(digit));
+                    digits_ = 1;
+                    state_ = kInByte;
+                }
+            } else if (c == u',') {
+                if (state_ == kStart || state_ == kAfterComma) {
+                    reason = "empty hex byte before ','";
+                    return false;
+                }
+                state_ = kAfterComma;
+            } else if (IsBlank(c)) {
+                Boundary();
+            } else {
+                reason = "bad character " + Excerpt(std::u16string_view(&c, 1)) + " in hex data";
+                return false;
+            }
+        }
+        return true;
+    }
+    // Between two lines of data.
+    void Boundary()
+    {
+        if (state_ == kInByte) state_ = kAfterByte;
+    }
+    bool Finish(std::string& reason)
+    {
+        if (state_ == kAfterComma) {
+            reason = "hex data ends with ','";
+            return false;
+        }
+        return true;
+    }
+    std::vector<uint8_t>& Bytes() { return bytes_; }
+
+private:
+    enum State { kStart, kAfterComma, kInByte, kAfterByte };
+    State state_ = kStart;
+    int digits_ = 0;
+    std::vector<uint8_t> bytes_;
+};
+
+class Parser {
+public:
+    Parser(RegFile& out, RegFileError& error) : out_(out), error_(error) {}
+
+    bool Parse(std::u16string_view text);
+
+private:
+    bool Fail(int line, std::string reason)
+    {
+        error_.line = line;
+        error_.reason = std::move(reason);
+        return false;
+    }
+    bool Section(std::u16string_view body);
+    bool Value(std::u16string_view body);
+    // Reads a quoted string at s[pos] (the opening quote); pos ends past the
+    // closing quote.
+    bool Quoted(std::u16string_view s, size_t& pos, std::u16string& text, const char* what);
+    bool HexData(std::u16string_view first, std::vector<uint8_t>& bytes);
+    bool CheckText(std::u16string_view line)
+    {
+        if (line.find(u'\0') != std::u16string_view::npos) {
+            return Fail(lines_->Number(), "NUL character in the text");
+        }
+        return true;
+    }
+
+    RegFile& out_;
+    RegFileError& error_;
+    LineReader* lines_ = nullptr;
+    RegKey* current_ = nullptr;
+    NameFinder<std::unique_ptr<RegKey>> keyFinder_{
+        [](const std::unique_ptr<RegKey>& key) { return std::u16string_view(key->name); }};
+    NameFinder<RegValue> valueFinder_{
+        [](const RegValue& value) { return std::u16string_view(value.name); }};
+};
+
+bool Parser::Parse(std::u16string_view text)
+{
+    LineReader lines(text);
+    lines_ = &lines;
+    std::u16string_view line;
+    if (!lines.Next(line)) {
+        return Fail(1, "empty file; expected 'Windows Registry Editor Version 5.00'");
+    }
+    if (Trim(line) != kHeader) {
+        std::string reason = "expected 'Windows Registry Editor Version 5.00' as the first line, "
+                             "found " + Excerpt(line);
+        if (Trim(line) == u"REGEDIT4") reason += " (REGEDIT4 files are not supported)";
+        return Fail(1, reason);
+    }
+    out_.crlf = lines.FirstEnding() != 0;
+    while (lines.Next(line)) {
+        if (!CheckText(line)) return false;
+        const std::u16string_view body = Trim(line);
+        if (body.empty() || body.front() == u';') continue;
+        if (body.front() == u'[') {
+            if (!Section(body)) return false;
+        } else if (body.front() == u'"' || body.front() == u'@') {
+            if (!Value(body)) return false;
+        } else {
+            return Fail(lines.Number(), "unexpected line " + Excerpt(body) +
+                                            "; expected a [section], a value or a ; comment");
+        }
+    }
+    return true;
+}
+
+bool Parser::Section(std::u16string_view body)
+{
+    const int lineNo = lines_->Number();
+    if (body.size() < 2 || body.back() != u']') {
+        return Fail(lineNo, "section header does not end with ']'");
+    }
+    const std::u16string_view inner = body.substr(1, body.size() - 2);
+    if (!inner.empty() && inner.front() == u'-') {
+        return Fail(lineNo, "deleting keys ('[-...]') is not supported");
+    }
+    const size_t slash = inner.find(u'\\');
+    const std::u16string_view rootName = inner.substr(0, slash);
+    RegKey* key = nullptr;
+    for (int i = 0; i < kRootCount; ++i) {
+        const Root root = static_cast<Root>(i);
+        const std::string name = RootName(root);
+        if (EqualsIgnoreCase(rootName, std::u16string(name.begin(), name.end()))) {
+            key = &out_.registry.RootKey(root);
+        }
+    }
+    if (!key) {
+        return Fail(lineNo, "unknown root " + Excerpt(rootName) +
+                                "; expected HKEY_CLASSES_ROOT, HKEY_CURRENT_USER or "
+                                "HKEY_LOCAL_MACHINE");
+    }
+    if (slash != std::u16string_view::npos) {
+        std::u16string_view rest = inner.substr(slash + 1);
+        int depth = 0;
+        for (;;) {
+            const size_t next = rest.find(u'\\');
+            const std::u16string_view name = rest.substr(0, next);
+            if (name.empty()) return Fail(lineNo, "empty key name in the section path");
+            if (++depth > kMaxKeyDepth) {
+                return Fail(lineNo, "keys nested deeper than " + std::to_string(kMaxKeyDepth) +
+                                        " levels");
+            }
+            if (name.size() > kMaxKeyNameLength) {
+                return Fail(lineNo, "key name longer than " + std::to_string(kMaxKeyNameLength) +
+                                        " characters: " + Excerpt(name));
+            }
+            if (!IsValidUtf16(name)) {
+                return Fail(lineNo, "key name " + Excerpt(name) +
+                                        " is not valid UTF-16 (lone surrogate)");
+            }
+            const long found = keyFinder_.Find(key, key->keys, name);
+            if (found >= 0) {
+                key = key->keys[static_cast<size_t>(found)].get();
+            } else {
+                key->keys.push_back(std::make_unique<RegKey>());
+                key = key->keys.back().get();
+                key->name = std::u16string(name);
+            }
+            if (next == std::u16string_view::npos) break;
+            rest = rest.substr(next + 1);
+        }
+    }
+    current_ = key;
+    return true;
+}
+
+bool Parser::Quoted(std::u16string_view s, size_t& pos, std::u16string& text, const char* what)
+{
+    text.clear();
+    ++pos;  // the opening quote
+    while (pos < s.size()) {
+        const char16_t c = s[pos++];
+        if (c == u'"') return true;
+        if (c == u'\\') {
+            if (pos >= s.size()) break;
+            const char16_t escaped = s[pos++];
+            if (escaped != u'\\' && escaped != u'"') {
+                return Fail(lines_->Number(), std::string("unknown escape '\\") +
+                                                  Excerpt(std::u16string_view(&escaped, 1))
+                                                      .substr(1) +
+                                                  " in " + what + " (only \\\\ and \\\")");
+            }
+            text.push_back(escaped);
+        } else {
+            text.push_back(c);
+        }
+    }
+    return Fail(lines_->Number(), std::string("unterminated ") + what + " (no closing '\"')");
+}
+
+bool Parser::Value(std::u16string_view body)
+{
+    const int lineNo = lines_->Number();
+    if (!current_) return Fail(lineNo, "value before the first [section]");
+    RegValue value;
+    size_t pos = 0;
+    if (body.front() == u'@') {
+        pos = 1;
+    } else {
+        if (!Quoted(body, pos, value.name, "value name")) return false;
+        if (!IsValidUtf16(value.name)) {
+            return Fail(lineNo, "value name " + Excerpt(value.name) +
+                                    " is not valid UTF-16 (lone surrogate)");
+        }
+    }
+    while (pos < body.size() && IsBlank(body[pos])) ++pos;
+    if (pos >= body.size() || body[pos] != u'=') {
+        return Fail(lineNo, "expected '=' after the value name");
+    }
+    ++pos;
+    while (pos < body.size() && IsBlank(body[pos])) ++pos;
+    const std::u16string_view data = body.substr(pos);
+
+    if (!data.empty() && data.front() == u'"') {
+        std::u16string text;
+        size_t end = 0;
+        if (!Quoted(data, end, text, "string")) return false;
+        if (end != data.size()) {
+            return Fail(lineNo, "unexpected text after the string: " + Excerpt(data.substr(end)));
+        }
+        if (!IsValidUtf16(text)) {
+            return Fail(lineNo, "string is not valid UTF-16 (lone surrogate); "
+                                "write such data as hex(1):");
+        }
+        value.type = kRegSz;
+        value.data.reserve(text.size() * 2 + 2);
+        for (const char16_t c : text) {
+            value.data.push_back(static_cast<uint8_t>(c & 0xFF));
+            value.data.push_back(static_cast<uint8_t>(c >> 8));
+        }
+        value.data.push_back(0);
+        value.data.push_back(0);
+    } else if (data == u"-") {
+        return Fail(lineNo, "deleting values ('=-') is not supported");
+    } else if (StartsWithIgnoreCase(data, u"dword:")) {
+        const std::u16string_view digits = data.substr(6);
+        uint32_t number = 0;
+        bool ok = digits.size() == 8;
+        for (size_t i = 0; ok && i < digits.size(); ++i) {
+            const int d = HexDigit(digits[i]);
+            ok = d >= 0;
+            number = number << 4 | static_cast<uint32_t>(d < 0 ? 0 : d);
+        }
+        if (!ok) {
+            return Fail(lineNo, "dword: needs exactly 8 hex digits, found " + Excerpt(digits));
+        }
+        value.type = kRegDword;
+        for (int i = 0; i < 4; ++i) value.data.push_back(static_cast<uint8_t>(number >> (8 * i)));
+    } else if (StartsWithIgnoreCase(data, u"hex:")) {
+        value.type = kRegBinary;
+        if (!HexData(data.substr(4), value.data)) return false;
+    } else if (StartsWithIgnoreCase(data, u"hex(")) {
+        const size_t close = data.find(u')');
+        const std::u16string_view digits =
+            data.substr(4, close == std::u16string_view::npos ? 0 : close - 4);
+        bool ok = close != std::u16string_view::npos && !digits.empty() && digits.size() <= 8 &&
+                  close + 1 < data.size() && data[close + 1] == u':';
+        uint32_t type = 0;
+        for (size_t i = 0; ok && i < digits.size(); ++i) {
+            const int d = HexDigit(digits[i]);
+            ok = d >= 0;
+            type = type << 4 | static_cast<uint32_t>(d < 0 ? 0 : d);
+        }
+        if (!ok) {
+            return Fail(lineNo, "bad value type in " + Excerpt(data) +
+                                    "; expected hex(N): with N 1 to 8 hex digits");
+        }
+        value.type = type;
+        if (!HexData(data.substr(close + 2), value.data)) return false;
+    } else {
+        return Fail(lineNo, "unknown value data " + Excerpt(data) +
+                                "; expected \"string\", dword:, hex: or hex(N):");
+    }
+
+    const long found = valueFinder_.Find(current_, current_->values, value.name);
+    if (found >= 0) {
+        RegValue& existing = current_->values[static_cast<size_t>(found)];
+        existing.type = value.type;
+        existing.data = std::move(value.data);
+    } else {
+        current_->values.push_back(std::move(value));
+    }
+    return true;
+}
+
+bool Parser::HexData(std::u16string_view first, std::vector<uint8_t>& bytes)
+{
+    HexReader reader;
+    std::string reason;
+    std::u16string_view part = Trim(first);
+    for (;;) {
+        const bool more = !part.empty() && part.back() == u'\\';
+        if (more) part.remove_suffix(1);
+        if (!reader.Feed(part, reason)) return Fail(lines_->Number(), reason);
+        if (!more) break;
+        reader.Boundary();
+        std::u16string_view line;
+        if (!lines_->Next(line)) {
+            return Fail(lines_->Number(), "hex data continues past the end of the file");
+        }
+        if (!CheckText(line)) return false;
+        part = Trim(line);
+    }
+    if (!reader.Finish(reason)) return Fail(lines_->Number(), reason);
+    bytes = std::move(reader.Bytes());
+    return true;
+}
+
+// Turns the file's bytes into UTF-16 text. UTF-8 is checked line by line so a
+// bad sequence is reported with its line.
+bool Decode(std::string_view bytes, TextEncoding& encoding, std::u16string& text,
+            RegFileError& error)
+{
+    auto byteAt = [&](size_t i) { return static_cast<uint8_t>(bytes[i]); };
+    if (bytes.size() >= 2 && byteAt(0) == 0xFF && byteAt(1) == 0xFE) {
+        encoding = TextEncoding::Utf16LeBom;
+        if (bytes.size() % 2 != 0) {
+            error.reason = "UTF-16 file with an odd number of bytes";
+            return false;
+        }
+        text.resize((bytes.size() - 2) / 2);
+        for (size_t i = 0; i < text.size(); ++i) {
+            text[i] = static_cast<char16_t>(byteAt(2 + 2 * i) | byteAt(3 + 2 * i) << 8);
+        }
+        return true;
+    }
+    if (bytes.size() >= 2 && byteAt(0) == 0xFE && byteAt(1) == 0xFF) {
+        error.reason = "UTF-16 big-endian files are not supported (use UTF-16LE or UTF-8)";
+        return false;
+    }
+    if (bytes.size() >= 2 && byteAt(0) != 0 && byteAt(1) == 0) {
+        error.reason = "looks like UTF-16 without a byte-order mark, which is not supported";
+        return false;
+    }
+    encoding = TextEncoding::Utf8;
+    if (bytes.size() >= 3 && byteAt(0) == 0xEF && byteAt(1) == 0xBB && byteAt(2) == 0xBF) {
+        encoding = TextEncoding::Utf8Bom;
+        bytes.remove_prefix(3);
+    }
+    text.clear();
+    text.reserve(bytes.size());
+    int lineNo = 1;
+    while (!bytes.empty()) {
+        const size_t end = bytes.find('\n');
+        const std::string_view line = bytes.substr(0, end);
+        std::optional<std::u16string> decoded = Utf8ToUtf16(line);
+        if (!decoded) {
+            error.line = lineNo;
+            error.reason = "invalid UTF-8";
+            return false;
+        }
+        text += *decoded;
+        if (end == std::string_view::npos) break;
+        text.push_back(u'\n');
+        bytes.remove_prefix(end + 1);
+        ++lineNo;
+    }
+    return true;
+}
+
+// Appends s with \ and " escaped.
+void AppendEscaped(std::u16string& out, std::u16string_view s)
+{
+    for (const char16_t c : s) {
+        if (c == u'\\' || c == u'"') out.push_back(u'\\');
+        out.push_back(c);
+    }
+}
+
+// The text of a REG_SZ that can be written as "string": whole UTF-16 units,
+// exactly one NUL (the last unit), no line breaks, no lone surrogates.
+std::optional<std::u16string> PlainString(const std::vector<uint8_t>& data)
+{
+    if (data.size() < 2 || data.size() % 2 != 0) return std::nullopt;
+    std::u16string text(data.size() / 2 - 1, u'\0');
+    for (size_t i = 0; i < text.size(); ++i) {
+        text[i] = static_cast<char16_t>(data[2 * i] | data[2 * i + 1] << 8);
+        if (text[i] == 0 || text[i] == u'\r' || text[i] == u'\n') return std::nullopt;
+    }
+    if (data[data.size() - 2] != 0 || data[data.size() - 1] != 0) return std::nullopt;
+    if (!IsValidUtf16(text)) return std::nullopt;
+    return text;
+}
+
+void AppendHex(std::u16string& out, uint32_t number, int minDigits)
+{
+    static const char16_t kDigits[] = u"0123456789abcdef";
+    char16_t buffer[8];
+    int n = 0;
+    do {
+        buffer[n++] = kDigits[number & 0xF];
+        number >>= 4;
+    } while (number != 0 && n < 8);
+    while (n < minDigits) buffer[n++] = u'0';
+    while (n > 0) out.push_back(buffer[--n]);
+}
+
+void AppendValue(std::u16string& out, const RegValue& value, std::u16string_view eol)
+{
+    const size_t lineStart = out.size();
+    if (value.name.empty()) {
+        out += u"@";
+    } else {
+        out += u'"';
+        AppendEscaped(out, value.name);
+        out += u'"';
+    }
+    out += u'=';
+    if (value.type == kRegSz) {
+        if (std::optional<std::u16string> text = PlainString(value.data)) {
+            out += u'"';
+            AppendEscaped(out, *text);
+            out += u'"';
+            out += eol;
+            return;
+        }
+    }
+    if (value.type == kRegDword && value.data.size() == 4) {
+        const uint32_t number = value.data[0] | value.data[1] << 8 | value.data[2] << 16 |
+                                static_cast<uint32_t>(value.data[3]) << 24;
+        out += u"dword:";
+        AppendHex(out, number, 8);
+        out += eol;
+        return;
+    }
+    if (value.type == kRegBinary) {
+        out += u"hex:";
+    } else {
+        out += u"hex(";
+        AppendHex(out, value.type, 1);
+        out += u"):";
+    }
+    size_t column = out.size() - lineStart;
+    for (size_t i = 0; i < value.data.size(); ++i) {
+        // Room for "xx," and a closing "\" on this line, or start the next.
+        if (column + 4 > kHexLineWidth) {
+            out += u'\\';
+            out += eol;
+            out += u"  ";
+            column = 2;
+        }
+        AppendHex(out, value.data[i], 2);
+        column += 2;
+        if (i + 1 < value.data.size()) {
+            out += u',';
+            ++column;
+        }
+    }
+    out += eol;
+}
+
+void AppendSection(std::u16string& out, std::u16string_view path, const RegKey& key,
+                   std::u16string_view eol)
+{
+    out += u'[';
+    out += path;
+    out += u']';
+    out += eol;
+    for (const RegValue& value : key.values) AppendValue(out, value, eol);
+    out += eol;
+}
+
+std::string ErrnoText(int number) { return std::strerror(number); }
+
+}  // namespace
+
+std::string RegFileError::Message() const
+{
+    if (line > 0) return file + ":" + std::to_string(line) + ": " + reason;
+    return file + ": " + reason;
+}
+
+bool ParseRegFile(std::string_view bytes, const std::string& fileName, RegFile& out,
+                  RegFileError& error)
+{
+    RegFileError failure;
+    failure.file = fileName;
+    RegFile parsed;
+    std::u16string text;
+    if (!Decode(bytes, parsed.encoding, text, failure)) {
+        error = std::move(failure);
+        return false;
+    }
+    Parser parser(parsed, failure);
+    if (!parser.Parse(text)) {
+        error = std::move(failure);
+        return false;
+    }
+    out = std::move(parsed);
+    return true;
+}
+
+std::string FormatRegFile(const RegFile& file)
+{
+    const std::u16string_view eol = file.crlf ? u"\r\n" : u"\n";
+    std::u16string text;
+    text += kHeader;
+    text += eol;
+    text += eol;
+    std::u16string path;
+    for (int i = 0; i < kRootCount; ++i) {
+        const Root root = static_cast<Root>(i);
+        const std::string name = RootName(root);
+        const std::u16string rootName(name.begin(), name.end());
+        const RegKey& top = file.registry.RootKey(root);
+        if (!top.values.empty()) AppendSection(text, rootName, top, eol);
+        ForEachKey(top, [&](std::u16string_view keyPath, const RegKey& key) {
+            path = rootName;
+            path += u'\\';
+            path += keyPath;
+            AppendSection(text, path, key, eol);
+        });
+    }
+
+    std::string bytes;
+    if (file.encoding == TextEncoding::Utf16LeBom) {
+        bytes.reserve(2 + text.size() * 2);
+        bytes += "\xFF\xFE";
+        for (const char16_t c : text) {
+            bytes.push_back(static_cast<char>(c & 0xFF));
+            bytes.push_back(static_cast<char>(c >> 8));
+        }
+    } else {
+        if (file.encoding == TextEncoding::Utf8Bom) bytes += "\xEF\xBB\xBF";
+        bytes += Utf16ToUtf8Lossy(text);
+    }
+    return bytes;
+}
+
+bool ReadRegFile(const std::filesystem::path& path, RegFile& out, RegFileError& error)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        const int number = errno;
+        error = RegFileError{path.string(), 0, "cannot open: " + ErrnoText(number)};
+        return false;
+    }
+    std::ostringstream content;
+    content << in.rdbuf();
+    if (in.bad()) {
+        error = RegFileError{path.string(), 0, "cannot read"};
+        return false;
+    }
+    return ParseRegFile(content.str(), path.string(), out, error);
+}
+
+bool WriteRegFile(const std::filesystem::path& path, const RegFile& file, std::string& error)
+{
+    const std::string bytes = FormatRegFile(file);
+    std::filesystem::path folder = path.parent_path();
+    if (folder.empty()) folder = ".";
+
+    // A name of our own beside the target: pid plus a counter, retried if taken.
+    static std::atomic<unsigned> counter{0};
+    std::filesystem::path temp;
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        temp = folder / ("." + path.filename().string() + ".tmp." + std::to_string(getpid()) +
+                         "." + std::to_string(counter++));
+        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST) break;
+    }
+    if (fd < 0) {
+        error = "cannot create " + temp.string() + ": " + ErrnoText(errno);
+        return false;
+    }
+    auto fail = [&](const std::string& what, int number) {
+        if (fd >= 0) ::close(fd);
+        std::error_code ignored;
+        std::filesystem::remove(temp, ignored);
+        error = what + " " + temp.string() + ": " + ErrnoText(number);
+        return false;
+    };
+    // Keep the permissions of the file being replaced.
+    struct stat existing;
+    if (::stat(path.c_str(), &existing) == 0) ::fchmod(fd, existing.st_mode & 07777);
+
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return fail("cannot write", errno);
+        }
+        done += static_cast<size_t>(n);
+    }
+    if (::fsync(fd) != 0) return fail("cannot flush", errno);
+    const int closed = ::close(fd);
+    fd = -1;
+    if (closed != 0) return fail("cannot close", errno);
+    std::error_code ec;
+    std::filesystem::rename(temp, path, ec);
+    if (ec) {
+        error = "cannot rename " + temp.string() + " to " + path.string() + ": " + ec.message();
+        std::filesystem::remove(temp, ec);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace sim
