@@ -33,7 +33,30 @@ using BoxAnswerer = std::function<std::optional<int>(const BoxRecord& box)>;
 // Why the device stopped running the uninstaller before it returned.
 enum class Stop { None, Reset, NoAnswer };
 
-// A fault to inject into one platform call; see FaultPlan.
+// A fault to inject into one platform call; see FaultPlan. A faulted call
+// does nothing on the device; what it returns:
+//   RegOpenKeyExW, RegCloseKey, RegDeleteKeyW: result, else error, else
+//     ERROR_FILE_NOT_FOUND, ERROR_INVALID_HANDLE, ERROR_ACCESS_DENIED; no key
+//     is opened, closed (it stays open) or deleted.
+//   RegQueryValueExW without data: result, else error, else
+//     ERROR_FILE_NOT_FOUND; nothing is written. With data: as if the value
+//     held data with type (REG_SZ if not given): the type and the full size
+//     are reported, no more than the offered bytes are copied, and the status
+//     is result, else error, else ERROR_SUCCESS. The key is not looked at.
+//   SetFileAttributesW, DeleteFileW, RemoveDirectoryW: FALSE with error as
+//     the thread's error code, else ERROR_ACCESS_DENIED (DeleteFileW:
+//     ERROR_SHARING_VIOLATION).
+//   GetTempPathW: result (else 0), nothing written; error, if given, as the
+//     thread's error code. A result over the caller's size is a path that
+//     would not fit.
+//   SHGetSpecialFolderPath: FALSE, nothing written.
+//   GetLastError: result, else error, else 0. SetLastError: the code is not
+//     stored.
+//   GetForegroundWindow: no window (null).
+//   MessageBoxW: the box is recorded, the answerer is not asked, and result
+//     (else 0, a box that could not be shown) is the button returned.
+//   KernelIoControl: FALSE, no reset.
+//   HeapAlloc: null. HeapFree: FALSE, and the block stays allocated.
 struct Fault {
     std::optional<int64_t> result;  // the call's return value
     std::optional<uint32_t> error;  // the thread's error code afterwards

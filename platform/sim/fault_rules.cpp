@@ -1,0 +1,295 @@
+#include "platform/sim/fault_rules.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <memory>
+
+#include "platform/sim/text.h"
+
+namespace sim {
+
+namespace {
+
+struct Named {
+    const char* name;
+    int64_t value;
+};
+
+// Error codes, value types and buttons a rule may give by name.
+const Named kNames[] = {
+    {"ERROR_SUCCESS", 0},
+    {"ERROR_FILE_NOT_FOUND", 2},
+    {"ERROR_PATH_NOT_FOUND", 3},
+    {"ERROR_ACCESS_DENIED", 5},
+    {"ERROR_INVALID_HANDLE", 6},
+    {"ERROR_NOT_ENOUGH_MEMORY", 8},
+    {"ERROR_SHARING_VIOLATION", 32},
+    {"ERROR_INVALID_PARAMETER", 87},
+    {"ERROR_INSUFFICIENT_BUFFER", 122},
+    {"ERROR_INVALID_NAME", 123},
+    {"ERROR_DIR_NOT_EMPTY", 145},
+    {"ERROR_MORE_DATA", 234},
+    {"ERROR_DIRECTORY", 267},
+    {"ERROR_KEY_DELETED", 1018},
+    {"REG_NONE", 0},
+    {"REG_SZ", 1},
+    {"REG_EXPAND_SZ", 2},
+    {"REG_BINARY", 3},
+    {"REG_DWORD", 4},
+    {"REG_MULTI_SZ", 7},
+    {"REG_QWORD", 11},
+    {"IDOK", 1},
+    {"IDCANCEL", 2},
+    {"IDYES", 6},
+    {"IDNO", 7},
+};
+
+bool EqualsAscii(const std::string& a, const std::string& b)
+{
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+// Compares two call arguments as the device compares names: without regard
+// to case (ASCII and Latin-1 alike).
+bool SameArgument(const std::string& a, const std::string& b)
+{
+    if (EqualsAscii(a, b)) return true;
+    std::optional<std::u16string> wa = Utf8ToUtf16(a), wb = Utf8ToUtf16(b);
+    return wa && wb && EqualsIgnoreCase(*wa, *wb);
+}
+
+// A number: decimal, 0x hexadecimal, optionally negative, or a name above.
+bool ParseNumber(const std::string& text, int64_t min, int64_t max, int64_t& out)
+{
+    for (const Named& n : kNames)
+        if (EqualsAscii(text, n.name)) {
+            out = n.value;
+            return out >= min && out <= max;
+        }
+    if (text.empty()) return false;
+    size_t start = text[0] == '-' ? 1 : 0;
+    int base = 10;
+    if (text.size() > start + 2 && text[start] == '0' && (text[start + 1] == 'x' || text[start + 1] == 'X')) {
+        base = 16;
+        start += 2;
+    }
+    if (start >= text.size()) return false;
+    for (size_t i = start; i < text.size(); ++i)
+        if (base == 10 ? !std::isdigit(static_cast<unsigned char>(text[i]))
+                       : !std::isxdigit(static_cast<unsigned char>(text[i])))
+            return false;
+    errno = 0;
+    char* end = nullptr;
+    long long value = std::strtoll(text.c_str() + start, &end, base);
+    if (errno == ERANGE) return false;
+    out = text[0] == '-' ? -value : value;
+    return out >= min && out <= max;
+}
+
+bool ParseData(const std::string& text, std::string& out, std::string& error)
+{
+    out.clear();
+    if (text.rfind("hex:", 0) == 0) {
+        std::string rest = text.substr(4);
+        if (rest.empty()) return true;
+        size_t i = 0;
+        for (;;) {
+            size_t comma = rest.find(',', i);
+            std::string byte = rest.substr(i, comma == std::string::npos ? std::string::npos : comma - i);
+            if (byte.empty() || byte.size() > 2 ||
+                !std::isxdigit(static_cast<unsigned char>(byte[0])) ||
+                (byte.size() == 2 && !std::isxdigit(static_cast<unsigned char>(byte[1])))) {
+                error = "data=hex: wants bytes as two hex digits separated by commas, not \"" + byte + "\"";
+                return false;
+            }
+            out.push_back(static_cast<char>(std::strtoul(byte.c_str(), nullptr, 16)));
+            if (comma == std::string::npos) return true;
+            i = comma + 1;
+        }
+    }
+    if (text.rfind("text:", 0) == 0) {
+        std::optional<std::u16string> wide = Utf8ToUtf16(text.substr(5));
+        if (!wide) {
+            error = "data=text: is not UTF-8";
+            return false;
+        }
+        for (char16_t c : *wide + u'\0') {
+            out.push_back(static_cast<char>(c & 0xFF));
+            out.push_back(static_cast<char>(c >> 8));
+        }
+        return true;
+    }
+    error = "data= wants hex:BYTES or text:STRING";
+    return false;
+}
+
+// Applies one "key=value" effect.
+bool ParseEffect(const std::string& effect, FaultRule& rule, std::string& error)
+{
+    size_t eq = effect.find('=');
+    std::string key = effect.substr(0, eq);
+    if (eq == std::string::npos || key.empty()) {
+        error = "\"" + effect + "\" is not fail, error=, result=, type= or data=";
+        return false;
+    }
+    std::string value = effect.substr(eq + 1);
+    Fault& f = rule.fault;
+    int64_t n = 0;
+    if (key == "error") {
+        if (f.error) return error = "error= given twice", false;
+        if (!ParseNumber(value, 0, 0xFFFFFFFFll, n))
+            return error = "error=" + value + ": not an error code", false;
+        f.error = static_cast<uint32_t>(n);
+    } else if (key == "result") {
+        if (f.result) return error = "result= given twice", false;
+        if (!ParseNumber(value, INT64_MIN + 1, INT64_MAX, n))
+            return error = "result=" + value + ": not a number", false;
+        f.result = n;
+    } else if (key == "type") {
+        if (f.type) return error = "type= given twice", false;
+        if (!ParseNumber(value, 0, 0xFFFFFFFFll, n))
+            return error = "type=" + value + ": not a value type", false;
+        f.type = static_cast<uint32_t>(n);
+    } else if (key == "data") {
+        std::string bytes;
+        if (!ParseData(value, bytes, error)) return false;
+        f.data = std::move(bytes);
+    } else {
+        error = "unknown effect \"" + key + "=\" (error=, result=, type=, data=)";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+const std::vector<std::string>& FaultableCalls()
+{
+    static const std::vector<std::string> calls = {
+        "RegOpenKeyExW",  "RegQueryValueExW",    "RegCloseKey",        "RegDeleteKeyW",
+        "SetFileAttributesW", "DeleteFileW",     "RemoveDirectoryW",   "GetTempPathW",
+        "SHGetSpecialFolderPath", "GetLastError", "SetLastError",      "GetForegroundWindow",
+        "MessageBoxW",    "KernelIoControl",     "HeapAlloc",          "HeapFree"};
+    return calls;
+}
+
+bool ParseFaultRule(const std::string& text, FaultRule& out, std::string& error)
+{
+    FaultRule rule;
+    rule.text = text;
+    size_t i = 0;
+    while (i < text.size() && std::isalpha(static_cast<unsigned char>(text[i]))) ++i;
+    std::string call = text.substr(0, i);
+    if (call.empty()) {
+        error = "a rule starts with a call's name or \"call\", as in DeleteFileW#3:error=32";
+        return false;
+    }
+    if (!EqualsAscii(call, "call")) {
+        for (const std::string& known : FaultableCalls())
+            if (EqualsAscii(call, known)) rule.op = known;
+        if (rule.op.empty()) {
+            error = "unknown call \"" + call + "\" (";
+            for (const std::string& known : FaultableCalls()) error += known + ", ";
+            error += "or call)";
+            return false;
+        }
+    }
+
+    if (i < text.size() && text[i] == '(') {
+        // The argument ends at the first ')' that the rest of a selector follows.
+        size_t close = std::string::npos;
+        for (size_t j = text.find(')', i + 1); j != std::string::npos; j = text.find(')', j + 1)) {
+            size_t k = j + 1;
+            if (k < text.size() && text[k] == '#') {
+                ++k;
+                while (k < text.size() && std::isdigit(static_cast<unsigned char>(text[k]))) ++k;
+            }
+            if (k < text.size() && text[k] == ':') {
+                close = j;
+                break;
+            }
+        }
+        if (close == std::string::npos) {
+            error = "the argument after \"" + call + "(\" has no closing \")\" before the \":\"";
+            return false;
+        }
+        rule.argument = text.substr(i + 1, close - i - 1);
+        i = close + 1;
+    }
+
+    if (i < text.size() && text[i] == '#') {
+        size_t start = ++i;
+        while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]))) ++i;
+        int64_t n = 0;
+        if (!ParseNumber(text.substr(start, i - start), 1, 1000000000, n)) {
+            error = "\"#\" wants a call number from 1";
+            return false;
+        }
+        rule.nth = static_cast<int>(n);
+    }
+
+    if (i >= text.size() || text[i] != ':') {
+        error = "expected \":\" and what the call does, as in " + call + ":fail";
+        return false;
+    }
+    std::string effects = text.substr(i + 1);
+    if (effects != "fail") {
+        if (effects.empty()) {
+            error = "nothing after \":\" (fail, error=, result=, type=, data=)";
+            return false;
+        }
+        size_t pos = 0;
+        for (;;) {
+            if (effects.compare(pos, 5, "data=") == 0) {
+                if (!ParseEffect(effects.substr(pos), rule, error)) return false;
+                break;
+            }
+            size_t comma = effects.find(',', pos);
+            std::string effect = effects.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
+            if (effect == "fail") {
+                error = "fail stands alone; use error= or result= with other effects";
+                return false;
+            }
+            if (!ParseEffect(effect, rule, error)) return false;
+            if (comma == std::string::npos) break;
+            pos = comma + 1;
+        }
+    }
+    if ((rule.fault.data || rule.fault.type) && rule.op != "RegQueryValueExW") {
+        error = "data= and type= apply to RegQueryValueExW only";
+        return false;
+    }
+    if (rule.fault.type && !rule.fault.data) {
+        error = "type= needs data= (the bytes the value holds)";
+        return false;
+    }
+    out = std::move(rule);
+    return true;
+}
+
+FaultPlan MakeFaultPlan(std::vector<FaultRule> rules, FaultObserver observer)
+{
+    auto matched = std::make_shared<std::vector<int>>(rules.size(), 0);
+    return [rules = std::move(rules), observer = std::move(observer), matched](
+               const std::string& op, int index, int, const std::string& argument) -> std::optional<Fault> {
+        if (index == 1) std::fill(matched->begin(), matched->end(), 0);  // a new run
+        const FaultRule* firing = nullptr;
+        for (size_t i = 0; i < rules.size(); ++i) {
+            const FaultRule& rule = rules[i];
+            if (!rule.op.empty() && rule.op != op) continue;
+            if (rule.argument && !SameArgument(*rule.argument, argument)) continue;
+            int n = ++(*matched)[i];
+            if (!firing && (rule.nth == 0 || rule.nth == n)) firing = &rule;
+        }
+        if (!firing) return std::nullopt;
+        if (observer) observer(*firing, op, index, argument);
+        return firing->fault;
+    };
+}
+
+}  // namespace sim
