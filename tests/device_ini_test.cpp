@@ -15,7 +15,7 @@ namespace {
 bool SameConfig(const sim::DeviceConfig& a, const sim::DeviceConfig& b)
 {
     return a.startup == b.startup && a.programs == b.programs && a.temp == b.temp &&
-           a.heldOpen == b.heldOpen;
+           a.heldOpen == b.heldOpen && a.heldByDevice == b.heldByDevice;
 }
 
 TEST(DeviceIniTest, FormatsAndParsesBack)
@@ -141,6 +141,87 @@ TEST(DeviceIniTest, HeldOpenMatchesAsTheFileSystemDoes)
         EXPECT_EQ(config.IsHeldOpen(c.path), c.held) << sim::Utf16ToUtf8Lossy(c.path);
 }
 
+TEST(DeviceIniTest, HeldByDeviceKeepsEachRuleAndOrder)
+{
+    using R = sim::HoldRule;
+    sim::DeviceConfig config;
+    config.heldOpen = {u"\\Program Files\\TRQ\\TRQ.exe"};
+    config.heldByDevice = {{R::Sync, u"\\Program Files\\TRQ\\DevTRQSync.dll"},
+                           {R::Startup, u"\\Windows\\TRQUtil.exe"},
+                           {R::Service, u"\\Windows\\TRQRemindSvc.dll"},
+                           {R::Service, u"\\Windows\\AtlasGps.dll"},
+                           {R::NewMenu, u"\\Windows\\TRQNewMenu.dll"},
+                           {R::Startup, u"\\Windows\\TRQRemindSvc.dll"}};
+    const std::string text = sim::FormatDeviceIni(config);
+    EXPECT_EQ(text,
+              "[Folders]\n"
+              "Startup=\\Windows\\StartUp\n"
+              "Programs=\\Windows\\Start Menu\\Programs\n"
+              "Temp=\\Temp\\\n"
+              "[HeldOpen]\n"
+              "File=\\Program Files\\TRQ\\TRQ.exe\n"
+              "[HeldByDevice]\n"
+              "Sync=\\Program Files\\TRQ\\DevTRQSync.dll\n"
+              "Startup=\\Windows\\TRQUtil.exe\n"
+              "Service=\\Windows\\TRQRemindSvc.dll\n"
+              "Service=\\Windows\\AtlasGps.dll\n"
+              "NewMenu=\\Windows\\TRQNewMenu.dll\n"
+              "Startup=\\Windows\\TRQRemindSvc.dll\n");
+    sim::DeviceConfig parsed;
+    std::string error;
+    ASSERT_TRUE(sim::ParseDeviceIni(text, parsed, error)) << error;
+    EXPECT_TRUE(SameConfig(parsed, config));
+
+    // Sections in any order, keys in any case; a [HeldOpen] added after the
+    // device wrote its own list still counts.
+    ASSERT_TRUE(sim::ParseDeviceIni("[heldbydevice]\nSERVICE=\\Windows\\a.dll\n"
+                                    "[HeldOpen]\nFile=\\Windows\\b.exe\n",
+                                    parsed, error))
+        << error;
+    ASSERT_EQ(parsed.heldByDevice.size(), 1u);
+    EXPECT_EQ(parsed.heldByDevice[0], (sim::DeviceHold{R::Service, u"\\Windows\\a.dll"}));
+    EXPECT_EQ(parsed.heldOpen, std::vector<std::u16string>{u"\\Windows\\b.exe"});
+
+    struct Bad {
+        std::string text;
+        const char* reason;
+    };
+    for (const Bad& bad : {Bad{"[HeldByDevice]\nFile=\\a\n", "unknown key 'File' in [HeldByDevice]"},
+                           Bad{"[HeldByDevice]\nSync=\n", "Sync= without a path"},
+                           Bad{"[HeldOpen]\nService=\\a\n", "unknown key 'Service' in [HeldOpen]"}}) {
+        EXPECT_FALSE(sim::ParseDeviceIni(bad.text, parsed, error)) << bad.text;
+        EXPECT_EQ(error, std::string("device.ini:2: ") + bad.reason);
+    }
+}
+
+TEST(DeviceIniTest, EitherListHoldsAFileOpen)
+{
+    using R = sim::HoldRule;
+    sim::DeviceConfig config;
+    config.heldOpen = {u"\\Program Files\\TRQ\\TRQ.exe", u"\\Windows\\TRQUtil.exe"};
+    config.heldByDevice = {{R::Startup, u"\\Windows\\TRQUtil.exe"},
+                           {R::Service, u"\\Windows\\TRQRemindSvc.dll"},
+                           {R::NewMenu, u"/windows//trqremindsvc.DLL"}};
+    struct Case {
+        std::u16string path;
+        bool user;
+        std::vector<R> device;
+    };
+    const Case cases[] = {
+        {u"\\program files\\trq\\TRQ.EXE", true, {}},
+        {u"\\Windows\\TRQUtil.exe", true, {R::Startup}},
+        {u"Windows/TRQRemindSvc.dll", false, {R::Service, R::NewMenu}},
+        {u"\\Windows\\TRQNewMenu.dll", false, {}},
+        {u"\\Windows\\..\\Windows\\TRQRemindSvc.dll", false, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(sim::Utf16ToUtf8Lossy(c.path));
+        EXPECT_EQ(config.IsHeldByUser(c.path), c.user);
+        EXPECT_EQ(config.DeviceRulesHolding(c.path), c.device);
+        EXPECT_EQ(config.IsHeldOpen(c.path), c.user || !c.device.empty());
+    }
+}
+
 TEST(DeviceIniTest, WritesAtomicallyAndReadsBack)
 {
     const fs::path dir =
@@ -161,12 +242,16 @@ TEST(DeviceIniTest, WritesAtomicallyAndReadsBack)
     sim::DeviceConfig config;
     config.temp = u"\\My Temp\\";
     config.heldOpen = {u"\\Windows\\TRQUtil.exe"};
+    config.heldByDevice = {{sim::HoldRule::NewMenu, u"\\Windows\\TRQNewMenu.dll"}};
     std::ofstream(path) << "stale";
     ASSERT_TRUE(sim::WriteDeviceIni(path, config, error)) << error;
     // What would not read back the same is not written at all.
     for (const char16_t* bad : {u"\\a\nFile=\\b", u" \\lead", u"\\\xD800", u""}) {
         sim::DeviceConfig wrong = config;
         wrong.heldOpen.push_back(bad);
+        EXPECT_FALSE(sim::WriteDeviceIni(path, wrong, error)) << sim::Utf16ToUtf8Lossy(bad);
+        wrong = config;
+        wrong.heldByDevice.push_back({sim::HoldRule::Service, bad});
         EXPECT_FALSE(sim::WriteDeviceIni(path, wrong, error)) << sim::Utf16ToUtf8Lossy(bad);
     }
     ASSERT_TRUE(sim::ReadDeviceIni(path, read, error)) << error;

@@ -42,13 +42,17 @@ bool NameIs(std::string_view name, std::u16string_view expected)
     return wide && EqualsIgnoreCase(*wide, expected);
 }
 
-enum class Section { kNone, kFolders, kHeldOpen, kUnknown };
+enum class Section { kNone, kFolders, kHeldOpen, kHeldByDevice, kUnknown };
+
+const HoldRule kHoldRules[] = {HoldRule::Startup, HoldRule::Service, HoldRule::NewMenu,
+                               HoldRule::Sync};
 
 Section SectionNamed(std::string_view name)
 {
     name = Trim(name);
     if (NameIs(name, u"Folders")) return Section::kFolders;
     if (NameIs(name, u"HeldOpen")) return Section::kHeldOpen;
+    if (NameIs(name, u"HeldByDevice")) return Section::kHeldByDevice;
     return Section::kUnknown;
 }
 
@@ -133,8 +137,21 @@ int OnValue(void* user, const char* sectionName, const char* name, const char* r
         }
         state.config.heldOpen.push_back(std::move(*value));
         return 1;
+    case Section::kHeldByDevice:
+        for (HoldRule rule : kHoldRules) {
+            if (!NameIs(name, Utf8ToUtf16(HoldRuleKey(rule)).value_or(u""))) continue;
+            if (value->empty()) {
+                state.reason = std::string(HoldRuleKey(rule)) + "= without a path";
+                return 0;
+            }
+            state.config.heldByDevice.push_back({rule, std::move(*value)});
+            return 1;
+        }
+        state.reason = "unknown key '" + std::string(name) + "' in [HeldByDevice]";
+        return 0;
     default:
-        state.reason = "key '" + std::string(name) + "' outside [Folders] and [HeldOpen]";
+        state.reason =
+            "key '" + std::string(name) + "' outside [Folders], [HeldOpen] and [HeldByDevice]";
         return 0;
     }
 }
@@ -184,18 +201,48 @@ int ParseWithInih(const std::string& text, ParseState& state)
 
 }  // namespace
 
+const char* HoldRuleKey(HoldRule rule)
+{
+    switch (rule) {
+    case HoldRule::Startup: return "Startup";
+    case HoldRule::Service: return "Service";
+    case HoldRule::NewMenu: return "NewMenu";
+    case HoldRule::Sync: return "Sync";
+    }
+    return "?";
+}
+
+bool SameDevicePath(std::u16string_view a, std::u16string_view b)
+{
+    std::vector<std::u16string> left, right;
+    if (!SplitDevicePath(a, left) || left.empty() || !SplitDevicePath(b, right) ||
+        left.size() != right.size())
+        return false;
+    for (size_t i = 0; i < left.size(); ++i)
+        if (!EqualsIgnoreCase(left[i], right[i])) return false;
+    return true;
+}
+
+bool DeviceConfig::IsHeldByUser(std::u16string_view devicePath) const
+{
+    for (const std::u16string& entry : heldOpen)
+        if (SameDevicePath(entry, devicePath)) return true;
+    return false;
+}
+
+std::vector<HoldRule> DeviceConfig::DeviceRulesHolding(std::u16string_view devicePath) const
+{
+    std::vector<HoldRule> rules;
+    for (const DeviceHold& hold : heldByDevice)
+        if (SameDevicePath(hold.path, devicePath)) rules.push_back(hold.rule);
+    return rules;
+}
+
 bool DeviceConfig::IsHeldOpen(std::u16string_view devicePath) const
 {
-    std::vector<std::u16string> wanted;
-    if (!SplitDevicePath(devicePath, wanted) || wanted.empty()) return false;
-    std::vector<std::u16string> parts;
-    for (const std::u16string& entry : heldOpen) {
-        if (!SplitDevicePath(entry, parts) || parts.size() != wanted.size()) continue;
-        bool same = true;
-        for (size_t i = 0; same && i < parts.size(); ++i)
-            same = EqualsIgnoreCase(parts[i], wanted[i]);
-        if (same) return true;
-    }
+    if (IsHeldByUser(devicePath)) return true;
+    for (const DeviceHold& hold : heldByDevice)
+        if (SameDevicePath(hold.path, devicePath)) return true;
     return false;
 }
 
@@ -255,6 +302,11 @@ std::string FormatDeviceIni(const DeviceConfig& config)
         for (const std::u16string& file : config.heldOpen)
             text += "File=" + Utf16ToUtf8Lossy(file) + "\n";
     }
+    if (!config.heldByDevice.empty()) {
+        text += "[HeldByDevice]\n";
+        for (const DeviceHold& hold : config.heldByDevice)
+            text += std::string(HoldRuleKey(hold.rule)) + "=" + Utf16ToUtf8Lossy(hold.path) + "\n";
+    }
     return text;
 }
 
@@ -290,7 +342,7 @@ bool WriteDeviceIni(const std::filesystem::path& path, const DeviceConfig& confi
     std::string checkError;
     if (!ParseDeviceIni(text, check, checkError) || check.startup != config.startup ||
         check.programs != config.programs || check.temp != config.temp ||
-        check.heldOpen != config.heldOpen) {
+        check.heldOpen != config.heldOpen || check.heldByDevice != config.heldByDevice) {
         error = "device.ini: these settings cannot be written as they are";
         return false;
     }
