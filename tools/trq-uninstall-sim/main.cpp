@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "platform/device.h"
+#include "platform/sim/fault_rules.h"
 #include "platform/sim/plan_items.h"
 #include "platform/sim/run_device.h"
 #include "platform/sim/sample_device.h"
@@ -159,7 +160,8 @@ void Report(const sim::DeviceImage& image, const std::set<std::string>& before,
 }
 
 int RunOnDevice(const std::string& dir, const std::vector<std::string>& answerWords,
-                bool scripted, const std::string& tracePath, bool resetReturns)
+                bool scripted, const std::string& tracePath, bool resetReturns,
+                const sim::FaultPlan& faults)
 {
     sim::DeviceImage image;
     std::string error;
@@ -192,6 +194,7 @@ int RunOnDevice(const std::string& dir, const std::vector<std::string>& answerWo
     sim::RunOptions options;
     options.answerer = MakeAnswerer(dialogue);
     options.resetReturns = resetReturns;
+    options.faults = faults;
     options.trace = tracePath.empty() ? nullptr : &trace;
     sim::RunOutcome outcome;
     if (!sim::RunUninstallOn(image, options, outcome, error)) {
@@ -223,6 +226,7 @@ int main(int argc, char** argv)
     std::string initDir, deviceDir, tracePath;
     std::vector<std::string> answers;
     bool resetReturns = false;
+    std::vector<std::string> failRules;
     auto* init = app.add_option("--init-device", initDir,
                                 "Make a sample device with the package installed in DIR")
                      ->type_name("DIR");
@@ -240,6 +244,10 @@ int main(int argc, char** argv)
     answer->needs(device);
     trace->needs(device);
     resets->needs(device);
+    app.add_option("--fail", failRules,
+                   "Make platform calls fail, e.g. DeleteFileW#3:error=32 (repeatable; see README)")
+        ->type_name("RULE")
+        ->needs(device);
 
     try {
         app.parse(argc, argv);
@@ -259,5 +267,23 @@ int main(int argc, char** argv)
         std::cout << "Sample device with the package installed: " << initDir << "\n";
         return 0;
     }
-    return RunOnDevice(deviceDir, answers, answer->count() > 0, tracePath, resetReturns);
+
+    std::vector<sim::FaultRule> rules;
+    for (const std::string& text : failRules) {
+        sim::FaultRule rule;
+        std::string error;
+        if (!sim::ParseFaultRule(text, rule, error)) {
+            std::cerr << "trq-uninstall-sim: --fail \"" << text << "\": " << error << "\n";
+            return kExitUsage;
+        }
+        rules.push_back(std::move(rule));
+    }
+    sim::FaultPlan faults;
+    if (!rules.empty())
+        faults = sim::MakeFaultPlan(std::move(rules), [](const sim::FaultRule& rule, const std::string& op,
+                                                         int index, const std::string& argument) {
+            std::cout << "[fault] call " << index << ", " << op
+                      << (argument.empty() ? "" : " (" + argument + ")") << ": " << rule.text << "\n";
+        });
+    return RunOnDevice(deviceDir, answers, answer->count() > 0, tracePath, resetReturns, faults);
 }
