@@ -94,11 +94,11 @@ bool Save(sim::DeviceImage& image)
     return ok;
 }
 
-TestDevice::TestDevice()
+TestDevice::TestDevice(sim::SampleState state)
 {
     std::string error;
     std::filesystem::path dir = dir_.Path() / "device";
-    EXPECT_TRUE(sim::InitSampleDevice(dir, error)) << error;
+    EXPECT_TRUE(sim::InitSampleDevice(dir, error, state)) << error;
     EXPECT_TRUE(sim::LoadDeviceImage(dir, image, error)) << error;
 }
 

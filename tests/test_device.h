@@ -9,6 +9,7 @@
 
 #include "platform/sim/plan_items.h"
 #include "platform/sim/run_device.h"
+#include "platform/sim/sample_device.h"
 
 namespace trq_test {
 
@@ -43,7 +44,11 @@ extern const std::u16string kInstallRecord;  // under HKEY_LOCAL_MACHINE
 
 class TestDevice {
 public:
-    TestDevice();  // the sample device, loaded
+    // The sample device, loaded. By default as installed, before the device
+    // has started: nothing is held open, as under Wine, so the shared
+    // scenarios mean the same on every device. Started: what the package
+    // registered is held open by the device.
+    explicit TestDevice(sim::SampleState state = sim::SampleState::Installed);
     sim::DeviceImage image;
 
     // Runs the uninstaller; answers for the question boxes.

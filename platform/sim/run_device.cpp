@@ -5,12 +5,13 @@
 #include <memory>
 
 #include "flow/uninstall.h"
+#include "platform/sim/device_startup.h"
 
 namespace sim {
 
 bool RestartDevice(DeviceImage& image, std::string& error)
 {
-    image.config.heldOpen.clear();
+    StartDevice(image);
     return SaveConfig(image, error);
 }
 

@@ -37,7 +37,9 @@ struct RunOutcome {
 bool RunUninstallOn(DeviceImage& image, const RunOptions& options, RunOutcome& outcome,
                     std::string& error);
 
-// A soft reset of the device: files that programs held open are released.
+// A soft reset of the device: the programs the user started are gone, so the
+// files they held open are released, and the device starts again and holds
+// open what its start-up rules name (device_startup.h). Writes device.ini.
 bool RestartDevice(DeviceImage& image, std::string& error);
 
 // Answers question boxes from a list (IDYES, IDNO, IDCANCEL) in order and

@@ -4,6 +4,7 @@
 #include <initializer_list>
 
 #include "platform/device.h"
+#include "platform/sim/device_startup.h"
 #include "platform/sim/text.h"
 
 namespace sim {
@@ -109,7 +110,7 @@ RegFile SampleRegistry()
     return file;
 }
 
-bool InitSampleDevice(const std::filesystem::path& dir, std::string& error)
+bool InitSampleDevice(const std::filesystem::path& dir, std::string& error, SampleState state)
 {
     std::error_code ec;
     if (std::filesystem::exists(dir, ec) &&
@@ -170,6 +171,7 @@ bool InitSampleDevice(const std::filesystem::path& dir, std::string& error)
             return false;
         }
     }
+    if (state == SampleState::Started) StartDevice(image);
     return SaveRegistry(image, error) && SaveConfig(image, error);
 }
 

@@ -13,8 +13,17 @@ namespace sim {
 // The install directory the sample device records.
 constexpr const char16_t* kSampleInstallDir = u"\\Program Files\\TRQ";
 
+// How the sample device is left. Started: the device has started once since
+// the package was installed, so the program and libraries the package
+// registered are held open, as on a handheld that has been restarted.
+// Installed: as the package manager left it, before any restart; nothing is
+// held open. Tests that play the same scenarios as a device with no start-up
+// of its own (TRQUninstall.exe under Wine) start from there.
+enum class SampleState { Installed, Started };
+
 // Makes the sample device in dir, which must not exist or be empty.
-bool InitSampleDevice(const std::filesystem::path& dir, std::string& error);
+bool InitSampleDevice(const std::filesystem::path& dir, std::string& error,
+                      SampleState state = SampleState::Started);
 
 // The sample device's registry, for tests that start from it.
 RegFile SampleRegistry();

@@ -1,0 +1,221 @@
+#include "platform/sim/device_startup.h"
+
+#include <algorithm>
+#include <fstream>
+#include <system_error>
+
+#include "platform/device.h"
+#include "platform/sim/text.h"
+
+namespace fs = std::filesystem;
+
+namespace sim {
+namespace {
+
+// Where the registrations sit.
+const char16_t kServices[] = u"Services";
+const char16_t kNewMenu[] = u"Software\\Microsoft\\Shell\\Extensions\\NewMenu";
+const char16_t kSyncObjects[] = u"Windows CE Services\\Synchronization\\Objects";
+
+// A shortcut is one short line; more than this is not read.
+const size_t kMaxShortcutBytes = 4096;
+
+bool IsSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+bool EndsWithIgnoreCase(std::u16string_view text, std::u16string_view suffix)
+{
+    return text.size() >= suffix.size() &&
+           EqualsIgnoreCase(text.substr(text.size() - suffix.size()), suffix);
+}
+
+// A REG_SZ value up to its first NUL (or the whole of it, unterminated).
+std::optional<std::u16string> StringValue(const RegKey* key, std::u16string_view name)
+{
+    if (!key) return std::nullopt;
+    const RegValue* value = key->FindValue(name);
+    if (!value || value->type != REG_SZ || value->data.size() % 2) return std::nullopt;
+    std::u16string text;
+    for (size_t i = 0; i + 1 < value->data.size(); i += 2) {
+        char16_t c = static_cast<char16_t>(value->data[i] | (value->data[i + 1] << 8));
+        if (!c) break;
+        text.push_back(c);
+    }
+    return text;
+}
+
+std::u16string KeyName(Root root, std::u16string_view parent, const RegKey& key)
+{
+    return *Utf8ToUtf16(RootName(root)) + u"\\" + std::u16string(parent) + u"\\" + key.name;
+}
+
+// Holds the file `path` names, if it is a file on the device.
+void Hold(const DeviceFiles& files, HoldRule rule, std::u16string_view path,
+          std::u16string source, std::vector<StartupHold>& holds)
+{
+    fs::path host = files.Resolve(path);
+    std::error_code ec;
+    if (host.empty() || fs::symlink_status(host, ec).type() != fs::file_type::regular) return;
+    std::u16string file = files.Canonical(path);
+    for (const StartupHold& hold : holds)
+        if (hold.rule == rule && hold.file == file) return;
+    holds.push_back({rule, std::move(file), std::move(source)});
+}
+
+// The in-process server of a class: HKEY_CLASSES_ROOT\CLSID\{clsid}\InprocServer32.
+std::optional<std::u16string> InprocServer(const Registry& registry, std::u16string_view clsid)
+{
+    // A class id is one key name; anything with a separator would wander
+    // elsewhere in the registry.
+    if (clsid.empty() || clsid.find(u'\\') != std::u16string_view::npos) return std::nullopt;
+    const RegKey* server = registry.Find(
+        Root::ClassesRoot, u"CLSID\\" + std::u16string(clsid) + u"\\InprocServer32");
+    std::optional<std::u16string> name = StringValue(server, u"");
+    return name ? LibraryPath(*name) : std::nullopt;
+}
+
+void StartupFolder(const DeviceImage& image, const DeviceFiles& files,
+                   std::vector<StartupHold>& holds)
+{
+    const std::u16string& folder = image.config.startup;
+    if (folder.empty()) return;
+    fs::path host = files.Resolve(folder);
+    std::error_code ec;
+    if (host.empty() || fs::symlink_status(host, ec).type() != fs::file_type::directory) return;
+    std::u16string prefix = files.Canonical(folder);
+    if (prefix == u"\\") prefix.clear();
+
+    std::vector<std::u16string> names;
+    for (fs::directory_iterator it(host, ec), end; !ec && it != end; it.increment(ec)) {
+        std::optional<std::u16string> name = Utf8ToUtf16(it->path().filename().string());
+        if (name && EndsWithIgnoreCase(*name, u".lnk")) names.push_back(std::move(*name));
+    }
+    // Folder order does not depend on the host: names as the device sorts them.
+    std::sort(names.begin(), names.end(), [](const std::u16string& a, const std::u16string& b) {
+        size_t n = std::min(a.size(), b.size());
+        for (size_t i = 0; i < n; ++i)
+            if (FoldCase(a[i]) != FoldCase(b[i])) return FoldCase(a[i]) < FoldCase(b[i]);
+        return a.size() != b.size() ? a.size() < b.size() : a < b;
+    });
+
+    for (const std::u16string& name : names) {
+        std::u16string shortcut = prefix + u"\\" + name;
+        fs::path file = files.Resolve(shortcut);
+        if (file.empty() || fs::symlink_status(file, ec).type() != fs::file_type::regular) continue;
+        std::ifstream in(file, std::ios::binary);
+        std::string text(kMaxShortcutBytes, '\0');
+        in.read(text.data(), static_cast<std::streamsize>(text.size()));
+        text.resize(static_cast<size_t>(in.gcount()));
+        if (std::optional<std::u16string> target = ShortcutTarget(text))
+            Hold(files, HoldRule::Startup, *target, files.Canonical(shortcut), holds);
+    }
+}
+
+void Services(const Registry& registry, const DeviceFiles& files, std::vector<StartupHold>& holds)
+{
+    const RegKey* services = registry.Find(Root::LocalMachine, kServices);
+    if (!services) return;
+    for (const auto& service : services->keys) {
+        std::optional<std::u16string> dll = StringValue(service.get(), u"Dll");
+        std::optional<std::u16string> path = dll ? LibraryPath(*dll) : std::nullopt;
+        if (path)
+            Hold(files, HoldRule::Service, *path, KeyName(Root::LocalMachine, kServices, *service),
+                 holds);
+    }
+}
+
+void NewMenuExtensions(const Registry& registry, const DeviceFiles& files,
+                       std::vector<StartupHold>& holds)
+{
+    const RegKey* extensions = registry.Find(Root::LocalMachine, kNewMenu);
+    if (!extensions) return;
+    for (const auto& extension : extensions->keys) {
+        if (std::optional<std::u16string> path = InprocServer(registry, extension->name))
+            Hold(files, HoldRule::NewMenu, *path,
+                 KeyName(Root::LocalMachine, kNewMenu, *extension), holds);
+    }
+}
+
+void SyncProviders(const Registry& registry, const DeviceFiles& files,
+                   std::vector<StartupHold>& holds)
+{
+    const RegKey* objects = registry.Find(Root::LocalMachine, kSyncObjects);
+    if (!objects) return;
+    for (const auto& provider : objects->keys) {
+        std::optional<std::u16string> store = StringValue(provider.get(), u"Store");
+        std::optional<std::u16string> path = store ? InprocServer(registry, *store) : std::nullopt;
+        if (path)
+            Hold(files, HoldRule::Sync, *path, KeyName(Root::LocalMachine, kSyncObjects, *provider),
+                 holds);
+    }
+}
+
+}  // namespace
+
+std::optional<std::u16string> LibraryPath(std::u16string_view name)
+{
+    std::vector<std::u16string> parts;
+    bool trailing = false;
+    if (!SplitDevicePath(name, parts, &trailing) || parts.empty() || trailing) return std::nullopt;
+    if (IsSeparator(name.front())) return std::u16string(name);
+    if (parts.size() == 1) return u"\\Windows\\" + parts[0];
+    return std::nullopt;
+}
+
+std::optional<std::u16string> ShortcutTarget(std::string_view text)
+{
+    std::string_view line = text.substr(0, text.find_first_of("\r\n"));
+    size_t digits = 0;
+    while (digits < line.size() && line[digits] >= '0' && line[digits] <= '9') ++digits;
+    if (digits == 0 || digits > 4 || digits == line.size() || line[digits] != '#')
+        return std::nullopt;
+    std::string_view rest = line.substr(digits + 1);
+    while (!rest.empty() && IsBlank(rest.front())) rest.remove_prefix(1);
+
+    std::string_view target;
+    if (!rest.empty() && rest.front() == '"') {
+        size_t close = rest.find('"', 1);
+        if (close == std::string_view::npos) return std::nullopt;
+        target = rest.substr(1, close - 1);
+    } else {
+        size_t blank = 0;
+        while (blank < rest.size() && !IsBlank(rest[blank])) ++blank;
+        target = rest.substr(0, blank);
+    }
+    std::optional<std::u16string> wide = Utf8ToUtf16(target);
+    return wide ? LibraryPath(*wide) : std::nullopt;
+}
+
+std::vector<StartupHold> HoldsAtStartup(const DeviceImage& image)
+{
+    std::vector<StartupHold> holds;
+    const DeviceFiles files = image.Files();
+    const Registry& registry = image.registry.registry;
+    StartupFolder(image, files, holds);
+    Services(registry, files, holds);
+    NewMenuExtensions(registry, files, holds);
+    SyncProviders(registry, files, holds);
+    return holds;
+}
+
+std::vector<StartupHold> StartDevice(DeviceImage& image)
+{
+    std::vector<StartupHold> holds = HoldsAtStartup(image);
+    image.config.heldOpen.clear();
+    image.config.heldByDevice.clear();
+    for (const StartupHold& hold : holds) image.config.heldByDevice.push_back({hold.rule, hold.file});
+    return holds;
+}
+
+const char* HoldRuleDescription(HoldRule rule)
+{
+    switch (rule) {
+    case HoldRule::Startup: return "started from the Startup folder";
+    case HoldRule::Service: return "loaded by the service host";
+    case HoldRule::NewMenu: return "loaded by the shell as a New-menu extension";
+    case HoldRule::Sync: return "loaded by the synchronisation service as a provider";
+    }
+    return "?";
+}
+
+}  // namespace sim
