@@ -2,6 +2,7 @@
 //
 //   trq-uninstall-sim --init-device DIR
 //   trq-uninstall-sim --device DIR [--answer yes,no,...] [--trace FILE] [--reset-returns]
+//   trq-uninstall-sim --device DIR --restart | --status
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -13,6 +14,7 @@
 
 #include "platform/device.h"
 #include "platform/sim/fault_rules.h"
+#include "platform/sim/device_status.h"
 #include "platform/sim/plan_items.h"
 #include "platform/sim/run_device.h"
 #include "platform/sim/sample_device.h"
@@ -205,7 +207,8 @@ int RunOnDevice(const std::string& dir, const std::vector<std::string>& answerWo
     if (outcome.resetRequests)
         std::cout << "\nThe uninstaller asked for a soft reset: "
                   << (outcome.stop == sim::Stop::Reset
-                          ? "the device restarted; files held open are released."
+                          ? "the device restarted; files that programs held open are released,\n"
+                            "and the device holds open again what its start-up names (see --status)."
                           : "the request came back (--reset-returns).")
                   << "\n";
     Report(image, before, installDir);
@@ -215,6 +218,30 @@ int RunOnDevice(const std::string& dir, const std::vector<std::string>& answerWo
     }
     std::cout << "Exit code: " << outcome.exitCode << "\n";
     return outcome.exitCode;
+}
+
+// --restart and --status: the device itself, without the uninstaller.
+int RestartOrStatus(const std::string& dir, bool restart)
+{
+    sim::DeviceImage image;
+    std::string error;
+    if (!sim::LoadDeviceImage(dir, image, error)) {
+        std::cerr << "trq-uninstall-sim: " << error << "\n";
+        return kExitUsage;
+    }
+    if (!restart) {
+        sim::WriteDeviceStatus(std::cout, image);
+        return 0;
+    }
+    const std::vector<std::u16string> released = image.config.heldOpen;
+    const std::vector<sim::StartupHold> holds = sim::StartDevice(image);
+    if (!sim::SaveConfig(image, error)) {
+        std::cerr << "trq-uninstall-sim: " << error << "\n";
+        return 1;
+    }
+    std::cout << "The device restarted.\n";
+    sim::WriteDeviceStart(std::cout, released, holds);
+    return 0;
 }
 
 }  // namespace
@@ -248,6 +275,15 @@ int main(int argc, char** argv)
                    "Make platform calls fail, e.g. DeleteFileW#3:error=32 (repeatable; see README)")
         ->type_name("RULE")
         ->needs(device);
+    bool restart = false, status = false;
+    auto* restarts = app.add_flag("--restart", restart,
+                                  "Restart the device: programs the user started are gone, and the "
+                                  "device holds open what its start-up names");
+    auto* shows = app.add_flag("--status", status,
+                               "Show what of the package is on the device and what is held open, and why");
+    for (auto* only : {restarts, shows})
+        only->needs(device)->excludes(answer)->excludes(trace)->excludes(resets)->excludes("--fail");
+    restarts->excludes(shows);
 
     try {
         app.parse(argc, argv);
@@ -267,6 +303,7 @@ int main(int argc, char** argv)
         std::cout << "Sample device with the package installed: " << initDir << "\n";
         return 0;
     }
+    if (restart || status) return RestartOrStatus(deviceDir, restart);
 
     std::vector<sim::FaultRule> rules;
     for (const std::string& text : failRules) {
