@@ -2,10 +2,38 @@
 
 #define INSTALL_RECORD TEXT("SOFTWARE\\Apps\\Vantrelle PocketPC Edition")
 
+static bool IsSeparator(WCHAR c)
+{
+    return c == TEXT('\\') || c == TEXT('/');
+}
+
+// Whether the first length characters of dir name a folder below the device
+// root: at least one name, and no "." or ".." among them, which would lead
+// the deletions to the root or into another folder.
+static bool NamesFolder(LPCWSTR dir, DWORD length)
+{
+    DWORD names = 0;
+    DWORD i = 0;
+    while (i < length) {
+        if (IsSeparator(dir[i])) {
+            ++i;
+            continue;
+        }
+        DWORD start = i;
+        while (i < length && !IsSeparator(dir[i])) ++i;
+        DWORD size = i - start;
+        if (dir[start] == TEXT('.') && (size == 1 || (size == 2 && dir[start + 1] == TEXT('.'))))
+            return false;
+        ++names;
+    }
+    return names > 0;
+}
+
 // Queries one value of the install record into buffer. The value counts only
-// if it is a non-empty string whose terminator lies within the bytes
-// returned: an empty directory would aim the deletions at the device root,
-// and an unterminated one would be read past its end.
+// if it is a string whose terminator lies within the bytes returned and that
+// names a folder: an empty directory, or one of separators only ("\"), would
+// aim the deletions at the device root, one with ".." anywhere else, and an
+// unterminated one would be read past its end.
 static bool QueryDirectory(HKEY key, LPCWSTR name, LPWSTR buffer)
 {
     DWORD type;
@@ -17,7 +45,7 @@ static bool QueryDirectory(HKEY key, LPCWSTR name, LPWSTR buffer)
     DWORD characters = bytes / sizeof(WCHAR);
     DWORD length = 0;
     while (length < characters && buffer[length]) ++length;
-    return length > 0 && length < characters;
+    return length < characters && NamesFolder(buffer, length);
 }
 
 LPWSTR ReadInstallDir()
