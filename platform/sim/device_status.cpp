@@ -42,7 +42,8 @@ void WriteDeviceStatus(std::ostream& out, const DeviceImage& image)
     const DeviceConfig& config = image.config;
     const std::optional<std::u16string> installDir = RecordedInstallDir(image.registry.registry);
     out << "Install record: "
-        << (installDir ? "the package is installed in " + Utf8(*installDir) : std::string("none"))
+        << (installDir ? "the package is installed in " + Utf8(*installDir)
+                    : std::string("none (the install directory's files cannot be named)"))
         << "\n";
 
     std::vector<PlanItem> items = PlanItems(image, installDir.value_or(u""));

@@ -22,8 +22,9 @@ constexpr const char16_t* kSampleInstallDir = u"\\Program Files\\TRQ";
 enum class SampleState { Installed, Started };
 
 // Makes the sample device in dir, which must not exist or be empty.
+// trq-uninstall-sim --init-device makes it Started.
 bool InitSampleDevice(const std::filesystem::path& dir, std::string& error,
-                      SampleState state = SampleState::Started);
+                      SampleState state = SampleState::Installed);
 
 // The sample device's registry, for tests that start from it.
 RegFile SampleRegistry();

@@ -296,7 +296,7 @@ int main(int argc, char** argv)
 
     if (!initDir.empty()) {
         std::string error;
-        if (!sim::InitSampleDevice(initDir, error)) {
+        if (!sim::InitSampleDevice(initDir, error, sim::SampleState::Started)) {
             std::cerr << "trq-uninstall-sim: " << error << "\n";
             return kExitUsage;
         }
