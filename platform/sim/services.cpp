@@ -340,9 +340,11 @@ HWND GetForegroundWindow(void)
     return fault ? nullptr : reinterpret_cast<HWND>(uintptr_t{0x10010});
 }
 
-int MessageBoxW(HWND, LPCWSTR text, LPCWSTR caption, UINT flags)
+// MessageBoxW and KernelIoControl may end the run with a longjmp, which
+// runs no destructors: each does its work in a helper, so that nothing with
+// a destructor is alive in the frame that jumps.
+static std::optional<int> ShowBox(DeviceSession& s, LPCWSTR text, LPCWSTR caption, UINT flags)
 {
-    DeviceSession& s = DeviceSession::Active();
     std::optional<Fault> fault = s.Enter("MessageBoxW", Utf8(text));
     sim::BoxRecord box{Text(text), Text(caption), flags, 0};
     std::optional<int> pressed;
@@ -352,18 +354,31 @@ int MessageBoxW(HWND, LPCWSTR text, LPCWSTR caption, UINT flags)
     s.boxes.push_back(box);
     s.trace.Add({{"op", "MessageBoxW"}, {"text", Utf8(text)}, {"caption", Utf8(caption)},
                  {"flags", flags}, {"result", box.result}});
+    return pressed;
+}
+
+int MessageBoxW(HWND, LPCWSTR text, LPCWSTR caption, UINT flags)
+{
+    DeviceSession& s = DeviceSession::Active();
+    std::optional<int> pressed = ShowBox(s, text, caption, flags);
     if (!pressed) s.StopRun(sim::Stop::NoAnswer);
-    return box.result;
+    return *pressed;
+}
+
+// True when the device takes the reset request.
+static bool ResetRequested(DeviceSession& s, DWORD code)
+{
+    std::optional<Fault> fault = s.Enter("KernelIoControl", std::to_string(code));
+    s.trace.Add({{"op", "KernelIoControl"}, {"code", code}});
+    if (fault || code != IOCTL_HAL_REBOOT) return false;
+    ++s.resetRequests;
+    return true;
 }
 
 extern "C" BOOL KernelIoControl(DWORD code, LPVOID, DWORD, LPVOID, DWORD, LPDWORD)
 {
     DeviceSession& s = DeviceSession::Active();
-    std::optional<Fault> fault = s.Enter("KernelIoControl", std::to_string(code));
-    s.trace.Add({{"op", "KernelIoControl"}, {"code", code}});
-    if (fault || code != IOCTL_HAL_REBOOT) return FALSE;
-    ++s.resetRequests;
-    if (!s.resetReturns) s.StopRun(sim::Stop::Reset);
+    if (ResetRequested(s, code) && !s.resetReturns) s.StopRun(sim::Stop::Reset);
     return FALSE;
 }
 
