@@ -171,6 +171,25 @@ std::vector<Scenario> Make()
                  [](sim::DeviceImage& d) { WriteFile(d, kDir + u"\\notes.txt", "mine\r\n"); },
                  {Y, Y}, {B::Confirmation, B::SettingsQuestion, B::Success}, false,
                  Names({"\\Program Files\\TRQ"}), ""});
+    // Another program added a verb to the .trp class. The device deletes it
+    // with the class; under Wine it keeps "shell" and the class itself.
+    {
+        Scenario verb{"another program's verb under the .trp class",
+                      [](sim::DeviceImage& d) {
+                          SetString(d, sim::Root::ClassesRoot, u"trpfile\\shell\\print\\command",
+                                    u"", u"\"\\Windows\\pprint.exe\" \"%1\"");
+                      },
+                      {Y, Y}, {B::Confirmation, B::SettingsQuestion, B::Success}, false, none, ""};
+        verb.goneWithPlanKeys = Names({"HKEY_CLASSES_ROOT\\trpfile\\shell\\print",
+                                       "HKEY_CLASSES_ROOT\\trpfile\\shell\\print\\command"});
+        const char* why = "desktop RegDeleteKeyW refuses a key that has sub-keys, "
+                          "Windows CE deletes them with it";
+        for (const char* key : {"HKEY_CLASSES_ROOT\\trpfile\\shell", "HKEY_CLASSES_ROOT\\trpfile",
+                                "HKEY_CLASSES_ROOT\\trpfile\\shell\\print",
+                                "HKEY_CLASSES_ROOT\\trpfile\\shell\\print\\command"})
+            verb.wineDifferences.push_back({key, true, why});
+        s.push_back(verb);
+    }
     s.push_back({"files already gone, install record left",
                  [everything](sim::DeviceImage& d) { RemovePlanItems(d, everything, true); },
                  {Y, N}, {B::Confirmation, B::SettingsQuestion, B::Success}, false, SettingsKeys(), ""});

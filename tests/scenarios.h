@@ -21,6 +21,15 @@ std::string BoxName(Box box);
 std::u16string BoxText(Box box);
 uint32_t BoxFlags(Box box);
 
+// One item that TRQUninstall.exe under Wine leaves otherwise than the device
+// does, and why. Items are named as PlanLeft and Contents name them:
+// "\Program Files\TRQ\TRQ.exe", "HKEY_CLASSES_ROOT\trpfile".
+struct WineDifference {
+    std::string item;
+    bool leftUnderWine = true;  // true: still there under Wine, gone on the device
+    std::string why;
+};
+
 struct Scenario {
     std::string name;
     std::function<void(sim::DeviceImage&)> prepare;  // edits of the sample device
@@ -30,6 +39,12 @@ struct Scenario {
     std::set<std::string> planLeft;  // the plan's files, folders and keys still there
     // Why this scenario cannot be played under Wine, or empty.
     std::string notUnderWine;
+    // Keys the plans do not name that go with a plan key above them: the
+    // device deletes a key's sub-keys with it.
+    std::set<std::string> goneWithPlanKeys = {};
+    // Where Wine's end state differs from the device's; the Wine suite
+    // requires exactly these differences and no others.
+    std::vector<WineDifference> wineDifferences = {};
 };
 
 inline void PrintTo(const Scenario& s, std::ostream* os) { *os << s.name; }

@@ -49,8 +49,14 @@ TEST_P(SharedScenario, ShowsTheBoxesAndLeavesWhatItShould)
         std::string name = Lower(entry.substr(6));
         if (!name.empty() && name.back() == '\\') name.pop_back();
         if (plan.count(name)) continue;
+        if (scenario.goneWithPlanKeys.count(entry.substr(6))) {
+            EXPECT_FALSE(after.count(Lower(entry))) << "left, though the key above it went: " << entry;
+            continue;
+        }
         EXPECT_TRUE(after.count(Lower(entry))) << "removed, but not the package's: " << entry;
     }
+    for (const std::string& key : scenario.goneWithPlanKeys)
+        EXPECT_TRUE(before.count("key   " + key)) << "not on the device to begin with: " << key;
 
     // Every buffer goes back to the heap but the install directory, and the
     // install record's key is closed again.

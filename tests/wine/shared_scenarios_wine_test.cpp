@@ -1,0 +1,518 @@
+// One scenario table, two devices. Every shared scenario is played on the
+// simulated device and, from the very same device image, by TRQUninstall.exe
+// under Wine; both must show the same boxes and leave the same end state,
+// except where the scenario names a difference and says why.
+//
+// The image goes into a fresh prefix as it is: registry.reg imported, files/
+// copied to drive C, with the device's Startup, Programs and temporary
+// folders laid onto the folders Wine's own API returns, read-only files kept
+// read-only, files held open on the device held open by the driver.
+//
+// Each scenario records its verdicts in the work directory; the suite's
+// summary (shared_scenarios_summary.sh under CTest, or the end of this
+// program when it plays several) counts them per device.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "flow/message_boxes.h"
+#include "platform/sim/device_files.h"
+#include "platform/sim/plan_items.h"
+#include "platform/sim/reg_file.h"
+#include "platform/sim/text.h"
+#include "tests/scenarios.h"
+#include "tests/test_device.h"
+#include "tests/wine/wine_test_support.h"
+
+namespace trq::wine {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using trq_test::Scenario;
+
+// IOCTL_HAL_REBOOT: the soft reset as the coredll stand-in sees it.
+const std::uint64_t kSoftResetCode = 0x0101003C;
+
+double MsSince(Clock::time_point start)
+{
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+std::string Lower(std::string s)
+{
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+std::string Slug(const std::string& name)
+{
+    std::string slug;
+    for (char c : name) slug += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+    return slug;
+}
+
+// ------------------------------------------------------------- the image --
+
+// What the device image held before the simulated device played on it: all
+// that is needed to lay the same image into a prefix.
+struct ImageCopy {
+    std::string regFile;  // UTF-16LE with a BOM, CRLF: as "wine reg import" reads it
+    struct File {
+        std::u16string path;
+        std::string contents;
+        bool readOnly = false;
+    };
+    std::vector<File> files;
+    std::vector<std::u16string> folders;  // every folder, so empty ones exist too
+    sim::DeviceConfig config;
+};
+
+ImageCopy CopyImage(const sim::DeviceImage& image)
+{
+    ImageCopy copy;
+    sim::RegFile reg;
+    sim::RegFileError error;
+    EXPECT_TRUE(sim::ReadRegFile(image.RegistryPath(), reg, error)) << error.Message();
+    reg.encoding = sim::TextEncoding::Utf16LeBom;
+    reg.crlf = true;
+    copy.regFile = sim::FormatRegFile(reg);
+
+    const sim::DeviceFiles files = image.Files();
+    for (const std::u16string& path : files.List()) {
+        if (!path.empty() && path.back() == u'\\') {
+            copy.folders.push_back(path);
+            continue;
+        }
+        fs::path host = files.Resolve(path);
+        std::ifstream in(host, std::ios::binary);
+        std::ostringstream contents;
+        contents << in.rdbuf();
+        bool readOnly = (fs::status(host).permissions() & fs::perms::owner_write) == fs::perms::none;
+        copy.files.push_back({path, contents.str(), readOnly});
+    }
+    copy.config = image.config;
+    return copy;
+}
+
+// Device paths as Windows paths in the prefix: the device's special folders
+// become Wine's, everything else lands on C:.
+class PathMap {
+public:
+    PathMap(const sim::DeviceConfig& device, const WineFolders& wine)
+    {
+        const std::pair<const std::u16string*, const WineFolder*> folders[] = {
+            {&device.startup, &wine.startup}, {&device.programs, &wine.programs},
+            {&device.temp, &wine.temp}};
+        for (const auto& [from, to] : folders) {
+            Folder folder;
+            if (from->empty() || !sim::SplitDevicePath(*from, folder.parts)) continue;
+            folder.windows = to->windows;
+            while (!folder.windows.empty() && folder.windows.back() == '\\') folder.windows.pop_back();
+            folders_.push_back(folder);
+        }
+        // The deepest folder first, should one lie inside another.
+        std::stable_sort(folders_.begin(), folders_.end(), [](const Folder& a, const Folder& b) {
+            return a.parts.size() > b.parts.size();
+        });
+    }
+
+    std::string Windows(std::u16string_view devicePath) const
+    {
+        std::vector<std::u16string> parts;
+        EXPECT_TRUE(sim::SplitDevicePath(devicePath, parts)) << sim::Utf16ToUtf8Lossy(devicePath);
+        std::string path = "C:";
+        std::size_t from = 0;
+        for (const Folder& folder : folders_) {
+            if (folder.parts.size() > parts.size()) continue;
+            if (!std::equal(folder.parts.begin(), folder.parts.end(), parts.begin(),
+                            [](const std::u16string& a, const std::u16string& b) {
+                                return sim::EqualsIgnoreCase(a, b);
+                            }))
+                continue;
+            path = folder.windows;
+            from = folder.parts.size();
+            break;
+        }
+        for (std::size_t i = from; i < parts.size(); ++i) path += "\\" + sim::Utf16ToUtf8Lossy(parts[i]);
+        return path == "C:" ? "C:\\" : path;
+    }
+
+private:
+    struct Folder {
+        std::vector<std::u16string> parts;
+        std::string windows;  // no separator at the end
+    };
+    std::vector<Folder> folders_;
+};
+
+// -------------------------------------------------------- the end state --
+
+// Everything whose presence is compared: every item of the plans and every
+// file, folder and key the image had, by lower-case name.
+struct Item {
+    enum Kind { File, Key } kind;
+    std::string name;  // as PlanLeft and Contents spell it, folders without "\" at the end
+    bool plan = false;
+};
+using Items = std::map<std::string, Item>;
+
+Items ItemsOf(const std::set<std::string>& contents, const std::vector<sim::PlanItem>& plan)
+{
+    Items items;
+    for (const std::string& entry : contents) {
+        std::string name = entry.substr(6);
+        if (name.size() > 1 && name.back() == '\\') name.pop_back();
+        items[Lower(name)] = {entry.rfind("key", 0) == 0 ? Item::Key : Item::File, name, false};
+    }
+    for (const sim::PlanItem& p : plan)
+        items[Lower(p.name)] = {p.kind == sim::PlanItem::Key ? Item::Key : Item::File, p.name, true};
+    return items;
+}
+
+// Lower-case names of the items present on the simulated device.
+std::set<std::string> PresentOnDevice(const trq_test::TestDevice& device, const Items& items)
+{
+    std::set<std::string> all, present;
+    for (const std::string& entry : device.Contents()) {
+        std::string name = Lower(entry.substr(6));
+        if (name.size() > 1 && name.back() == '\\') name.pop_back();
+        all.insert(name);
+    }
+    for (const auto& [lower, item] : items)
+        if (all.count(lower)) present.insert(lower);
+    return present;
+}
+
+std::set<std::string> PresentUnderWine(const WinePrefix& prefix, const PathMap& paths,
+                                       const WineRunResult& result, const Items& items)
+{
+    std::map<std::string, bool> probed;
+    for (const WineKeyProbe& probe : result.probes) probed[Lower(probe.key)] = probe.present;
+    std::set<std::string> present;
+    for (const auto& [lower, item] : items) {
+        bool there = false;
+        if (item.kind == Item::Key) {
+            auto it = probed.find(lower);
+            EXPECT_NE(it, probed.end()) << "not probed: " << item.name;
+            there = it != probed.end() && it->second;
+        } else {
+            std::error_code error;
+            there = fs::exists(
+                fs::symlink_status(prefix.HostPath(paths.Windows(*sim::Utf8ToUtf16(item.name))), error));
+        }
+        if (there) present.insert(lower);
+    }
+    return present;
+}
+
+std::set<std::string> Names(const std::set<std::string>& lowers, const Items& items)
+{
+    std::set<std::string> names;
+    for (const std::string& lower : lowers) names.insert(items.at(lower).name);
+    return names;
+}
+
+std::set<std::string> Minus(const std::set<std::string>& a, const std::set<std::string>& b)
+{
+    std::set<std::string> out;
+    std::set_difference(a.begin(), a.end(), b.begin(), b.end(), std::inserter(out, out.end()));
+    return out;
+}
+
+// ------------------------------------------------------------- the boxes --
+
+std::vector<std::string> ButtonsOf(std::uint32_t flags)
+{
+    switch (flags & MB_TYPEMASK) {
+    case MB_OK: return {"ok"};
+    case MB_YESNO: return {"yes", "no"};
+    case MB_YESNOCANCEL: return {"yes", "no", "cancel"};
+    default: return {"?"};
+    }
+}
+
+std::string IconOf(std::uint32_t flags)
+{
+    switch (flags & MB_ICONMASK) {
+    case MB_ICONERROR: return "error";
+    case MB_ICONQUESTION: return "question";
+    case MB_ICONEXCLAMATION: return "warning";
+    case MB_ICONINFORMATION: return "information";
+    default: return "none";
+    }
+}
+
+std::string ButtonName(int id)
+{
+    switch (id) {
+    case IDOK: return "ok";
+    case IDYES: return "yes";
+    case IDNO: return "no";
+    case IDCANCEL: return "cancel";
+    default: return "";
+    }
+}
+
+WineAnswer AnswerOf(int id)
+{
+    return id == IDYES ? WineAnswer::Yes : id == IDNO ? WineAnswer::No : WineAnswer::Cancel;
+}
+
+// ----------------------------------------------------------- the verdicts --
+
+struct Verdict {
+    std::size_t index = 0;
+    std::string name;
+    bool devicePassed = false;
+    std::string wine;  // "pass", "fail", "not expressible", "skipped"
+    std::string why;   // for the last two
+    double deviceMs = 0, wineMs = 0;
+};
+
+std::vector<Verdict>& PlayedHere()
+{
+    static std::vector<Verdict> played;
+    return played;
+}
+
+fs::path VerdictDir() { return fs::path(TRQ_WINE_WORK_DIR) / "shared-scenarios"; }
+
+// One line per scenario, read by shared_scenarios_summary.sh:
+// index, table size, device verdict, Wine verdict, milliseconds on each, name, why.
+void WriteVerdict(const Verdict& v)
+{
+    PlayedHere().push_back(v);
+    std::error_code error;
+    fs::create_directories(VerdictDir(), error);
+    char file[32];
+    std::snprintf(file, sizeof file, "%03zu.txt", v.index);
+    std::ofstream out(VerdictDir() / file, std::ios::trunc);
+    out << v.index << '\t' << trq_test::SharedScenarios().size() << '\t'
+        << (v.devicePassed ? "pass" : "fail") << '\t' << v.wine << '\t'
+        << static_cast<long>(v.deviceMs) << '\t' << static_cast<long>(v.wineMs) << '\t' << v.name
+        << '\t' << v.why << '\n';
+}
+
+int FailedParts()
+{
+    const testing::TestResult* result =
+        testing::UnitTest::GetInstance()->current_test_info()->result();
+    int failed = 0;
+    for (int i = 0; i < result->total_part_count(); ++i)
+        if (result->GetTestPartResult(i).failed()) ++failed;
+    return failed;
+}
+
+// Writes the verdict however the test ends.
+class VerdictRecorder {
+public:
+    VerdictRecorder(std::size_t index, const std::string& name)
+    {
+        verdict_.index = index;
+        verdict_.name = name;
+    }
+    ~VerdictRecorder()
+    {
+        if (verdict_.wine.empty()) {
+            bool skipped = testing::Test::IsSkipped() && !testing::Test::HasFailure();
+            verdict_.wine = skipped ? "skipped" : FailedParts() > deviceFailures_ ? "fail" : "pass";
+            if (skipped) verdict_.why = "no Wine here";
+        }
+        WriteVerdict(verdict_);
+    }
+    void DeviceDone(double ms)
+    {
+        deviceFailures_ = FailedParts();
+        verdict_.devicePassed = deviceFailures_ == 0;
+        verdict_.deviceMs = ms;
+    }
+    void NotUnderWine(const std::string& why)
+    {
+        verdict_.wine = "not expressible";
+        verdict_.why = why;
+    }
+    void WineMs(double ms) { verdict_.wineMs = ms; }
+
+private:
+    Verdict verdict_;
+    int deviceFailures_ = 0;
+};
+
+// When this program played several scenarios itself, it says how they went.
+class SummaryPrinter : public testing::Environment {
+public:
+    void TearDown() override
+    {
+        const std::vector<Verdict>& played = PlayedHere();
+        if (played.size() < 2) return;
+        int devicePassed = 0, wineRun = 0, winePassed = 0, notExpressible = 0;
+        double wineMs = 0;
+        for (const Verdict& v : played) {
+            devicePassed += v.devicePassed;
+            notExpressible += v.wine == "not expressible";
+            wineRun += v.wine == "pass" || v.wine == "fail";
+            winePassed += v.wine == "pass";
+            wineMs += v.wineMs;
+        }
+        std::cout << "shared scenarios: simulated device " << devicePassed << "/" << played.size()
+                  << ", Wine " << winePassed << "/" << wineRun << " (" << notExpressible
+                  << " not expressible under Wine); Wine took " << wineMs / 1000 << " s\n";
+    }
+};
+const testing::Environment* const kSummary = testing::AddGlobalTestEnvironment(new SummaryPrinter);
+
+// ------------------------------------------------------------- the test --
+
+struct Indexed {
+    std::size_t index;
+    const Scenario* scenario;
+};
+
+void PrintTo(const Indexed& s, std::ostream* out) { *out << s.scenario->name; }
+
+std::vector<Indexed> AllScenarios()
+{
+    std::vector<Indexed> all;
+    for (std::size_t i = 0; i < trq_test::SharedScenarios().size(); ++i)
+        all.push_back({i, &trq_test::SharedScenarios()[i]});
+    return all;
+}
+
+class SharedScenarioOnBoth : public WineTest, public testing::WithParamInterface<Indexed> {
+protected:
+    // Wine is looked for once the simulated device has played.
+    void SetUp() override {}
+};
+
+TEST_P(SharedScenarioOnBoth, SameBoxesAndEndState)
+{
+    const Scenario& scenario = *GetParam().scenario;
+    VerdictRecorder recorder(GetParam().index, scenario.name);
+
+    // ---- the simulated device, as uninstall_flow_test plays it.
+    Clock::time_point deviceStart = Clock::now();
+    trq_test::TestDevice device;
+    if (scenario.prepare) scenario.prepare(device.image);
+    device.Reload();
+    const ImageCopy image = CopyImage(device.image);
+    const sim::DeviceConfig sampleFolders;
+    const Items items = ItemsOf(
+        device.Contents(), sim::PlanItems(device.image, sim::kSampleInstallDir, &sampleFolders));
+
+    sim::RunOutcome outcome = device.Run(scenario.answers, /*resetReturns=*/true);
+    EXPECT_EQ(outcome.exitCode, 0);
+    EXPECT_EQ(outcome.stop, sim::Stop::None);
+    EXPECT_EQ(outcome.resetRequests, scenario.resetRequested ? 1 : 0);
+    EXPECT_EQ(outcome.boxes.size(), scenario.boxes.size());
+    for (std::size_t i = 0; i < std::min(outcome.boxes.size(), scenario.boxes.size()); ++i) {
+        SCOPED_TRACE("device box " + std::to_string(i + 1));
+        EXPECT_EQ(outcome.boxes[i].text, trq_test::BoxText(scenario.boxes[i]));
+        EXPECT_EQ(outcome.boxes[i].flags, trq_test::BoxFlags(scenario.boxes[i]));
+    }
+    const std::set<std::string> devicePlanLeft = device.PlanLeft();
+    EXPECT_EQ(devicePlanLeft, scenario.planLeft);
+    const std::set<std::string> onDevice = PresentOnDevice(device, items);
+    recorder.DeviceDone(MsSince(deviceStart));
+
+    if (!scenario.notUnderWine.empty()) {
+        std::cout << "[ wine     ] not under Wine: " << scenario.notUnderWine << "\n";
+        recorder.NotUnderWine(scenario.notUnderWine);
+        return;
+    }
+    WineTest::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+
+    // ---- the same image in a fresh prefix.
+    Clock::time_point wineStart = Clock::now();
+    WinePrefix prefix(Template());
+    const PathMap paths(image.config, prefix.Folders());
+
+    fs::path reg = WorkFile("shared-" + std::to_string(GetParam().index) + ".reg");
+    std::ofstream(reg, std::ios::binary | std::ios::trunc) << image.regFile;
+    WineScenario run;
+    run.regFile = reg;
+    for (const std::u16string& folder : image.folders) run.directories.push_back(paths.Windows(folder));
+    for (const ImageCopy::File& file : image.files)
+        run.files.push_back({paths.Windows(file.path), file.contents, file.readOnly});
+    for (const std::u16string& held : image.config.heldOpen) run.holdOpen.push_back(paths.Windows(held));
+    for (const sim::DeviceHold& held : image.config.heldByDevice)
+        run.holdOpen.push_back(paths.Windows(held.path));
+    for (int answer : scenario.answers) run.answers.push_back(AnswerOf(answer));
+    for (const auto& [lower, item] : items)
+        if (item.kind == Item::Key) run.keyProbes.push_back(item.name);
+
+    WineRunResult result = prefix.Run(run);
+    recorder.WineMs(MsSince(wineStart));
+    PrintTimings(scenario.name, result);
+
+    // The same conversation.
+    EXPECT_EQ(result.outcome, "exited") << result.error;
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.answersUsed, scenario.answers.size());
+    EXPECT_TRUE(result.iconsKnown);
+    ASSERT_EQ(result.boxes.size(), outcome.boxes.size()) << result.json;
+    for (std::size_t i = 0; i < outcome.boxes.size(); ++i) {
+        SCOPED_TRACE("box " + std::to_string(i + 1));
+        const sim::BoxRecord& want = outcome.boxes[i];
+        const WineBox& got = result.boxes[i];
+        EXPECT_EQ(got.caption, sim::Utf16ToUtf8Lossy(want.caption));
+        EXPECT_EQ(got.text, sim::Utf16ToUtf8Lossy(want.text));
+        EXPECT_EQ(got.style, want.flags);
+        EXPECT_EQ(got.icon, IconOf(want.flags));
+        EXPECT_EQ(got.buttons, ButtonsOf(want.flags));
+        EXPECT_EQ(got.pressed, ButtonName(want.result));
+    }
+    int resets = 0;
+    for (const WineKernelIoCall& call : result.kernelIoCalls) resets += call.code == kSoftResetCode;
+    EXPECT_EQ(resets, outcome.resetRequests);
+    EXPECT_EQ(result.kernelIoCalls.size(), static_cast<std::size_t>(resets));
+
+    // The same end state, but for the differences the scenario names.
+    const std::set<std::string> underWine = PresentUnderWine(prefix, paths, result, items);
+    std::set<std::string> leftOnlyUnderWine, goneOnlyUnderWine;
+    for (const trq_test::WineDifference& d : scenario.wineDifferences) {
+        ASSERT_TRUE(items.count(Lower(d.item))) << "names nothing on the device: " << d.item;
+        (d.leftUnderWine ? leftOnlyUnderWine : goneOnlyUnderWine).insert(Lower(d.item));
+        std::cout << "[ wine     ] known difference: " << d.item << " "
+                  << (d.leftUnderWine ? "stays" : "goes") << " under Wine (" << d.why << ")\n";
+    }
+    EXPECT_EQ(Names(Minus(underWine, onDevice), items), Names(leftOnlyUnderWine, items))
+        << "present under Wine, gone on the simulated device";
+    EXPECT_EQ(Names(Minus(onDevice, underWine), items), Names(goneOnlyUnderWine, items))
+        << "gone under Wine, present on the simulated device";
+
+    // And, on its own terms: the plan items the scenario expects, moved by
+    // the named differences; nothing else of the image touched.
+    std::set<std::string> expectedPlanLeft;
+    for (const std::string& name : scenario.planLeft) expectedPlanLeft.insert(Lower(name));
+    for (const std::string& lower : leftOnlyUnderWine)
+        if (items.at(lower).plan) expectedPlanLeft.insert(lower);
+    for (const std::string& lower : goneOnlyUnderWine) expectedPlanLeft.erase(lower);
+    std::set<std::string> planLeftUnderWine;
+    for (const std::string& lower : underWine)
+        if (items.at(lower).plan) planLeftUnderWine.insert(lower);
+    EXPECT_EQ(Names(planLeftUnderWine, items), Names(expectedPlanLeft, items));
+    for (const auto& [lower, item] : items) {
+        if (item.plan) continue;
+        if (goneOnlyUnderWine.count(lower)) continue;
+        EXPECT_TRUE(underWine.count(lower)) << "removed, but not the package's: " << item.name;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Shared, SharedScenarioOnBoth, testing::ValuesIn(AllScenarios()),
+                         [](const testing::TestParamInfo<Indexed>& info) {
+                             return Slug(info.param.scenario->name);
+                         });
+
+}  // namespace
+}  // namespace trq::wine
