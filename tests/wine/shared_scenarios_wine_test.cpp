@@ -355,18 +355,21 @@ public:
     {
         const std::vector<Verdict>& played = PlayedHere();
         if (played.size() < 2) return;
-        int devicePassed = 0, wineRun = 0, winePassed = 0, notExpressible = 0;
+        int devicePassed = 0, wineRun = 0, winePassed = 0, notExpressible = 0, skipped = 0;
         double wineMs = 0;
         for (const Verdict& v : played) {
             devicePassed += v.devicePassed;
             notExpressible += v.wine == "not expressible";
+            skipped += v.wine == "skipped";
             wineRun += v.wine == "pass" || v.wine == "fail";
             winePassed += v.wine == "pass";
             wineMs += v.wineMs;
         }
         std::cout << "shared scenarios: simulated device " << devicePassed << "/" << played.size()
                   << ", Wine " << winePassed << "/" << wineRun << " (" << notExpressible
-                  << " not expressible under Wine); Wine took " << wineMs / 1000 << " s\n";
+                  << " not expressible under Wine";
+        if (skipped) std::cout << ", " << skipped << " not played: no Wine here";
+        std::cout << "); Wine took " << wineMs / 1000 << " s\n";
     }
 };
 const testing::Environment* const kSummary = testing::AddGlobalTestEnvironment(new SummaryPrinter);
@@ -472,9 +475,17 @@ TEST_P(SharedScenarioOnBoth, SameBoxesAndEndState)
         EXPECT_EQ(got.buttons, ButtonsOf(want.flags));
         EXPECT_EQ(got.pressed, ButtonName(want.result));
     }
+    // The device may have strayed with it: the scenario's own boxes too.
+    ASSERT_EQ(result.boxes.size(), scenario.boxes.size());
+    for (std::size_t i = 0; i < scenario.boxes.size(); ++i) {
+        EXPECT_EQ(result.boxes[i].text, Utf8(trq_test::BoxText(scenario.boxes[i]).c_str()))
+            << "box " << i + 1 << ": " << trq_test::BoxName(scenario.boxes[i]);
+        EXPECT_EQ(result.boxes[i].style, trq_test::BoxFlags(scenario.boxes[i]));
+    }
     int resets = 0;
     for (const WineKernelIoCall& call : result.kernelIoCalls) resets += call.code == kSoftResetCode;
     EXPECT_EQ(resets, outcome.resetRequests);
+    EXPECT_EQ(resets, scenario.resetRequested ? 1 : 0);
     EXPECT_EQ(result.kernelIoCalls.size(), static_cast<std::size_t>(resets));
 
     // The same end state, but for the differences the scenario names.
