@@ -183,7 +183,7 @@ LONG RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LP
             if (fault) {
                 // A misbehaving platform: whatever it claims, it writes no
                 // more than the buffer holds.
-                if (data) std::memcpy(data, v->data.data(), std::min(size, offered));
+                if (data && size) std::memcpy(data, v->data.data(), std::min(size, offered));
                 status = static_cast<LONG>(fault->result.value_or(fault->error.value_or(ERROR_SUCCESS)));
             } else if (data && size > offered) {
                 status = ERROR_MORE_DATA;
