@@ -214,13 +214,23 @@ const char* HoldRuleKey(HoldRule rule)
 
 bool SameDevicePath(std::u16string_view a, std::u16string_view b)
 {
-    std::vector<std::u16string> left, right;
-    if (!SplitDevicePath(a, left) || left.empty() || !SplitDevicePath(b, right) ||
-        left.size() != right.size())
-        return false;
-    for (size_t i = 0; i < left.size(); ++i)
-        if (!EqualsIgnoreCase(left[i], right[i])) return false;
-    return true;
+    // Name by name without copying first, as most paths asked about differ;
+    // only a match is checked for names no device path can hold.
+    auto next = [](std::u16string_view& path) {
+        while (!path.empty() && (path.front() == u'\\' || path.front() == u'/')) path.remove_prefix(1);
+        size_t end = 0;
+        while (end < path.size() && path[end] != u'\\' && path[end] != u'/') ++end;
+        std::u16string_view name = path.substr(0, end);
+        path.remove_prefix(end);
+        return name;
+    };
+    for (std::u16string_view x = a, y = b;;) {
+        std::u16string_view left = next(x), right = next(y);
+        if (!EqualsIgnoreCase(left, right)) return false;
+        if (left.empty()) break;
+    }
+    std::vector<std::u16string> parts;
+    return SplitDevicePath(a, parts) && !parts.empty() && SplitDevicePath(b, parts);
 }
 
 bool DeviceConfig::IsHeldByUser(std::u16string_view devicePath) const

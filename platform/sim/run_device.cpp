@@ -43,6 +43,10 @@ bool RunUninstallOn(DeviceImage& image, const RunOptions& options, RunOutcome& o
     bool registryChanged = session->registryChanged;
     session.reset();
 
+    if (!options.writeBack) {
+        if (outcome.stop == Stop::Reset) StartDevice(image);
+        return true;
+    }
     if (registryChanged && !SaveRegistry(image, error)) return false;
     if (outcome.stop == Stop::Reset && !RestartDevice(image, error)) return false;
     return true;

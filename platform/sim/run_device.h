@@ -17,6 +17,10 @@ struct RunOptions {
     FaultPlan faults;            // none: every call behaves
     bool resetReturns = false;   // the reset request comes back, nothing changed
     std::ostream* trace = nullptr;  // JSON lines, as the calls happen
+    // false: registry.reg and device.ini are not written back; the image in
+    // memory has the changes (its files/ changes on disk all the same). For
+    // runs that go on from the image in memory, many times over.
+    bool writeBack = true;
 };
 
 struct RunOutcome {
