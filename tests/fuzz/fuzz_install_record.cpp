@@ -166,6 +166,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         return settingsNo && (box.flags & MB_TYPEMASK) == MB_YESNO ? IDNO : IDYES;
     };
     options.resetReturns = mode & 0x40;
+    options.writeBack = false;  // the image in memory is put back before the next input
     options.faults = [&values](const std::string& op, int, int, const std::string& argument)
         -> std::optional<sim::Fault> {
         if (op != "RegQueryValueExW") return std::nullopt;
