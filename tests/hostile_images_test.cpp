@@ -329,10 +329,10 @@ TEST_P(HostileImage, RefusedOrHandledAndNothingOutsideIsTouched)
 }
 
 // A hard link is the outside file itself under a second name: resetting its
-// attributes before the deletion makes the read-only file in the sentinel
-// writable. The simulated file system would have to take a file with more
-// than one host name for one it cannot touch, as it does a symbolic link.
-TEST(HostileImageKnownGap, DISABLED_HardLinkIntoTheSentinel)
+// attributes before the deletion would make the read-only file in the
+// sentinel writable. The simulated file system takes a file with more than
+// one host name for one it cannot reach, as it does a symbolic link.
+TEST(HostileImageLinks, HardLinkIntoTheSentinel)
 {
     Play({"hard links into the sentinel",
           [](const fs::path& image, const fs::path& sentinel) {

@@ -198,7 +198,7 @@ uint32_t DeviceFiles::Find(std::u16string_view devicePath, Found& found) const
     if (found.root) {
         struct stat st;
         if (::stat(root_.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return kPathNotFound;
-        found.device = u"\\";
+        found.device.assign(1, u'\\');
         return 0;
     }
 
@@ -212,6 +212,9 @@ uint32_t DeviceFiles::Find(std::u16string_view devicePath, Found& found) const
         struct stat st;
         if (!LinkStatus(next, st) || S_ISLNK(st.st_mode)) return missing;
         bool folder = S_ISDIR(st.st_mode);
+        // A file with a second host name may be one outside the image: it is
+        // treated like a link, as nothing the device can reach.
+        if (!folder && st.st_nlink > 1) return missing;
         if (!last && !folder) return kPathNotFound;
         found.host = std::move(next);
         found.device += u'\\';
