@@ -113,12 +113,11 @@ bool Play(sim::DeviceImage& image, const Combination& c, sim::RunOutcome& outcom
 }
 
 // The started sample device, made once, and a working copy that each
-// combination gets back as it was. Only what a run deleted is put back, as
-// hard links to the pristine files (a run deletes files and resets no
-// attribute of the sample's, all writable, so it never writes through a
-// link), and the registry and device.ini are copied in memory: making
-// thousands of files anew, or parsing the registry each time, would cost more
-// than the runs.
+// combination gets back as it was. Only what a run deleted is put back,
+// copied from the pristine files (not hard-linked: the device takes a file
+// with a second host name for one it cannot reach), and the registry and
+// device.ini are copied in memory: parsing the registry each time would cost
+// more than the runs.
 class Workbench {
 public:
     Workbench(const fs::path& pristine, const fs::path& work) : pristine_(pristine), work_(work)
@@ -147,7 +146,7 @@ public:
             const fs::path path = work_ / relative;
             if (fs::exists(fs::symlink_status(path, ec))) continue;
             if (folder) fs::create_directory(path, ec);
-            else fs::create_hard_link(pristine_ / relative, path, ec);
+            else fs::copy_file(pristine_ / relative, path, ec);
             if (ec) {
                 error = path.string() + ": " + ec.message();
                 return false;
