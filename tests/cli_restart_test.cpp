@@ -12,31 +12,9 @@
 namespace trq_test {
 namespace {
 
-struct Result {
-    int exitCode;
-    std::string output;  // standard output and error together
-};
-
-Result Cli(const std::string& arguments)
+CommandResult Cli(const std::string& arguments)
 {
-    std::string command = std::string("'") + TRQ_SIM_CLI + "' " + arguments + " 2>&1 </dev/null";
-    Result result{-1, ""};
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) return result;
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) result.output.append(buffer, n);
-    int status = pclose(pipe);
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
-}
-
-std::string Slurp(const std::filesystem::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
+    return RunCommand(std::string("'") + TRQ_SIM_CLI + "' " + arguments + " 2>&1 </dev/null");
 }
 
 // Everything of the image as bytes: what "changes nothing" is measured by.
@@ -45,12 +23,12 @@ std::string Snapshot(const std::filesystem::path& dir)
     std::string all;
     for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) {
         all += entry.path().string() + "\n";
-        if (entry.is_regular_file()) all += Slurp(entry.path());
+        if (entry.is_regular_file()) all += ReadHostFile(entry.path());
     }
     return all;
 }
 
-void ExpectLines(const Result& r, std::initializer_list<const char*> lines)
+void ExpectLines(const CommandResult& r, std::initializer_list<const char*> lines)
 {
     for (const char* line : lines) EXPECT_NE(r.output.find(line), std::string::npos) << line << "\n---\n" << r.output;
 }
@@ -69,11 +47,11 @@ TEST(CliRestart, StatusRestartAndTheTwoRuns)
     const std::filesystem::path dir = tmp.Path() / "device";
     const std::string dev = dir.string();
     ASSERT_EQ(Cli("--init-device " + dev).exitCode, 0);
-    EXPECT_NE(Slurp(dir / "device.ini").find(kHeldBySample), std::string::npos) << Slurp(dir / "device.ini");
+    EXPECT_NE(ReadHostFile(dir / "device.ini").find(kHeldBySample), std::string::npos) << ReadHostFile(dir / "device.ini");
 
     std::ofstream(dir / "device.ini", std::ios::app) << "[HeldOpen]\nFile=\\Program Files\\TRQ\\TRQ.exe\n";
     const std::string before = Snapshot(dir);
-    Result status = Cli("--device " + dev + " --status");
+    CommandResult status = Cli("--device " + dev + " --status");
     EXPECT_EQ(status.exitCode, 0) << status.output;
     ExpectLines(status, {"(49 of 49)", "file   \\Windows\\TRQUtil.exe  (held open: Startup)\n",
                          "file   \\Program Files\\TRQ\\TRQ.exe  (held open: user)\n",
@@ -81,19 +59,19 @@ TEST(CliRestart, StatusRestartAndTheTwoRuns)
                          "released at the next start):\n  \\Program Files\\TRQ\\TRQ.exe\n"});
     EXPECT_EQ(Snapshot(dir), before) << "--status changes nothing";
 
-    Result restart = Cli("--device " + dev + " --restart");
+    CommandResult restart = Cli("--device " + dev + " --restart");
     EXPECT_EQ(restart.exitCode, 0) << restart.output;
     ExpectLines(restart, {"The device restarted.\n",
                           "Released, held by programs the user had started:\n  \\Program Files\\TRQ\\TRQ.exe\n",
                           "  Sync     \\Program Files\\TRQ\\DevTRQSync.dll\n"});
-    EXPECT_EQ(Slurp(dir / "device.ini"),
+    EXPECT_EQ(ReadHostFile(dir / "device.ini"),
               std::string("[Folders]\nStartup=\\Windows\\StartUp\nPrograms=\\Windows\\Start Menu\\Programs\n"
                           "Temp=\\Temp\\\n") + kHeldBySample);
 
     // The first run meets what the device holds and restarts it; the
     // registrations went before the reset, so only the other application's
     // service is loaded again.
-    Result first = Cli("--device " + dev + " --answer yes,yes");
+    CommandResult first = Cli("--device " + dev + " --answer yes,yes");
     EXPECT_EQ(first.exitCode, 0) << first.output;
     ExpectLines(first, {"the device restarted", "file   \\Windows\\TRQUtil.exe\n"});
     EXPECT_EQ(first.output.find("(held open)"), std::string::npos) << first.output;
@@ -101,7 +79,7 @@ TEST(CliRestart, StatusRestartAndTheTwoRuns)
     ExpectLines(status, {"(12 of 49)", "[HeldByDevice]):\n  Service  \\Windows\\AtlasGps.dll\n"});
     EXPECT_EQ(status.output.find("(held open:"), std::string::npos) << status.output;
 
-    Result second = Cli("--device " + dev + " --answer yes,yes");
+    CommandResult second = Cli("--device " + dev + " --answer yes,yes");
     EXPECT_EQ(second.exitCode, 0) << second.output;
     ExpectLines(second, {"successfully removed", "removes (0):"});
     ExpectLines(Cli("--device " + dev + " --status"), {"Install record: none", "(0 of 39):\n  nothing\n"});
@@ -132,7 +110,7 @@ TEST(CliRestart, BadUsageAndBadImagesChangeNothing)
         {"--device " + (tmp.Path() / "missing").string() + " --restart", "not a device image"},
     };
     for (const Case& c : cases) {
-        Result r = Cli(c.arguments);
+        CommandResult r = Cli(c.arguments);
         EXPECT_EQ(r.exitCode, 2) << c.arguments << "\n" << r.output;
         EXPECT_NE(r.output.find(c.message), std::string::npos) << c.arguments << "\n" << r.output;
     }
@@ -141,7 +119,7 @@ TEST(CliRestart, BadUsageAndBadImagesChangeNothing)
     std::ofstream(dir / "device.ini", std::ios::app) << "[HeldByDevice]\nLibrary=\\Windows\\x.dll\n";
     const std::string broken = Snapshot(dir);
     for (const char* action : {" --restart", " --status"}) {
-        Result r = Cli("--device " + dev + action);
+        CommandResult r = Cli("--device " + dev + action);
         EXPECT_EQ(r.exitCode, 2) << r.output;
         EXPECT_NE(r.output.find("unknown key 'Library' in [HeldByDevice]"), std::string::npos) << r.output;
     }

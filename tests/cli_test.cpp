@@ -12,32 +12,11 @@
 namespace trq_test {
 namespace {
 
-struct Result {
-    int exitCode;
-    std::string output;  // standard output and error together
-};
-
-Result Cli(const std::string& arguments, const std::string& input = "")
+// trq-uninstall-sim with arguments; standard input from input, or none.
+CommandResult Cli(const std::string& arguments, const std::string& input = "")
 {
     std::string command = std::string("'") + TRQ_SIM_CLI + "' " + arguments + " 2>&1";
-    command = input.empty() ? command + " </dev/null" : "printf '" + input + "' | " + command;
-    Result result{-1, ""};
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) return result;
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) result.output.append(buffer, n);
-    int status = pclose(pipe);
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
-}
-
-std::string Slurp(const std::filesystem::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
+    return RunCommand(input.empty() ? command + " </dev/null" : "printf '" + input + "' | " + command);
 }
 
 TEST(Cli, InitRunAndSecondRun)
@@ -49,13 +28,13 @@ TEST(Cli, InitRunAndSecondRun)
 
     std::ofstream(tmp.Path() / "device" / "device.ini", std::ios::app)
         << "[HeldOpen]\nFile=\\Windows\\TRQRemindSvc.dll\n";
-    Result first = Cli("--device " + dev + " --answer yes,yes");
+    CommandResult first = Cli("--device " + dev + " --answer yes,yes");
     EXPECT_EQ(first.exitCode, 0) << first.output;
     EXPECT_NE(first.output.find("the device restarted"), std::string::npos) << first.output;
     EXPECT_NE(first.output.find("file   \\Windows\\TRQRemindSvc.dll"), std::string::npos) << first.output;
 
     // Answers from standard input when no list is given.
-    Result second = Cli("--device " + dev, "y\\nyes\\n");
+    CommandResult second = Cli("--device " + dev, "y\\nyes\\n");
     EXPECT_EQ(second.exitCode, 0) << second.output;
     EXPECT_NE(second.output.find("successfully removed"), std::string::npos) << second.output;
     EXPECT_NE(second.output.find("removes (0):"), std::string::npos) << second.output;
@@ -66,7 +45,7 @@ TEST(Cli, BadUsageAndBadImagesChangeNothing)
     TempDir tmp;
     const std::string dev = (tmp.Path() / "device").string();
     ASSERT_EQ(Cli("--init-device " + dev).exitCode, 0);
-    const std::string registry = Slurp(tmp.Path() / "device" / "registry.reg");
+    const std::string registry = ReadHostFile(tmp.Path() / "device" / "registry.reg");
 
     struct Case {
         std::string arguments;
@@ -79,16 +58,16 @@ TEST(Cli, BadUsageAndBadImagesChangeNothing)
         {"--answer yes", "requires"},
     };
     for (const Case& c : cases) {
-        Result r = Cli(c.arguments);
+        CommandResult r = Cli(c.arguments);
         EXPECT_EQ(r.exitCode, 2) << c.arguments << "\n" << r.output;
         EXPECT_NE(r.output.find(c.message), std::string::npos) << c.arguments << "\n" << r.output;
     }
 
     std::ofstream(tmp.Path() / "device" / "device.ini", std::ios::app) << "[Battery]\nLevel=3\n";
-    Result r = Cli("--device " + dev + " --answer yes,yes");
+    CommandResult r = Cli("--device " + dev + " --answer yes,yes");
     EXPECT_EQ(r.exitCode, 2) << r.output;
     EXPECT_NE(r.output.find("device.ini:"), std::string::npos) << r.output;
-    EXPECT_EQ(Slurp(tmp.Path() / "device" / "registry.reg"), registry);
+    EXPECT_EQ(ReadHostFile(tmp.Path() / "device" / "registry.reg"), registry);
     EXPECT_TRUE(std::filesystem::exists(tmp.Path() / "device" / "files" / "Program Files" / "TRQ" / "TRQ.exe"));
 }
 
@@ -107,13 +86,13 @@ TEST(Cli, RunStopsAtABoxWithNoAnswer)
         {"--answer yes", "no answer left for the box \"Do you want to remove all the TRQ"},
         {"--answer no,cancel", ""},  // the second answer is never needed
     };
-    Result r = Cli("--device " + dev + " " + cases[0].answers);
+    CommandResult r = Cli("--device " + dev + " " + cases[0].answers);
     EXPECT_EQ(r.exitCode, 3) << r.output;
     EXPECT_NE(r.output.find(cases[0].message), std::string::npos) << r.output;
     // What was done before the box stays done.
     EXPECT_FALSE(std::filesystem::exists(tmp.Path() / "device" / "files" / "Windows" / "TRQUtil.exe"));
 
-    Result none = Cli("--device " + dev);  // no terminal, no input: the first box has no answer
+    CommandResult none = Cli("--device " + dev);  // no terminal, no input: the first box has no answer
     EXPECT_EQ(none.exitCode, 3) << none.output;
     EXPECT_NE(none.output.find("no answer on standard input"), std::string::npos) << none.output;
 }

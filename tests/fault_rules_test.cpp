@@ -147,13 +147,9 @@ TEST(FaultRuleCli, FailOptionReportsEachFaultAndBadRulesExitTwo)
     std::string error;
     ASSERT_TRUE(sim::InitSampleDevice(dev, error)) << error;
     auto cli = [](const std::string& arguments, std::string& output) {
-        std::string command = std::string("'") + TRQ_SIM_CLI + "' " + arguments + " </dev/null 2>&1";
-        FILE* pipe = popen(command.c_str(), "r");
-        output.clear();
-        char buffer[512];
-        for (size_t n; pipe && (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, n);
-        int status = pipe ? pclose(pipe) : -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        CommandResult r = RunCommand(std::string("'") + TRQ_SIM_CLI + "' " + arguments + " </dev/null 2>&1");
+        output = r.output;
+        return r.exitCode;
     };
     std::string output;
     const auto before = HostTree(dev, true);

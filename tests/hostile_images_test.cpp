@@ -362,14 +362,9 @@ TEST(HostileImageCli, RefusedImagesExitTwoAndStayAsTheyWere)
     const auto before = HostTree(image, true);
     const std::string command = std::string("'") + TRQ_SIM_CLI + "' --device '" + image.string() +
                                 "' --answer yes,yes </dev/null 2>&1";
-    FILE* pipe = popen(command.c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
-    std::string output;
-    char buffer[512];
-    for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, n);
-    const int status = pclose(pipe);
-    EXPECT_EQ(WEXITSTATUS(status), 2) << output;
-    EXPECT_NE(output.find("device.ini:2: NUL"), std::string::npos) << output;
+    const CommandResult r = RunCommand(command);
+    EXPECT_EQ(r.exitCode, 2) << r.output;
+    EXPECT_NE(r.output.find("device.ini:2: NUL"), std::string::npos) << r.output;
     EXPECT_EQ(HostTree(image, true), before);
 }
 

@@ -2,8 +2,13 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
 
 #include "platform/sim/sample_device.h"
 #include "platform/sim/text.h"
@@ -31,6 +36,26 @@ TempDir::~TempDir()
 }
 
 const std::u16string kInstallRecord = u"SOFTWARE\\Apps\\Vantrelle PocketPC Edition";
+
+CommandResult RunCommand(const std::string& command)
+{
+    CommandResult result;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe) return result;
+    char buffer[4096];
+    for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) result.output.append(buffer, n);
+    int status = pclose(pipe);
+    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+std::string ReadHostFile(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
 
 void HoldOpen(sim::DeviceImage& image, const std::u16string& path)
 {

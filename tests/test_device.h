@@ -40,7 +40,17 @@ void WriteFile(sim::DeviceImage& image, const std::u16string& path, const std::s
                bool readOnly = false);
 bool Save(sim::DeviceImage& image);  // registry.reg and device.ini
 
-extern const std::u16string kInstallRecord;  // under HKEY_LOCAL_MACHINE
+extern const std::u16string kInstallRecord;
+
+// Runs a shell command and collects its standard output (standard error too,
+// where the command folds it in with 2>&1).
+struct CommandResult {
+    int exitCode = -1;
+    std::string output;
+};
+CommandResult RunCommand(const std::string& command);
+// The whole of a host file, as bytes.
+std::string ReadHostFile(const std::filesystem::path& path);  // under HKEY_LOCAL_MACHINE
 
 class TestDevice {
 public:
