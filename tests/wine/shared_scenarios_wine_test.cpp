@@ -231,27 +231,6 @@ std::set<std::string> Minus(const std::set<std::string>& a, const std::set<std::
 
 // ------------------------------------------------------------- the boxes --
 
-std::vector<std::string> ButtonsOf(std::uint32_t flags)
-{
-    switch (flags & MB_TYPEMASK) {
-    case MB_OK: return {"ok"};
-    case MB_YESNO: return {"yes", "no"};
-    case MB_YESNOCANCEL: return {"yes", "no", "cancel"};
-    default: return {"?"};
-    }
-}
-
-std::string IconOf(std::uint32_t flags)
-{
-    switch (flags & MB_ICONMASK) {
-    case MB_ICONERROR: return "error";
-    case MB_ICONQUESTION: return "question";
-    case MB_ICONEXCLAMATION: return "warning";
-    case MB_ICONINFORMATION: return "information";
-    default: return "none";
-    }
-}
-
 std::string ButtonName(int id)
 {
     switch (id) {

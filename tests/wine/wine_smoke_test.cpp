@@ -71,27 +71,6 @@ std::string Expand(std::string path, const WineFolders& folders)
     return path;
 }
 
-std::vector<std::string> ButtonsOf(UINT flags)
-{
-    switch (flags & MB_TYPEMASK) {
-    case MB_OK: return {"ok"};
-    case MB_YESNO: return {"yes", "no"};
-    case MB_YESNOCANCEL: return {"yes", "no", "cancel"};
-    default: return {"?"};
-    }
-}
-
-std::string IconOf(UINT flags)
-{
-    switch (flags & MB_ICONMASK) {
-    case MB_ICONERROR: return "error";
-    case MB_ICONQUESTION: return "question";
-    case MB_ICONEXCLAMATION: return "warning";
-    case MB_ICONINFORMATION: return "information";
-    default: return "none";
-    }
-}
-
 struct ExpectedBox {
     const MessageBoxText* box;
     const char* pressed;  // "" when the driver pressed nothing

@@ -3,6 +3,8 @@
 #include <iostream>
 #include <memory>
 
+#include "platform/device.h"
+
 namespace trq::wine {
 
 namespace {
@@ -103,6 +105,27 @@ std::filesystem::path WorkFile(const std::string& name)
     std::filesystem::path dir = std::filesystem::path(TRQ_WINE_WORK_DIR) / "inputs";
     std::filesystem::create_directories(dir);
     return dir / name;
+}
+
+std::vector<std::string> ButtonsOf(std::uint32_t flags)
+{
+    switch (flags & MB_TYPEMASK) {
+    case MB_OK: return {"ok"};
+    case MB_YESNO: return {"yes", "no"};
+    case MB_YESNOCANCEL: return {"yes", "no", "cancel"};
+    default: return {"?"};
+    }
+}
+
+std::string IconOf(std::uint32_t flags)
+{
+    switch (flags & MB_ICONMASK) {
+    case MB_ICONERROR: return "error";
+    case MB_ICONQUESTION: return "question";
+    case MB_ICONEXCLAMATION: return "warning";
+    case MB_ICONINFORMATION: return "information";
+    default: return "none";
+    }
 }
 
 }  // namespace trq::wine

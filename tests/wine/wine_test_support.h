@@ -6,8 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "tests/wine/wine_prefix.h"
 
@@ -31,6 +33,12 @@ std::string Utf8(const char16_t* text);
 // A regedit 5.00 file as wine reg import and the device take it: UTF-16LE
 // with a byte-order mark and CRLF line ends. body is UTF-8, lines end in \n.
 std::string RegFileUtf16(const std::string& body);
+
+// What the driver reports of a box with these MessageBoxW flags: its buttons
+// ("yes", "no", "cancel", "ok") and its icon ("error", "question",
+// "warning", "information", "none").
+std::vector<std::string> ButtonsOf(std::uint32_t flags);
+std::string IconOf(std::uint32_t flags);
 
 // A file under the test work directory (made if missing), for inputs.
 std::filesystem::path WorkFile(const std::string& name);
