@@ -12,12 +12,9 @@ namespace {
 
 std::vector<uint8_t> Utf16(const std::u16string& s, bool terminated = true)
 {
-    std::vector<uint8_t> bytes;
-    for (char16_t c : terminated ? s + u'\0' : s) {
-        bytes.push_back(static_cast<uint8_t>(c & 0xFF));
-        bytes.push_back(static_cast<uint8_t>(c >> 8));
-    }
-    return bytes;
+    if (terminated) return sim::StringData(s);
+    const std::string bytes = sim::Utf16LeBytes(s);
+    return std::vector<uint8_t>(bytes.begin(), bytes.end());
 }
 
 struct ValueCase {

@@ -16,6 +16,7 @@
 #include "platform/device.h"
 #include "platform/sim/run_device.h"
 #include "platform/sim/sample_device.h"
+#include "platform/sim/text.h"
 #include "tests/device_snapshot.h"
 #include "tests/scenarios.h"
 #include "tests/test_device.h"
@@ -39,16 +40,6 @@ std::string ReadBytes(const fs::path& path)
     return s.str();
 }
 
-std::string Utf16Le(const std::u16string& text)
-{
-    std::string bytes;
-    for (char16_t c : text) {
-        bytes.push_back(static_cast<char>(c & 0xFF));
-        bytes.push_back(static_cast<char>(c >> 8));
-    }
-    return bytes;
-}
-
 // The sample registry as regedit writes it (UTF-16LE, CRLF), with a lone
 // surrogate spliced into it at the first occurrence of `at`.
 std::string Utf16RegistryWithLoneSurrogate(const std::u16string& at)
@@ -57,7 +48,7 @@ std::string Utf16RegistryWithLoneSurrogate(const std::u16string& at)
     file.encoding = sim::TextEncoding::Utf16LeBom;
     file.crlf = true;
     std::string bytes = sim::FormatRegFile(file);
-    std::string needle = Utf16Le(at);
+    std::string needle = sim::Utf16LeBytes(at);
     size_t pos = bytes.find(needle);
     if (pos == std::string::npos) return bytes;
     return bytes.insert(pos + needle.size(), "\x00\xD8"s);
@@ -142,7 +133,7 @@ const HostileCase kCases[] = {
      [](const fs::path& image, const fs::path&) { SetBothDirs(image, u"\\"); }, "", kLookupFailed},
     {"install directory with a NUL before a climb",
      [](const fs::path& image, const fs::path&) {
-         SetInstallDirBytes(image, Utf16Le(std::u16string(u"\\Program Files\\TRQ") + u'\0' +
+         SetInstallDirBytes(image, sim::Utf16LeBytes(std::u16string(u"\\Program Files\\TRQ") + u'\0' +
                                            u"\\..\\..\\sentinel" + u'\0'));
      },
      "", kRemoved,
@@ -220,7 +211,7 @@ const HostileCase kCases[] = {
      "lone surrogate", {}},
     {"lone surrogate in the install directory",
      [](const fs::path& image, const fs::path&) {
-         SetInstallDirBytes(image, Utf16Le(u"\\Program Files\\TRQ") + "\x00\xD8\x00\x00"s);
+         SetInstallDirBytes(image, sim::Utf16LeBytes(u"\\Program Files\\TRQ") + "\x00\xD8\x00\x00"s);
      },
      // No device path holds a lone surrogate: the install folder's rows
      // find nothing, the rest of the package goes.

@@ -32,14 +32,10 @@ const char* EncodingName(TextEncoding e)
     return "?";
 }
 
+// A file in UTF-16LE with its byte-order mark.
 std::string ToUtf16LeBytes(std::u16string_view text)
 {
-    std::string bytes = "\xFF\xFE";
-    for (const char16_t c : text) {
-        bytes.push_back(static_cast<char>(c & 0xFF));
-        bytes.push_back(static_cast<char>(c >> 8));
-    }
-    return bytes;
+    return "\xFF\xFE" + Utf16LeBytes(text);
 }
 
 // File bytes for text written with "\n" line ends.
@@ -56,18 +52,6 @@ std::string Encode(const std::string& text, TextEncoding encoding, bool crlf)
     case TextEncoding::Utf8: return lines;
     }
     return lines;
-}
-
-std::vector<uint8_t> Sz(std::u16string_view s)
-{
-    std::vector<uint8_t> data;
-    for (const char16_t c : s) {
-        data.push_back(static_cast<uint8_t>(c & 0xFF));
-        data.push_back(static_cast<uint8_t>(c >> 8));
-    }
-    data.push_back(0);
-    data.push_back(0);
-    return data;
 }
 
 const std::string kHeader = "Windows Registry Editor Version 5.00\n\n";
@@ -143,13 +127,13 @@ TEST(RegFileTest, ValuesAreStoredAsTypeAndRawBytes)
         std::vector<uint8_t> data;
     };
     const Case cases[] = {
-        {u"", 1, Sz(u"default")},
-        {u"Path", 1, Sz(u"\\Program Files\\Sample \"quoted\"")},
+        {u"", 1, StringData(u"default")},
+        {u"Path", 1, StringData(u"\\Program Files\\Sample \"quoted\"")},
         {u"Na\"me\\", 4, {0x2a, 0, 0, 0}},
         {u"Empty", 1, {0, 0}},
         {u"Bin", 3, {0x00, 0x01, 0xfe, 0xff}},
         {u"NoBytes", 3, {}},
-        {u"Expand", 2, Sz(u"%T")},
+        {u"Expand", 2, StringData(u"%T")},
         {u"Multi", 7, {'a', 0, 0, 0, 'b', 0, 0, 0, 0, 0}},
         {u"Quad", 11, {1, 0, 0, 0, 0, 0, 0, 0}},
         {u"None", 0, {}},
@@ -170,7 +154,7 @@ TEST(RegFileTest, ValuesAreStoredAsTypeAndRawBytes)
     EXPECT_EQ(app->FindValue(u"Long")->data.size(), 60u);
     EXPECT_EQ(app->FindValue(u"Long")->data[59], 0x3b);
     EXPECT_EQ(file.registry.Find(Root::CurrentUser, u"Software\\Tr\u00E1q")->values[0].data,
-              Sz(u"\u65E5\u672C \U0001F600"));
+              StringData(u"\u65E5\u672C \U0001F600"));
     EXPECT_NE(file.registry.Find(Root::LocalMachine, u"SOFTWARE\\Apps\\Sample App\\Sub]key"),
               nullptr);
 }
@@ -186,15 +170,15 @@ TEST(RegFileTest, LenientSpellingsReadAsExpected)
         const char* canonical;
     };
     const Case cases[] = {
-        {"\"a\" = \"x\"", 1, Sz(u"x"), "\"a\"=\"x\""},
+        {"\"a\" = \"x\"", 1, StringData(u"x"), "\"a\"=\"x\""},
         {"\"a\"=DWORD:FFFFFFFE", 4, {0xfe, 0xff, 0xff, 0xff}, "\"a\"=dword:fffffffe"},
-        {"\"a\"=hex(1):78,00,00,00", 1, Sz(u"x"), "\"a\"=\"x\""},
+        {"\"a\"=hex(1):78,00,00,00", 1, StringData(u"x"), "\"a\"=\"x\""},
         {"\"a\"=hex(4):01,00,00,00", 4, {1, 0, 0, 0}, "\"a\"=dword:00000001"},
         {"\"a\"=hex(0002):41,00", 2, {'A', 0}, "\"a\"=hex(2):41,00"},
         {"\"a\"=HEX:AB, CD ,ef", 3, {0xab, 0xcd, 0xef}, "\"a\"=hex:ab,cd,ef"},
         {"\"a\"=hex:01,\\\n\t  02,\\   \n03", 3, {1, 2, 3}, "\"a\"=hex:01,02,03"},
-        {"\"\"=\"d\"", 1, Sz(u"d"), "@=\"d\""},
-        {"  \"a\"=\"x\"  ", 1, Sz(u"x"), "\"a\"=\"x\""},
+        {"\"\"=\"d\"", 1, StringData(u"d"), "@=\"d\""},
+        {"  \"a\"=\"x\"  ", 1, StringData(u"x"), "\"a\"=\"x\""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.line);
@@ -221,14 +205,14 @@ TEST(RegFileTest, FormatThenParseGivesTheSameRegistry)
     Registry& reg = original.registry;
     RegKey* key = reg.Create(Root::LocalMachine, u"Apps\\Sample");
     const std::vector<RegValue> values = {
-        {u"", 1, Sz(u"")},
-        {u"quote\"back\\slash", 1, Sz(u"a\"b\\c")},
+        {u"", 1, StringData(u"")},
+        {u"quote\"back\\slash", 1, StringData(u"a\"b\\c")},
         {u"lone", 1, {0x3d, 0xd8, 0x41, 0x00, 0, 0}},
         {u"odd", 1, {0x41}},
         {u"nul inside", 1, {'a', 0, 0, 0, 'b', 0, 0, 0}},
         {u"no terminator", 1, {'a', 0}},
-        {u"tab\tand \u00FF", 1, Sz(u"\t \u00E9 \U0001F600")},
-        {u"cr", 1, Sz(u"a\rb")},
+        {u"tab\tand \u00FF", 1, StringData(u"\t \u00E9 \U0001F600")},
+        {u"cr", 1, StringData(u"a\rb")},
         {u"dword", 4, {0x78, 0x56, 0x34, 0x12}},
         {u"long dword", 4, {1, 2, 3, 4, 5}},
         {u"binary", 3, std::vector<uint8_t>(300, 0xA5)},
@@ -239,7 +223,7 @@ TEST(RegFileTest, FormatThenParseGivesTheSameRegistry)
     for (const auto& v : values) key->values.push_back(v);
     reg.Create(Root::LocalMachine, u"Apps\\Sample\\Empty\\Deeper");
     reg.Create(Root::LocalMachine, u"Apps\\Zeta");
-    reg.Create(Root::ClassesRoot, u".trq")->SetValue({u"", 1, Sz(u"trqfile")});
+    reg.Create(Root::ClassesRoot, u".trq")->SetValue({u"", 1, StringData(u"trqfile")});
     reg.RootKey(Root::CurrentUser).SetValue({u"root", 4, {0, 0, 0, 0}});
 
     for (const TextEncoding encoding : kEncodings) {
@@ -284,9 +268,9 @@ TEST(RegFileTest, SectionsMergeIgnoringCaseAndRootsStayApart)
     const RegKey* machine = file.registry.Find(Root::LocalMachine, u"Software\\App");
     ASSERT_EQ(machine->values.size(), 2u);
     EXPECT_EQ(machine->values[0].name, u"Name");
-    EXPECT_EQ(machine->values[0].data, Sz(u"second"));
+    EXPECT_EQ(machine->values[0].data, StringData(u"second"));
     EXPECT_EQ(file.registry.Find(Root::CurrentUser, u"Software\\App")->values[0].data,
-              Sz(u"user"));
+              StringData(u"user"));
 }
 
 TEST(RegFileTest, MixedLineEndsAreReadAndTheFirstOneIsKept)

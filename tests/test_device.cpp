@@ -71,12 +71,7 @@ void SetRaw(sim::DeviceImage& image, sim::Root root, const std::u16string& key,
 void SetString(sim::DeviceImage& image, sim::Root root, const std::u16string& key,
                const std::u16string& name, const std::u16string& text)
 {
-    std::vector<uint8_t> bytes;
-    for (char16_t c : text + u'\0') {
-        bytes.push_back(static_cast<uint8_t>(c & 0xFF));
-        bytes.push_back(static_cast<uint8_t>(c >> 8));
-    }
-    SetRaw(image, root, key, name, 1, std::move(bytes));
+    SetRaw(image, root, key, name, 1, sim::StringData(text));
 }
 
 void RemoveValue(sim::DeviceImage& image, sim::Root root, const std::u16string& key,

@@ -34,14 +34,8 @@ std::optional<std::u16string> StringValue(const RegKey* key, std::u16string_view
 {
     if (!key) return std::nullopt;
     const RegValue* value = key->FindValue(name);
-    if (!value || value->type != REG_SZ || value->data.size() % 2) return std::nullopt;
-    std::u16string text;
-    for (size_t i = 0; i + 1 < value->data.size(); i += 2) {
-        char16_t c = static_cast<char16_t>(value->data[i] | (value->data[i + 1] << 8));
-        if (!c) break;
-        text.push_back(c);
-    }
-    return text;
+    if (!value || value->type != REG_SZ) return std::nullopt;
+    return StringOfData(value->data);
 }
 
 std::u16string KeyName(Root root, std::u16string_view parent, const RegKey& key)

@@ -118,10 +118,7 @@ bool ParseData(const std::string& text, std::string& out, std::string& error)
             error = "data=text: is not UTF-8";
             return false;
         }
-        for (char16_t c : *wide + u'\0') {
-            out.push_back(static_cast<char>(c & 0xFF));
-            out.push_back(static_cast<char>(c >> 8));
-        }
+        out += Utf16LeBytes(*wide + u'\0');
         return true;
     }
     error = "data= wants hex:BYTES or text:STRING";

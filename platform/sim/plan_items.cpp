@@ -13,14 +13,9 @@ std::optional<std::u16string> RecordedInstallDir(const Registry& registry)
     if (!record) return std::nullopt;
     for (const char16_t* name : {u"InstallDir", u"InstDir"}) {
         const RegValue* v = record->FindValue(name);
-        if (!v || v->data.size() % 2) continue;
-        std::u16string text;
-        for (size_t i = 0; i + 1 < v->data.size(); i += 2) {
-            char16_t c = static_cast<char16_t>(v->data[i] | (v->data[i + 1] << 8));
-            if (!c) break;
-            text.push_back(c);
-        }
-        if (!text.empty()) return text;
+        if (!v) continue;
+        std::optional<std::u16string> text = StringOfData(v->data);
+        if (text && !text->empty()) return text;
     }
     return std::nullopt;
 }

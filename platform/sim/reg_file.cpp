@@ -388,13 +388,7 @@ bool Parser::Value(std::u16string_view body)
                                 "write such data as hex(1):");
         }
         value.type = kRegSz;
-        value.data.reserve(text.size() * 2 + 2);
-        for (const char16_t c : text) {
-            value.data.push_back(static_cast<uint8_t>(c & 0xFF));
-            value.data.push_back(static_cast<uint8_t>(c >> 8));
-        }
-        value.data.push_back(0);
-        value.data.push_back(0);
+        value.data = StringData(text);
     } else if (data == u"-") {
         return Fail(lineNo, "deleting values ('=-') is not supported");
     } else if (StartsWithIgnoreCase(data, u"dword:")) {
@@ -679,12 +673,7 @@ std::string FormatRegFile(const RegFile& file)
 
     std::string bytes;
     if (file.encoding == TextEncoding::Utf16LeBom) {
-        bytes.reserve(2 + text.size() * 2);
-        bytes += "\xFF\xFE";
-        for (const char16_t c : text) {
-            bytes.push_back(static_cast<char>(c & 0xFF));
-            bytes.push_back(static_cast<char>(c >> 8));
-        }
+        bytes = "\xFF\xFE" + Utf16LeBytes(text);
     } else {
         if (file.encoding == TextEncoding::Utf8Bom) bytes += "\xEF\xBB\xBF";
         bytes += Utf16ToUtf8Lossy(text);

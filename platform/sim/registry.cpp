@@ -6,6 +6,27 @@
 
 namespace sim {
 
+std::vector<uint8_t> StringData(std::u16string_view text)
+{
+    const std::string bytes = Utf16LeBytes(text);
+    std::vector<uint8_t> data(bytes.begin(), bytes.end());
+    data.push_back(0);
+    data.push_back(0);
+    return data;
+}
+
+std::optional<std::u16string> StringOfData(const std::vector<uint8_t>& data)
+{
+    if (data.size() % 2) return std::nullopt;
+    std::u16string text;
+    for (size_t i = 0; i + 1 < data.size(); i += 2) {
+        char16_t c = static_cast<char16_t>(data[i] | (data[i + 1] << 8));
+        if (!c) break;
+        text.push_back(c);
+    }
+    return text;
+}
+
 namespace {
 
 // Splits a "\"-separated path; false when a component is empty. An empty

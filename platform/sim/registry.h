@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,6 +16,12 @@ namespace sim {
 enum class Root { ClassesRoot, CurrentUser, LocalMachine };
 constexpr int kRootCount = 3;
 const char* RootName(Root root);  // "HKEY_LOCAL_MACHINE", ...
+
+// REG_SZ data: text in UTF-16LE with its terminating NUL.
+std::vector<uint8_t> StringData(std::u16string_view text);
+// The text of string data up to its first NUL (all of it when there is
+// none); nullopt for an odd number of bytes.
+std::optional<std::u16string> StringOfData(const std::vector<uint8_t>& data);
 
 struct RegValue {
     std::u16string name;  // empty: the key's default value (@)

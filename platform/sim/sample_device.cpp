@@ -13,16 +13,9 @@ namespace {
 const char16_t* const kNewMenuClsid = u"{5A0C3E71-9B4D-4E28-A6F1-07D3C8B2E95F}";
 const char16_t* const kSyncStoreClsid = u"{8E4F2B91-3C6A-4D7E-B5A2-91F0C4D3E6B8}";
 
-RegValue Sz(std::u16string name, std::u16string text)
+RegValue Sz(std::u16string name, std::u16string_view text)
 {
-    RegValue v{std::move(name), REG_SZ, {}};
-    text.push_back(u'\0');
-    v.data.resize(text.size() * 2);
-    for (size_t i = 0; i < text.size(); ++i) {
-        v.data[2 * i] = static_cast<uint8_t>(text[i] & 0xFF);
-        v.data[2 * i + 1] = static_cast<uint8_t>(text[i] >> 8);
-    }
-    return v;
+    return RegValue{std::move(name), REG_SZ, StringData(text)};
 }
 
 RegValue Dword(std::u16string name, uint32_t value)

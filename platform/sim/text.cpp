@@ -139,4 +139,15 @@ bool EqualsIgnoreCase(std::u16string_view a, std::u16string_view b)
     return true;
 }
 
+std::string Utf16LeBytes(std::u16string_view text)
+{
+    std::string bytes;
+    bytes.reserve(text.size() * 2);
+    for (const char16_t c : text) {
+        bytes.push_back(static_cast<char>(c & 0xFF));
+        bytes.push_back(static_cast<char>(c >> 8));
+    }
+    return bytes;
+}
+
 }  // namespace sim

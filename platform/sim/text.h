@@ -20,6 +20,9 @@ std::string Utf16ToUtf8Lossy(std::u16string_view utf16);
 // True when every surrogate is part of a pair.
 bool IsValidUtf16(std::u16string_view utf16);
 
+// text as UTF-16LE bytes, as a device stores it; no terminator is added.
+std::string Utf16LeBytes(std::u16string_view text);
+
 // Simple case folding of one UTF-16 unit (ASCII and Latin-1).
 char16_t FoldCase(char16_t c);
 bool EqualsIgnoreCase(std::u16string_view a, std::u16string_view b);
