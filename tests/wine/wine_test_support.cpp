@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "platform/device.h"
+#include "platform/sim/text.h"
 
 namespace trq::wine {
 
@@ -76,28 +77,12 @@ std::string Utf8(const char16_t* text)
 
 std::string RegFileUtf16(const std::string& body)
 {
-    std::u16string wide;
-    for (std::size_t i = 0; i < body.size();) {
-        unsigned char lead = static_cast<unsigned char>(body[i]);
-        int extra = lead < 0x80 ? 0 : lead < 0xE0 ? 1 : lead < 0xF0 ? 2 : 3;
-        char32_t c = extra == 0 ? lead : lead & (0x3F >> extra);
-        for (int k = 1; k <= extra && i + k < body.size(); ++k)
-            c = (c << 6) | (static_cast<unsigned char>(body[i + k]) & 0x3F);
-        i += 1 + extra;
-        if (c == U'\n') wide += u'\r';
-        if (c >= 0x10000) {
-            wide += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
-            wide += static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
-        } else {
-            wide += static_cast<char16_t>(c);
-        }
+    std::string crlf;
+    for (char c : body) {
+        if (c == '\n') crlf += '\r';
+        crlf += c;
     }
-    std::string bytes = "\xFF\xFE";
-    for (char16_t unit : wide) {
-        bytes += static_cast<char>(unit & 0xFF);
-        bytes += static_cast<char>(unit >> 8);
-    }
-    return bytes;
+    return "\xFF\xFE" + sim::Utf16LeBytes(sim::Utf8ToUtf16(crlf).value());
 }
 
 std::filesystem::path WorkFile(const std::string& name)
