@@ -260,11 +260,7 @@ INSTANTIATE_TEST_SUITE_P(
                                                      d.dir / "files" / "Windows" / "StartUp" / "TRQUtil.lnk");
                  },
                  {}, {kUtil}}),
-    [](const testing::TestParamInfo<EditCase>& info) {
-        std::string name;
-        for (char ch : info.param.name) name += std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
-        return name;
-    });
+    NameFromParam());
 
 TEST(Startup, StartReleasesTheUsersProgramsAndRereadsTheRegistry)
 {

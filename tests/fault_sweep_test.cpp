@@ -362,12 +362,7 @@ TEST_P(FaultSweep, EveryCallFailsInTurnAndThePromisesHold)
 }
 
 INSTANTIATE_TEST_SUITE_P(States, FaultSweep, testing::ValuesIn(kStates),
-                         [](const testing::TestParamInfo<DeviceState>& info) {
-                             std::string name;
-                             for (char c : info.param.name)
-                                 name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-                             return name;
-                         });
+                         NameFromParam());
 
 }  // namespace
 }  // namespace trq_test

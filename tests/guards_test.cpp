@@ -58,11 +58,7 @@ INSTANTIATE_TEST_SUITE_P(
         ValueCase{"no terminator", 1, Utf16(u"\\Program Files\\TRQ", false), true},
         ValueCase{"260 characters and a terminator", 1, Repeat(260, true), true},
         ValueCase{"260 characters, no terminator", 1, Repeat(260, false), true}),
-    [](const testing::TestParamInfo<ValueCase>& info) {
-        std::string name;
-        for (char ch : info.param.name) name += std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
-        return name;
-    });
+    NameFromParam());
 
 TEST(Guards, LongInstallDirectorySkipsPathsThatWouldNotFit)
 {

@@ -334,12 +334,7 @@ TEST(HostileImageLinks, HardLinkIntoTheSentinel)
 }
 
 INSTANTIATE_TEST_SUITE_P(Images, HostileImage, testing::ValuesIn(kCases),
-                         [](const testing::TestParamInfo<HostileCase>& info) {
-                             std::string name;
-                             for (char ch : info.param.name)
-                                 name += std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
-                             return name;
-                         });
+                         NameFromParam());
 
 // The same refusals from the command line: exit code 2, the reason on
 // standard error, the image unchanged.

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -161,6 +162,13 @@ std::set<std::string> TestDevice::PlanLeft() const
     for (const sim::PlanItem& item : sim::PlanItems(image, sim::kSampleInstallDir, &sampleFolders))
         if (item.present) left.insert(item.name);
     return left;
+}
+
+std::string TestName(const std::string& text)
+{
+    std::string name;
+    for (char c : text) name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+    return name;
 }
 
 std::set<std::string> AllPlanItems()

@@ -2,6 +2,8 @@
 #ifndef TRQ_TESTS_TEST_DEVICE_H
 #define TRQ_TESTS_TEST_DEVICE_H
 
+#include <gtest/gtest.h>
+
 #include <filesystem>
 #include <set>
 #include <string>
@@ -73,6 +75,18 @@ public:
 
 private:
     TempDir dir_;
+};
+
+// A test name made of text: every character but letters and digits as '_'.
+std::string TestName(const std::string& text);
+
+// Names each case of a parameterised suite after its parameter's `name`.
+struct NameFromParam {
+    template <class Param>
+    std::string operator()(const testing::TestParamInfo<Param>& info) const
+    {
+        return TestName(info.param.name);
+    }
 };
 
 // Every plan item of the sample device, by name.

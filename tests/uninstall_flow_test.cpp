@@ -67,11 +67,7 @@ TEST_P(SharedScenario, ShowsTheBoxesAndLeavesWhatItShould)
 }
 
 INSTANTIATE_TEST_SUITE_P(Device, SharedScenario, testing::ValuesIn(SharedScenarios()),
-                         [](const testing::TestParamInfo<Scenario>& info) {
-                             std::string name;
-                             for (char c : info.param.name) name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-                             return name;
-                         });
+                         NameFromParam());
 
 }  // namespace
 }  // namespace trq_test

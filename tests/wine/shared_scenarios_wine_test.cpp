@@ -54,13 +54,6 @@ std::string Lower(std::string s)
     return s;
 }
 
-std::string Slug(const std::string& name)
-{
-    std::string slug;
-    for (char c : name) slug += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-    return slug;
-}
-
 // ------------------------------------------------------------- the image --
 
 // What the device image held before the simulated device played on it: all
@@ -501,7 +494,7 @@ TEST_P(SharedScenarioOnBoth, SameBoxesAndEndState)
 
 INSTANTIATE_TEST_SUITE_P(Shared, SharedScenarioOnBoth, testing::ValuesIn(AllScenarios()),
                          [](const testing::TestParamInfo<Indexed>& info) {
-                             return Slug(info.param.scenario->name);
+                             return trq_test::TestName(info.param.scenario->name);
                          });
 
 }  // namespace
