@@ -164,6 +164,12 @@ std::set<std::string> TestDevice::PlanLeft() const
     return left;
 }
 
+std::string Lower(std::string text)
+{
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
 std::string TestName(const std::string& text)
 {
     std::string name;

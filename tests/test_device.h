@@ -77,6 +77,9 @@ private:
     TempDir dir_;
 };
 
+// ASCII letters in lower case: names as the device compares them.
+std::string Lower(std::string text);
+
 // A test name made of text: every character but letters and digits as '_'.
 std::string TestName(const std::string& text);
 

@@ -68,12 +68,6 @@ struct Combination {
     }
 };
 
-std::string Lower(std::string s)
-{
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
 // Every file, folder and key on the device, in lower case (the device
 // compares names without case), folders without their trailing separator.
 std::set<std::string> Contents(const sim::DeviceImage& image)

@@ -9,12 +9,6 @@
 namespace trq_test {
 namespace {
 
-std::string Lower(std::string s)
-{
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
 class SharedScenario : public testing::TestWithParam<Scenario> {};
 
 TEST_P(SharedScenario, ShowsTheBoxesAndLeavesWhatItShould)

@@ -38,6 +38,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
+using trq_test::Lower;
 using trq_test::Scenario;
 
 // IOCTL_HAL_REBOOT: the soft reset as the coredll stand-in sees it.
@@ -46,12 +47,6 @@ const std::uint64_t kSoftResetCode = 0x0101003C;
 double MsSince(Clock::time_point start)
 {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-std::string Lower(std::string s)
-{
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
 }
 
 // ------------------------------------------------------------- the image --
