@@ -109,8 +109,7 @@ int RemoveProgramFiles(LPCWSTR installDir)
     FileBase fetched = kFixedPath;  // which folder the folder buffer holds
     bool folderKnown = false;
     bool skipNext = false;
-    int row = 0;
-    for (; kFilePlan[row].action != kDirectory; ++row) {
+    for (int row = 0; kFilePlan[row].action != kDirectory; ++row) {
         const FileRow& r = kFilePlan[row];
         if (skipNext) {
             skipNext = false;
