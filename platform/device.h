@@ -4,14 +4,41 @@
 //
 // flow/ and removal/ include this header and call these functions by their
 // platform names. Which implementation they get is decided at link time:
-//   - Windows CE: COREDLL itself.
+//   - Windows CE: COREDLL itself, through the import thunks of
+//     platform/wince/, made from the list below.
 //   - Desktop Windows (mingw-w64): the system DLLs, plus platform/win32/ for
 //     the one call desktop Windows lacks (KernelIoControl).
-//   - Linux: platform/sim/, the simulated device.
+//   - Linux: platform/sim/, the simulated device; the ARM emulator
+//     (platform/emulator/) serves a Pocket PC executable's COREDLL imports
+//     from the same functions.
 #ifndef TRQ_PLATFORM_DEVICE_H
 #define TRQ_PLATFORM_DEVICE_H
 
-#if defined(_WIN32)
+// Every call the device code may make: return type, name, parameters. A
+// Pocket PC executable imports exactly these names from COREDLL.dll.
+#define TRQ_DEVICE_CALLS(CALL)                                                                  \
+    CALL(LONG, RegOpenKeyExW, (HKEY root, LPCWSTR subKey, DWORD options, REGSAM access,          \
+                               PHKEY result))                                                   \
+    CALL(LONG, RegQueryValueExW, (HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type,        \
+                                  LPBYTE data, LPDWORD bytes))                                  \
+    CALL(LONG, RegCloseKey, (HKEY key))                                                         \
+    CALL(LONG, RegDeleteKeyW, (HKEY root, LPCWSTR subKey))                                      \
+    CALL(BOOL, SetFileAttributesW, (LPCWSTR path, DWORD attributes))                            \
+    CALL(BOOL, DeleteFileW, (LPCWSTR path))                                                     \
+    CALL(BOOL, RemoveDirectoryW, (LPCWSTR path))                                                \
+    CALL(DWORD, GetTempPathW, (DWORD size, LPWSTR buffer))                                      \
+    CALL(BOOL, SHGetSpecialFolderPath, (HWND owner, LPWSTR buffer, int csidl, BOOL create))     \
+    CALL(DWORD, GetLastError, (void))                                                           \
+    CALL(void, SetLastError, (DWORD error))                                                     \
+    CALL(HWND, GetForegroundWindow, (void))                                                     \
+    CALL(int, MessageBoxW, (HWND owner, LPCWSTR text, LPCWSTR caption, UINT flags))             \
+    CALL(HANDLE, GetProcessHeap, (void))                                                        \
+    CALL(LPVOID, HeapAlloc, (HANDLE heap, DWORD flags, SIZE_T bytes))                           \
+    CALL(BOOL, HeapFree, (HANDLE heap, DWORD flags, LPVOID block))                              \
+    CALL(BOOL, KernelIoControl, (DWORD code, LPVOID in, DWORD inSize, LPVOID out,               \
+                                 DWORD outSize, LPDWORD returned))
+
+#if defined(_WIN32) && !defined(_WIN32_WCE)  // desktop Windows
 
 #ifndef UNICODE
 #define UNICODE
@@ -22,7 +49,12 @@
 #include <windows.h>
 #include <shlobj.h>
 
-#else  // the simulated device
+// The kernel control call that soft-resets a Pocket PC. COREDLL exports it;
+// desktop Windows has no such call (platform/win32/ looks it up at run time).
+extern "C" BOOL WINAPI KernelIoControl(DWORD code, LPVOID in, DWORD inSize, LPVOID out,
+                                       DWORD outSize, LPDWORD returned);
+
+#else  // Windows CE, which has no SDK headers here, and the simulated device
 
 #include <stddef.h>
 #include <stdint.h>
@@ -48,6 +80,7 @@ typedef void* HANDLE;
 typedef struct HKEY__* HKEY;
 typedef HKEY* PHKEY;
 typedef struct HWND__* HWND;
+typedef struct HINSTANCE__* HINSTANCE;
 
 #define FALSE 0
 #define TRUE 1
@@ -105,37 +138,17 @@ typedef struct HWND__* HWND;
 #define CSIDL_PROGRAMS 0x0002
 #define CSIDL_STARTUP 0x0007
 
-LONG RegOpenKeyExW(HKEY root, LPCWSTR subKey, DWORD options, REGSAM access, PHKEY result);
-LONG RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
-                      LPDWORD bytes);
-LONG RegCloseKey(HKEY key);
-LONG RegDeleteKeyW(HKEY root, LPCWSTR subKey);
+// The calls themselves: COREDLL exports them by these names, with C linkage.
+extern "C" {
+#define TRQ_DECLARE_DEVICE_CALL(type, name, params) type WINAPI name params;
+TRQ_DEVICE_CALLS(TRQ_DECLARE_DEVICE_CALL)
+#undef TRQ_DECLARE_DEVICE_CALL
+}
 
-BOOL SetFileAttributesW(LPCWSTR path, DWORD attributes);
-BOOL DeleteFileW(LPCWSTR path);
-BOOL RemoveDirectoryW(LPCWSTR path);
-DWORD GetTempPathW(DWORD size, LPWSTR buffer);
-BOOL SHGetSpecialFolderPath(HWND owner, LPWSTR buffer, int csidl, BOOL create);
-
-DWORD GetLastError(void);
-void SetLastError(DWORD error);
-
-HWND GetForegroundWindow(void);
-int MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT flags);
-
-HANDLE GetProcessHeap(void);
-LPVOID HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes);
-BOOL HeapFree(HANDLE heap, DWORD flags, LPVOID block);
-
-#endif  // _WIN32
+#endif  // Windows CE and the simulated device
 
 #ifndef IOCTL_HAL_REBOOT
 #define IOCTL_HAL_REBOOT 0x0101003C
 #endif
-
-// The kernel control call that soft-resets a Pocket PC. COREDLL exports it;
-// desktop Windows has no such call (platform/win32/ looks it up at run time).
-extern "C" BOOL WINAPI KernelIoControl(DWORD code, LPVOID in, DWORD inSize, LPVOID out,
-                                       DWORD outSize, LPDWORD returned);
 
 #endif  // TRQ_PLATFORM_DEVICE_H

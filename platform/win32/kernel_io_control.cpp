@@ -2,7 +2,6 @@
 // so look for that library at run time and do nothing when it is absent.
 #include "platform/device.h"
 
-#ifndef _WIN32_WCE
 extern "C" BOOL WINAPI KernelIoControl(DWORD code, LPVOID in, DWORD inSize, LPVOID out,
                                        DWORD outSize, LPDWORD returned)
 {
@@ -15,4 +14,3 @@ extern "C" BOOL WINAPI KernelIoControl(DWORD code, LPVOID in, DWORD inSize, LPVO
     FreeLibrary(coredll);
     return result;
 }
-#endif
