@@ -29,11 +29,12 @@ bool RunUninstallOn(DeviceImage& image, const RunOptions& options, RunOutcome& o
 
     std::jmp_buf stopPoint;
     session->stopPoint = &stopPoint;
-    if (setjmp(stopPoint) == 0) outcome.exitCode = RunUninstall();
+    if (setjmp(stopPoint) == 0) outcome.exitCode = options.program ? options.program(*session) : RunUninstall();
     else outcome.exitCode = 0;
     session->stopPoint = nullptr;
 
     outcome.stop = session->stop;
+    outcome.fault = session->fault;
     outcome.boxes = session->boxes;
     outcome.resetRequests = session->resetRequests;
     outcome.calls = session->calls;

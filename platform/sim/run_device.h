@@ -12,7 +12,14 @@
 
 namespace sim {
 
+// What runs on the device: by default RunUninstall, the device code built
+// for this host. Another program (the Pocket PC executable in the ARM
+// emulator, platform/emulator/) makes the same calls through the session
+// and returns the exit code; if it breaks down it sets Stop::Fault.
+using Program = std::function<int(DeviceSession&)>;
+
 struct RunOptions {
+    Program program;             // none: RunUninstall
     BoxAnswerer answerer;        // none: every box stops the run
     FaultPlan faults;            // none: every call behaves
     bool resetReturns = false;   // the reset request comes back, nothing changed
@@ -26,6 +33,7 @@ struct RunOptions {
 struct RunOutcome {
     int exitCode = 0;         // RunUninstall's result; 0 after a reset
     Stop stop = Stop::None;   // Reset: the device restarted; NoAnswer: left at a box
+    std::string fault;        // Stop::Fault: why the program broke down
     std::vector<BoxRecord> boxes;
     Trace trace;
     int resetRequests = 0;

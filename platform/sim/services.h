@@ -31,7 +31,12 @@ struct BoxRecord {
 using BoxAnswerer = std::function<std::optional<int>(const BoxRecord& box)>;
 
 // Why the device stopped running the uninstaller before it returned.
-enum class Stop { None, Reset, NoAnswer };
+enum class Stop {
+    None,
+    Reset,     // the device restarted
+    NoAnswer,  // a box found no answer
+    Fault,     // the program itself broke down (see DeviceSession::fault)
+};
 
 // A fault to inject into one platform call; see FaultPlan. A faulted call
 // does nothing on the device; what it returns:
@@ -89,6 +94,7 @@ public:
     // Where a reset or an unanswered box ends the run; see RunUninstallOn.
     std::jmp_buf* stopPoint = nullptr;
     Stop stop = Stop::None;
+    std::string fault;  // Stop::Fault: what went wrong, and where
 
     // What the run did.
     uint32_t lastError = 0;

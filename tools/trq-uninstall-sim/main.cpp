@@ -2,6 +2,7 @@
 //
 //   trq-uninstall-sim --init-device DIR
 //   trq-uninstall-sim --device DIR [--answer yes,no,...] [--trace FILE] [--reset-returns]
+//                     [--fail RULE]... [--exe TRQUninstall.exe [--cpu sa1110|pxa270]]
 //   trq-uninstall-sim --device DIR --restart | --status
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <sstream>
 
 #include "platform/device.h"
+#include "platform/emulator/pocketpc.h"
 #include "platform/sim/fault_rules.h"
 #include "platform/sim/device_status.h"
 #include "platform/sim/plan_items.h"
@@ -24,6 +26,7 @@ namespace {
 
 constexpr int kExitUsage = 2;
 constexpr int kExitNoAnswer = 3;
+constexpr int kExitProgramFault = 4;
 
 std::string IconName(uint32_t flags)
 {
@@ -163,7 +166,7 @@ void Report(const sim::DeviceImage& image, const std::set<std::string>& before,
 
 int RunOnDevice(const std::string& dir, const std::vector<std::string>& answerWords,
                 bool scripted, const std::string& tracePath, bool resetReturns,
-                const sim::FaultPlan& faults)
+                const sim::FaultPlan& faults, const sim::Program& program)
 {
     sim::DeviceImage image;
     std::string error;
@@ -197,6 +200,7 @@ int RunOnDevice(const std::string& dir, const std::vector<std::string>& answerWo
     options.answerer = MakeAnswerer(dialogue);
     options.resetReturns = resetReturns;
     options.faults = faults;
+    options.program = program;
     options.trace = tracePath.empty() ? nullptr : &trace;
     sim::RunOutcome outcome;
     if (!sim::RunUninstallOn(image, options, outcome, error)) {
@@ -212,6 +216,10 @@ int RunOnDevice(const std::string& dir, const std::vector<std::string>& answerWo
                           : "the request came back (--reset-returns).")
                   << "\n";
     Report(image, before, installDir);
+    if (outcome.stop == sim::Stop::Fault) {
+        std::cerr << "trq-uninstall-sim: the program faulted: " << outcome.fault << "\n";
+        return kExitProgramFault;
+    }
     if (outcome.stop == sim::Stop::NoAnswer) {
         std::cerr << "trq-uninstall-sim: run stopped: " << dialogue.problem << "\n";
         return kExitNoAnswer;
@@ -275,6 +283,17 @@ int main(int argc, char** argv)
                    "Make platform calls fail, e.g. DeleteFileW#3:error=32 (repeatable; see README)")
         ->type_name("RULE")
         ->needs(device);
+    std::string exePath, cpuName = "sa1110";
+    auto* exe = app.add_option("--exe", exePath,
+                               "Run this Pocket PC TRQUninstall.exe (ARM) in the emulator instead of "
+                               "the uninstaller built for this host")
+                    ->type_name("FILE")
+                    ->needs(device);
+    app.add_option("--cpu", cpuName, "The emulated processor: sa1110 (StrongARM, ARMv4) or pxa270 "
+                                     "(XScale, ARMv5TE)")
+        ->type_name("CPU")
+        ->check(CLI::IsMember({"sa1110", "pxa270"}))
+        ->needs(exe);
     bool restart = false, status = false;
     auto* restarts = app.add_flag("--restart", restart,
                                   "Restart the device: programs the user started are gone, and the "
@@ -282,7 +301,7 @@ int main(int argc, char** argv)
     auto* shows = app.add_flag("--status", status,
                                "Show what of the package is on the device and what is held open, and why");
     for (auto* only : {restarts, shows})
-        only->needs(device)->excludes(answer)->excludes(trace)->excludes(resets)->excludes("--fail");
+        only->needs(device)->excludes(answer)->excludes(trace)->excludes(resets)->excludes("--fail")->excludes(exe);
     restarts->excludes(shows);
 
     try {
@@ -322,5 +341,15 @@ int main(int argc, char** argv)
             std::cout << "[fault] call " << index << ", " << op
                       << (argument.empty() ? "" : " (" + argument + ")") << ": " << rule.text << "\n";
         });
-    return RunOnDevice(deviceDir, answers, answer->count() > 0, tracePath, resetReturns, faults);
+    sim::Program program;
+    if (!exePath.empty()) {
+        auto loaded = std::make_shared<emulator::PocketPcExe>();
+        std::string error;
+        if (!emulator::LoadPocketPcExe(exePath, *loaded, error)) {
+            std::cerr << "trq-uninstall-sim: --exe " << exePath << ": " << error << "\n";
+            return kExitUsage;
+        }
+        program = emulator::PocketPcProgram(loaded, *emulator::ParseCpu(cpuName));
+    }
+    return RunOnDevice(deviceDir, answers, answer->count() > 0, tracePath, resetReturns, faults, program);
 }

@@ -1,0 +1,181 @@
+#include "platform/emulator/arm_machine.h"
+
+#include <unicorn/unicorn.h>
+
+#include <cstdio>
+
+namespace emulator {
+
+namespace {
+
+constexpr uint32_t kPage = 0x1000;
+
+std::string Hex(uint32_t value)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", value);
+    return text;
+}
+
+uint32_t Protection(uint32_t access)
+{
+    return (access & kRead ? UC_PROT_READ : 0) | (access & kWrite ? UC_PROT_WRITE : 0) |
+           (access & kExecute ? UC_PROT_EXEC : 0);
+}
+
+const char* MemoryCause(uc_mem_type type)
+{
+    switch (type) {
+    case UC_MEM_READ_UNMAPPED: return "read of memory the program was not given";
+    case UC_MEM_WRITE_UNMAPPED: return "write to memory the program was not given";
+    case UC_MEM_FETCH_UNMAPPED: return "jump to memory the program was not given";
+    case UC_MEM_READ_PROT: return "read of unreadable memory";
+    case UC_MEM_WRITE_PROT: return "write to read-only memory";
+    case UC_MEM_FETCH_PROT: return "execution of memory that is not code";
+    default: return "invalid memory access";
+    }
+}
+
+}  // namespace
+
+struct MachineHooks {
+    static void OnBlock(uc_engine* uc, uint64_t, uint32_t size, void* user)
+    {
+        ArmMachine& m = *static_cast<ArmMachine*>(user);
+        m.executed_ += size / 4 ? size / 4 : 1;
+        if (m.executed_ > m.budget_) {
+            m.overBudget_ = true;
+            uc_emu_stop(uc);
+        }
+    }
+
+    static bool OnInvalidMemory(uc_engine* uc, uc_mem_type type, uint64_t address, int, int64_t,
+                                void* user)
+    {
+        ArmMachine& m = *static_cast<ArmMachine*>(user);
+        Halt halt;
+        halt.address = static_cast<uint32_t>(address);
+        uc_reg_read(uc, UC_ARM_REG_PC, &halt.pc);
+        if (type == UC_MEM_FETCH_UNMAPPED) {
+            halt.kind = Halt::Call;
+        } else {
+            halt.kind = Halt::Fault;
+            halt.what = std::string(MemoryCause(type)) + " at " + Hex(halt.address);
+        }
+        m.memoryFault_ = halt;
+        return false;
+    }
+};
+
+const char* CpuName(Cpu cpu)
+{
+    return cpu == Cpu::Sa1110 ? "StrongARM SA-1110" : "XScale PXA270";
+}
+
+std::optional<Cpu> ParseCpu(const std::string& word)
+{
+    if (word == "sa1110") return Cpu::Sa1110;
+    if (word == "pxa270") return Cpu::Pxa270;
+    return std::nullopt;
+}
+
+ArmMachine::ArmMachine(Cpu cpu)
+{
+    uc_err e = uc_open(UC_ARCH_ARM, UC_MODE_ARM, &uc_);
+    if (e == UC_ERR_OK)
+        e = uc_ctl_set_cpu_model(uc_, cpu == Cpu::Sa1110 ? UC_CPU_ARM_SA1110 : UC_CPU_ARM_PXA270);
+    uc_hook hook;
+    if (e == UC_ERR_OK)
+        e = uc_hook_add(uc_, &hook, UC_HOOK_BLOCK, reinterpret_cast<void*>(&MachineHooks::OnBlock),
+                        this, 1, 0);
+    if (e == UC_ERR_OK)
+        e = uc_hook_add(uc_, &hook, UC_HOOK_MEM_INVALID,
+                        reinterpret_cast<void*>(&MachineHooks::OnInvalidMemory), this, 1, 0);
+    if (e != UC_ERR_OK) error_ = std::string("Unicorn: ") + uc_strerror(e);
+}
+
+ArmMachine::~ArmMachine()
+{
+    if (uc_) uc_close(uc_);
+}
+
+bool ArmMachine::Map(uint32_t address, uint32_t size, uint32_t access, const std::vector<uint8_t>& bytes)
+{
+    if (address % kPage || size % kPage || bytes.size() > size ||
+        uc_mem_map(uc_, address, size, Protection(access)) != UC_ERR_OK)
+        return false;
+    regions_.push_back({address, size, access});
+    return bytes.empty() || uc_mem_write(uc_, address, bytes.data(), bytes.size()) == UC_ERR_OK;
+}
+
+bool ArmMachine::Unmap(uint32_t address, uint32_t size)
+{
+    for (size_t i = 0; i < regions_.size(); ++i)
+        if (regions_[i].address == address && regions_[i].size == size) {
+            regions_.erase(regions_.begin() + i);
+            return uc_mem_unmap(uc_, address, size) == UC_ERR_OK;
+        }
+    return false;
+}
+
+bool ArmMachine::Given(uint32_t address, uint32_t size, uint32_t access) const
+{
+    uint64_t at = address;
+    const uint64_t end = uint64_t{address} + size;
+    while (at < end) {
+        const Region* in = nullptr;
+        for (const Region& r : regions_)
+            if (at >= r.address && at < uint64_t{r.address} + r.size) in = &r;
+        if (!in || (in->access & access) != access) return false;
+        at = uint64_t{in->address} + in->size;
+    }
+    return true;
+}
+
+bool ArmMachine::Read(uint32_t address, void* out, uint32_t size) const
+{
+    return size == 0 || uc_mem_read(uc_, address, out, size) == UC_ERR_OK;
+}
+
+bool ArmMachine::Write(uint32_t address, const void* data, uint32_t size)
+{
+    return size == 0 || uc_mem_write(uc_, address, data, size) == UC_ERR_OK;
+}
+
+uint32_t ArmMachine::Reg(int reg) const
+{
+    uint32_t value = 0;
+    uc_reg_read(uc_, reg, &value);
+    return value;
+}
+
+void ArmMachine::SetReg(int reg, uint32_t value)
+{
+    uc_reg_write(uc_, reg, &value);
+}
+
+Halt ArmMachine::Run(uint32_t pc)
+{
+    memoryFault_.reset();
+    overBudget_ = false;
+    const uc_err e = uc_emu_start(uc_, pc, 0, 0, 0);
+    if (memoryFault_) return *memoryFault_;
+    Halt halt;
+    halt.pc = Reg(UC_ARM_REG_PC);
+    halt.address = halt.pc;
+    if (overBudget_ || e == UC_ERR_OK) {
+        halt.kind = Halt::Budget;
+        return halt;
+    }
+    halt.kind = Halt::Fault;
+    if (e == UC_ERR_INSN_INVALID) {
+        uint32_t word = 0;
+        Read(halt.pc, &word, 4);
+        halt.what = "invalid instruction " + Hex(word) + " at " + Hex(halt.pc);
+    } else {
+        halt.what = std::string(uc_strerror(e)) + " at " + Hex(halt.pc);
+    }
+    return halt;
+}
+
+}  // namespace emulator

@@ -1,0 +1,94 @@
+// COREDLL as the emulated Pocket PC serves it. Each export a Pocket PC
+// executable may import is one call of the list in platform/device.h,
+// served by the simulated device's own implementation of that call
+// (platform/sim/services.cpp): the arguments are copied from the emulated
+// memory to the host and the results back, as the call's contract says.
+// The trace, the faults and the dialogue are therefore the simulated
+// device's, call for call.
+#ifndef TRQ_EMULATOR_COREDLL_H
+#define TRQ_EMULATOR_COREDLL_H
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/emulator/arm_machine.h"
+
+namespace emulator {
+
+// The process heap, in emulated memory. Every block has pages of its own
+// and ends where an unmapped page begins, so a program that runs past a
+// block, or uses one it gave back, faults at once. Each block stands for a
+// block of the simulated device's heap, which keeps the books (what is
+// allocated, freed twice, left over).
+class ProcessHeap {
+public:
+    ProcessHeap(ArmMachine& machine, uint32_t start, uint32_t end);
+    // The emulated address of a new block for the device's block, or 0
+    // when the heap's address range has no room left.
+    uint32_t Allocate(uint32_t bytes, void* deviceBlock);
+    // The device's block behind an emulated one, or null; Release unmaps it.
+    void* DeviceBlock(uint32_t block) const;
+    void Release(uint32_t block);
+
+private:
+    struct Block {
+        uint32_t pages, size;  // what is mapped for it
+        void* deviceBlock;
+    };
+    ArmMachine& machine_;
+    uint32_t next_, end_;
+    std::map<uint32_t, Block> blocks_;
+};
+
+// One call into COREDLL being served: its arguments (r0-r3, then the
+// stack), host copies of the memory they point to, and its result.
+class CallFrame {
+public:
+    CallFrame(ArmMachine& machine, ProcessHeap& heap, const char* name);
+
+    uint32_t Arg(int index);
+    // A NUL-terminated UTF-16 string argument; null for a null pointer.
+    const char16_t* String(int index);
+    // A buffer argument of `bytes` that the call may read and write: a host
+    // copy, written back after the call where the call changed it. Null for
+    // a null pointer.
+    void* Buffer(int index, uint64_t bytes);
+    uint32_t* Word(int index) { return static_cast<uint32_t*>(Buffer(index, 4)); }
+
+    // Whether the program handed over memory it was not given, or the call
+    // could not be served; then the call is not made and Fault() says why.
+    bool Faulted() const { return !fault_.empty(); }
+    void Refuse(const std::string& why);
+    const std::string& Fault() const { return fault_; }
+    // Copies the call's writes back to the emulated memory; false (and
+    // Faulted) when it wrote where the program may not write.
+    bool WriteBack();
+
+    ArmMachine& machine;
+    ProcessHeap& heap;
+    uint32_t result = 0;  // r0 when the call returns
+
+private:
+    struct Copy {
+        uint32_t address;
+        std::vector<uint8_t> before, host;
+    };
+    void Fail(int index, const std::string& what);
+    const char* name_;
+    std::string fault_;
+    std::deque<std::u16string> strings_;
+    std::deque<Copy> copies_;
+};
+
+// What the emulated COREDLL serves, by export name.
+using ServeCall = void (*)(CallFrame&);
+ServeCall FindExport(const std::string& name);
+// The name COREDLL is found by: imports name it without regard to case.
+bool IsCoredll(const std::string& library);
+
+}  // namespace emulator
+
+#endif

@@ -1,0 +1,167 @@
+#include "platform/emulator/wince_loader.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "platform/emulator/arm_machine.h"
+
+namespace emulator {
+
+namespace {
+
+constexpr uint32_t kPage = 0x1000;
+
+uint32_t PageAlign(uint64_t value)
+{
+    return static_cast<uint32_t>((value + kPage - 1) / kPage * kPage);
+}
+
+std::string Hex(uint32_t value, int digits = 8)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%0*X", digits, value);
+    return text;
+}
+
+bool Fail(std::string& error, std::string reason)
+{
+    error = std::move(reason);
+    return false;
+}
+
+// A NUL-terminated name at rva within the loaded image.
+bool NameAt(const pe::Bytes& memory, uint32_t rva, std::string& name)
+{
+    name.clear();
+    for (uint64_t at = rva; at < memory.size(); ++at) {
+        if (!memory[at]) return true;
+        name.push_back(static_cast<char>(memory[at]));
+    }
+    return false;
+}
+
+bool CheckHeaders(const pe::FileHeader& file, const pe::OptionalHeader32& opt, std::string& error)
+{
+    if (file.machine != pe::kMachineArm)
+        return Fail(error, "machine " + Hex(file.machine, 4) + " is not ARM (0x01C0)");
+    if (!(file.characteristics & pe::kExecutableImage)) return Fail(error, "not an executable image");
+    if (opt.magic != pe::kMagicPe32) return Fail(error, "not a PE32 image");
+    if (opt.subsystem != pe::kSubsystemWindowsCeGui)
+        return Fail(error, "subsystem " + std::to_string(opt.subsystem) + " is not Windows CE GUI (9)");
+    if (opt.imageBase != pe::kWinceExeBase)
+        return Fail(error, "image base " + Hex(opt.imageBase) + ": Windows CE loads an executable at " +
+                               Hex(pe::kWinceExeBase) + " and this loader relocates nothing");
+    if (opt.sectionAlignment != kPage)
+        return Fail(error, "section alignment " + Hex(opt.sectionAlignment) + " is not a page");
+    if (opt.sizeOfImage == 0 || uint64_t{opt.imageBase} + opt.sizeOfImage > pe::kWinceSlotEnd)
+        return Fail(error, "an image of " + std::to_string(opt.sizeOfImage) +
+                               " bytes does not fit in the 32 MiB process slot");
+    if (opt.sizeOfHeaders == 0 || opt.sizeOfHeaders > opt.sizeOfImage)
+        return Fail(error, "headers of " + std::to_string(opt.sizeOfHeaders) + " bytes");
+    return true;
+}
+
+uint32_t AccessOf(uint32_t characteristics)
+{
+    return (characteristics & pe::kMemRead ? kRead : 0) | (characteristics & pe::kMemWrite ? kWrite : 0) |
+           (characteristics & pe::kMemExecute ? kExecute : 0);
+}
+
+// Copies each section to its place; sections must follow one another on
+// pages of their own, after the headers, within the image.
+bool LoadSections(const pe::Bytes& file, size_t table, uint16_t count, LoadedImage& image,
+                  std::string& error)
+{
+    uint32_t end = image.sections[0].size;
+    for (uint16_t i = 0; i < count; ++i) {
+        pe::SectionHeader h;
+        if (!pe::Load(file, table + i * pe::SizeOf<pe::SectionHeader>(), h))
+            return Fail(error, "the section table runs past the end of the file");
+        LoadedImage::Section s;
+        s.name.assign(h.name, std::find(h.name, h.name + sizeof h.name, '\0'));
+        s.address = image.base + h.virtualAddress;
+        s.size = PageAlign(std::max(h.virtualSize, h.sizeOfRawData));
+        s.access = AccessOf(h.characteristics);
+        if (h.virtualAddress % kPage || h.virtualAddress < end)
+            return Fail(error, "section " + s.name + " at " + Hex(s.address) +
+                                   " does not follow the one before on a page of its own");
+        if (uint64_t{h.virtualAddress} + s.size > image.memory.size())
+            return Fail(error, "section " + s.name + " ends past the end of the image");
+        const uint32_t copied = std::min(h.virtualSize ? h.virtualSize : h.sizeOfRawData, h.sizeOfRawData);
+        if (uint64_t{h.pointerToRawData} + copied > file.size())
+            return Fail(error, "section " + s.name + " runs past the end of the file");
+        std::copy_n(file.begin() + h.pointerToRawData, copied, image.memory.begin() + h.virtualAddress);
+        end = h.virtualAddress + s.size;
+        image.sections.push_back(s);
+    }
+    return true;
+}
+
+// The import directory: one descriptor per library, each with its lookup
+// table of names and its address table, until an all-zero descriptor.
+bool LoadImports(const pe::OptionalHeader32& opt, LoadedImage& image, std::string& error)
+{
+    if (opt.numberOfRvaAndSizes <= pe::kImportDirectory) return true;
+    const pe::DataDirectory dir = opt.dataDirectory[pe::kImportDirectory];
+    if (!dir.rva) return true;
+    const size_t size = pe::SizeOf<pe::ImportDescriptor>();
+    for (uint64_t at = dir.rva;; at += size) {
+        pe::ImportDescriptor d;
+        if (!pe::Load(image.memory, at, d)) return Fail(error, "the import directory runs past the image");
+        if (!d.importLookupTable && !d.name && !d.importAddressTable) return true;
+        std::string library;
+        if (!NameAt(image.memory, d.name, library)) return Fail(error, "an import library's name runs past the image");
+        const uint32_t lookup = d.importLookupTable ? d.importLookupTable : d.importAddressTable;
+        for (uint32_t i = 0;; ++i) {
+            uint64_t entry = 0;
+            if (!pe::Get(image.memory, uint64_t{lookup} + 4 * i, entry, 4))
+                return Fail(error, "the imports from " + library + " run past the image");
+            if (!entry) break;
+            if (entry & pe::kImportByOrdinal)
+                return Fail(error, "imports ordinal " + std::to_string(entry & 0xFFFF) + " from " + library +
+                                       ": only imports by name are served");
+            LoadedImage::Import import{library, "", image.base + d.importAddressTable + 4 * i};
+            if (!NameAt(image.memory, static_cast<uint32_t>(entry) + 2, import.name))
+                return Fail(error, "an import's name from " + library + " runs past the image");
+            image.imports.push_back(import);
+        }
+    }
+}
+
+}  // namespace
+
+bool LoadWinceImage(const pe::Bytes& file, LoadedImage& image, std::string& error)
+{
+    image = LoadedImage{};
+    uint64_t magic = 0, peOffset = 0, signature = 0;
+    if (!pe::Get(file, 0, magic, 2) || magic != pe::kDosMagic)
+        return Fail(error, "not an executable: no MZ header");
+    if (!pe::Get(file, pe::kDosPeOffsetField, peOffset, 4) || !pe::Get(file, peOffset, signature, 4) ||
+        signature != pe::kPeSignature)
+        return Fail(error, "not a PE image: no PE signature");
+    pe::FileHeader fileHeader;
+    pe::OptionalHeader32 opt;
+    const size_t optional = peOffset + 4 + pe::SizeOf<pe::FileHeader>();
+    if (!pe::Load(file, peOffset + 4, fileHeader) ||
+        fileHeader.sizeOfOptionalHeader < pe::SizeOf<pe::OptionalHeader32>() || !pe::Load(file, optional, opt))
+        return Fail(error, "the PE headers run past the end of the file");
+    if (!CheckHeaders(fileHeader, opt, error)) return false;
+    if (opt.sizeOfHeaders > file.size()) return Fail(error, "the headers run past the end of the file");
+
+    image.base = opt.imageBase;
+    image.memory.assign(PageAlign(opt.sizeOfImage), 0);
+    std::copy_n(file.begin(), opt.sizeOfHeaders, image.memory.begin());
+    image.sections.push_back({"headers", image.base, PageAlign(opt.sizeOfHeaders), kRead});
+    if (!LoadSections(file, optional + fileHeader.sizeOfOptionalHeader, fileHeader.numberOfSections, image,
+                      error) ||
+        !LoadImports(opt, image, error))
+        return false;
+
+    image.entry = image.base + opt.addressOfEntryPoint;
+    image.stackReserve = opt.sizeOfStackReserve;
+    for (const LoadedImage::Section& s : image.sections)
+        if (image.entry >= s.address && image.entry - s.address < s.size && (s.access & kExecute)) return true;
+    return Fail(error, "the entry point " + Hex(image.entry) + " is not in a code section");
+}
+
+}  // namespace emulator

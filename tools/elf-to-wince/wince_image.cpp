@@ -1,0 +1,260 @@
+#include "tools/elf-to-wince/wince_image.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace wince {
+
+namespace {
+
+// The layout every Pocket PC accepts.
+constexpr uint32_t kSectionAlignment = 0x1000;  // one page
+constexpr uint32_t kFileAlignment = 0x200;      // one sector
+constexpr uint16_t kWindowsCeMajor = 4, kWindowsCeMinor = 20;  // Pocket PC 2003 and later
+constexpr uint32_t kStackReserve = 0x10000, kStackCommit = 0x1000;  // Windows CE's defaults
+constexpr uint32_t kHeapReserve = 0x100000, kHeapCommit = 0x1000;
+
+// The headers: the DOS header holds only its magic and where the PE header
+// starts, right after it. A Pocket PC runs no DOS stub.
+constexpr size_t kPeHeaderOffset = 0x40;
+constexpr size_t kSectionCount = 2;  // .text, .idata
+
+uint32_t Align(uint32_t value, uint32_t alignment)
+{
+    return (value + alignment - 1) / alignment * alignment;
+}
+
+std::string Hex(uint32_t value)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", value);
+    return text;
+}
+
+struct Import {
+    std::string name;  // without the prefix
+    uint32_t slot = 0;  // its address in the import address table
+};
+
+bool Fail(std::string& error, std::string reason)
+{
+    error = std::move(reason);
+    return false;
+}
+
+// The import address table as the linker laid it out: one named 4-byte slot
+// after another, filling the section exactly.
+bool FindImports(const ElfFile& elf, const ElfSection& iat, const std::vector<std::string>& importable,
+                 std::vector<Import>& imports, std::string& error)
+{
+    const size_t prefix = std::strlen(kImportSlotPrefix);
+    for (const ElfSymbol& s : elf.symbols) {
+        if (s.name.compare(0, prefix, kImportSlotPrefix) != 0 || !s.defined) continue;
+        std::string name = s.name.substr(prefix);
+        if (s.section != kImportSection)
+            return Fail(error, "import slot " + s.name + " lies outside " + kImportSection);
+        if (std::find(importable.begin(), importable.end(), name) == importable.end())
+            return Fail(error, "imports " + name + ", which is not one of the device calls");
+        imports.push_back({name, s.value});
+    }
+    if (imports.empty()) return Fail(error, std::string("no import slots in ") + kImportSection);
+    std::sort(imports.begin(), imports.end(),
+              [](const Import& a, const Import& b) { return a.slot < b.slot; });
+    for (size_t i = 0; i < imports.size(); ++i)
+        if (imports[i].slot != iat.address + 4 * i)
+            return Fail(error, "the import slot at " + Hex(static_cast<uint32_t>(iat.address + 4 * i)) +
+                                   " has no " + kImportSlotPrefix + " name");
+    if (iat.size != 4 * imports.size())
+        return Fail(error, std::string(kImportSection) + " holds " + std::to_string(iat.size) +
+                               " bytes, not the " + std::to_string(imports.size()) + " slots named");
+    return true;
+}
+
+// Every symbol defined, the entry at WinMain in the code, nothing to place
+// but the code and the import address table.
+bool CheckElf(const ElfFile& elf, const ElfSection*& code, const ElfSection*& iat, std::string& error)
+{
+    code = elf.Section(kCodeSection);
+    iat = elf.Section(kImportSection);
+    if (!code || !code->allocated || code->size == 0)
+        return Fail(error, std::string("no ") + kCodeSection + " section: nothing to run");
+    if (!iat || !iat->allocated)
+        return Fail(error, std::string("no ") + kImportSection +
+                               " section: the import thunks were not linked in");
+    for (const ElfSection& s : elf.sections)
+        if (s.allocated && s.size && &s != code && &s != iat)
+            return Fail(error, "section " + s.name + " (" + std::to_string(s.size) +
+                                   " bytes) has no place in the image");
+    for (const ElfSymbol& s : elf.symbols)
+        if (!s.defined && s.global)
+            return Fail(error, "undefined symbol " + s.name +
+                                   ": the device code calls COREDLL through import thunks only");
+    const ElfSymbol* entry = elf.Symbol(kEntrySymbol);
+    if (!entry || !entry->function || entry->section != kCodeSection)
+        return Fail(error, std::string("no function ") + kEntrySymbol + " in " + kCodeSection);
+    if (elf.entry != entry->value)
+        return Fail(error, "the ELF entry " + Hex(elf.entry) + " is not " + kEntrySymbol);
+    return true;
+}
+
+// The rest of the import directory, after the import address table and its
+// terminating zero slot: the descriptor of COREDLL.dll and the zero one that
+// ends the list, the import lookup table, the hint/name entries, the
+// library's name. Every slot of both tables names its hint/name entry.
+struct ImportDirectory {
+    uint32_t descriptors = 0;  // offsets within the section
+    uint32_t tableSize = 0;    // of the import address table, terminator included
+};
+
+ImportDirectory AppendImportDirectory(pe::Bytes& section, uint32_t sectionRva,
+                                      const std::vector<Import>& imports)
+{
+    const uint32_t slots = static_cast<uint32_t>(imports.size());
+    ImportDirectory dir;
+    dir.tableSize = 4 * (slots + 1);
+    dir.descriptors = dir.tableSize;
+    const uint32_t lookup = dir.descriptors + 2 * static_cast<uint32_t>(pe::SizeOf<pe::ImportDescriptor>());
+    uint32_t at = lookup + 4 * (slots + 1);
+    section.resize(at);
+    for (uint32_t i = 0; i < slots; ++i) {
+        const uint32_t hintName = sectionRva + at;
+        pe::Put(section, 4 * i, hintName, 4);           // import address table
+        pe::Put(section, lookup + 4 * i, hintName, 4);  // import lookup table
+        pe::Put(section, at, 0, 2);                     // hint: none, look the name up
+        const std::string& name = imports[i].name;
+        section.insert(section.end(), name.begin(), name.end());
+        section.resize(Align(static_cast<uint32_t>(section.size()) + 1, 2));
+        at = static_cast<uint32_t>(section.size());
+    }
+    pe::ImportDescriptor coredll;
+    coredll.importLookupTable = sectionRva + lookup;
+    coredll.name = sectionRva + at;
+    coredll.importAddressTable = sectionRva;
+    pe::Store(section, dir.descriptors, coredll);
+    pe::Store(section, dir.descriptors + pe::SizeOf<pe::ImportDescriptor>(), pe::ImportDescriptor{});
+    section.insert(section.end(), kImportLibrary, kImportLibrary + sizeof kImportLibrary);
+    return dir;
+}
+
+struct Placed {
+    const char* name;
+    uint32_t characteristics;
+    uint32_t rva;
+    pe::Bytes bytes;
+};
+
+// Each section on its own pages, in order, above the headers' page and
+// within the process slot.
+bool CheckPlaces(const std::vector<Placed>& sections, std::string& error)
+{
+    uint32_t end = kSectionAlignment;
+    for (const Placed& s : sections) {
+        const uint32_t address = pe::kWinceExeBase + s.rva;
+        if (s.rva < end || s.rva % kSectionAlignment)
+            return Fail(error, std::string("section ") + s.name + " at " + Hex(address) +
+                                   " is not on a page of its own above " + Hex(pe::kWinceExeBase + end));
+        end = Align(s.rva + static_cast<uint32_t>(s.bytes.size()), kSectionAlignment);
+        if (end < s.rva || uint64_t{pe::kWinceExeBase} + end > pe::kWinceSlotEnd)
+            return Fail(error, "the image would end past " + Hex(pe::kWinceSlotEnd) +
+                                   ", the end of the 32 MiB process slot");
+    }
+    return true;
+}
+
+pe::Bytes WriteImage(const std::vector<Placed>& sections, uint32_t entryRva, const ImportDirectory& imports)
+{
+    const size_t fileHeader = kPeHeaderOffset + 4;
+    const size_t optionalHeader = fileHeader + pe::SizeOf<pe::FileHeader>();
+    const size_t sectionTable = optionalHeader + pe::SizeOf<pe::OptionalHeader32>();
+    const uint32_t headersSize =
+        Align(static_cast<uint32_t>(sectionTable + kSectionCount * pe::SizeOf<pe::SectionHeader>()),
+              kFileAlignment);
+    const Placed& code = sections[0];
+    const Placed& iat = sections[1];
+
+    pe::Bytes image(headersSize, 0);
+    pe::Put(image, 0, pe::kDosMagic, 2);
+    pe::Put(image, pe::kDosPeOffsetField, kPeHeaderOffset, 4);
+    pe::Put(image, kPeHeaderOffset, pe::kPeSignature, 4);
+
+    pe::FileHeader file;
+    file.machine = pe::kMachineArm;
+    file.numberOfSections = kSectionCount;
+    file.timeDateStamp = 0;  // the same sources make the same image
+    file.sizeOfOptionalHeader = static_cast<uint16_t>(pe::SizeOf<pe::OptionalHeader32>());
+    file.characteristics = pe::kRelocsStripped | pe::kExecutableImage | pe::kLineNumsStripped |
+                           pe::kLocalSymsStripped | pe::k32BitMachine | pe::kDebugStripped;
+    pe::Store(image, fileHeader, file);
+
+    pe::OptionalHeader32 opt;
+    opt.magic = pe::kMagicPe32;
+    opt.addressOfEntryPoint = entryRva;
+    opt.baseOfCode = code.rva;
+    opt.baseOfData = iat.rva;
+    opt.imageBase = pe::kWinceExeBase;
+    opt.sectionAlignment = kSectionAlignment;
+    opt.fileAlignment = kFileAlignment;
+    opt.majorOperatingSystemVersion = opt.majorSubsystemVersion = kWindowsCeMajor;
+    opt.minorOperatingSystemVersion = opt.minorSubsystemVersion = kWindowsCeMinor;
+    opt.sizeOfHeaders = headersSize;
+    opt.subsystem = pe::kSubsystemWindowsCeGui;
+    opt.sizeOfStackReserve = kStackReserve;
+    opt.sizeOfStackCommit = kStackCommit;
+    opt.sizeOfHeapReserve = kHeapReserve;
+    opt.sizeOfHeapCommit = kHeapCommit;
+    opt.numberOfRvaAndSizes = pe::kDataDirectories;
+    opt.dataDirectory[pe::kImportDirectory] = {iat.rva + imports.descriptors,
+                                               2 * static_cast<uint32_t>(pe::SizeOf<pe::ImportDescriptor>())};
+    opt.dataDirectory[pe::kImportAddressTable] = {iat.rva, imports.tableSize};
+
+    size_t header = sectionTable;
+    for (const Placed& s : sections) {
+        pe::SectionHeader h;
+        std::memcpy(h.name, s.name, std::min(std::strlen(s.name), sizeof h.name));
+        h.virtualSize = static_cast<uint32_t>(s.bytes.size());
+        h.virtualAddress = s.rva;
+        h.sizeOfRawData = Align(h.virtualSize, kFileAlignment);
+        h.pointerToRawData = static_cast<uint32_t>(image.size());
+        h.characteristics = s.characteristics;
+        pe::Store(image, header, h);
+        header += pe::SizeOf<pe::SectionHeader>();
+        image.insert(image.end(), s.bytes.begin(), s.bytes.end());
+        image.resize(h.pointerToRawData + h.sizeOfRawData);
+        (&s == &code ? opt.sizeOfCode : opt.sizeOfInitializedData) += h.sizeOfRawData;
+        opt.sizeOfImage = Align(s.rva + h.virtualSize, kSectionAlignment);
+    }
+    pe::Store(image, optionalHeader, opt);
+    pe::Put(image, optionalHeader + pe::kChecksumOffset,
+            pe::Checksum(image, optionalHeader + pe::kChecksumOffset), 4);
+    return image;
+}
+
+}  // namespace
+
+bool MakeWinceImage(const ElfFile& elf, const std::vector<std::string>& importable, pe::Bytes& image,
+                    std::string& error)
+{
+    const ElfSection* code = nullptr;
+    const ElfSection* iat = nullptr;
+    std::vector<Import> imports;
+    if (!CheckElf(elf, code, iat, error) || !FindImports(elf, *iat, importable, imports, error))
+        return false;
+    for (const ElfSection* s : {code, iat})
+        if (s->address < pe::kWinceExeBase)
+            return Fail(error, "section " + s->name + " at " + Hex(s->address) +
+                                   " lies below the image base " + Hex(pe::kWinceExeBase));
+
+    std::vector<Placed> sections = {
+        {kCodeSection, pe::kContainsCode | pe::kMemExecute | pe::kMemRead,
+         code->address - pe::kWinceExeBase, code->bytes},
+        // The loader writes the import address table: readable and writable.
+        {kImportSection, pe::kContainsInitializedData | pe::kMemRead | pe::kMemWrite,
+         iat->address - pe::kWinceExeBase, iat->bytes}};
+    const ImportDirectory directory = AppendImportDirectory(sections[1].bytes, sections[1].rva, imports);
+    if (!CheckPlaces(sections, error)) return false;
+    image = WriteImage(sections, elf.entry - pe::kWinceExeBase, directory);
+    return true;
+}
+
+}  // namespace wince
