@@ -1,4 +1,5 @@
-// Every platform call of a run fails in turn. For each device state the run
+// Every platform call of a run fails in turn, on the simulated device and
+// on the Pocket PC executable in the ARM emulator. For each device state the run
 // is made once to count its calls, then again with call 1, 2, ... N failing
 // (deletions once with each of ERROR_SHARING_VIOLATION, ERROR_ACCESS_DENIED
 // and ERROR_FILE_NOT_FOUND), and then with every call of each kind failing.
@@ -23,6 +24,7 @@
 #include "platform/sim/plan_items.h"
 #include "platform/sim/sample_device.h"
 #include "tests/device_snapshot.h"
+#include "tests/pocketpc/pocketpc_test_support.h"
 #include "tests/scenarios.h"
 #include "tests/test_device.h"
 
@@ -62,8 +64,6 @@ struct DeviceState {
     bool resetReturns;
     std::vector<Box> unfaulted;  // what the user sees when nothing fails
 };
-
-void PrintTo(const DeviceState& s, std::ostream* os) { *os << s.name; }
 
 const DeviceState kStates[] = {
     {"clean", [](sim::DeviceImage&) {}, false,
@@ -153,7 +153,8 @@ std::optional<int> AnswerYes(const sim::BoxRecord& box)
 // One device state: a prepared image, copied afresh for each run.
 class SweptDevice {
 public:
-    explicit SweptDevice(const DeviceState& state) : state_(state), scratch_("sweep")
+    SweptDevice(const DeviceState& state, sim::Program program)
+        : state_(state), program_(std::move(program)), scratch_("sweep")
     {
         pristine_ = scratch_.Path() / "pristine";
         work_ = scratch_.Path() / "work";
@@ -205,6 +206,7 @@ public:
         sim::RunOptions options;
         options.answerer = AnswerYes;
         options.resetReturns = state_.resetReturns;
+        options.program = program_;
         if (!rules.empty())
             options.faults = sim::MakeFaultPlan(rules, [&fired](const sim::FaultRule&, const std::string& op,
                                                                 int, const std::string&) { ++fired[op]; });
@@ -222,6 +224,7 @@ private:
     {
         auto problem = [&problems](const std::string& what) { problems.push_back(what); };
         if (out.exitCode != 0) problem("exit code " + std::to_string(out.exitCode));
+        if (out.stop == sim::Stop::Fault) problem("the program broke down: " + out.fault);
 
         std::vector<Box> boxes;
         for (const sim::BoxRecord& record : out.boxes) {
@@ -291,6 +294,7 @@ private:
     }
 
     const DeviceState& state_;
+    sim::Program program_;
     ScratchDir scratch_;
     fs::path pristine_, work_;
     std::map<std::string, std::string> filesBefore_, registryBefore_;
@@ -303,13 +307,43 @@ bool IsDeletion(const std::string& op)
     return op == "DeleteFileW" || op == "RemoveDirectoryW" || op == "RegDeleteKeyW";
 }
 
-class FaultSweep : public testing::TestWithParam<DeviceState> {};
+// A device state, swept on the simulated device or on an emulated Pocket PC.
+struct Sweep {
+    const DeviceState* state;
+    std::optional<emulator::Cpu> cpu;  // none: the uninstaller built for this host
+    std::string name;
+};
+
+void PrintTo(const Sweep& s, std::ostream* os) { *os << s.name; }
+
+std::vector<Sweep> Sweeps(std::optional<emulator::Cpu> cpu, std::initializer_list<const char*> only = {})
+{
+    std::vector<Sweep> sweeps;
+    for (const DeviceState& state : kStates) {
+        if (only.size() && std::find(only.begin(), only.end(), state.name) == only.end()) continue;
+        std::string name = state.name;
+        if (cpu) name += std::string(" on ") + emulator::CpuName(*cpu);
+        sweeps.push_back({&state, cpu, name});
+    }
+    return sweeps;
+}
+
+class FaultSweep : public testing::TestWithParam<Sweep> {};
 
 TEST_P(FaultSweep, EveryCallFailsInTurnAndThePromisesHold)
 {
-    const DeviceState& state = GetParam();
+    const DeviceState& state = *GetParam().state;
+    sim::Program program;
+    if (GetParam().cpu) {
+        TRQ_REQUIRE_POCKETPC_BUILD();
+        program = PocketPcUninstallerOn(*GetParam().cpu);
+    }
     const auto start = std::chrono::steady_clock::now();
-    SweptDevice device(state);
+    SweptDevice device(state, program);
+    // On the Pocket PC every faulted run must also make the very calls the
+    // uninstaller built for this host makes under the same fault.
+    std::optional<SweptDevice> host;
+    if (program) host.emplace(state, sim::Program{});
 
     SweptDevice::Run unfaulted = device.Play({});
     ASSERT_TRUE(unfaulted.problems.empty()) << unfaulted.problems[0];
@@ -348,21 +382,26 @@ TEST_P(FaultSweep, EveryCallFailsInTurnAndThePromisesHold)
     for (const std::vector<std::string>& plan : plans) {
         SweptDevice::Run run = device.Play(plan);
         ++faulted;
+        if (host && run.outcome.trace.Records() != host->Play(plan).outcome.trace.Records())
+            run.problems.push_back("its calls differ from the simulated device's under the same fault");
         if (run.problems.empty()) continue;
         std::string all;
         for (const std::string& p : run.problems) all += "\n  " + p;
-        ADD_FAILURE() << state.name << ", --fail " << plan[0] << ":" << all;
+        ADD_FAILURE() << GetParam().name << ", --fail " << plan[0] << ":" << all;
         if (++failures == 10) break;
     }
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    std::printf("[ sweep    ] %s: %d calls, %d faulted runs (%.1f s)\n", state.name.c_str(), calls,
+    std::printf("[ sweep    ] %s: %d calls, %d faulted runs (%.1f s)\n", GetParam().name.c_str(), calls,
                 faulted, seconds);
     RecordProperty("faulted_runs", faulted);
 }
 
-INSTANTIATE_TEST_SUITE_P(States, FaultSweep, testing::ValuesIn(kStates),
-                         NameFromParam());
+INSTANTIATE_TEST_SUITE_P(States, FaultSweep, testing::ValuesIn(Sweeps(std::nullopt)), NameFromParam());
+// The same faults for the ARM executable: a fault the host build survives
+// must not break the Pocket PC's.
+INSTANTIATE_TEST_SUITE_P(PocketPc, FaultSweep,
+                         testing::ValuesIn(Sweeps(emulator::Cpu::Sa1110)), NameFromParam());
 
 }  // namespace
 }  // namespace trq_test

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/sim/device_image.h"
+#include "platform/sim/run_device.h"
 
 namespace trq_test {
 
@@ -52,6 +53,13 @@ inline void PrintTo(const Scenario& s, std::ostream* os) { *os << s.name; }
 // The reset request comes back in these scenarios (under Wine it always
 // does), so the Not removed box follows it.
 const std::vector<Scenario>& SharedScenarios();
+
+// Plays a scenario on a fresh sample device, running program (none: the
+// uninstaller built for this host), and checks the run against it: the
+// boxes, the reset requests, what of the plans is left, nothing else
+// touched, every heap block but the install directory's released, every
+// key closed. Returns the run, its trace included.
+sim::RunOutcome PlayScenario(const Scenario& scenario, const sim::Program& program = {});
 
 }  // namespace trq_test
 

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cctype>
+#include <cstdlib>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -138,6 +139,7 @@ sim::RunOutcome TestDevice::Run(std::vector<int> answers, bool resetReturns)
     sim::RunOptions options;
     options.answerer = sim::ScriptedAnswers(std::move(answers));
     options.resetReturns = resetReturns;
+    options.program = program;
     sim::RunOutcome outcome;
     std::string error;
     EXPECT_TRUE(sim::RunUninstallOn(image, options, outcome, error)) << error;
@@ -162,6 +164,12 @@ std::set<std::string> TestDevice::PlanLeft() const
     for (const sim::PlanItem& item : sim::PlanItems(image, sim::kSampleInstallDir, &sampleFolders))
         if (item.present) left.insert(item.name);
     return left;
+}
+
+bool RunningInCi()
+{
+    const char* ci = std::getenv("CI");
+    return ci && std::string(ci) == "true";
 }
 
 std::string Lower(std::string text)

@@ -62,6 +62,9 @@ public:
     // registered is held open by the device.
     explicit TestDevice(sim::SampleState state = sim::SampleState::Installed);
     sim::DeviceImage image;
+    // What the device runs: RunUninstall built for this host by default, or
+    // the Pocket PC executable in the emulator.
+    sim::Program program;
 
     // Runs the uninstaller; answers for the question boxes.
     sim::RunOutcome Run(std::vector<int> answers, bool resetReturns = false);
@@ -76,6 +79,11 @@ public:
 private:
     TempDir dir_;
 };
+
+// True when the environment says this is a CI run (CI=true), where a build
+// piece missing (Wine, the Windows or the Pocket PC executable) is a failure
+// rather than a reason to skip.
+bool RunningInCi();
 
 // ASCII letters in lower case: names as the device compares them.
 std::string Lower(std::string text);

@@ -2,7 +2,6 @@
 // simulated device.
 #include <gtest/gtest.h>
 
-#include "platform/sim/text.h"
 #include "tests/scenarios.h"
 #include "tests/test_device.h"
 
@@ -13,51 +12,7 @@ class SharedScenario : public testing::TestWithParam<Scenario> {};
 
 TEST_P(SharedScenario, ShowsTheBoxesAndLeavesWhatItShould)
 {
-    const Scenario& scenario = GetParam();
-    TestDevice device;
-    if (scenario.prepare) scenario.prepare(device.image);
-    device.Reload();
-    const std::set<std::string> before = device.Contents();
-    const std::set<std::string> planBefore = device.PlanLeft();
-
-    sim::RunOutcome outcome = device.Run(scenario.answers, /*resetReturns=*/true);
-
-    EXPECT_EQ(outcome.exitCode, 0);
-    EXPECT_EQ(outcome.stop, sim::Stop::None);
-    ASSERT_EQ(outcome.boxes.size(), scenario.boxes.size());
-    for (size_t i = 0; i < scenario.boxes.size(); ++i) {
-        SCOPED_TRACE("box " + std::to_string(i + 1) + ": " + BoxName(scenario.boxes[i]));
-        EXPECT_EQ(outcome.boxes[i].caption, u"TRQ Uninstall");
-        EXPECT_EQ(outcome.boxes[i].text, BoxText(scenario.boxes[i]));
-        EXPECT_EQ(outcome.boxes[i].flags, BoxFlags(scenario.boxes[i]));
-    }
-    EXPECT_EQ(outcome.resetRequests, scenario.resetRequested ? 1 : 0);
-    EXPECT_EQ(device.PlanLeft(), scenario.planLeft);
-
-    // Nothing that the plans do not name is ever touched (names compare
-    // without case, as the device compares them).
-    std::set<std::string> plan, after;
-    for (const std::string& name : planBefore) plan.insert(Lower(name));
-    for (const std::string& entry : device.Contents()) after.insert(Lower(entry));
-    for (const std::string& entry : before) {
-        std::string name = Lower(entry.substr(6));
-        if (!name.empty() && name.back() == '\\') name.pop_back();
-        if (plan.count(name)) continue;
-        if (scenario.goneWithPlanKeys.count(entry.substr(6))) {
-            EXPECT_FALSE(after.count(Lower(entry))) << "left, though the key above it went: " << entry;
-            continue;
-        }
-        EXPECT_TRUE(after.count(Lower(entry))) << "removed, but not the package's: " << entry;
-    }
-    for (const std::string& key : scenario.goneWithPlanKeys)
-        EXPECT_TRUE(before.count("key   " + key)) << "not on the device to begin with: " << key;
-
-    // Every buffer goes back to the heap but the install directory, and the
-    // install record's key is closed again.
-    bool lookedUp = outcome.boxes.empty() || outcome.boxes[0].text != BoxText(Box::LookupFailure);
-    EXPECT_EQ(outcome.heapBlocksLeft, lookedUp ? 1u : 0u);
-    EXPECT_EQ(outcome.badHeapFrees, 0);
-    EXPECT_EQ(outcome.keysLeftOpen, 0u);
+    PlayScenario(GetParam());
 }
 
 INSTANTIATE_TEST_SUITE_P(Device, SharedScenario, testing::ValuesIn(SharedScenarios()),

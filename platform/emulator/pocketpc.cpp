@@ -89,7 +89,7 @@ int Fault(sim::DeviceSession& session, const std::string& name, const std::strin
 // Where a call out of the program went, when it is not one of its imports.
 std::string StrayCall(uint32_t target, uint32_t returnTo)
 {
-    const std::string from = " (from " + Hex(returnTo - 4) + ")";
+    const std::string from = " (return address " + Hex(returnTo) + ")";
     if (target >= kCoredll && target < kReturnToLoader)
         return "call into COREDLL at " + Hex(target) + ", which is none of the image's imports" + from;
     return "jump to " + Hex(target) + ", memory the program was not given" + from;
@@ -132,7 +132,7 @@ int Run(sim::DeviceSession& session, const PocketPcExe& exe, Cpu cpu, uint64_t b
         CallFrame frame(machine, heap, exe.image.imports[import].name.c_str());
         if (!ServeOnDevice(session, exe.imports[import], frame)) return 0;
         if (frame.Faulted() || !frame.WriteBack())
-            return Fault(session, exe.name, frame.Fault() + " (called from " + Hex(returnTo - 4) + ")");
+            return Fault(session, exe.name, frame.Fault() + " (return address " + Hex(returnTo) + ")");
         machine.SetReg(UC_ARM_REG_R0, frame.result);
         pc = returnTo;
     }

@@ -252,7 +252,7 @@ std::vector<Verdict>& PlayedHere()
     return played;
 }
 
-fs::path VerdictDir() { return fs::path(TRQ_WINE_WORK_DIR) / "shared-scenarios"; }
+fs::path VerdictDir() { return TRQ_SHARED_VERDICTS; }
 
 // One line per scenario, read by shared_scenarios_summary.sh:
 // index, table size, device verdict, Wine verdict, milliseconds on each, name, why.

@@ -380,12 +380,6 @@ bool FindWineTools(WineTools& tools)
     return !tools.wine.empty() && !tools.wineserver.empty();
 }
 
-bool RunningInCi()
-{
-    const char* ci = std::getenv("CI");
-    return ci && std::string(ci) == "true";
-}
-
 std::string MissingBuildPieces(const WineBuild& build)
 {
     std::string missing;

@@ -71,10 +71,6 @@ struct WineTools {
 // Looks for wine and wineserver on PATH. False when either is missing.
 bool FindWineTools(WineTools& tools);
 
-// True when the environment says this is a CI run (CI=true), where a missing
-// Wine is a failure rather than a reason to skip.
-bool RunningInCi();
-
 // What the Windows build produced.
 struct WineBuild {
     std::filesystem::path uninstaller;  // TRQUninstall.exe

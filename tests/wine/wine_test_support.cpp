@@ -5,6 +5,7 @@
 
 #include "platform/device.h"
 #include "platform/sim/text.h"
+#include "tests/test_device.h"
 
 namespace trq::wine {
 
@@ -35,7 +36,7 @@ void WineTest::SetUp()
         if (!pieces.empty()) missing = "the Windows build is missing " + pieces;
     }
     if (!missing.empty()) {
-        if (RunningInCi()) FAIL() << missing;
+        if (trq_test::RunningInCi()) FAIL() << missing;
         GTEST_SKIP() << missing;
     }
     template_ = SharedTemplate(tools, build);

@@ -1,0 +1,160 @@
+// The Pocket PC executable read back by pefile, a PE reader that is not ours
+// (Debian's python3-pefile, run with Debian's own Python): every field a
+// Pocket PC relies on, the exact list of imports, the thunks that reach
+// them, and the size budget.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+
+#include "platform/device.h"
+#include "tests/pocketpc/pocketpc_test_support.h"
+#include "tests/test_device.h"
+#include "tools/elf-to-wince/elf_file.h"
+
+namespace trq_test {
+namespace {
+
+constexpr uint32_t kBudget = 8192;
+
+nlohmann::json ReadWithPefile(const std::filesystem::path& exe)
+{
+    const CommandResult run = RunCommand("/usr/bin/python3 " TRQ_SOURCE_DIR "/tests/pocketpc/pe_fields.py '" +
+                                         exe.string() + "' 2>&1");
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    return nlohmann::json::parse(run.output, nullptr, /*allow_exceptions=*/false);
+}
+
+wince::ElfFile ReadElf(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    wince::ElfFile elf;
+    std::string error;
+    EXPECT_TRUE(wince::ReadElfFile(bytes, elf, error)) << error;
+    return elf;
+}
+
+std::vector<std::string> DeviceCallNames()
+{
+#define TRQ_CALL_NAME(type, name, params) #name,
+    std::vector<std::string> names = {TRQ_DEVICE_CALLS(TRQ_CALL_NAME)};
+#undef TRQ_CALL_NAME
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+class PeImage : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        TRQ_REQUIRE_POCKETPC_BUILD();
+        pe = ReadWithPefile(PocketPcUninstaller());
+        ASSERT_TRUE(pe.is_object()) << "pefile could not read " << PocketPcUninstaller();
+    }
+    nlohmann::json pe;
+};
+
+TEST_F(PeImage, HeadersAreWhatAPocketPcLoads)
+{
+    const wince::ElfFile elf = ReadElf(PocketPcUninstallerElf());
+    const wince::ElfSymbol* winMain = elf.Symbol("WinMain");
+    ASSERT_NE(winMain, nullptr);
+    const struct {
+        const char* field;
+        nlohmann::json want;
+    } fields[] = {
+        {"pe32", true},
+        {"machine", 0x01C0},  // ARM
+        {"relocs_stripped", true},
+        {"executable", true},
+        {"image_base", 0x00010000},
+        {"section_alignment", 0x1000},
+        {"file_alignment", 0x200},
+        {"subsystem", 9},  // Windows CE GUI
+        {"subsystem_version", {4, 20}},
+        {"os_version", {4, 20}},
+        {"entry", winMain->value - 0x00010000},
+        {"checksum_valid", true},
+        {"base_relocations", false},
+        {"warnings", nlohmann::json::array()},
+    };
+    for (const auto& f : fields) EXPECT_EQ(pe[f.field], f.want) << f.field;
+}
+
+TEST_F(PeImage, SectionsHoldTheLinkedCodeAndTheImportTable)
+{
+    const wince::ElfFile elf = ReadElf(PocketPcUninstallerElf());
+    ASSERT_EQ(pe["sections"].size(), 2u);
+    const nlohmann::json& text = pe["sections"][0];
+    const nlohmann::json& idata = pe["sections"][1];
+    EXPECT_EQ(text["name"], ".text");
+    EXPECT_TRUE(text["executable"]);
+    EXPECT_FALSE(text["writable"]);
+    EXPECT_EQ(idata["name"], ".idata");
+    EXPECT_FALSE(idata["executable"]);
+    EXPECT_TRUE(idata["writable"]);  // the loader fills the import address table
+
+    // The code and constants, byte for byte where the linker put them.
+    const wince::ElfSection* code = elf.Section(".text");
+    ASSERT_NE(code, nullptr);
+    EXPECT_EQ(text["address"], code->address - 0x00010000);
+    std::string hex;
+    for (uint8_t b : code->bytes) {
+        char pair[3];
+        std::snprintf(pair, sizeof pair, "%02x", b);
+        hex += pair;
+    }
+    EXPECT_EQ(text["data"], hex);
+}
+
+TEST_F(PeImage, ImportsExactlyTheDeviceCallsByNameFromCoredll)
+{
+    ASSERT_EQ(pe["imports"].size(), 1u);
+    EXPECT_EQ(pe["imports"][0]["library"], "COREDLL.dll");
+    std::vector<std::string> names;
+    for (const nlohmann::json& f : pe["imports"][0]["functions"]) {
+        EXPECT_FALSE(f["by_ordinal"]) << f.dump();
+        names.push_back(f["name"].is_string() ? f["name"].get<std::string>() : "(none)");
+    }
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, DeviceCallNames());
+}
+
+// Each call the device code makes lands on a thunk that loads its import
+// address table slot and jumps through it: the slot pefile names for it.
+TEST_F(PeImage, EachThunkJumpsThroughItsOwnSlot)
+{
+    const wince::ElfFile elf = ReadElf(PocketPcUninstallerElf());
+    const wince::ElfSection* code = elf.Section(".text");
+    ASSERT_NE(code, nullptr);
+    for (const nlohmann::json& f : pe["imports"][0]["functions"]) {
+        const std::string name = f["name"];
+        const wince::ElfSymbol* thunk = elf.Symbol(name);
+        ASSERT_NE(thunk, nullptr) << name;
+        uint32_t words[3];
+        ASSERT_LE(thunk->value - code->address + sizeof words, code->bytes.size());
+        std::memcpy(words, code->bytes.data() + (thunk->value - code->address), sizeof words);
+        EXPECT_EQ(words[0], 0xE59FC000u) << name << ": ldr ip, [pc]";
+        EXPECT_EQ(words[1], 0xE59CF000u) << name << ": ldr pc, [ip]";
+        EXPECT_EQ(words[2], f["slot"].get<uint32_t>()) << name << ": its slot";
+    }
+}
+
+TEST_F(PeImage, WithinBudget)
+{
+    const uint32_t size = pe["size"];
+    std::printf("[ budget   ] TRQUninstall.exe (Pocket PC): %u bytes of %u (%u%%)\n", size, kBudget,
+                size * 100 / kBudget);
+    for (const nlohmann::json& s : pe["sections"])
+        std::printf("[ budget   ]   %-7s %5u bytes, %5u on file\n", s["name"].get<std::string>().c_str(),
+                    s["virtual_size"].get<uint32_t>(), s["raw_size"].get<uint32_t>());
+    EXPECT_LE(size, kBudget);
+}
+
+}  // namespace
+}  // namespace trq_test
