@@ -214,6 +214,8 @@ private:
         error_.reason = std::move(reason);
         return false;
     }
+    // At the current line.
+    bool Fail(std::string reason) { return Fail(lines_->Number(), std::move(reason)); }
     bool Section(std::u16string_view body);
     bool Value(std::u16string_view body);
     // Reads a quoted string at s[pos] (the opening quote); pos ends past the
@@ -222,9 +224,7 @@ private:
     bool HexData(std::u16string_view first, std::vector<uint8_t>& bytes);
     bool CheckText(std::u16string_view line)
     {
-        if (line.find(u'\0') != std::u16string_view::npos) {
-            return Fail(lines_->Number(), "NUL character in the text");
-        }
+        if (line.find(u'\0') != std::u16string_view::npos) return Fail("NUL character in the text");
         return true;
     }
 
@@ -340,17 +340,16 @@ bool Parser::Quoted(std::u16string_view s, size_t& pos, std::u16string& text, co
             if (pos >= s.size()) break;
             const char16_t escaped = s[pos++];
             if (escaped != u'\\' && escaped != u'"') {
-                return Fail(lines_->Number(), std::string("unknown escape '\\") +
-                                                  Excerpt(std::u16string_view(&escaped, 1))
-                                                      .substr(1) +
-                                                  " in " + what + " (only \\\\ and \\\")");
+                return Fail(std::string("unknown escape '\\") +
+                            Excerpt(std::u16string_view(&escaped, 1)).substr(1) + " in " + what +
+                            " (only \\\\ and \\\")");
             }
             text.push_back(escaped);
         } else {
             text.push_back(c);
         }
     }
-    return Fail(lines_->Number(), std::string("unterminated ") + what + " (no closing '\"')");
+    return Fail(std::string("unterminated ") + what + " (no closing '\"')");
 }
 
 bool Parser::Value(std::u16string_view body)
@@ -450,17 +449,15 @@ bool Parser::HexData(std::u16string_view first, std::vector<uint8_t>& bytes)
     for (;;) {
         const bool more = !part.empty() && part.back() == u'\\';
         if (more) part.remove_suffix(1);
-        if (!reader.Feed(part, reason)) return Fail(lines_->Number(), reason);
+        if (!reader.Feed(part, reason)) return Fail(reason);
         if (!more) break;
         reader.Boundary();
         std::u16string_view line;
-        if (!lines_->Next(line)) {
-            return Fail(lines_->Number(), "hex data continues past the end of the file");
-        }
+        if (!lines_->Next(line)) return Fail("hex data continues past the end of the file");
         if (!CheckText(line)) return false;
         part = Trim(line);
     }
-    if (!reader.Finish(reason)) return Fail(lines_->Number(), reason);
+    if (!reader.Finish(reason)) return Fail(reason);
     bytes = std::move(reader.Bytes());
     return true;
 }
