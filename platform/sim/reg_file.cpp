@@ -44,6 +44,26 @@ int HexDigit(char16_t c)
     return -1;
 }
 
+// Position of the first character at or after pos that is not a blank.
+size_t SkipBlanks(std::u16string_view s, size_t pos)
+{
+    while (pos < s.size() && IsBlank(s[pos])) ++pos;
+    return pos;
+}
+
+// Reads digits as a hex number; false if one is not a hex digit. Eight
+// digits at most fit.
+bool HexNumber(std::u16string_view digits, uint32_t& number)
+{
+    number = 0;
+    for (const char16_t c : digits) {
+        const int digit = HexDigit(c);
+        if (digit < 0) return false;
+        number = number << 4 | static_cast<uint32_t>(digit);
+    }
+    return true;
+}
+
 bool StartsWithIgnoreCase(std::u16string_view s, std::u16string_view prefix)
 {
     return s.size() >= prefix.size() && EqualsIgnoreCase(s.substr(0, prefix.size()), prefix);
@@ -217,10 +237,30 @@ private:
     // At the current line.
     bool Fail(std::string reason) { return Fail(lines_->Number(), std::move(reason)); }
     bool Section(std::u16string_view body);
+
+    // A value line: its name, the '=', then the data, which may run on over
+    // the lines that follow. The value goes into the current section.
     bool Value(std::u16string_view body);
+    // @ or a quoted name; pos ends past it.
+    bool ValueName(std::u16string_view body, size_t& pos, std::u16string& name);
+    // The '=' and the blanks around it; pos ends at the data.
+    bool Equals(std::u16string_view body, size_t& pos);
+    // The data after the '=', by its kind.
+    bool Data(std::u16string_view data, RegValue& value);
+    // "text", with nothing after the closing quote.
+    bool StringValue(std::u16string_view data, RegValue& value);
+    // The digits after "dword:".
+    bool DwordValue(std::u16string_view digits, RegValue& value);
+    // hex(N): with N the value type in hex, then bytes as after hex:.
+    bool TypedHexValue(std::u16string_view data, RegValue& value);
+    // A name given twice in a section: the later data replaces the earlier
+    // in its place, under the name as first written.
+    void Store(RegValue value);
     // Reads a quoted string at s[pos] (the opening quote); pos ends past the
     // closing quote.
     bool Quoted(std::u16string_view s, size_t& pos, std::u16string& text, const char* what);
+    // The bytes after hex: or hex(N):, and on the lines that follow for as
+    // long as a line ends in '\'.
     bool HexData(std::u16string_view first, std::vector<uint8_t>& bytes);
     bool CheckText(std::u16string_view line)
     {
@@ -354,82 +394,95 @@ bool Parser::Quoted(std::u16string_view s, size_t& pos, std::u16string& text, co
 
 bool Parser::Value(std::u16string_view body)
 {
-    const int lineNo = lines_->Number();
-    if (!current_) return Fail(lineNo, "value before the first [section]");
+    if (!current_) return Fail("value before the first [section]");
     RegValue value;
     size_t pos = 0;
+    if (!ValueName(body, pos, value.name) || !Equals(body, pos)) return false;
+    if (!Data(body.substr(pos), value)) return false;
+    Store(std::move(value));
+    return true;
+}
+
+bool Parser::ValueName(std::u16string_view body, size_t& pos, std::u16string& name)
+{
     if (body.front() == u'@') {
         pos = 1;
-    } else {
-        if (!Quoted(body, pos, value.name, "value name")) return false;
-        if (!IsValidUtf16(value.name)) {
-            return Fail(lineNo, "value name " + Excerpt(value.name) +
-                                    " is not valid UTF-16 (lone surrogate)");
-        }
+        return true;
     }
-    while (pos < body.size() && IsBlank(body[pos])) ++pos;
+    if (!Quoted(body, pos, name, "value name")) return false;
+    if (!IsValidUtf16(name)) {
+        return Fail("value name " + Excerpt(name) + " is not valid UTF-16 (lone surrogate)");
+    }
+    return true;
+}
+
+bool Parser::Equals(std::u16string_view body, size_t& pos)
+{
+    pos = SkipBlanks(body, pos);
     if (pos >= body.size() || body[pos] != u'=') {
-        return Fail(lineNo, "expected '=' after the value name");
+        return Fail("expected '=' after the value name");
     }
-    ++pos;
-    while (pos < body.size() && IsBlank(body[pos])) ++pos;
-    const std::u16string_view data = body.substr(pos);
+    pos = SkipBlanks(body, pos + 1);
+    return true;
+}
 
-    if (!data.empty() && data.front() == u'"') {
-        std::u16string text;
-        size_t end = 0;
-        if (!Quoted(data, end, text, "string")) return false;
-        if (end != data.size()) {
-            return Fail(lineNo, "unexpected text after the string: " + Excerpt(data.substr(end)));
-        }
-        if (!IsValidUtf16(text)) {
-            return Fail(lineNo, "string is not valid UTF-16 (lone surrogate); "
-                                "write such data as hex(1):");
-        }
-        value.type = kRegSz;
-        value.data = StringData(text);
-    } else if (data == u"-") {
-        return Fail(lineNo, "deleting values ('=-') is not supported");
-    } else if (StartsWithIgnoreCase(data, u"dword:")) {
-        const std::u16string_view digits = data.substr(6);
-        uint32_t number = 0;
-        bool ok = digits.size() == 8;
-        for (size_t i = 0; ok && i < digits.size(); ++i) {
-            const int d = HexDigit(digits[i]);
-            ok = d >= 0;
-            number = number << 4 | static_cast<uint32_t>(d < 0 ? 0 : d);
-        }
-        if (!ok) {
-            return Fail(lineNo, "dword: needs exactly 8 hex digits, found " + Excerpt(digits));
-        }
-        value.type = kRegDword;
-        for (int i = 0; i < 4; ++i) value.data.push_back(static_cast<uint8_t>(number >> (8 * i)));
-    } else if (StartsWithIgnoreCase(data, u"hex:")) {
+bool Parser::Data(std::u16string_view data, RegValue& value)
+{
+    if (!data.empty() && data.front() == u'"') return StringValue(data, value);
+    if (data == u"-") return Fail("deleting values ('=-') is not supported");
+    if (StartsWithIgnoreCase(data, u"dword:")) return DwordValue(data.substr(6), value);
+    if (StartsWithIgnoreCase(data, u"hex:")) {
         value.type = kRegBinary;
-        if (!HexData(data.substr(4), value.data)) return false;
-    } else if (StartsWithIgnoreCase(data, u"hex(")) {
-        const size_t close = data.find(u')');
-        const std::u16string_view digits =
-            data.substr(4, close == std::u16string_view::npos ? 0 : close - 4);
-        bool ok = close != std::u16string_view::npos && !digits.empty() && digits.size() <= 8 &&
-                  close + 1 < data.size() && data[close + 1] == u':';
-        uint32_t type = 0;
-        for (size_t i = 0; ok && i < digits.size(); ++i) {
-            const int d = HexDigit(digits[i]);
-            ok = d >= 0;
-            type = type << 4 | static_cast<uint32_t>(d < 0 ? 0 : d);
-        }
-        if (!ok) {
-            return Fail(lineNo, "bad value type in " + Excerpt(data) +
-                                    "; expected hex(N): with N 1 to 8 hex digits");
-        }
-        value.type = type;
-        if (!HexData(data.substr(close + 2), value.data)) return false;
-    } else {
-        return Fail(lineNo, "unknown value data " + Excerpt(data) +
-                                "; expected \"string\", dword:, hex: or hex(N):");
+        return HexData(data.substr(4), value.data);
     }
+    if (StartsWithIgnoreCase(data, u"hex(")) return TypedHexValue(data, value);
+    return Fail("unknown value data " + Excerpt(data) +
+                "; expected \"string\", dword:, hex: or hex(N):");
+}
 
+bool Parser::StringValue(std::u16string_view data, RegValue& value)
+{
+    std::u16string text;
+    size_t end = 0;
+    if (!Quoted(data, end, text, "string")) return false;
+    if (end != data.size()) {
+        return Fail("unexpected text after the string: " + Excerpt(data.substr(end)));
+    }
+    if (!IsValidUtf16(text)) {
+        return Fail("string is not valid UTF-16 (lone surrogate); write such data as hex(1):");
+    }
+    value.type = kRegSz;
+    value.data = StringData(text);
+    return true;
+}
+
+bool Parser::DwordValue(std::u16string_view digits, RegValue& value)
+{
+    uint32_t number = 0;
+    if (digits.size() != 8 || !HexNumber(digits, number)) {
+        return Fail("dword: needs exactly 8 hex digits, found " + Excerpt(digits));
+    }
+    value.type = kRegDword;
+    for (int i = 0; i < 4; ++i) value.data.push_back(static_cast<uint8_t>(number >> (8 * i)));
+    return true;
+}
+
+bool Parser::TypedHexValue(std::u16string_view data, RegValue& value)
+{
+    const size_t close = data.find(u')');
+    const bool closed = close != std::u16string_view::npos;
+    const std::u16string_view digits = data.substr(4, closed ? close - 4 : 0);
+    const bool typed = closed && !digits.empty() && digits.size() <= 8 &&
+                       close + 1 < data.size() && data[close + 1] == u':';
+    if (!typed || !HexNumber(digits, value.type)) {
+        return Fail("bad value type in " + Excerpt(data) +
+                    "; expected hex(N): with N 1 to 8 hex digits");
+    }
+    return HexData(data.substr(close + 2), value.data);
+}
+
+void Parser::Store(RegValue value)
+{
     const long found = valueFinder_.Find(current_, current_->values, value.name);
     if (found >= 0) {
         RegValue& existing = current_->values[static_cast<size_t>(found)];
@@ -438,7 +491,6 @@ bool Parser::Value(std::u16string_view body)
     } else {
         current_->values.push_back(std::move(value));
     }
-    return true;
 }
 
 bool Parser::HexData(std::u16string_view first, std::vector<uint8_t>& bytes)
