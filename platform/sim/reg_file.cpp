@@ -236,7 +236,17 @@ private:
     }
     // At the current line.
     bool Fail(std::string reason) { return Fail(lines_->Number(), std::move(reason)); }
+    // A [ROOT\path] line: the key it names becomes the current section,
+    // made first with any of its parents that are not there yet.
     bool Section(std::u16string_view body);
+    // The root named, or null.
+    RegKey* FindRoot(std::u16string_view name);
+    // Walks from key down path (names separated by '\').
+    bool KeyPath(std::u16string_view path, RegKey*& key);
+    // A key's name, depth levels below its root.
+    bool CheckKeyName(std::u16string_view name, int depth);
+    // The sub-key of parent named name, added if there is none.
+    RegKey* SubKey(RegKey& parent, std::u16string_view name);
 
     // A value line: its name, the '=', then the data, which may run on over
     // the lines that follow. The value goes into the current section.
@@ -311,62 +321,75 @@ bool Parser::Parse(std::u16string_view text)
 
 bool Parser::Section(std::u16string_view body)
 {
-    const int lineNo = lines_->Number();
     if (body.size() < 2 || body.back() != u']') {
-        return Fail(lineNo, "section header does not end with ']'");
+        return Fail("section header does not end with ']'");
     }
     const std::u16string_view inner = body.substr(1, body.size() - 2);
     if (!inner.empty() && inner.front() == u'-') {
-        return Fail(lineNo, "deleting keys ('[-...]') is not supported");
+        return Fail("deleting keys ('[-...]') is not supported");
     }
     const size_t slash = inner.find(u'\\');
     const std::u16string_view rootName = inner.substr(0, slash);
-    RegKey* key = nullptr;
-    for (int i = 0; i < kRootCount; ++i) {
-        const Root root = static_cast<Root>(i);
-        const std::string name = RootName(root);
-        if (EqualsIgnoreCase(rootName, std::u16string(name.begin(), name.end()))) {
-            key = &out_.registry.RootKey(root);
-        }
-    }
+    RegKey* key = FindRoot(rootName);
     if (!key) {
-        return Fail(lineNo, "unknown root " + Excerpt(rootName) +
-                                "; expected HKEY_CLASSES_ROOT, HKEY_CURRENT_USER or "
-                                "HKEY_LOCAL_MACHINE");
+        return Fail("unknown root " + Excerpt(rootName) +
+                    "; expected HKEY_CLASSES_ROOT, HKEY_CURRENT_USER or HKEY_LOCAL_MACHINE");
     }
-    if (slash != std::u16string_view::npos) {
-        std::u16string_view rest = inner.substr(slash + 1);
-        int depth = 0;
-        for (;;) {
-            const size_t next = rest.find(u'\\');
-            const std::u16string_view name = rest.substr(0, next);
-            if (name.empty()) return Fail(lineNo, "empty key name in the section path");
-            if (++depth > kMaxKeyDepth) {
-                return Fail(lineNo, "keys nested deeper than " + std::to_string(kMaxKeyDepth) +
-                                        " levels");
-            }
-            if (name.size() > kMaxKeyNameLength) {
-                return Fail(lineNo, "key name longer than " + std::to_string(kMaxKeyNameLength) +
-                                        " characters: " + Excerpt(name));
-            }
-            if (!IsValidUtf16(name)) {
-                return Fail(lineNo, "key name " + Excerpt(name) +
-                                        " is not valid UTF-16 (lone surrogate)");
-            }
-            const long found = keyFinder_.Find(key, key->keys, name);
-            if (found >= 0) {
-                key = key->keys[static_cast<size_t>(found)].get();
-            } else {
-                key->keys.push_back(std::make_unique<RegKey>());
-                key = key->keys.back().get();
-                key->name = std::u16string(name);
-            }
-            if (next == std::u16string_view::npos) break;
-            rest = rest.substr(next + 1);
-        }
+    if (slash != std::u16string_view::npos && !KeyPath(inner.substr(slash + 1), key)) {
+        return false;
     }
     current_ = key;
     return true;
+}
+
+RegKey* Parser::FindRoot(std::u16string_view name)
+{
+    for (int i = 0; i < kRootCount; ++i) {
+        const Root root = static_cast<Root>(i);
+        const std::string rootName = RootName(root);
+        if (EqualsIgnoreCase(name, std::u16string(rootName.begin(), rootName.end()))) {
+            return &out_.registry.RootKey(root);
+        }
+    }
+    return nullptr;
+}
+
+bool Parser::KeyPath(std::u16string_view path, RegKey*& key)
+{
+    for (int depth = 1;; ++depth) {
+        const size_t next = path.find(u'\\');
+        const std::u16string_view name = path.substr(0, next);
+        if (!CheckKeyName(name, depth)) return false;
+        key = SubKey(*key, name);
+        if (next == std::u16string_view::npos) return true;
+        path = path.substr(next + 1);
+    }
+}
+
+bool Parser::CheckKeyName(std::u16string_view name, int depth)
+{
+    if (name.empty()) return Fail("empty key name in the section path");
+    if (depth > kMaxKeyDepth) {
+        return Fail("keys nested deeper than " + std::to_string(kMaxKeyDepth) + " levels");
+    }
+    if (name.size() > kMaxKeyNameLength) {
+        return Fail("key name longer than " + std::to_string(kMaxKeyNameLength) +
+                    " characters: " + Excerpt(name));
+    }
+    if (!IsValidUtf16(name)) {
+        return Fail("key name " + Excerpt(name) + " is not valid UTF-16 (lone surrogate)");
+    }
+    return true;
+}
+
+RegKey* Parser::SubKey(RegKey& parent, std::u16string_view name)
+{
+    const long found = keyFinder_.Find(&parent, parent.keys, name);
+    if (found >= 0) return parent.keys[static_cast<size_t>(found)].get();
+    parent.keys.push_back(std::make_unique<RegKey>());
+    RegKey* key = parent.keys.back().get();
+    key->name = std::u16string(name);
+    return key;
 }
 
 bool Parser::Quoted(std::u16string_view s, size_t& pos, std::u16string& text, const char* what)
