@@ -537,37 +537,24 @@ bool Parser::HexData(std::u16string_view first, std::vector<uint8_t>& bytes)
     return true;
 }
 
-// Turns the file's bytes into UTF-16 text. UTF-8 is checked line by line so a
-// bad sequence is reported with its line.
-bool Decode(std::string_view bytes, TextEncoding& encoding, std::u16string& text,
-            RegFileError& error)
+// UTF-16LE, the byte-order mark already taken off.
+bool DecodeUtf16Le(std::string_view bytes, std::u16string& text, RegFileError& error)
 {
+    if (bytes.size() % 2 != 0) {
+        error.reason = "UTF-16 file with an odd number of bytes";
+        return false;
+    }
     auto byteAt = [&](size_t i) { return static_cast<uint8_t>(bytes[i]); };
-    if (bytes.size() >= 2 && byteAt(0) == 0xFF && byteAt(1) == 0xFE) {
-        encoding = TextEncoding::Utf16LeBom;
-        if (bytes.size() % 2 != 0) {
-            error.reason = "UTF-16 file with an odd number of bytes";
-            return false;
-        }
-        text.resize((bytes.size() - 2) / 2);
-        for (size_t i = 0; i < text.size(); ++i) {
-            text[i] = static_cast<char16_t>(byteAt(2 + 2 * i) | byteAt(3 + 2 * i) << 8);
-        }
-        return true;
+    text.resize(bytes.size() / 2);
+    for (size_t i = 0; i < text.size(); ++i) {
+        text[i] = static_cast<char16_t>(byteAt(2 * i) | byteAt(2 * i + 1) << 8);
     }
-    if (bytes.size() >= 2 && byteAt(0) == 0xFE && byteAt(1) == 0xFF) {
-        error.reason = "UTF-16 big-endian files are not supported (use UTF-16LE or UTF-8)";
-        return false;
-    }
-    if (bytes.size() >= 2 && byteAt(0) != 0 && byteAt(1) == 0) {
-        error.reason = "looks like UTF-16 without a byte-order mark, which is not supported";
-        return false;
-    }
-    encoding = TextEncoding::Utf8;
-    if (bytes.size() >= 3 && byteAt(0) == 0xEF && byteAt(1) == 0xBB && byteAt(2) == 0xBF) {
-        encoding = TextEncoding::Utf8Bom;
-        bytes.remove_prefix(3);
-    }
+    return true;
+}
+
+// UTF-8, checked line by line so a bad sequence is reported with its line.
+bool DecodeUtf8(std::string_view bytes, std::u16string& text, RegFileError& error)
+{
     text.clear();
     text.reserve(bytes.size());
     int lineNo = 1;
@@ -587,6 +574,32 @@ bool Decode(std::string_view bytes, TextEncoding& encoding, std::u16string& text
         ++lineNo;
     }
     return true;
+}
+
+// Turns the file's bytes into UTF-16 text, by the byte-order mark it starts
+// with (UTF-8 without one).
+bool Decode(std::string_view bytes, TextEncoding& encoding, std::u16string& text,
+            RegFileError& error)
+{
+    auto byteAt = [&](size_t i) { return static_cast<uint8_t>(bytes[i]); };
+    if (bytes.size() >= 2 && byteAt(0) == 0xFF && byteAt(1) == 0xFE) {
+        encoding = TextEncoding::Utf16LeBom;
+        return DecodeUtf16Le(bytes.substr(2), text, error);
+    }
+    if (bytes.size() >= 2 && byteAt(0) == 0xFE && byteAt(1) == 0xFF) {
+        error.reason = "UTF-16 big-endian files are not supported (use UTF-16LE or UTF-8)";
+        return false;
+    }
+    if (bytes.size() >= 2 && byteAt(0) != 0 && byteAt(1) == 0) {
+        error.reason = "looks like UTF-16 without a byte-order mark, which is not supported";
+        return false;
+    }
+    encoding = TextEncoding::Utf8;
+    if (bytes.size() >= 3 && byteAt(0) == 0xEF && byteAt(1) == 0xBB && byteAt(2) == 0xBF) {
+        encoding = TextEncoding::Utf8Bom;
+        bytes.remove_prefix(3);
+    }
+    return DecodeUtf8(bytes, text, error);
 }
 
 // Appends s with \ and " escaped.
