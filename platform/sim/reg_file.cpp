@@ -639,43 +639,28 @@ void AppendHex(std::u16string& out, uint32_t number, int minDigits)
     while (n > 0) out.push_back(buffer[--n]);
 }
 
-void AppendValue(std::u16string& out, const RegValue& value, std::u16string_view eol)
+// "text" with \ and " escaped.
+void AppendQuoted(std::u16string& out, std::u16string_view s)
 {
-    const size_t lineStart = out.size();
-    if (value.name.empty()) {
-        out += u"@";
-    } else {
-        out += u'"';
-        AppendEscaped(out, value.name);
-        out += u'"';
-    }
-    out += u'=';
-    if (value.type == kRegSz) {
-        if (std::optional<std::u16string> text = PlainString(value.data)) {
-            out += u'"';
-            AppendEscaped(out, *text);
-            out += u'"';
-            out += eol;
-            return;
-        }
-    }
-    if (value.type == kRegDword && value.data.size() == 4) {
-        const uint32_t number = value.data[0] | value.data[1] << 8 | value.data[2] << 16 |
-                                static_cast<uint32_t>(value.data[3]) << 24;
-        out += u"dword:";
-        AppendHex(out, number, 8);
-        out += eol;
-        return;
-    }
-    if (value.type == kRegBinary) {
+    out += u'"';
+    AppendEscaped(out, s);
+    out += u'"';
+}
+
+// hex: or hex(type): and the bytes, wrapped so that no line is wider than
+// kHexLineWidth; the value's line starts at lineStart in out.
+void AppendHexData(std::u16string& out, uint32_t type, const std::vector<uint8_t>& data,
+                   size_t lineStart, std::u16string_view eol)
+{
+    if (type == kRegBinary) {
         out += u"hex:";
     } else {
         out += u"hex(";
-        AppendHex(out, value.type, 1);
+        AppendHex(out, type, 1);
         out += u"):";
     }
     size_t column = out.size() - lineStart;
-    for (size_t i = 0; i < value.data.size(); ++i) {
+    for (size_t i = 0; i < data.size(); ++i) {
         // Room for "xx," and a closing "\" on this line, or start the next.
         if (column + 4 > kHexLineWidth) {
             out += u'\\';
@@ -683,12 +668,35 @@ void AppendValue(std::u16string& out, const RegValue& value, std::u16string_view
             out += u"  ";
             column = 2;
         }
-        AppendHex(out, value.data[i], 2);
+        AppendHex(out, data[i], 2);
         column += 2;
-        if (i + 1 < value.data.size()) {
+        if (i + 1 < data.size()) {
             out += u',';
             ++column;
         }
+    }
+}
+
+void AppendValue(std::u16string& out, const RegValue& value, std::u16string_view eol)
+{
+    const size_t lineStart = out.size();
+    if (value.name.empty()) {
+        out += u"@";
+    } else {
+        AppendQuoted(out, value.name);
+    }
+    out += u'=';
+    std::optional<std::u16string> text;
+    if (value.type == kRegSz) text = PlainString(value.data);
+    if (text) {
+        AppendQuoted(out, *text);
+    } else if (value.type == kRegDword && value.data.size() == 4) {
+        const uint32_t number = value.data[0] | value.data[1] << 8 | value.data[2] << 16 |
+                                static_cast<uint32_t>(value.data[3]) << 24;
+        out += u"dword:";
+        AppendHex(out, number, 8);
+    } else {
+        AppendHexData(out, value.type, value.data, lineStart, eol);
     }
     out += eol;
 }
