@@ -714,6 +714,39 @@ void AppendSection(std::u16string& out, std::u16string_view path, const RegKey& 
 
 std::string ErrnoText(int number) { return std::strerror(number); }
 
+// Creates a file of our own beside path, for writing, named after it plus
+// pid and a counter, retried if the name is taken. Its descriptor, or -1 with
+// errno set; temp is the (last) name tried.
+int CreateTemp(const std::filesystem::path& path, std::filesystem::path& temp)
+{
+    std::filesystem::path folder = path.parent_path();
+    if (folder.empty()) folder = ".";
+    static std::atomic<unsigned> counter{0};
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        temp = folder / ("." + path.filename().string() + ".tmp." + std::to_string(getpid()) +
+                         "." + std::to_string(counter++));
+        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST) break;
+    }
+    return fd;
+}
+
+// All of bytes, however many calls it takes; false with errno set.
+bool WriteAll(int fd, std::string_view bytes)
+{
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
 }  // namespace
 
 std::string RegFileError::Message() const
@@ -794,19 +827,8 @@ bool ReadRegFile(const std::filesystem::path& path, RegFile& out, RegFileError& 
 bool WriteRegFile(const std::filesystem::path& path, const RegFile& file, std::string& error)
 {
     const std::string bytes = FormatRegFile(file);
-    std::filesystem::path folder = path.parent_path();
-    if (folder.empty()) folder = ".";
-
-    // A name of our own beside the target: pid plus a counter, retried if taken.
-    static std::atomic<unsigned> counter{0};
     std::filesystem::path temp;
-    int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        temp = folder / ("." + path.filename().string() + ".tmp." + std::to_string(getpid()) +
-                         "." + std::to_string(counter++));
-        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST) break;
-    }
+    int fd = CreateTemp(path, temp);
     if (fd < 0) {
         error = "cannot create " + temp.string() + ": " + ErrnoText(errno);
         return false;
@@ -822,15 +844,7 @@ bool WriteRegFile(const std::filesystem::path& path, const RegFile& file, std::s
     struct stat existing;
     if (::stat(path.c_str(), &existing) == 0) ::fchmod(fd, existing.st_mode & 07777);
 
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return fail("cannot write", errno);
-        }
-        done += static_cast<size_t>(n);
-    }
+    if (!WriteAll(fd, bytes)) return fail("cannot write", errno);
     if (::fsync(fd) != 0) return fail("cannot flush", errno);
     const int closed = ::close(fd);
     fd = -1;
