@@ -236,6 +236,8 @@ private:
     }
     // At the current line.
     bool Fail(std::string reason) { return Fail(lines_->Number(), std::move(reason)); }
+    // The first line; the file keeps its line end.
+    bool Header();
     // A [ROOT\path] line: the key it names becomes the current section,
     // made first with any of its parents that are not there yet.
     bool Section(std::u16string_view body);
@@ -292,17 +294,8 @@ bool Parser::Parse(std::u16string_view text)
 {
     LineReader lines(text);
     lines_ = &lines;
+    if (!Header()) return false;
     std::u16string_view line;
-    if (!lines.Next(line)) {
-        return Fail(1, "empty file; expected 'Windows Registry Editor Version 5.00'");
-    }
-    if (Trim(line) != kHeader) {
-        std::string reason = "expected 'Windows Registry Editor Version 5.00' as the first line, "
-                             "found " + Excerpt(line);
-        if (Trim(line) == u"REGEDIT4") reason += " (REGEDIT4 files are not supported)";
-        return Fail(1, reason);
-    }
-    out_.crlf = lines.FirstEnding() != 0;
     while (lines.Next(line)) {
         if (!CheckText(line)) return false;
         const std::u16string_view body = Trim(line);
@@ -312,10 +305,26 @@ bool Parser::Parse(std::u16string_view text)
         } else if (body.front() == u'"' || body.front() == u'@') {
             if (!Value(body)) return false;
         } else {
-            return Fail(lines.Number(), "unexpected line " + Excerpt(body) +
-                                            "; expected a [section], a value or a ; comment");
+            return Fail("unexpected line " + Excerpt(body) +
+                        "; expected a [section], a value or a ; comment");
         }
     }
+    return true;
+}
+
+bool Parser::Header()
+{
+    std::u16string_view line;
+    if (!lines_->Next(line)) {
+        return Fail(1, "empty file; expected 'Windows Registry Editor Version 5.00'");
+    }
+    if (Trim(line) != kHeader) {
+        std::string reason = "expected 'Windows Registry Editor Version 5.00' as the first line, "
+                             "found " + Excerpt(line);
+        if (Trim(line) == u"REGEDIT4") reason += " (REGEDIT4 files are not supported)";
+        return Fail(1, reason);
+    }
+    out_.crlf = lines_->FirstEnding() != 0;
     return true;
 }
 
