@@ -168,28 +168,9 @@ public:
         for (const char16_t c : s) {
             const int digit = HexDigit(c);
             if (digit >= 0) {
-                if (state_ == kAfterByte) {
-                    reason = "missing ',' between hex bytes";
-                    return false;
-                }
-                if (state_ == kInByte) {
-                    if (digits_ == 2) {
-                        reason = "hex byte with more than two digits";
-                        return false;
-                    }
-                    bytes_.back() = static_cast<uint8_t>(bytes_.back() * 16 + digit);
-                    ++digits_;
-                } else {
-                    bytes_.push_back(static_cast<uint8_t>(digit));
-                    digits_ = 1;
-                    state_ = kInByte;
-                }
+                if (!Digit(digit, reason)) return false;
             } else if (c == u',') {
-                if (state_ == kStart || state_ == kAfterComma) {
-                    reason = "empty hex byte before ','";
-                    return false;
-                }
-                state_ = kAfterComma;
+                if (!Comma(reason)) return false;
             } else if (IsBlank(c)) {
                 Boundary();
             } else {
@@ -216,6 +197,36 @@ public:
 
 private:
     enum State { kStart, kAfterComma, kInByte, kAfterByte };
+
+    bool Digit(int digit, std::string& reason)
+    {
+        if (state_ == kAfterByte) {
+            reason = "missing ',' between hex bytes";
+            return false;
+        }
+        if (state_ != kInByte) {
+            bytes_.push_back(static_cast<uint8_t>(digit));
+            digits_ = 1;
+            state_ = kInByte;
+        } else if (digits_ == 2) {
+            reason = "hex byte with more than two digits";
+            return false;
+        } else {
+            bytes_.back() = static_cast<uint8_t>(bytes_.back() * 16 + digit);
+            ++digits_;
+        }
+        return true;
+    }
+    bool Comma(std::string& reason)
+    {
+        if (state_ == kStart || state_ == kAfterComma) {
+            reason = "empty hex byte before ','";
+            return false;
+        }
+        state_ = kAfterComma;
+        return true;
+    }
+
     State state_ = kStart;
     int digits_ = 0;
     std::vector<uint8_t> bytes_;
