@@ -275,6 +275,37 @@ TEST(RegFileTest, SectionsMergeIgnoringCaseAndRootsStayApart)
               StringData(u"user"));
 }
 
+// A name given again in other case finds the first one, in a short list
+// (scanned) as in a long one (indexed): the value keeps its place and first
+// spelling, a section opened again adds to the key it opened before.
+TEST(RegFileTest, NamesGivenAgainFindTheFirstInShortAndLongLists)
+{
+    for (const int count : {3, 40}) {
+        SCOPED_TRACE(count);
+        std::string text = kHeader + "[HKEY_LOCAL_MACHINE\\K]\n";
+        for (int i = 0; i < count; ++i) {
+            text += "\"Value" + std::to_string(i) + "\"=dword:00000000\n";
+        }
+        for (int i = 0; i < count; ++i) {
+            text += "[HKEY_LOCAL_MACHINE\\K\\Sub" + std::to_string(i) + "]\n";
+        }
+        text += "[hkey_local_machine\\k]\n\"VALUE1\"=\"again\"\n"
+                "[HKEY_LOCAL_MACHINE\\K\\SUB1]\n\"In\"=\"sub\"\n";
+        RegFile file;
+        RegFileError error;
+        ASSERT_TRUE(ParseRegFile(text, "r.reg", file, error)) << error.Message();
+        const RegKey* key = file.registry.Find(Root::LocalMachine, u"K");
+        ASSERT_NE(key, nullptr);
+        ASSERT_EQ(key->values.size(), size_t(count));
+        EXPECT_EQ(key->values[1].name, u"Value1");
+        EXPECT_EQ(key->values[1].type, 1u);
+        EXPECT_EQ(key->values[1].data, StringData(u"again"));
+        ASSERT_EQ(key->keys.size(), size_t(count));
+        EXPECT_EQ(key->keys[1]->name, u"Sub1");
+        EXPECT_EQ(key->keys[1]->values.size(), 1u);
+    }
+}
+
 TEST(RegFileTest, MixedLineEndsAreReadAndTheFirstOneIsKept)
 {
     const std::string body = "[HKEY_LOCAL_MACHINE\\A]\r\n\"v\"=hex:01,\\\n  02\r\n\n";
