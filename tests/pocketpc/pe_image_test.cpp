@@ -11,7 +11,9 @@
 #include <fstream>
 #include <iterator>
 
+#include "flow/message_boxes.h"
 #include "platform/device.h"
+#include "removal/registry_plan.h"
 #include "tests/pocketpc/pocketpc_test_support.h"
 #include "tests/test_device.h"
 #include "tools/elf-to-wince/elf_file.h"
@@ -142,6 +144,30 @@ TEST_F(PeImage, EachThunkJumpsThroughItsOwnSlot)
         EXPECT_EQ(words[0], 0xE59FC000u) << name << ": ldr ip, [pc]";
         EXPECT_EQ(words[1], 0xE59CF000u) << name << ": ldr pc, [ip]";
         EXPECT_EQ(words[2], f["slot"].get<uint32_t>()) << name << ": its slot";
+    }
+}
+
+// The texts are most of the image: each is there once, however often the
+// code uses it (the caption, the Not removed box).
+TEST_F(PeImage, EachTextIsInTheImageOnce)
+{
+    const std::string code = pe["sections"][0]["data"];
+    std::vector<std::u16string> texts = {TRQ_CAPTION};
+    for (const MessageBoxText* box : {&kLookupFailureBox, &kNotRemovedBox, &kConfirmationBox,
+                                      &kSettingsQuestionBox, &kSuccessBox, &kResetOfferBox})
+        texts.push_back(box->text);
+    for (int i = 0; i < kRegistryPlanRows; ++i) texts.push_back(kRegistryPlan[i].path);
+    for (const std::u16string& text : texts) {
+        std::string hex;  // UTF-16LE and its terminator, as pefile spells bytes
+        for (char16_t c : text + u'\0') {
+            char pair[5];
+            std::snprintf(pair, sizeof pair, "%02x%02x", c & 0xFF, c >> 8);
+            hex += pair;
+        }
+        size_t found = 0;
+        for (size_t at = code.find(hex); at != std::string::npos; at = code.find(hex, at + 1))
+            found += at % 4 == 0;  // on a character boundary
+        EXPECT_EQ(found, 1u) << std::string(text.begin(), text.end());
     }
 }
 
