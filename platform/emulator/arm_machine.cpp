@@ -154,17 +154,21 @@ void ArmMachine::SetReg(int reg, uint32_t value)
     uc_reg_write(uc_, reg, &value);
 }
 
-Halt ArmMachine::Run(uint32_t pc)
+Halt ArmMachine::Run(uint32_t pc, uint32_t until)
 {
     memoryFault_.reset();
     overBudget_ = false;
-    const uc_err e = uc_emu_start(uc_, pc, 0, 0, 0);
+    const uc_err e = uc_emu_start(uc_, pc, until, 0, 0);
     if (memoryFault_) return *memoryFault_;
     Halt halt;
     halt.pc = Reg(UC_ARM_REG_PC);
     halt.address = halt.pc;
-    if (overBudget_ || e == UC_ERR_OK) {
+    if (overBudget_) {
         halt.kind = Halt::Budget;
+        return halt;
+    }
+    if (e == UC_ERR_OK) {
+        halt.kind = Halt::Call;  // at `until`
         return halt;
     }
     halt.kind = Halt::Fault;

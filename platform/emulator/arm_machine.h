@@ -28,7 +28,7 @@ constexpr uint32_t kRead = 1, kWrite = 2, kExecute = 4;
 // Why Run came back.
 struct Halt {
     enum Kind {
-        Call,    // jumped to unmapped memory at `address`: a call out of the program
+        Call,    // jumped to `address`, outside its memory or to Run's `until`
         Fault,   // an invalid instruction or memory access; `what` says which
         Budget,  // the instruction budget is used up
     } kind = Fault;
@@ -61,8 +61,10 @@ public:
     uint32_t Reg(int reg) const;  // UC_ARM_REG_*
     void SetReg(int reg, uint32_t value);
 
-    // Runs from pc (bit 0 set: Thumb) for at most what is left of the budget.
-    Halt Run(uint32_t pc);
+    // Runs from pc (bit 0 set: Thumb) for at most what is left of the budget,
+    // until the program jumps to memory it was not given, or to `until`
+    // (a Call there, without touching it).
+    Halt Run(uint32_t pc, uint32_t until);
     void SetBudget(uint64_t instructions) { budget_ = instructions; }
     uint64_t Executed() const { return executed_; }
 

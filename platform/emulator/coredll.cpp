@@ -50,11 +50,24 @@ ProcessHeap::ProcessHeap(ArmMachine& machine, uint32_t start, uint32_t end)
 {
 }
 
+namespace {
+
+uint64_t BlockSize(uint32_t bytes) { return (uint64_t{bytes} + 7) / 8 * 8; }  // 8-byte aligned
+
+uint64_t PagesFor(uint64_t size) { return size ? (size + kPage - 1) / kPage * kPage : kPage; }
+
+}  // namespace
+
+bool ProcessHeap::HasRoom(uint32_t bytes) const
+{
+    return next_ + PagesFor(BlockSize(bytes)) + kPage <= end_;  // and the unmapped page after it
+}
+
 uint32_t ProcessHeap::Allocate(uint32_t bytes, void* deviceBlock)
 {
-    const uint32_t size = (bytes + 7) / 8 * 8;  // blocks are 8-byte aligned
-    const uint32_t pages = size ? (size + kPage - 1) / kPage * kPage : kPage;
-    if (uint64_t{next_} + pages + kPage > end_ || !machine_.Map(next_, pages, kRead | kWrite)) return 0;
+    const uint32_t size = static_cast<uint32_t>(BlockSize(bytes));
+    const uint32_t pages = static_cast<uint32_t>(PagesFor(size));
+    if (!HasRoom(bytes) || !machine_.Map(next_, pages, kRead | kWrite)) return 0;
     const uint32_t block = next_ + pages - size;
     blocks_[block] = {next_, pages, deviceBlock};
     next_ += pages + kPage;  // and an unmapped page after it
@@ -278,13 +291,18 @@ void ServeHeapAlloc(CallFrame& c)
 {
     const DWORD flags = c.Arg(1);
     const DWORD bytes = c.Arg(2);
+    // The emulated process's heap has less room than the device's books
+    // assume: a request that it cannot hold ends the run rather than go on
+    // otherwise than the simulated device would.
+    if (!c.heap.HasRoom(bytes)) {
+        c.Refuse("no room left in the emulated heap for " + std::to_string(bytes) + " bytes");
+        return;
+    }
     void* deviceBlock = HeapAlloc(GetProcessHeap(), flags, bytes);
     if (!deviceBlock) return;
     c.result = c.heap.Allocate(bytes, deviceBlock);
     if (!c.result) {
-        // The device gave a block the emulated memory cannot hold: the run
-        // cannot go on as the simulated device's would.
-        c.Refuse("no room left in the emulated heap for " + std::to_string(bytes) + " bytes");
+        c.Refuse("the emulator could not map a block of " + std::to_string(bytes) + " bytes");
         return;
     }
     // The block starts as the device's does (a debug heap's fill, never zeros by luck).

@@ -26,8 +26,10 @@ namespace emulator {
 class ProcessHeap {
 public:
     ProcessHeap(ArmMachine& machine, uint32_t start, uint32_t end);
-    // The emulated address of a new block for the device's block, or 0
-    // when the heap's address range has no room left.
+    // Whether the heap's address range has room for a block of bytes.
+    bool HasRoom(uint32_t bytes) const;
+    // The emulated address of a new block for the device's block; 0 when
+    // there is no room.
     uint32_t Allocate(uint32_t bytes, void* deviceBlock);
     // The device's block behind an emulated one, or null; Release unmaps it.
     void* DeviceBlock(uint32_t block) const;

@@ -115,7 +115,7 @@ int Run(sim::DeviceSession& session, const PocketPcExe& exe, Cpu cpu, uint64_t b
 
     uint32_t pc = exe.image.entry;
     for (;;) {
-        const Halt halt = machine.Run(pc);
+        const Halt halt = machine.Run(pc, kReturnToLoader);
         if (halt.kind == Halt::Budget)
             return Fault(session, exe.name, "ran past its budget of " + std::to_string(budget) +
                                                 " instructions, at " + Hex(halt.pc));

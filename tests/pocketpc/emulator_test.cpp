@@ -34,6 +34,7 @@ struct Breakdown {
 
 const Breakdown kBreakdowns[] = {
     {"null_read", "read of memory the program was not given at 0x00000004 by the instruction at 0x0001"},
+    {"null_call", "jump to 0x00000000, memory the program was not given \\(return address 0x0001"},
     {"code_write", "write to read-only memory at 0x00011000 by the instruction at 0x0001"},
     {"endless_loop", "ran past its budget of 100000 instructions, at 0x0001"},
     {"stray_import", "call into COREDLL at 0x03F00100, which is none of the image's imports"},

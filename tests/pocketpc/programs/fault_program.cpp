@@ -14,6 +14,9 @@ extern "C" int WINAPI WinMain(HINSTANCE, HINSTANCE, LPWSTR, int)
     DeleteFileW(TEXT("\\Program Files\\TRQ\\TRQ.exe.log"));
     volatile uintptr_t nowhere = 4;
     return *reinterpret_cast<volatile int*>(nowhere);
+#elif defined(TRQ_NULL_CALL)
+    volatile uintptr_t nowhere = 0;
+    reinterpret_cast<void (*)()>(nowhere)();
 #elif defined(TRQ_CODE_WRITE)
     *reinterpret_cast<volatile int*>(reinterpret_cast<uintptr_t>(&WinMain)) = 0;
 #elif defined(TRQ_ENDLESS_LOOP)
