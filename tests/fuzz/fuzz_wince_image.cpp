@@ -1,0 +1,79 @@
+// The Pocket PC executable's two readers, on any bytes:
+//   - as an ARM ELF file for elf-to-wince: an image it makes must load in the
+//     emulator's loader with the same entry point and the same imports, each
+//     a device call, in the same order;
+//   - as an executable for the emulator's loader: one it accepts has its
+//     sections in the image, in order, within the process slot, and its entry
+//     point in code.
+// Neither may read or write out of bounds (ASan, UBSan).
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "platform/device.h"
+#include "platform/emulator/arm_machine.h"
+#include "platform/emulator/wince_loader.h"
+#include "tools/elf-to-wince/wince_image.h"
+
+namespace {
+
+[[noreturn]] void Broken(const std::string& what)
+{
+    std::fprintf(stderr, "wince image fuzz: %s\n", what.c_str());
+    std::abort();
+}
+
+const std::vector<std::string>& DeviceCalls()
+{
+#define TRQ_CALL_NAME(type, name, params) #name,
+    static const std::vector<std::string> names = {TRQ_DEVICE_CALLS(TRQ_CALL_NAME)};
+#undef TRQ_CALL_NAME
+    return names;
+}
+
+void CheckLoaded(const emulator::LoadedImage& image)
+{
+    uint64_t end = image.base;
+    bool entryInCode = false;
+    for (const emulator::LoadedImage::Section& s : image.sections) {
+        if (s.address < end || s.address % 0x1000 || s.size % 0x1000) Broken("sections out of order: " + s.name);
+        end = uint64_t{s.address} + s.size;
+        if (end > image.base + image.memory.size() || end > pe::kWinceSlotEnd) Broken("a section past the image: " + s.name);
+        entryInCode = entryInCode || (image.entry >= s.address && image.entry < end && (s.access & emulator::kExecute));
+    }
+    if (!entryInCode) Broken("the entry point is not in code");
+}
+
+void AsElfFile(const pe::Bytes& bytes)
+{
+    wince::ElfFile elf;
+    pe::Bytes made;
+    std::string error;
+    if (!wince::ReadElfFile(bytes, elf, error) || !wince::MakeWinceImage(elf, DeviceCalls(), made, error)) return;
+    emulator::LoadedImage image;
+    if (!emulator::LoadWinceImage(made, image, error)) Broken("an image elf-to-wince made does not load: " + error);
+    CheckLoaded(image);
+    if (image.entry != elf.entry) Broken("the entry point moved");
+    std::vector<std::string> slots;
+    for (const wince::ElfSymbol& s : elf.symbols)
+        if (s.defined && s.name.rfind(wince::kImportSlotPrefix, 0) == 0) slots.push_back(s.name.substr(std::strlen(wince::kImportSlotPrefix)));
+    if (slots.size() != image.imports.size()) Broken("imports lost or added");
+    for (const emulator::LoadedImage::Import& import : image.imports) {
+        if (import.library != wince::kImportLibrary) Broken("an import from " + import.library);
+        const wince::ElfSymbol* slot = elf.Symbol(wince::kImportSlotPrefix + import.name);
+        if (!slot || slot->value != import.slot) Broken("the slot of " + import.name + " moved");
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    const pe::Bytes bytes(data, data + size);
+    AsElfFile(bytes);
+    emulator::LoadedImage image;
+    std::string error;
+    if (emulator::LoadWinceImage(bytes, image, error)) CheckLoaded(image);
+    return 0;
+}
