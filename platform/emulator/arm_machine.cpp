@@ -2,20 +2,11 @@
 
 #include <unicorn/unicorn.h>
 
-#include <cstdio>
+#include "platform/wince/pe_format.h"
 
 namespace emulator {
 
 namespace {
-
-constexpr uint32_t kPage = 0x1000;
-
-std::string Hex(uint32_t value)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08X", value);
-    return text;
-}
 
 uint32_t Protection(uint32_t access)
 {
@@ -60,7 +51,7 @@ struct MachineHooks {
             halt.kind = Halt::Call;
         } else {
             halt.kind = Halt::Fault;
-            halt.what = std::string(MemoryCause(type)) + " at " + Hex(halt.address);
+            halt.what = std::string(MemoryCause(type)) + " at " + pe::Hex(halt.address);
         }
         m.memoryFault_ = halt;
         return false;
@@ -101,7 +92,7 @@ ArmMachine::~ArmMachine()
 
 bool ArmMachine::Map(uint32_t address, uint32_t size, uint32_t access, const std::vector<uint8_t>& bytes)
 {
-    if (address % kPage || size % kPage || bytes.size() > size ||
+    if (address % pe::kWincePage || size % pe::kWincePage || bytes.size() > size ||
         uc_mem_map(uc_, address, size, Protection(access)) != UC_ERR_OK)
         return false;
     regions_.push_back({address, size, access});
@@ -175,9 +166,9 @@ Halt ArmMachine::Run(uint32_t pc, uint32_t until)
     if (e == UC_ERR_INSN_INVALID) {
         uint32_t word = 0;
         Read(halt.pc, &word, 4);
-        halt.what = "invalid instruction " + Hex(word) + " at " + Hex(halt.pc);
+        halt.what = "invalid instruction " + pe::Hex(word) + " at " + pe::Hex(halt.pc);
     } else {
-        halt.what = std::string(uc_strerror(e)) + " at " + Hex(halt.pc);
+        halt.what = std::string(uc_strerror(e)) + " at " + pe::Hex(halt.pc);
     }
     return halt;
 }

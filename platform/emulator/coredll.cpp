@@ -7,22 +7,15 @@
 
 #include "platform/device.h"
 #include "platform/sim/text.h"
+#include "platform/wince/pe_format.h"
 
 namespace emulator {
 
 namespace {
 
-constexpr uint32_t kPage = 0x1000;
 // No argument of a device call is a longer string; a longer one has lost
 // its terminator.
 constexpr uint32_t kLongestString = 0x8000;
-
-std::string Hex(uint32_t value)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08X", value);
-    return text;
-}
 
 // Handles as the device passes them: 32 bits. The simulated device's roots
 // are the platform's values sign-extended, as on a 64-bit host.
@@ -54,13 +47,13 @@ namespace {
 
 uint64_t BlockSize(uint32_t bytes) { return (uint64_t{bytes} + 7) / 8 * 8; }  // 8-byte aligned
 
-uint64_t PagesFor(uint64_t size) { return size ? (size + kPage - 1) / kPage * kPage : kPage; }
+uint64_t PagesFor(uint64_t size) { return size ? pe::PageAlign(size) : pe::kWincePage; }
 
 }  // namespace
 
 bool ProcessHeap::HasRoom(uint32_t bytes) const
 {
-    return next_ + PagesFor(BlockSize(bytes)) + kPage <= end_;  // and the unmapped page after it
+    return next_ + PagesFor(BlockSize(bytes)) + pe::kWincePage <= end_;  // and the unmapped page after it
 }
 
 uint32_t ProcessHeap::Allocate(uint32_t bytes, void* deviceBlock)
@@ -70,7 +63,7 @@ uint32_t ProcessHeap::Allocate(uint32_t bytes, void* deviceBlock)
     if (!HasRoom(bytes) || !machine_.Map(next_, pages, kRead | kWrite)) return 0;
     const uint32_t block = next_ + pages - size;
     blocks_[block] = {next_, pages, deviceBlock};
-    next_ += pages + kPage;  // and an unmapped page after it
+    next_ += pages + pe::kWincePage;  // and an unmapped page after it
     return block;
 }
 
@@ -111,7 +104,7 @@ uint32_t CallFrame::Arg(int index)
     const uint32_t at = machine.Reg(UC_ARM_REG_SP) + 4 * (index - 4);
     uint32_t value = 0;
     if (!machine.Given(at, 4, kRead) || !machine.Read(at, &value, 4))
-        Fail(index, "the stack at " + Hex(at) + " is not memory the program was given");
+        Fail(index, "the stack at " + pe::Hex(at) + " is not memory the program was given");
     return value;
 }
 
@@ -123,12 +116,12 @@ const char16_t* CallFrame::String(int index)
     for (uint32_t at = start;; at += 2) {
         char16_t c = 0;
         if (!machine.Given(at, 2, kRead) || !machine.Read(at, &c, 2)) {
-            Fail(index, "the string at " + Hex(start) + " runs into memory the program was not given");
+            Fail(index, "the string at " + pe::Hex(start) + " runs into memory the program was not given");
             return nullptr;
         }
         if (!c) break;
         if (text.size() == kLongestString) {
-            Fail(index, "the string at " + Hex(start) + " has no terminator");
+            Fail(index, "the string at " + pe::Hex(start) + " has no terminator");
             return nullptr;
         }
         text.push_back(c);
@@ -142,7 +135,7 @@ void* CallFrame::Buffer(int index, uint64_t bytes)
     const uint32_t start = Arg(index);
     if (!start || Faulted()) return nullptr;
     if (bytes > UINT32_MAX || !machine.Given(start, static_cast<uint32_t>(bytes), kRead)) {
-        Fail(index, "the " + std::to_string(bytes) + " bytes at " + Hex(start) +
+        Fail(index, "the " + std::to_string(bytes) + " bytes at " + pe::Hex(start) +
                         " are not memory the program was given");
         return nullptr;
     }
@@ -164,7 +157,7 @@ bool CallFrame::WriteBack()
         if (first == last) continue;
         const uint32_t at = copy.address + static_cast<uint32_t>(first);
         if (!machine.Given(at, static_cast<uint32_t>(last - first), kWrite)) {
-            Refuse("the call wrote to " + Hex(at) + ", which the program may not write");
+            Refuse("the call wrote to " + pe::Hex(at) + ", which the program may not write");
             return false;
         }
         machine.Write(at, copy.host.data() + first, static_cast<uint32_t>(last - first));

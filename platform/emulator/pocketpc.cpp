@@ -16,25 +16,12 @@ namespace {
 // top of the slot. COREDLL lies outside the slot; an import leads to an
 // address there that the emulator serves, one per import, and WinMain
 // returns to the loader there. Nothing outside the slot is mapped.
-constexpr uint32_t kPage = 0x1000;
-constexpr uint32_t kCommandLine = pe::kWinceSlotEnd - kPage;
-constexpr uint32_t kStackTop = kCommandLine - kPage;  // an unmapped page between
+constexpr uint32_t kCommandLine = pe::kWinceSlotEnd - pe::kWincePage;
+constexpr uint32_t kStackTop = kCommandLine - pe::kWincePage;  // an unmapped page between
 constexpr uint32_t kSmallestStack = 0x10000, kLargestStack = 0x100000;
 constexpr uint32_t kCoredll = 0x03F00000;
 constexpr uint32_t kReturnToLoader = 0x03FFFFF0;
 constexpr uint32_t kShowNormal = 5;  // SW_SHOW, WinMain's nCmdShow
-
-std::string Hex(uint32_t value)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08X", value);
-    return text;
-}
-
-uint32_t PageAlign(uint64_t value)
-{
-    return static_cast<uint32_t>((value + kPage - 1) / kPage * kPage);
-}
 
 // Serves one call on the simulated device. False when the device ended the
 // run there (a soft reset, a box with no answer), which it does with a
@@ -64,15 +51,16 @@ bool LoadProcess(ArmMachine& machine, const PocketPcExe& exe, uint32_t& stackBot
         const uint32_t offset = s.address - exe.image.base;
         if (!machine.Map(s.address, s.size, s.access,
                          pe::Bytes(memory.begin() + offset, memory.begin() + offset + s.size))) {
-            error = "cannot map section " + s.name + " at " + Hex(s.address);
+            error = "cannot map section " + s.name + " at " + pe::Hex(s.address);
             return false;
         }
     }
-    const uint32_t stack = PageAlign(std::min(std::max(exe.image.stackReserve, kSmallestStack), kLargestStack));
+    const uint32_t stack =
+        static_cast<uint32_t>(pe::PageAlign(std::min(std::max(exe.image.stackReserve, kSmallestStack), kLargestStack)));
     stackBottom = kStackTop - stack;
     const uint32_t imageEnd = exe.image.base + static_cast<uint32_t>(exe.image.memory.size());
-    if (stackBottom < imageEnd + kPage || !machine.Map(stackBottom, stack, kRead | kWrite) ||
-        !machine.Map(kCommandLine, kPage, kRead | kWrite)) {
+    if (stackBottom < imageEnd + pe::kWincePage || !machine.Map(stackBottom, stack, kRead | kWrite) ||
+        !machine.Map(kCommandLine, pe::kWincePage, kRead | kWrite)) {
         error = "no room for the stack above the image";
         return false;
     }
@@ -89,10 +77,10 @@ int Fault(sim::DeviceSession& session, const std::string& name, const std::strin
 // Where a call out of the program went, when it is not one of its imports.
 std::string StrayCall(uint32_t target, uint32_t returnTo)
 {
-    const std::string from = " (return address " + Hex(returnTo) + ")";
+    const std::string from = " (return address " + pe::Hex(returnTo) + ")";
     if (target >= kCoredll && target < kReturnToLoader)
-        return "call into COREDLL at " + Hex(target) + ", which is none of the image's imports" + from;
-    return "jump to " + Hex(target) + ", memory the program was not given" + from;
+        return "call into COREDLL at " + pe::Hex(target) + ", which is none of the image's imports" + from;
+    return "jump to " + pe::Hex(target) + ", memory the program was not given" + from;
 }
 
 int Run(sim::DeviceSession& session, const PocketPcExe& exe, Cpu cpu, uint64_t budget)
@@ -102,7 +90,8 @@ int Run(sim::DeviceSession& session, const PocketPcExe& exe, Cpu cpu, uint64_t b
     std::string error;
     if (!machine.Ok()) return Fault(session, exe.name, machine.Error());
     if (!LoadProcess(machine, exe, stackBottom, error)) return Fault(session, exe.name, error);
-    ProcessHeap heap(machine, PageAlign(exe.image.base + exe.image.memory.size()) + kPage, stackBottom - kPage);
+    const uint32_t imageEnd = static_cast<uint32_t>(pe::PageAlign(exe.image.base + exe.image.memory.size()));
+    ProcessHeap heap(machine, imageEnd + pe::kWincePage, stackBottom - pe::kWincePage);
 
     // WinMain(hInstance, hPrevInstance, lpCmdLine, nCmdShow), returning to the loader.
     machine.SetReg(UC_ARM_REG_R0, exe.image.base);
@@ -118,9 +107,9 @@ int Run(sim::DeviceSession& session, const PocketPcExe& exe, Cpu cpu, uint64_t b
         const Halt halt = machine.Run(pc, kReturnToLoader);
         if (halt.kind == Halt::Budget)
             return Fault(session, exe.name, "ran past its budget of " + std::to_string(budget) +
-                                                " instructions, at " + Hex(halt.pc));
+                                                " instructions, at " + pe::Hex(halt.pc));
         if (halt.kind == Halt::Fault) {
-            std::string where = halt.address == halt.pc ? "" : " by the instruction at " + Hex(halt.pc);
+            std::string where = halt.address == halt.pc ? "" : " by the instruction at " + pe::Hex(halt.pc);
             return Fault(session, exe.name, halt.what + where);
         }
         if (halt.address == kReturnToLoader) return static_cast<int>(machine.Reg(UC_ARM_REG_R0));
@@ -132,7 +121,7 @@ int Run(sim::DeviceSession& session, const PocketPcExe& exe, Cpu cpu, uint64_t b
         CallFrame frame(machine, heap, exe.image.imports[import].name.c_str());
         if (!ServeOnDevice(session, exe.imports[import], frame)) return 0;
         if (frame.Faulted() || !frame.WriteBack())
-            return Fault(session, exe.name, frame.Fault() + " (return address " + Hex(returnTo) + ")");
+            return Fault(session, exe.name, frame.Fault() + " (return address " + pe::Hex(returnTo) + ")");
         machine.SetReg(UC_ARM_REG_R0, frame.result);
         pc = returnTo;
     }

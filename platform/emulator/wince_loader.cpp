@@ -9,20 +9,6 @@ namespace emulator {
 
 namespace {
 
-constexpr uint32_t kPage = 0x1000;
-
-uint32_t PageAlign(uint64_t value)
-{
-    return static_cast<uint32_t>((value + kPage - 1) / kPage * kPage);
-}
-
-std::string Hex(uint32_t value, int digits = 8)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%0*X", digits, value);
-    return text;
-}
-
 bool Fail(std::string& error, std::string reason)
 {
     error = std::move(reason);
@@ -43,16 +29,16 @@ bool NameAt(const pe::Bytes& memory, uint32_t rva, std::string& name)
 bool CheckHeaders(const pe::FileHeader& file, const pe::OptionalHeader32& opt, std::string& error)
 {
     if (file.machine != pe::kMachineArm)
-        return Fail(error, "machine " + Hex(file.machine, 4) + " is not ARM (0x01C0)");
+        return Fail(error, "machine " + pe::Hex(file.machine, 4) + " is not ARM (0x01C0)");
     if (!(file.characteristics & pe::kExecutableImage)) return Fail(error, "not an executable image");
     if (opt.magic != pe::kMagicPe32) return Fail(error, "not a PE32 image");
     if (opt.subsystem != pe::kSubsystemWindowsCeGui)
         return Fail(error, "subsystem " + std::to_string(opt.subsystem) + " is not Windows CE GUI (9)");
     if (opt.imageBase != pe::kWinceExeBase)
-        return Fail(error, "image base " + Hex(opt.imageBase) + ": Windows CE loads an executable at " +
-                               Hex(pe::kWinceExeBase) + " and this loader relocates nothing");
-    if (opt.sectionAlignment != kPage)
-        return Fail(error, "section alignment " + Hex(opt.sectionAlignment) + " is not a page");
+        return Fail(error, "image base " + pe::Hex(opt.imageBase) + ": Windows CE loads an executable at " +
+                               pe::Hex(pe::kWinceExeBase) + " and this loader relocates nothing");
+    if (opt.sectionAlignment != pe::kWincePage)
+        return Fail(error, "section alignment " + pe::Hex(opt.sectionAlignment) + " is not a page");
     if (opt.sizeOfImage == 0 || uint64_t{opt.imageBase} + opt.sizeOfImage > pe::kWinceSlotEnd)
         return Fail(error, "an image of " + std::to_string(opt.sizeOfImage) +
                                " bytes does not fit in the 32 MiB process slot");
@@ -80,13 +66,14 @@ bool LoadSections(const pe::Bytes& file, size_t table, uint16_t count, LoadedIma
         LoadedImage::Section s;
         s.name.assign(h.name, std::find(h.name, h.name + sizeof h.name, '\0'));
         s.address = image.base + h.virtualAddress;
-        s.size = PageAlign(std::max(h.virtualSize, h.sizeOfRawData));
+        const uint64_t size = pe::PageAlign(std::max(h.virtualSize, h.sizeOfRawData));
         s.access = AccessOf(h.characteristics);
-        if (h.virtualAddress % kPage || h.virtualAddress < end)
-            return Fail(error, "section " + s.name + " at " + Hex(s.address) +
+        if (h.virtualAddress % pe::kWincePage || h.virtualAddress < end)
+            return Fail(error, "section " + s.name + " at " + pe::Hex(s.address) +
                                    " does not follow the one before on a page of its own");
-        if (uint64_t{h.virtualAddress} + s.size > image.memory.size())
+        if (h.virtualAddress + size > image.memory.size())
             return Fail(error, "section " + s.name + " ends past the end of the image");
+        s.size = static_cast<uint32_t>(size);
         const uint32_t copied = std::min(h.virtualSize ? h.virtualSize : h.sizeOfRawData, h.sizeOfRawData);
         if (uint64_t{h.pointerToRawData} + copied > file.size())
             return Fail(error, "section " + s.name + " runs past the end of the file");
@@ -149,9 +136,9 @@ bool LoadWinceImage(const pe::Bytes& file, LoadedImage& image, std::string& erro
     if (opt.sizeOfHeaders > file.size()) return Fail(error, "the headers run past the end of the file");
 
     image.base = opt.imageBase;
-    image.memory.assign(PageAlign(opt.sizeOfImage), 0);
+    image.memory.assign(pe::PageAlign(opt.sizeOfImage), 0);  // within the slot: checked
     std::copy_n(file.begin(), opt.sizeOfHeaders, image.memory.begin());
-    image.sections.push_back({"headers", image.base, PageAlign(opt.sizeOfHeaders), kRead});
+    image.sections.push_back({"headers", image.base, static_cast<uint32_t>(pe::PageAlign(opt.sizeOfHeaders)), kRead});
     if (!LoadSections(file, optional + fileHeader.sizeOfOptionalHeader, fileHeader.numberOfSections, image,
                       error) ||
         !LoadImports(opt, image, error))
@@ -161,7 +148,7 @@ bool LoadWinceImage(const pe::Bytes& file, LoadedImage& image, std::string& erro
     image.stackReserve = opt.sizeOfStackReserve;
     for (const LoadedImage::Section& s : image.sections)
         if (image.entry >= s.address && image.entry - s.address < s.size && (s.access & kExecute)) return true;
-    return Fail(error, "the entry point " + Hex(image.entry) + " is not in a code section");
+    return Fail(error, "the entry point " + pe::Hex(image.entry) + " is not in a code section");
 }
 
 }  // namespace emulator

@@ -8,6 +8,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <string>
 #include <vector>
 
 namespace pe {
@@ -15,9 +17,23 @@ namespace pe {
 // ---------------------------------------------------------------- values --
 
 // Where Windows CE (4.2 to 5.2) loads an executable: at 0x00010000, inside
-// the 32 MiB slot of the process's own address space.
+// the 32 MiB slot of the process's own address space, in pages of 4 KiB.
 constexpr uint32_t kWinceExeBase = 0x00010000;
 constexpr uint32_t kWinceSlotEnd = 0x02000000;
+constexpr uint32_t kWincePage = 0x1000;
+
+inline uint64_t PageAlign(uint64_t value)
+{
+    return (value + kWincePage - 1) / kWincePage * kWincePage;
+}
+
+// An address or a field as messages write it: 0x00011000.
+inline std::string Hex(uint32_t value, int digits = 8)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%0*X", digits, value);
+    return text;
+}
 
 constexpr uint16_t kDosMagic = 0x5A4D;          // "MZ"
 constexpr size_t kDosPeOffsetField = 0x3C;      // e_lfanew: where the PE signature is

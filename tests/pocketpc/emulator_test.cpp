@@ -104,6 +104,18 @@ void EditHeaders(pe::Bytes& image, const std::function<void(pe::FileHeader&, pe:
     pe::Store(image, kOptionalHeader, opt);
 }
 
+// Rewrites the header of section `index` in place.
+void EditSection(pe::Bytes& image, size_t index, const std::function<void(pe::SectionHeader&)>& edit)
+{
+    pe::FileHeader file;
+    ASSERT_TRUE(pe::Load(image, kFileHeader, file));
+    const size_t at = kOptionalHeader + file.sizeOfOptionalHeader + index * pe::SizeOf<pe::SectionHeader>();
+    pe::SectionHeader section;
+    ASSERT_TRUE(pe::Load(image, at, section));
+    edit(section);
+    pe::Store(image, at, section);
+}
+
 // Where the byte at rva lies in the file.
 size_t FileOffset(const pe::Bytes& image, uint32_t rva)
 {
@@ -159,6 +171,15 @@ const Refusal kRefusals[] = {
     {"too big for the process slot",
      [](pe::Bytes& b) { EditHeaders(b, [](pe::FileHeader&, pe::OptionalHeader32& o) { o.sizeOfImage = 0x2000000; }); },
      "does not fit in the 32 MiB process slot"},
+    {"a section as large as the address space",
+     [](pe::Bytes& b) { EditSection(b, 0, [](pe::SectionHeader& s) { s.virtualSize = 0xFFFFF001; }); },
+     "section .text ends past the end of the image"},
+    {"a section's data past the end of the file",
+     [](pe::Bytes& b) { EditSection(b, 1, [](pe::SectionHeader& s) { s.pointerToRawData = 0x10000; }); },
+     "section .idata runs past the end of the file"},
+    {"sections out of order",
+     [](pe::Bytes& b) { EditSection(b, 1, [](pe::SectionHeader& s) { s.virtualAddress = 0x1000; }); },
+     "section .idata at 0x00011000 does not follow the one before"},
     {"entry point in the import table",
      [](pe::Bytes& b) {
          EditHeaders(b, [](pe::FileHeader&, pe::OptionalHeader32& o) { o.addressOfEntryPoint = o.baseOfData; });

@@ -25,13 +25,6 @@ uint32_t Align(uint32_t value, uint32_t alignment)
     return (value + alignment - 1) / alignment * alignment;
 }
 
-std::string Hex(uint32_t value)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08X", value);
-    return text;
-}
-
 struct Import {
     std::string name;  // without the prefix
     uint32_t slot = 0;  // its address in the import address table
@@ -63,7 +56,7 @@ bool FindImports(const ElfFile& elf, const ElfSection& iat, const std::vector<st
               [](const Import& a, const Import& b) { return a.slot < b.slot; });
     for (size_t i = 0; i < imports.size(); ++i)
         if (imports[i].slot != iat.address + 4 * i)
-            return Fail(error, "the import slot at " + Hex(static_cast<uint32_t>(iat.address + 4 * i)) +
+            return Fail(error, "the import slot at " + pe::Hex(static_cast<uint32_t>(iat.address + 4 * i)) +
                                    " has no " + kImportSlotPrefix + " name");
     if (iat.size != 4 * imports.size())
         return Fail(error, std::string(kImportSection) + " holds " + std::to_string(iat.size) +
@@ -94,7 +87,7 @@ bool CheckElf(const ElfFile& elf, const ElfSection*& code, const ElfSection*& ia
     if (!entry || !entry->function || entry->section != kCodeSection)
         return Fail(error, std::string("no function ") + kEntrySymbol + " in " + kCodeSection);
     if (elf.entry != entry->value)
-        return Fail(error, "the ELF entry " + Hex(elf.entry) + " is not " + kEntrySymbol);
+        return Fail(error, "the ELF entry " + pe::Hex(elf.entry) + " is not " + kEntrySymbol);
     return true;
 }
 
@@ -152,11 +145,11 @@ bool CheckPlaces(const std::vector<Placed>& sections, std::string& error)
     for (const Placed& s : sections) {
         const uint32_t address = pe::kWinceExeBase + s.rva;
         if (s.rva < end || s.rva % kSectionAlignment)
-            return Fail(error, std::string("section ") + s.name + " at " + Hex(address) +
-                                   " is not on a page of its own above " + Hex(pe::kWinceExeBase + end));
+            return Fail(error, std::string("section ") + s.name + " at " + pe::Hex(address) +
+                                   " is not on a page of its own above " + pe::Hex(pe::kWinceExeBase + end));
         end = Align(s.rva + static_cast<uint32_t>(s.bytes.size()), kSectionAlignment);
         if (end < s.rva || uint64_t{pe::kWinceExeBase} + end > pe::kWinceSlotEnd)
-            return Fail(error, "the image would end past " + Hex(pe::kWinceSlotEnd) +
+            return Fail(error, "the image would end past " + pe::Hex(pe::kWinceSlotEnd) +
                                    ", the end of the 32 MiB process slot");
     }
     return true;
@@ -242,8 +235,8 @@ bool MakeWinceImage(const ElfFile& elf, const std::vector<std::string>& importab
         return false;
     for (const ElfSection* s : {code, iat})
         if (s->address < pe::kWinceExeBase)
-            return Fail(error, "section " + s->name + " at " + Hex(s->address) +
-                                   " lies below the image base " + Hex(pe::kWinceExeBase));
+            return Fail(error, "section " + s->name + " at " + pe::Hex(s->address) +
+                                   " lies below the image base " + pe::Hex(pe::kWinceExeBase));
 
     std::vector<Placed> sections = {
         {kCodeSection, pe::kContainsCode | pe::kMemExecute | pe::kMemRead,
