@@ -48,22 +48,8 @@ void WriteDeviceStatus(std::ostream& out, const DeviceImage& image)
 
     std::vector<PlanItem> items = PlanItems(image, installDir.value_or(u""));
     std::vector<std::string> present;
-    for (const PlanItem& item : items) {
-        if (!item.present) continue;
-        std::string line = (item.kind == PlanItem::Key      ? "key    "
-                            : item.kind == PlanItem::Folder ? "folder "
-                                                            : "file   ") +
-                           item.name;
-        if (item.kind == PlanItem::File) {
-            std::u16string path = Utf8ToUtf16(item.name).value_or(u"");
-            std::string held;
-            for (HoldRule rule : config.DeviceRulesHolding(path))
-                held += std::string(held.empty() ? "" : ", ") + HoldRuleKey(rule);
-            if (config.IsHeldByUser(path)) held += std::string(held.empty() ? "" : ", ") + "user";
-            if (!held.empty()) line += "  (held open: " + held + ")";
-        }
-        present.push_back(line);
-    }
+    for (const PlanItem& item : items)
+        if (item.present) present.push_back(ItemLine(item, config));
     out << "Of what the uninstaller removes, on the device (" << present.size() << " of "
         << items.size() << "):\n";
     for (const std::string& line : present) out << "  " << line << "\n";

@@ -20,6 +20,22 @@ std::optional<std::u16string> RecordedInstallDir(const Registry& registry)
     return std::nullopt;
 }
 
+std::string ItemLine(const PlanItem& item, const DeviceConfig& config)
+{
+    std::string line = item.kind == PlanItem::Key      ? "key    "
+                       : item.kind == PlanItem::Folder ? "folder "
+                                                       : "file   ";
+    line += item.name;
+    if (item.kind != PlanItem::File) return line;
+    const std::u16string path = Utf8ToUtf16(item.name).value_or(u"");
+    std::string held;
+    for (HoldRule rule : config.DeviceRulesHolding(path))
+        held += std::string(held.empty() ? "" : ", ") + HoldRuleKey(rule);
+    if (config.IsHeldByUser(path)) held += std::string(held.empty() ? "" : ", ") + "user";
+    if (!held.empty()) line += "  (held open: " + held + ")";
+    return line;
+}
+
 static Root RootOf(HKEY root)
 {
     if (root == HKEY_CLASSES_ROOT) return Root::ClassesRoot;

@@ -13,9 +13,19 @@ namespace sim {
 
 struct PlanItem {
     enum Kind { File, Folder, Key } kind;
-    std::string name;  // "\Windows\TRQUtil.exe" or "HKEY_CURRENT_USER\Software\TRQ\Sync"
+    // "\Windows\TRQUtil.exe", "\Program Files\TRQ" (a folder without a
+    // trailing separator) or "HKEY_CURRENT_USER\Software\TRQ\Sync"
+    std::string name;
     bool present = false;
 };
+
+// The line an item is listed on wherever the simulator lists it: its kind
+// ("file   ", "folder ", "key    ", padded so the names line up), its name,
+// and for a file held open, who holds it, the device's rules in
+// [HeldByDevice] order, then "user" for a program the user started:
+//   file   \Windows\TRQUtil.exe  (held open: Startup, user)
+// Folders and keys are never marked.
+std::string ItemLine(const PlanItem& item, const DeviceConfig& config);
 
 // The install directory the install record holds ("InstallDir", else
 // "InstDir"), if it holds one.
