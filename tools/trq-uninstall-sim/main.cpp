@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <fstream>
 #include <iostream>
-#include <set>
 #include <sstream>
 
 #include "platform/device.h"
@@ -132,33 +131,42 @@ sim::BoxAnswerer MakeAnswerer(Dialogue& d)
     };
 }
 
-std::set<std::string> DeviceContents(const sim::DeviceImage& image)
+// The order of DeviceContents: by kind, then by name.
+bool BeforeInContents(const sim::PlanItem& a, const sim::PlanItem& b)
 {
-    std::set<std::string> all;
-    for (const std::u16string& path : image.Files().List()) all.insert("file   " + sim::Utf16ToUtf8Lossy(path));
-    for (const std::string& key : image.registry.registry.KeyList()) all.insert("key    " + key);
+    return a.kind != b.kind ? a.kind < b.kind : a.name < b.name;
+}
+
+// Every file, folder and key on the device, files first, then folders, then
+// keys; folders without their trailing separator.
+std::vector<sim::PlanItem> DeviceContents(const sim::DeviceImage& image)
+{
+    std::vector<sim::PlanItem> all;
+    for (std::u16string path : image.Files().List()) {
+        const bool folder = path.size() > 1 && path.back() == u'\\';
+        if (folder) path.pop_back();
+        all.push_back({folder ? sim::PlanItem::Folder : sim::PlanItem::File, sim::Utf16ToUtf8Lossy(path), true});
+    }
+    for (const std::string& key : image.registry.registry.KeyList())
+        all.push_back({sim::PlanItem::Key, key, true});
+    std::sort(all.begin(), all.end(), BeforeInContents);
     return all;
 }
 
-void Report(const sim::DeviceImage& image, const std::set<std::string>& before,
+void Report(const sim::DeviceImage& image, const std::vector<sim::PlanItem>& before,
             const std::u16string& installDir)
 {
-    std::set<std::string> after = DeviceContents(image);
-    std::vector<std::string> removed;
+    const std::vector<sim::PlanItem> after = DeviceContents(image);
+    std::vector<sim::PlanItem> removed;
     std::set_difference(before.begin(), before.end(), after.begin(), after.end(),
-                        std::back_inserter(removed));
+                        std::back_inserter(removed), BeforeInContents);
     std::cout << "\nRemoved from the device (" << removed.size() << "):\n";
-    for (const std::string& line : removed) std::cout << "  " << line << "\n";
+    for (const sim::PlanItem& item : removed) std::cout << "  " << sim::ItemLine(item, image.config) << "\n";
     if (removed.empty()) std::cout << "  nothing\n";
 
     std::vector<std::string> left;
-    for (const sim::PlanItem& item : sim::PlanItems(image, installDir)) {
-        if (!item.present) continue;
-        std::string line = (item.kind == sim::PlanItem::Key ? "key    " : item.kind == sim::PlanItem::Folder ? "folder " : "file   ") + item.name;
-        if (item.kind == sim::PlanItem::File && image.config.IsHeldOpen(*sim::Utf8ToUtf16(item.name)))
-            line += "  (held open)";
-        left.push_back(line);
-    }
+    for (const sim::PlanItem& item : sim::PlanItems(image, installDir))
+        if (item.present) left.push_back(sim::ItemLine(item, image.config));
     std::cout << "Still on the device of what the uninstaller removes (" << left.size() << "):\n";
     for (const std::string& line : left) std::cout << "  " << line << "\n";
     if (left.empty()) std::cout << "  nothing\n";
@@ -193,7 +201,7 @@ int RunOnDevice(const std::string& dir, const std::vector<std::string>& answerWo
         }
     }
 
-    const std::set<std::string> before = DeviceContents(image);
+    const std::vector<sim::PlanItem> before = DeviceContents(image);
     const std::u16string installDir = sim::RecordedInstallDir(image.registry.registry).value_or(u"");
 
     sim::RunOptions options;
