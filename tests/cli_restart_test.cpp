@@ -2,6 +2,7 @@
 // device needs, as a user types them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -74,7 +75,7 @@ TEST(CliRestart, StatusRestartAndTheTwoRuns)
     CommandResult first = Cli("--device " + dev + " --answer yes,yes");
     EXPECT_EQ(first.exitCode, 0) << first.output;
     ExpectLines(first, {"the device restarted", "file   \\Windows\\TRQUtil.exe\n"});
-    EXPECT_EQ(first.output.find("(held open)"), std::string::npos) << first.output;
+    EXPECT_EQ(first.output.find("(held open"), std::string::npos) << first.output;
     status = Cli("--device " + dev + " --status");
     ExpectLines(status, {"(12 of 49)", "[HeldByDevice]):\n  Service  \\Windows\\AtlasGps.dll\n"});
     EXPECT_EQ(status.output.find("(held open:"), std::string::npos) << status.output;
@@ -83,6 +84,73 @@ TEST(CliRestart, StatusRestartAndTheTwoRuns)
     EXPECT_EQ(second.exitCode, 0) << second.output;
     ExpectLines(second, {"successfully removed", "removes (0):"});
     ExpectLines(Cli("--device " + dev + " --status"), {"Install record: none", "(0 of 39):\n  nothing\n"});
+}
+
+// The lines of the list under the line starting with heading: each indented
+// by two blanks, "nothing" when the list is empty.
+std::vector<std::string> ListUnder(const std::string& output, const std::string& heading)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(output);
+    std::string line;
+    bool inList = false;
+    while (std::getline(in, line)) {
+        if (inList && line.compare(0, 2, "  ") != 0) break;
+        if (inList) lines.push_back(line.substr(2));
+        inList = inList || line.compare(0, heading.size(), heading) == 0;
+    }
+    return lines;
+}
+
+// A run's report names what it removed and what stays as --status names the
+// items on the device: a folder is a folder, with no trailing separator, and
+// a held file says who holds it.
+TEST(CliRestart, RunReportNamesItemsAsStatusDoes)
+{
+    TempDir tmp;
+    const std::string dev = (tmp.Path() / "device").string();
+    ASSERT_EQ(Cli("--init-device " + dev).exitCode, 0);
+    std::ofstream(tmp.Path() / "device" / "device.ini", std::ios::app)
+        << "[HeldOpen]\nFile=\\Program Files\\TRQ\\TRQ.exe\nFile=\\Windows\\TRQRemindSvc.dll\n";
+
+    struct Run {
+        std::string answers;
+        std::vector<std::string> removed;  // some of the lines under "Removed from the device"
+        std::vector<std::string> left;     // some of those under "Still on the device"
+    } runs[] = {
+        // The reset refused: what is held stays, and so does its folder.
+        {"yes,no",
+         {"file   \\Program Files\\TRQ\\Setup.dll"},
+         {"file   \\Windows\\TRQUtil.exe  (held open: Startup)",
+          "file   \\Windows\\TRQRemindSvc.dll  (held open: Service, user)",
+          "file   \\Program Files\\TRQ\\TRQ.exe  (held open: user)", "folder \\Program Files\\TRQ"}},
+        // The reset taken: the same files stay, released.
+        {"yes,yes", {"nothing"},
+         {"file   \\Windows\\TRQRemindSvc.dll", "file   \\Program Files\\TRQ\\TRQ.exe",
+          "folder \\Program Files\\TRQ"}},
+        {"yes,yes",
+         {"file   \\Windows\\TRQRemindSvc.dll", "file   \\Program Files\\TRQ\\TRQ.exe",
+          "folder \\Program Files\\TRQ"},
+         {"nothing"}},
+    };
+    for (const Run& run : runs) {
+        CommandResult r = Cli("--device " + dev + " --answer " + run.answers);
+        ASSERT_EQ(r.exitCode, 0) << r.output;
+        const std::vector<std::string> removed = ListUnder(r.output, "Removed from the device (");
+        const std::vector<std::string> left =
+            ListUnder(r.output, "Still on the device of what the uninstaller removes (");
+        auto has = [](const std::vector<std::string>& list, const std::string& line) {
+            return std::find(list.begin(), list.end(), line) != list.end();
+        };
+        for (const std::string& line : run.removed) EXPECT_TRUE(has(removed, line)) << line << "\n---\n" << r.output;
+        for (const std::string& line : run.left) EXPECT_TRUE(has(left, line)) << line << "\n---\n" << r.output;
+        for (const std::string& line : removed)
+            EXPECT_NE(line.back(), '\\') << "a folder named with its separator\n---\n" << r.output;
+
+        CommandResult status = Cli("--device " + dev + " --status");
+        EXPECT_EQ(ListUnder(status.output, "Of what the uninstaller removes, on the device ("), left)
+            << r.output << "\n---\n" << status.output;
+    }
 }
 
 TEST(CliRestart, BadUsageAndBadImagesChangeNothing)
