@@ -107,6 +107,8 @@ bool LoadImports(const pe::OptionalHeader32& opt, LoadedImage& image, std::strin
             if (entry & pe::kImportByOrdinal)
                 return Fail(error, "imports ordinal " + std::to_string(entry & 0xFFFF) + " from " + library +
                                        ": only imports by name are served");
+            if (uint64_t{d.importAddressTable} + 4 * i + 4 > image.memory.size())
+                return Fail(error, "the import address table of " + library + " runs past the image");
             LoadedImage::Import import{library, "", image.base + d.importAddressTable + 4 * i};
             if (!NameAt(image.memory, static_cast<uint32_t>(entry) + 2, import.name))
                 return Fail(error, "an import's name from " + library + " runs past the image");

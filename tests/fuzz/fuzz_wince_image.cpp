@@ -3,8 +3,8 @@
 //     emulator's loader with the same entry point and the same imports, each
 //     a device call, in the same order;
 //   - as an executable for the emulator's loader: one it accepts has its
-//     sections in the image, in order, within the process slot, and its entry
-//     point in code.
+//     sections in the image, in order, within the process slot, its entry
+//     point in code and its import address table in the image.
 // Neither may read or write out of bounds (ASan, UBSan).
 #include <cstdio>
 #include <cstdlib>
@@ -43,6 +43,9 @@ void CheckLoaded(const emulator::LoadedImage& image)
         entryInCode = entryInCode || (image.entry >= s.address && image.entry < end && (s.access & emulator::kExecute));
     }
     if (!entryInCode) Broken("the entry point is not in code");
+    for (const emulator::LoadedImage::Import& import : image.imports)
+        if (import.slot < image.base || uint64_t{import.slot} + 4 > image.base + image.memory.size())
+            Broken("the slot of " + import.name + " lies outside the image");
 }
 
 void AsElfFile(const pe::Bytes& bytes)

@@ -148,6 +148,18 @@ void ImportFirstByOrdinal(pe::Bytes& image)
     pe::Put(image, FileOffset(image, coredll.importLookupTable), pe::kImportByOrdinal | 42, 4);
 }
 
+// The import address table of COREDLL.dll moved to the end of the address space.
+void MoveImportAddressTable(pe::Bytes& image)
+{
+    pe::OptionalHeader32 opt;
+    pe::ImportDescriptor coredll;
+    ASSERT_TRUE(pe::Load(image, kOptionalHeader, opt));
+    const size_t at = FileOffset(image, opt.dataDirectory[pe::kImportDirectory].rva);
+    ASSERT_TRUE(pe::Load(image, at, coredll));
+    coredll.importAddressTable = 0xFFFFFFF0;
+    pe::Store(image, at, coredll);
+}
+
 struct Refusal {
     std::string name;
     std::function<void(pe::Bytes&)> breakIt;
@@ -190,6 +202,8 @@ const Refusal kRefusals[] = {
     {"a call COREDLL does not serve here", [](pe::Bytes& b) { Replace(b, "GetTempPathW", "GetTickCount"); },
      "imports GetTickCount from COREDLL.dll, which the emulated Pocket PC does not serve"},
     {"an import by ordinal", ImportFirstByOrdinal, "imports ordinal 42 from COREDLL.dll"},
+    {"an import address table past the image", MoveImportAddressTable,
+     "the import address table of COREDLL.dll runs past the image"},
 };
 
 class Loader : public testing::TestWithParam<Refusal> {
