@@ -77,7 +77,7 @@ void ProcessHeap::Release(uint32_t block)
 {
     auto it = blocks_.find(block);
     if (it == blocks_.end()) return;
-    machine_.Unmap(it->second.pages, it->second.size);
+    machine_.Unmap(it->second.pages, it->second.pagesSize);
     blocks_.erase(it);
 }
 

@@ -37,7 +37,7 @@ public:
 
 private:
     struct Block {
-        uint32_t pages, size;  // what is mapped for it
+        uint32_t pages, pagesSize;  // the pages mapped for it
         void* deviceBlock;
     };
     ArmMachine& machine_;
