@@ -70,9 +70,9 @@ bool CheckElf(const ElfFile& elf, const ElfSection*& code, const ElfSection*& ia
 {
     code = elf.Section(kCodeSection);
     iat = elf.Section(kImportSection);
-    if (!code || !code->allocated || code->size == 0)
+    if (!code || !code->allocated || !code->hasBytes || code->size == 0)
         return Fail(error, std::string("no ") + kCodeSection + " section: nothing to run");
-    if (!iat || !iat->allocated)
+    if (!iat || !iat->allocated || !iat->hasBytes)
         return Fail(error, std::string("no ") + kImportSection +
                                " section: the import thunks were not linked in");
     for (const ElfSection& s : elf.sections)
