@@ -280,7 +280,7 @@ TEST(Startup, StartReleasesTheUsersProgramsAndRereadsTheRegistry)
     EXPECT_TRUE(device.image.config.IsHeldOpen(u"\\Windows\\AtlasGps.dll"));
 }
 
-// The README's story on the sample device: the first run meets what the
+// The sample device's story (scripts/try-sample): the first run meets what the
 // device holds, the restart lets it all go, the second run finishes.
 TEST(SoftReset, StartedSampleDeviceNeedsOneRestart)
 {

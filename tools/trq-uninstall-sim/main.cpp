@@ -288,7 +288,7 @@ int main(int argc, char** argv)
     trace->needs(device);
     resets->needs(device);
     app.add_option("--fail", failRules,
-                   "Make platform calls fail, e.g. DeleteFileW#3:error=32 (repeatable; see README)")
+                   "Make platform calls fail, e.g. DeleteFileW#3:error=32 (repeatable; see docs/faults.md)")
         ->type_name("RULE")
         ->needs(device);
     std::string exePath, cpuName = "sa1110";
