@@ -316,11 +316,10 @@ struct Sweep {
 
 void PrintTo(const Sweep& s, std::ostream* os) { *os << s.name; }
 
-std::vector<Sweep> Sweeps(std::optional<emulator::Cpu> cpu, std::initializer_list<const char*> only = {})
+std::vector<Sweep> Sweeps(std::optional<emulator::Cpu> cpu)
 {
     std::vector<Sweep> sweeps;
     for (const DeviceState& state : kStates) {
-        if (only.size() && std::find(only.begin(), only.end(), state.name) == only.end()) continue;
         std::string name = state.name;
         if (cpu) name += std::string(" on ") + emulator::CpuName(*cpu);
         sweeps.push_back({&state, cpu, name});

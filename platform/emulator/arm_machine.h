@@ -66,7 +66,6 @@ public:
     // (a Call there, without touching it).
     Halt Run(uint32_t pc, uint32_t until);
     void SetBudget(uint64_t instructions) { budget_ = instructions; }
-    uint64_t Executed() const { return executed_; }
 
 private:
     struct Region {

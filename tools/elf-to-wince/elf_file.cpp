@@ -119,8 +119,6 @@ bool ReadElfFile(const std::vector<uint8_t>& bytes, ElfFile& elf, std::string& e
         section.address = h.sh_addr;
         section.size = h.sh_size;
         section.allocated = h.sh_flags & SHF_ALLOC;
-        section.executable = h.sh_flags & SHF_EXECINSTR;
-        section.writable = h.sh_flags & SHF_WRITE;
         section.hasBytes = h.sh_type != SHT_NOBITS;
         if (section.allocated && section.hasBytes) {
             if (h.sh_offset > bytes.size() || bytes.size() - h.sh_offset < h.sh_size) {

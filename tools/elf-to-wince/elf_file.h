@@ -15,8 +15,6 @@ struct ElfSection {
     uint32_t address = 0;
     uint32_t size = 0;
     bool allocated = false;  // takes memory when the program runs
-    bool executable = false;
-    bool writable = false;
     bool hasBytes = false;   // false: zero-filled (.bss)
     std::vector<uint8_t> bytes;
 };
