@@ -99,12 +99,21 @@ const Broken kBroken[] = {
     {"an import the device calls do not name",
      [](ElfBytes& e) { e.RenameSymbol("__imp_DeleteFileW", "__imp_DeleteFileX"); },
      "imports DeleteFileX, which is not one of the device calls"},
+    {"a call imported twice", [](ElfBytes& e) { e.RenameSymbol("__imp_GetLastError", "__imp_SetLastError"); },
+     "imports SetLastError twice"},
     {"an import slot without a name",
      [](ElfBytes& e) { e.RenameSymbol("__imp_GetLastError", "xx_imp_GetLastError"); },
      "has no __imp_ name"},
     {"an undefined symbol", [](ElfBytes& e) { e.Symbol("_Z12RunUninstallv").st_shndx = SHN_UNDEF; },
      "undefined symbol _Z12RunUninstallv"},
     {"no WinMain", [](ElfBytes& e) { e.RenameSymbol("WinMain", "WinMan"); }, "no function WinMain in .text"},
+    {"WinMain past the code",
+     [](ElfBytes& e) {
+         const uint32_t past = e.Section(".text").sh_addr + e.Section(".text").sh_size;
+         e.Symbol("WinMain").st_value = past;
+         e.Header().e_entry = past;
+     },
+     "no function WinMain in .text"},
     {"entry not at WinMain", [](ElfBytes& e) { e.Header().e_entry += 4; }, "is not WinMain"},
     {"an image that would not fit the process slot",
      [](ElfBytes& e) { e.MoveSection(".idata", 0x02000000); }, "past 0x02000000, the end of the 32 MiB process slot"},

@@ -49,6 +49,8 @@ bool FindImports(const ElfFile& elf, const ElfSection& iat, const std::vector<st
             return Fail(error, "import slot " + s.name + " lies outside " + kImportSection);
         if (std::find(importable.begin(), importable.end(), name) == importable.end())
             return Fail(error, "imports " + name + ", which is not one of the device calls");
+        for (const Import& earlier : imports)
+            if (earlier.name == name) return Fail(error, "imports " + name + " twice");
         imports.push_back({name, s.value});
     }
     if (imports.empty()) return Fail(error, std::string("no import slots in ") + kImportSection);
@@ -84,7 +86,8 @@ bool CheckElf(const ElfFile& elf, const ElfSection*& code, const ElfSection*& ia
             return Fail(error, "undefined symbol " + s.name +
                                    ": the device code calls COREDLL through import thunks only");
     const ElfSymbol* entry = elf.Symbol(kEntrySymbol);
-    if (!entry || !entry->function || entry->section != kCodeSection)
+    if (!entry || !entry->function || entry->section != kCodeSection ||
+        entry->value - code->address >= code->size)
         return Fail(error, std::string("no function ") + kEntrySymbol + " in " + kCodeSection);
     if (elf.entry != entry->value)
         return Fail(error, "the ELF entry " + pe::Hex(elf.entry) + " is not " + kEntrySymbol);
