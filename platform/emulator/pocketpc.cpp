@@ -42,7 +42,10 @@ bool ServeOnDevice(sim::DeviceSession& session, ServeCall serve, CallFrame& fram
 
 // The image's pages with their protection, each import address table slot
 // leading to its import's address in COREDLL; the stack; the command line.
-bool LoadProcess(ArmMachine& machine, const PocketPcExe& exe, uint32_t& stackBottom, std::string& error)
+// The heap gets what lies between the image and the stack, an unmapped page
+// on either side.
+bool LoadProcess(ArmMachine& machine, const PocketPcExe& exe, uint32_t& heapStart, uint32_t& heapEnd,
+                 std::string& error)
 {
     pe::Bytes memory = exe.image.memory;
     for (size_t i = 0; i < exe.image.imports.size(); ++i)
@@ -57,9 +60,10 @@ bool LoadProcess(ArmMachine& machine, const PocketPcExe& exe, uint32_t& stackBot
     }
     const uint32_t stack =
         static_cast<uint32_t>(pe::PageAlign(std::min(std::max(exe.image.stackReserve, kSmallestStack), kLargestStack)));
-    stackBottom = kStackTop - stack;
-    const uint32_t imageEnd = exe.image.base + static_cast<uint32_t>(exe.image.memory.size());
-    if (stackBottom < imageEnd + pe::kWincePage || !machine.Map(stackBottom, stack, kRead | kWrite) ||
+    const uint32_t stackBottom = kStackTop - stack;
+    heapStart = exe.image.base + static_cast<uint32_t>(exe.image.memory.size()) + pe::kWincePage;
+    heapEnd = stackBottom - pe::kWincePage;
+    if (heapStart > stackBottom || !machine.Map(stackBottom, stack, kRead | kWrite) ||
         !machine.Map(kCommandLine, pe::kWincePage, kRead | kWrite)) {
         error = "no room for the stack above the image";
         return false;
@@ -86,12 +90,11 @@ std::string StrayCall(uint32_t target, uint32_t returnTo)
 int Run(sim::DeviceSession& session, const PocketPcExe& exe, Cpu cpu, uint64_t budget)
 {
     ArmMachine machine(cpu);
-    uint32_t stackBottom = 0;
+    uint32_t heapStart = 0, heapEnd = 0;
     std::string error;
     if (!machine.Ok()) return Fault(session, exe.name, machine.Error());
-    if (!LoadProcess(machine, exe, stackBottom, error)) return Fault(session, exe.name, error);
-    const uint32_t imageEnd = static_cast<uint32_t>(pe::PageAlign(exe.image.base + exe.image.memory.size()));
-    ProcessHeap heap(machine, imageEnd + pe::kWincePage, stackBottom - pe::kWincePage);
+    if (!LoadProcess(machine, exe, heapStart, heapEnd, error)) return Fault(session, exe.name, error);
+    ProcessHeap heap(machine, heapStart, heapEnd);
 
     // WinMain(hInstance, hPrevInstance, lpCmdLine, nCmdShow), returning to the loader.
     machine.SetReg(UC_ARM_REG_R0, exe.image.base);

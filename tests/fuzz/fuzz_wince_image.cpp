@@ -11,7 +11,6 @@
 #include <cstring>
 #include <string>
 
-#include "platform/device.h"
 #include "platform/emulator/arm_machine.h"
 #include "platform/emulator/wince_loader.h"
 #include "tools/elf-to-wince/wince_image.h"
@@ -22,14 +21,6 @@ namespace {
 {
     std::fprintf(stderr, "wince image fuzz: %s\n", what.c_str());
     std::abort();
-}
-
-const std::vector<std::string>& DeviceCalls()
-{
-#define TRQ_CALL_NAME(type, name, params) #name,
-    static const std::vector<std::string> names = {TRQ_DEVICE_CALLS(TRQ_CALL_NAME)};
-#undef TRQ_CALL_NAME
-    return names;
 }
 
 void CheckLoaded(const emulator::LoadedImage& image)
@@ -53,7 +44,7 @@ void AsElfFile(const pe::Bytes& bytes)
     wince::ElfFile elf;
     pe::Bytes made;
     std::string error;
-    if (!wince::ReadElfFile(bytes, elf, error) || !wince::MakeWinceImage(elf, DeviceCalls(), made, error)) return;
+    if (!wince::ReadElfFile(bytes, elf, error) || !wince::MakeWinceImage(elf, wince::DeviceCallNames(), made, error)) return;
     emulator::LoadedImage image;
     if (!emulator::LoadWinceImage(made, image, error)) Broken("an image elf-to-wince made does not load: " + error);
     CheckLoaded(image);

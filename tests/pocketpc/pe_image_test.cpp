@@ -12,11 +12,11 @@
 #include <iterator>
 
 #include "flow/message_boxes.h"
-#include "platform/device.h"
 #include "removal/registry_plan.h"
 #include "tests/pocketpc/pocketpc_test_support.h"
 #include "tests/test_device.h"
 #include "tools/elf-to-wince/elf_file.h"
+#include "tools/elf-to-wince/wince_image.h"
 
 namespace trq_test {
 namespace {
@@ -39,15 +39,6 @@ wince::ElfFile ReadElf(const std::filesystem::path& path)
     std::string error;
     EXPECT_TRUE(wince::ReadElfFile(bytes, elf, error)) << error;
     return elf;
-}
-
-std::vector<std::string> DeviceCallNames()
-{
-#define TRQ_CALL_NAME(type, name, params) #name,
-    std::vector<std::string> names = {TRQ_DEVICE_CALLS(TRQ_CALL_NAME)};
-#undef TRQ_CALL_NAME
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 class PeImage : public testing::Test {
@@ -123,8 +114,10 @@ TEST_F(PeImage, ImportsExactlyTheDeviceCallsByNameFromCoredll)
         EXPECT_FALSE(f["by_ordinal"]) << f.dump();
         names.push_back(f["name"].is_string() ? f["name"].get<std::string>() : "(none)");
     }
+    std::vector<std::string> calls = wince::DeviceCallNames();
     std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, DeviceCallNames());
+    std::sort(calls.begin(), calls.end());
+    EXPECT_EQ(names, calls);
 }
 
 // Each call the device code makes lands on a thunk that loads its import

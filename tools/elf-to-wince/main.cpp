@@ -17,18 +17,9 @@
 #include <iostream>
 #include <iterator>
 
-#include "platform/device.h"
 #include "tools/elf-to-wince/wince_image.h"
 
 namespace {
-
-const std::vector<std::string>& DeviceCalls()
-{
-#define TRQ_CALL_NAME(type, name, params) #name,
-    static const std::vector<std::string> names = {TRQ_DEVICE_CALLS(TRQ_CALL_NAME)};
-#undef TRQ_CALL_NAME
-    return names;
-}
 
 bool ReadFile(const std::string& path, std::vector<uint8_t>& bytes, std::string& error)
 {
@@ -67,7 +58,7 @@ int main(int argc, char** argv)
     pe::Bytes image;
     std::string error;
     if (!ReadFile(input, elfBytes, error) || !wince::ReadElfFile(elfBytes, elf, error) ||
-        !wince::MakeWinceImage(elf, DeviceCalls(), image, error)) {
+        !wince::MakeWinceImage(elf, wince::DeviceCallNames(), image, error)) {
         std::cerr << "elf-to-wince: " << input << ": " << error << "\n";
         return 1;
     }

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/device.h"
+
 namespace wince {
 
 namespace {
@@ -227,6 +229,14 @@ pe::Bytes WriteImage(const std::vector<Placed>& sections, uint32_t entryRva, con
 }
 
 }  // namespace
+
+const std::vector<std::string>& DeviceCallNames()
+{
+#define TRQ_CALL_NAME(type, name, params) #name,
+    static const std::vector<std::string> names = {TRQ_DEVICE_CALLS(TRQ_CALL_NAME)};
+#undef TRQ_CALL_NAME
+    return names;
+}
 
 bool MakeWinceImage(const ElfFile& elf, const std::vector<std::string>& importable, pe::Bytes& image,
                     std::string& error)
