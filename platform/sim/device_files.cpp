@@ -9,6 +9,7 @@
 #include <optional>
 #include <system_error>
 
+#include "platform/sim/host_file.h"
 #include "platform/sim/text.h"
 
 namespace fs = std::filesystem;
@@ -143,19 +144,6 @@ void ListFolder(const fs::path& dir, std::vector<std::u16string>& prefix,
         if (folder) ListFolder(it->path(), prefix, out);
         prefix.pop_back();
     }
-}
-
-bool WriteAll(int fd, std::string_view contents)
-{
-    while (!contents.empty()) {
-        ssize_t n = ::write(fd, contents.data(), contents.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        contents.remove_prefix(static_cast<size_t>(n));
-    }
-    return true;
 }
 
 }  // namespace
@@ -357,7 +345,7 @@ bool DeviceFiles::WriteFile(std::u16string_view devicePath, std::string_view con
             return false;
         int fd = ::open(next.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (fd < 0) return false;
-        bool written = WriteAll(fd, contents);
+        bool written = host::WriteAll(fd, contents);
         if (written && readOnly) {
             written = ::fstat(fd, &st) == 0 && ::fchmod(fd, (st.st_mode & 07777) & ~S_IWUSR) == 0;
         }

@@ -13,6 +13,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "platform/sim/host_file.h"
 #include "platform/sim/text.h"
 
 namespace sim {
@@ -752,21 +753,6 @@ int CreateTemp(const std::filesystem::path& path, std::filesystem::path& temp)
     return fd;
 }
 
-// All of bytes, however many calls it takes; false with errno set.
-bool WriteAll(int fd, std::string_view bytes)
-{
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 }  // namespace
 
 std::string RegFileError::Message() const
@@ -864,7 +850,7 @@ bool WriteRegFile(const std::filesystem::path& path, const RegFile& file, std::s
     struct stat existing;
     if (::stat(path.c_str(), &existing) == 0) ::fchmod(fd, existing.st_mode & 07777);
 
-    if (!WriteAll(fd, bytes)) return fail("cannot write", errno);
+    if (!host::WriteAll(fd, bytes)) return fail("cannot write", errno);
     if (::fsync(fd) != 0) return fail("cannot flush", errno);
     const int closed = ::close(fd);
     fd = -1;
