@@ -65,7 +65,8 @@ inline void CopyTree(const std::filesystem::path& from, const std::filesystem::p
 }
 
 // Every entry below dir by its relative path: kind, permission bits, size,
-// a link's target, and with contents the bytes of each file.
+// a link's target, and with contents the bytes of each file. A device's
+// lock file, which any command on it may create, is left out.
 inline std::map<std::string, std::string> HostTree(const std::filesystem::path& dir, bool contents = false)
 {
     std::map<std::string, std::string> tree;
@@ -73,7 +74,7 @@ inline std::map<std::string, std::string> HostTree(const std::filesystem::path& 
     for (auto it = std::filesystem::recursive_directory_iterator(dir, ec);
          !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
         struct stat st;
-        if (::lstat(it->path().c_str(), &st) != 0) continue;
+        if (it->path().filename() == ".device.lock" || ::lstat(it->path().c_str(), &st) != 0) continue;
         // A folder's own size follows its entries, which are listed anyway.
         char head[64];
         std::snprintf(head, sizeof head, "%s %o %lld", S_ISLNK(st.st_mode) ? "link" : S_ISDIR(st.st_mode) ? "dir" : "file",

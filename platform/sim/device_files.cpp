@@ -7,12 +7,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <optional>
-#include <system_error>
+#include <cstring>
 
 #include "platform/sim/host_file.h"
+#include "platform/sim/kill_step.h"
 #include "platform/sim/text.h"
-
-namespace fs = std::filesystem;
 
 namespace sim {
 
@@ -51,23 +50,21 @@ bool IsValidName(std::u16string_view name)
     return true;
 }
 
-// lstat(): links are looked at, never followed.
-bool LinkStatus(const fs::path& path, struct stat& st)
+// fstatat without following a link.
+bool EntryStatus(const HostFolder& dir, const std::string& name, struct stat& st)
 {
-    return ::lstat(path.c_str(), &st) == 0;
+    return ::fstatat(dir.Fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 // Looks name up among the entries of the host folder dir, case-insensitively.
 // Of several matches the one spelled exactly as asked wins, otherwise the
 // first in byte order, so the answer does not depend on the order the host
 // lists the folder in. Host names that are not UTF-8 are invisible.
-bool MatchEntry(const fs::path& dir, std::u16string_view name, std::string& hostName,
+bool MatchEntry(const HostFolder& dir, std::u16string_view name, std::string& hostName,
                 std::u16string& deviceName)
 {
     bool found = false;
-    std::error_code ec;
-    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-        std::string candidate = it->path().filename().string();
+    for (std::string& candidate : dir.Names()) {
         std::optional<std::u16string> wide = Utf8ToUtf16(candidate);
         if (!wide || !EqualsIgnoreCase(*wide, name)) continue;
         if (*wide == name) {
@@ -84,28 +81,50 @@ bool MatchEntry(const fs::path& dir, std::u16string_view name, std::string& host
     return found;
 }
 
-// A folder marked read-only on the device still lets its entries be deleted
-// or added; on the host its missing owner-write bit would not. Lends the bit
-// for the lifetime of this object. dir is always root_ or a folder below it.
+// The journal's text for a folder: its host names below files/ joined by
+// "/", or "." for files/ itself.
+std::string JoinNames(const std::vector<std::string>& names)
+{
+    if (names.empty()) return ".";
+    std::string joined;
+    for (const std::string& name : names) joined += (joined.empty() ? "" : "/") + name;
+    return joined;
+}
+
+// Lends the owner-write bit to the read-only folder dir (names: its host
+// names below files/) for the lifetime of this object, named in the device
+// folder's .write-lent while it is lent.
 class LendWrite {
 public:
-    explicit LendWrite(const fs::path& dir) : dir_(dir)
+    LendWrite(const HostFolder& device, const HostFolder& dir, const std::vector<std::string>& names)
+        : device_(device), dir_(dir)
     {
         struct stat st;
-        if (LinkStatus(dir_, st) && S_ISDIR(st.st_mode) && !(st.st_mode & S_IWUSR)) {
-            mode_ = st.st_mode & 07777;
-            lent_ = ::chmod(dir_.c_str(), mode_ | S_IWUSR) == 0;
-        }
+        if (::fstat(dir_.Fd(), &st) != 0 || !S_ISDIR(st.st_mode) || (st.st_mode & S_IWUSR)) return;
+        std::string ignored;
+        if (!ReplaceDeviceFile(device_, kWriteLentFile, JoinNames(names), ignored)) return;
+        mode_ = st.st_mode & 07777;
+        lent_ = ::fchmod(dir_.Fd(), mode_ | S_IWUSR) == 0;
+        KillStep();
+        if (!lent_) Forget();
     }
     ~LendWrite()
     {
-        if (lent_) ::chmod(dir_.c_str(), mode_);
+        if (!lent_) return;
+        if (::fchmod(dir_.Fd(), mode_) != 0) return;  // still named in .write-lent
+        KillStep();
+        Forget();
     }
     LendWrite(const LendWrite&) = delete;
     LendWrite& operator=(const LendWrite&) = delete;
 
 private:
-    fs::path dir_;
+    void Forget()
+    {
+        if (::unlinkat(device_.Fd(), kWriteLentFile, 0) == 0) device_.Sync();
+    }
+    HostFolder device_;
+    HostFolder dir_;
     mode_t mode_ = 0;
     bool lent_ = false;
 };
@@ -129,19 +148,19 @@ struct ListedEntry {
     bool folder;
 };
 
-void ListFolder(const fs::path& dir, std::vector<std::u16string>& prefix,
+void ListFolder(const HostFolder& dir, std::vector<std::u16string>& prefix,
                 std::vector<ListedEntry>& out)
 {
-    std::error_code ec;
-    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-        std::optional<std::u16string> name = Utf8ToUtf16(it->path().filename().string());
+    for (const std::string& hostName : dir.Names()) {
+        std::optional<std::u16string> name = Utf8ToUtf16(hostName);
         if (!name || !IsValidName(*name)) continue;  // no device path can name it
         struct stat st;
-        if (!LinkStatus(it->path(), st)) continue;
-        bool folder = S_ISDIR(st.st_mode);
+        if (!EntryStatus(dir, hostName, st)) continue;
+        const bool folder = S_ISDIR(st.st_mode);
         prefix.push_back(std::move(*name));
         out.push_back({prefix, folder});
-        if (folder) ListFolder(it->path(), prefix, out);
+        HostFolder sub;
+        if (folder && dir.Sub(hostName, sub)) ListFolder(sub, prefix, out);
         prefix.pop_back();
     }
 }
@@ -172,6 +191,22 @@ bool SplitDevicePath(std::u16string_view path, std::vector<std::u16string>& part
     return true;
 }
 
+DeviceFiles::DeviceFiles(std::filesystem::path root) : rootName_(root.filename().string()), root_(std::move(root))
+{
+    std::filesystem::path holder = root_.parent_path();
+    HostFolder::Open(holder.empty() ? "." : holder, device_);
+}
+
+DeviceFiles::DeviceFiles(HostFolder device, std::filesystem::path root)
+    : device_(std::move(device)), rootName_(kFilesFolder), root_(std::move(root))
+{
+}
+
+bool DeviceFiles::OpenRoot(HostFolder& root) const
+{
+    return device_ && device_.Sub(rootName_, root);
+}
+
 uint32_t DeviceFiles::Find(std::u16string_view devicePath, Found& found) const
 {
     if (devicePath.empty()) return kPathNotFound;
@@ -180,34 +215,35 @@ uint32_t DeviceFiles::Find(std::u16string_view devicePath, Found& found) const
     if (!SplitDevicePath(devicePath, parts, &trailing)) return kFileNotFound;
 
     found = Found{};
-    found.host = root_;
+    found.parent = device_;
+    found.name = rootName_;
     found.folder = true;
     found.root = parts.empty();
-    if (found.root) {
-        struct stat st;
-        if (::stat(root_.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return kPathNotFound;
-        found.device.assign(1, u'\\');
-        return 0;
-    }
+    HostFolder dir;
+    if (!OpenRoot(dir) || ::fstat(dir.Fd(), &found.st) != 0) return kPathNotFound;
+    found.device.assign(found.root ? 1 : 0, u'\\');
 
     for (size_t i = 0; i < parts.size(); ++i) {
-        bool last = i + 1 == parts.size();
-        uint32_t missing = last ? kFileNotFound : kPathNotFound;
+        const bool last = i + 1 == parts.size();
+        const uint32_t missing = last ? kFileNotFound : kPathNotFound;
         std::string hostName;
         std::u16string deviceName;
-        if (!MatchEntry(found.host, parts[i], hostName, deviceName)) return missing;
-        fs::path next = found.host / hostName;
+        if (!MatchEntry(dir, parts[i], hostName, deviceName)) return missing;
         struct stat st;
-        if (!LinkStatus(next, st) || S_ISLNK(st.st_mode)) return missing;
-        bool folder = S_ISDIR(st.st_mode);
+        if (!EntryStatus(dir, hostName, st) || S_ISLNK(st.st_mode)) return missing;
+        const bool folder = S_ISDIR(st.st_mode);
         // A file with a second host name may be one outside the image: it is
         // treated like a link, as nothing the device can reach.
         if (!folder && st.st_nlink > 1) return missing;
         if (!last && !folder) return kPathNotFound;
-        found.host = std::move(next);
+        found.parent = dir;
+        found.name = hostName;
+        found.names.push_back(hostName);
         found.device += u'\\';
         found.device += deviceName;
         found.folder = folder;
+        found.st = st;
+        if (!last && !dir.Sub(hostName, dir)) return kPathNotFound;
     }
     // "\Windows\TRQ.exe\" names a folder that is not there.
     if (trailing && !found.folder) return kFileNotFound;
@@ -219,11 +255,11 @@ uint32_t DeviceFiles::DeleteFile(std::u16string_view devicePath)
     Found found;
     if (uint32_t error = Find(devicePath, found)) return error;
     if (found.folder) return kAccessDenied;
-    struct stat st;
-    if (!LinkStatus(found.host, st)) return kFileNotFound;
-    if (!(st.st_mode & S_IWUSR)) return kAccessDenied;
-    LendWrite lend(found.host.parent_path());
-    if (::unlink(found.host.c_str()) != 0) return errno == ENOENT ? kFileNotFound : kAccessDenied;
+    if (!(found.st.st_mode & S_IWUSR)) return kAccessDenied;
+    std::vector<std::string> parentNames(found.names.begin(), found.names.end() - 1);
+    LendWrite lend(device_, found.parent, parentNames);
+    if (::unlinkat(found.parent.Fd(), found.name.c_str(), 0) != 0)
+        return errno == ENOENT ? kFileNotFound : kAccessDenied;
     return 0;
 }
 
@@ -233,16 +269,14 @@ uint32_t DeviceFiles::RemoveDirectory(std::u16string_view devicePath)
     if (uint32_t error = Find(devicePath, found)) return error;
     if (found.root) return kAccessDenied;
     if (!found.folder) return kDirectory;
-    struct stat st;
-    if (!LinkStatus(found.host, st)) return kFileNotFound;
     // As on Windows, a read-only folder is not removed.
-    if (!(st.st_mode & S_IWUSR)) return kAccessDenied;
-    std::error_code ec;
-    fs::directory_iterator it(found.host, ec);
-    if (ec) return kAccessDenied;
-    if (it != fs::directory_iterator()) return kDirNotEmpty;
-    LendWrite lend(found.host.parent_path());
-    if (::rmdir(found.host.c_str()) != 0) {
+    if (!(found.st.st_mode & S_IWUSR)) return kAccessDenied;
+    HostFolder folder;
+    if (!found.parent.Sub(found.name, folder)) return kAccessDenied;
+    if (!folder.Names().empty()) return kDirNotEmpty;
+    std::vector<std::string> parentNames(found.names.begin(), found.names.end() - 1);
+    LendWrite lend(device_, found.parent, parentNames);
+    if (::unlinkat(found.parent.Fd(), found.name.c_str(), AT_REMOVEDIR) != 0) {
         if (errno == ENOTEMPTY || errno == EEXIST) return kDirNotEmpty;
         return errno == ENOENT ? kFileNotFound : kAccessDenied;
     }
@@ -254,33 +288,83 @@ uint32_t DeviceFiles::SetAttributes(std::u16string_view devicePath, uint32_t att
     Found found;
     if (uint32_t error = Find(devicePath, found)) return error;
     if (found.root) return kAccessDenied;
-    struct stat st;
-    if (!LinkStatus(found.host, st) || S_ISLNK(st.st_mode)) return kFileNotFound;
-    mode_t mode = st.st_mode & 07777;
-    mode_t wanted = (attributes & kAttributeReadOnly) ? (mode & ~S_IWUSR) : (mode | S_IWUSR);
-    if (wanted != mode && ::chmod(found.host.c_str(), wanted) != 0) return kAccessDenied;
+    const mode_t mode = found.st.st_mode & 07777;
+    const mode_t wanted = (attributes & kAttributeReadOnly) ? (mode & ~S_IWUSR) : (mode | S_IWUSR);
+    if (wanted == mode) return 0;
+    // A link put in its place since is refused (EOPNOTSUPP), never followed.
+    if (::fchmodat(found.parent.Fd(), found.name.c_str(), wanted, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT || errno == EOPNOTSUPP ? kFileNotFound : kAccessDenied;
     return 0;
 }
 
-fs::path DeviceFiles::Resolve(std::u16string_view devicePath) const
+DeviceFiles::Kind DeviceFiles::KindOf(std::u16string_view devicePath, std::u16string* canonical) const
 {
     Found found;
-    if (Find(devicePath, found) != 0) return {};
-    return found.host;
+    if (Find(devicePath, found) != 0) return Kind::None;
+    if (canonical) *canonical = found.device;
+    if (found.folder) return Kind::Folder;
+    return S_ISREG(found.st.st_mode) ? Kind::File : Kind::Other;
 }
 
 std::u16string DeviceFiles::Canonical(std::u16string_view devicePath) const
 {
+    std::u16string canonical;
+    KindOf(devicePath, &canonical);
+    return canonical;
+}
+
+std::filesystem::path DeviceFiles::Resolve(std::u16string_view devicePath) const
+{
     Found found;
     if (Find(devicePath, found) != 0) return {};
-    return found.device;
+    std::filesystem::path host = root_;
+    for (const std::string& name : found.names) host /= name;
+    return host;
+}
+
+std::vector<std::u16string> DeviceFiles::Names(std::u16string_view folderPath) const
+{
+    std::vector<std::u16string> names;
+    Found found;
+    HostFolder folder;
+    if (Find(folderPath, found) != 0 || !found.folder) return names;
+    if (found.root ? !OpenRoot(folder) : !found.parent.Sub(found.name, folder)) return names;
+    for (const std::string& hostName : folder.Names())
+        if (std::optional<std::u16string> name = Utf8ToUtf16(hostName)) names.push_back(std::move(*name));
+    return names;
+}
+
+bool DeviceFiles::ReadHead(std::u16string_view devicePath, size_t limit, std::string& bytes) const
+{
+    Found found;
+    if (Find(devicePath, found) != 0 || found.folder) return false;
+    const int fd = ::openat(found.parent.Fd(), found.name.c_str(),
+                            O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return false;
+    struct stat st;
+    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    bytes.assign(ok ? limit : 0, '\0');
+    size_t done = 0;
+    while (ok && done < limit) {
+        const ssize_t n = ::read(fd, bytes.data() + done, limit - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            ok = n == 0;
+            break;
+        }
+        done += static_cast<size_t>(n);
+    }
+    bytes.resize(done);
+    ::close(fd);
+    return ok;
 }
 
 std::vector<std::u16string> DeviceFiles::List() const
 {
     std::vector<ListedEntry> entries;
     std::vector<std::u16string> prefix;
-    ListFolder(root_, prefix, entries);
+    HostFolder root;
+    if (OpenRoot(root)) ListFolder(root, prefix, entries);
     std::sort(entries.begin(), entries.end(), [](const ListedEntry& a, const ListedEntry& b) {
         size_t n = std::min(a.names.size(), b.names.size());
         for (size_t i = 0; i < n; ++i) {
@@ -303,6 +387,27 @@ std::vector<std::u16string> DeviceFiles::List() const
     return paths;
 }
 
+// Goes down the folders of parts (all but the last name), making those not
+// there; dir ends as the last folder, names as its host names.
+bool DeviceFiles::MakeFolders(const std::vector<std::u16string>& parts, HostFolder& dir,
+                              std::vector<std::string>& names)
+{
+    for (size_t i = 0; i + 1 < parts.size(); ++i) {
+        std::string hostName;
+        std::u16string deviceName;
+        if (!MatchEntry(dir, parts[i], hostName, deviceName)) {
+            std::optional<std::string> name = Utf16ToUtf8(parts[i]);
+            if (!name) return false;
+            hostName = *name;
+            LendWrite lend(device_, dir, names);
+            if (::mkdirat(dir.Fd(), hostName.c_str(), 0777) != 0) return false;
+        }
+        if (!dir.Sub(hostName, dir)) return false;
+        names.push_back(hostName);
+    }
+    return true;
+}
+
 bool DeviceFiles::WriteFile(std::u16string_view devicePath, std::string_view contents,
                             bool readOnly)
 {
@@ -311,47 +416,56 @@ bool DeviceFiles::WriteFile(std::u16string_view devicePath, std::string_view con
     if (!SplitDevicePath(devicePath, parts, &trailing) || parts.empty() || trailing) return false;
 
     // The image's files/ folder itself may be new, but never its parents.
-    std::error_code ec;
-    fs::create_directory(root_, ec);
-    struct stat st;
-    if (::stat(root_.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+    HostFolder dir;
+    if (!device_) return false;
+    ::mkdirat(device_.Fd(), rootName_.c_str(), 0777);
+    std::vector<std::string> names;
+    if (!OpenRoot(dir) || !MakeFolders(parts, dir, names)) return false;
 
-    fs::path dir = root_;
-    for (size_t i = 0; i < parts.size(); ++i) {
-        bool last = i + 1 == parts.size();
-        std::string hostName;
-        std::u16string deviceName;
-        fs::path next;
-        if (MatchEntry(dir, parts[i], hostName, deviceName)) {
-            next = dir / hostName;
-            if (!LinkStatus(next, st)) return false;
-            if (last ? !S_ISREG(st.st_mode) : !S_ISDIR(st.st_mode)) return false;
-        } else {
-            std::optional<std::string> name = Utf16ToUtf8(parts[i]);
-            if (!name) return false;
-            next = dir / *name;
-            if (!last) {
-                LendWrite lend(dir);
-                if (::mkdir(next.c_str(), 0777) != 0) return false;
-            }
-        }
-        if (!last) {
-            dir = std::move(next);
-            continue;
-        }
-        LendWrite lend(dir);
-        if (LinkStatus(next, st) && !(st.st_mode & S_IWUSR) &&
-            ::chmod(next.c_str(), (st.st_mode & 07777) | S_IWUSR) != 0)
+    std::string hostName;
+    std::u16string deviceName;
+    struct stat st;
+    if (MatchEntry(dir, parts.back(), hostName, deviceName)) {
+        if (!EntryStatus(dir, hostName, st) || !S_ISREG(st.st_mode)) return false;
+        if (!(st.st_mode & S_IWUSR) &&
+            ::fchmodat(dir.Fd(), hostName.c_str(), (st.st_mode & 07777) | S_IWUSR, AT_SYMLINK_NOFOLLOW) != 0)
             return false;
-        int fd = ::open(next.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (fd < 0) return false;
-        bool written = host::WriteAll(fd, contents);
-        if (written && readOnly) {
-            written = ::fstat(fd, &st) == 0 && ::fchmod(fd, (st.st_mode & 07777) & ~S_IWUSR) == 0;
-        }
-        if (::close(fd) != 0) written = false;
-        if (!written) return false;
+    } else {
+        std::optional<std::string> name = Utf16ToUtf8(parts.back());
+        if (!name) return false;
+        hostName = *name;
     }
+    LendWrite lend(device_, dir, names);
+    const int fd = ::openat(dir.Fd(), hostName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0) return false;
+    bool written = host::WriteAll(fd, contents);
+    if (written && readOnly)
+        written = ::fstat(fd, &st) == 0 && ::fchmod(fd, (st.st_mode & 07777) & ~S_IWUSR) == 0;
+    if (::close(fd) != 0) written = false;
+    return written;
+}
+
+bool DeviceFiles::TakeBackLentWrite(std::string& error) const
+{
+    std::string text;
+    bool missing = false;
+    if (!ReadDeviceFile(device_, kWriteLentFile, 64 << 10, text, error, &missing)) return missing;
+    // The folder named there, if it is still a folder.
+    HostFolder dir;
+    bool reached = OpenRoot(dir);
+    for (size_t at = 0; reached && text != "." && at <= text.size();) {
+        size_t slash = text.find('/', at);
+        if (slash == std::string::npos) slash = text.size();
+        reached = dir.Sub(text.substr(at, slash - at), dir);
+        at = slash + 1;
+    }
+    struct stat st;
+    if (reached && ::fstat(dir.Fd(), &st) == 0 && ::fchmod(dir.Fd(), (st.st_mode & 07777) & ~S_IWUSR) != 0) {
+        error = "cannot take back the write permission lent to files/" + text + ": " + std::strerror(errno);
+        return false;
+    }
+    ::unlinkat(device_.Fd(), kWriteLentFile, 0);
+    device_.Sync();
     return true;
 }
 

@@ -1,8 +1,8 @@
 // The simulated device's file system: the host folder files/ of a device
 // image. A device path such as "\Windows\TRQ.exe" names files/Windows/TRQ.exe,
 // each component matched case-insensitively. Nothing outside files/ is ever
-// touched: "." and ".." components, links and names the host cannot hold all
-// count as not found.
+// touched: "." and ".." components, links, files with a second host name and
+// names the host cannot hold all count as not found.
 #ifndef TRQ_SIM_DEVICE_FILES_H
 #define TRQ_SIM_DEVICE_FILES_H
 
@@ -11,6 +11,10 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include <sys/stat.h>
+
+#include "platform/sim/device_folder.h"
 
 namespace sim {
 
@@ -24,9 +28,21 @@ namespace sim {
 bool SplitDevicePath(std::u16string_view path, std::vector<std::u16string>& parts,
                      bool* trailingSeparator = nullptr);
 
+// files/ of a device image. Every name is reached from the folder that holds
+// files/, open as a descriptor, by openat without following links.
+//
+// A folder marked read-only on the device (no owner-write bit) still lets
+// its entries be deleted or added; on the host its missing bit would not.
+// The bit is lent while one such change lasts. So that a killed command
+// cannot leave it lent for good, the folder is first named in the device
+// folder's .write-lent, and TakeBackLentWrite, at the next start, takes the
+// bit back from the folder named there.
 class DeviceFiles {
 public:
-    explicit DeviceFiles(std::filesystem::path root) : root_(std::move(root)) {}
+    // files/ at root; the folder holding it is opened now.
+    explicit DeviceFiles(std::filesystem::path root);
+    // files/ of the device image open as device; root names it in messages.
+    DeviceFiles(HostFolder device, std::filesystem::path root);
     const std::filesystem::path& Root() const { return root_; }
 
     // Each returns 0 on success or the Win32 error the device would set:
@@ -40,13 +56,19 @@ public:
     // FILE_ATTRIBUTE_READONLY clears the owner-write bit; anything else sets it.
     uint32_t SetAttributes(std::u16string_view devicePath, uint32_t attributes);
 
+    enum class Kind { None, File, Folder, Other };
+    // What the path names; canonical, when given, gets the device path as
+    // stored ("\Windows\TRQ.exe", folders without a trailing separator, the
+    // root as "\").
+    Kind KindOf(std::u16string_view devicePath, std::u16string* canonical = nullptr) const;
+    bool Exists(std::u16string_view devicePath) const { return KindOf(devicePath) != Kind::None; }
+    std::u16string Canonical(std::u16string_view devicePath) const;
     // The host path of an existing file or folder, or empty.
     std::filesystem::path Resolve(std::u16string_view devicePath) const;
-    bool Exists(std::u16string_view devicePath) const { return !Resolve(devicePath).empty(); }
-    // The device path spelled as stored, for an existing file ("\Windows\TRQ.exe").
-    // Folders come without a trailing separator, the root as "\"; empty when
-    // nothing is there.
-    std::u16string Canonical(std::u16string_view devicePath) const;
+    // The names in a folder, as stored, in no particular order.
+    std::vector<std::u16string> Names(std::u16string_view folderPath) const;
+    // Up to limit bytes from the start of a regular file; false if it is none.
+    bool ReadHead(std::u16string_view devicePath, size_t limit, std::string& bytes) const;
 
     // Every file and folder below files/, as device paths, sorted; folders end
     // with "\".
@@ -56,19 +78,31 @@ public:
     bool WriteFile(std::u16string_view devicePath, std::string_view contents,
                    bool readOnly = false);
 
+    // Takes the owner-write bit back from a folder a killed command left it
+    // lent to; false with error when that cannot be done.
+    bool TakeBackLentWrite(std::string& error) const;
+
 private:
     struct Found {
-        std::filesystem::path host;    // below root_, or root_ itself
-        std::u16string device;         // as stored, "\" for the root
+        HostFolder parent;               // the folder holding it
+        std::string name;                // its host name there ("" for the root)
+        std::vector<std::string> names;  // host names from files/ down
+        std::u16string device;           // as stored, "\" for the root
+        struct stat st = {};
         bool folder = false;
         bool root = false;
     };
-    // Follows devicePath down from root_, matching each name case-
+    bool OpenRoot(HostFolder& root) const;
+    // Follows devicePath down from files/, matching each name case-
     // insensitively and never through a link. 0, or 2 (last name missing, a
     // link, or a path SplitDevicePath refuses), or 3 (an empty path, or a
     // folder on the way missing, a link or a file).
     uint32_t Find(std::u16string_view devicePath, Found& found) const;
+    bool MakeFolders(const std::vector<std::u16string>& parts, HostFolder& dir,
+                     std::vector<std::string>& names);
 
+    HostFolder device_;
+    std::string rootName_;
     std::filesystem::path root_;
 };
 

@@ -1,38 +1,110 @@
 #include "platform/sim/device_image.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+
 namespace sim {
+
+namespace {
+
+// files/ must be a folder of the image, not a link to one elsewhere.
+bool CheckFilesFolder(const HostFolder& folder, const std::filesystem::path& dir, std::string& error)
+{
+    struct stat st;
+    const std::string name = (dir / kFilesFolder).string();
+    if (::fstatat(folder.Fd(), kFilesFolder, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        error = name + ": missing (the device's file system)";
+        return false;
+    }
+    if (S_ISLNK(st.st_mode)) {
+        error = name + ": a symbolic link (not followed)";
+        return false;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        error = name + ": not a folder (the device's file system)";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+const HostFolder& DeviceImage::Folder() const
+{
+    if (!folder_) HostFolder::Open(dir, folder_);
+    return folder_;
+}
+
+bool OpenDeviceFolder(const std::filesystem::path& dir, HostFolder& folder, std::string& error)
+{
+    if (HostFolder::Open(dir, folder)) return true;
+    error = dir.string() + ": not a device image folder (" + std::strerror(errno) + ")";
+    return false;
+}
 
 bool LoadDeviceImage(const std::filesystem::path& dir, DeviceImage& out, std::string& error)
 {
-    std::error_code ec;
-    if (!std::filesystem::is_directory(dir, ec)) {
-        error = dir.string() + ": not a device image folder";
-        return false;
-    }
+    HostFolder folder;
+    return OpenDeviceFolder(dir, folder, error) && LoadDeviceImage(folder, dir, out, error);
+}
+
+bool LoadDeviceImage(const HostFolder& folder, const std::filesystem::path& dir, DeviceImage& out,
+                     std::string& error)
+{
     DeviceImage image;
     image.dir = dir;
-    if (!std::filesystem::is_directory(dir / "files", ec)) {
-        error = (dir / "files").string() + ": missing (the device's file system)";
+    image.folder_ = folder;
+    if (!CheckFilesFolder(folder, dir, error)) return false;
+
+    std::string bytes, reason;
+    if (!ReadDeviceFile(folder, kRegistryFile, kMaxRegistryBytes, bytes, reason)) {
+        error = image.RegistryPath().string() + ": " + reason;
         return false;
     }
     RegFileError regError;
-    if (!ReadRegFile(image.RegistryPath(), image.registry, regError)) {
+    if (!ParseRegFile(bytes, image.RegistryPath().string(), image.registry, regError)) {
         error = regError.Message();
         return false;
     }
-    if (!ReadDeviceIni(image.ConfigPath(), image.config, error)) return false;
+    bool missing = false;
+    if (ReadDeviceFile(folder, kConfigFile, kMaxConfigBytes, bytes, reason, &missing)) {
+        if (!ParseDeviceIni(bytes, image.config, error)) return false;
+    } else if (!missing) {
+        error = image.ConfigPath().string() + ": " + reason;
+        return false;
+    }
     out = std::move(image);
     return true;
 }
 
+bool TidyDevice(const HostFolder& folder, const std::filesystem::path& dir, std::string& error)
+{
+    RemoveStaleTemporaries(folder);
+    struct stat st;
+    if (::fstatat(folder.Fd(), kFilesFolder, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode))
+        return true;  // the load refuses it
+    return DeviceFiles(folder, dir / kFilesFolder).TakeBackLentWrite(error);
+}
+
 bool SaveRegistry(const DeviceImage& image, std::string& error)
 {
-    return WriteRegFile(image.RegistryPath(), image.registry, error);
+    std::string reason;
+    if (ReplaceDeviceFile(image.Folder(), kRegistryFile, FormatRegFile(image.registry), reason)) return true;
+    error = image.RegistryPath().string() + ": " + reason;
+    return false;
 }
 
 bool SaveConfig(const DeviceImage& image, std::string& error)
 {
-    return WriteDeviceIni(image.ConfigPath(), image.config, error);
+    std::string text;
+    if (!FormatDeviceIniChecked(image.config, text, error)) return false;
+    std::string reason;
+    if (ReplaceDeviceFile(image.Folder(), kConfigFile, text, reason)) return true;
+    error = image.ConfigPath().string() + ": " + reason;
+    return false;
 }
 
 }  // namespace sim

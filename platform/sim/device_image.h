@@ -3,6 +3,9 @@
 //   DIR/registry.reg   the registry, a regedit export
 //   DIR/files/         the device's file system
 //   DIR/device.ini     special folders and files held open (optional)
+//
+// The folder is opened once; everything in it is reached from there, never
+// through a symbolic link (device_folder.h).
 #ifndef TRQ_SIM_DEVICE_IMAGE_H
 #define TRQ_SIM_DEVICE_IMAGE_H
 
@@ -10,6 +13,7 @@
 #include <string>
 
 #include "platform/sim/device_files.h"
+#include "platform/sim/device_folder.h"
 #include "platform/sim/device_ini.h"
 #include "platform/sim/reg_file.h"
 
@@ -20,16 +24,36 @@ struct DeviceImage {
     RegFile registry;
     DeviceConfig config;
 
-    std::filesystem::path RegistryPath() const { return dir / "registry.reg"; }
-    std::filesystem::path ConfigPath() const { return dir / "device.ini"; }
-    DeviceFiles Files() const { return DeviceFiles(dir / "files"); }
+    std::filesystem::path RegistryPath() const { return dir / kRegistryFile; }
+    std::filesystem::path ConfigPath() const { return dir / kConfigFile; }
+    // The folder dir, open; opened at first use when the image was not loaded.
+    const HostFolder& Folder() const;
+    DeviceFiles Files() const { return DeviceFiles(Folder(), dir / kFilesFolder); }
+
+private:
+    mutable HostFolder folder_;
+    friend bool LoadDeviceImage(const HostFolder&, const std::filesystem::path&, DeviceImage&, std::string&);
 };
 
 // Reads a device image; on failure error says which file and why, and
-// nothing has been changed.
+// nothing has been changed. registry.reg, device.ini and files/ must not be
+// links, and the two files must be regular files within their limits
+// (kMaxRegistryBytes, kMaxConfigBytes).
 bool LoadDeviceImage(const std::filesystem::path& dir, DeviceImage& out, std::string& error);
+// The same, from the device folder already open as folder (dir names it).
+bool LoadDeviceImage(const HostFolder& folder, const std::filesystem::path& dir, DeviceImage& out,
+                     std::string& error);
 
-// Write back the registry or device.ini, each atomically.
+// Opens the device folder dir; error says why it is none.
+bool OpenDeviceFolder(const std::filesystem::path& dir, HostFolder& folder, std::string& error);
+
+// What a command that changes the device does first, under the lock: the
+// temporary files a killed command left are removed, and write permission
+// it had lent to a read-only folder is taken back.
+bool TidyDevice(const HostFolder& folder, const std::filesystem::path& dir, std::string& error);
+
+// Write back the registry or device.ini, each atomically. error names the
+// file and the cause.
 bool SaveRegistry(const DeviceImage& image, std::string& error);
 bool SaveConfig(const DeviceImage& image, std::string& error);
 

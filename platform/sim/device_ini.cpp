@@ -1,17 +1,17 @@
 #include "platform/sim/device_ini.h"
 
 #include <ini.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
-#include <fstream>
+#include <cerrno>
+#include <cstring>
 #include <mutex>
 #include <optional>
 #include <sstream>
 #include <system_error>
 
 #include "platform/sim/device_files.h"
+#include "platform/sim/device_folder.h"
 #include "platform/sim/text.h"
 
 namespace sim {
@@ -322,32 +322,27 @@ std::string FormatDeviceIni(const DeviceConfig& config)
 
 bool ReadDeviceIni(const std::filesystem::path& path, DeviceConfig& out, std::string& error)
 {
-    std::error_code ec;
-    std::filesystem::file_status status = std::filesystem::status(path, ec);
-    if (status.type() == std::filesystem::file_type::not_found) {
+    std::filesystem::path holder = path.parent_path();
+    HostFolder folder;
+    std::string bytes, reason;
+    bool missing = false;
+    if (!HostFolder::Open(holder.empty() ? "." : holder, folder)) {
+        reason = std::strerror(errno);
+    } else if (ReadDeviceFile(folder, path.filename().string(), kMaxConfigBytes, bytes, reason, &missing)) {
+        return ParseDeviceIni(bytes, out, error);
+    } else if (missing) {
         out = DeviceConfig{};
         return true;
     }
-    std::ifstream in(path, std::ios::binary);
-    if (ec || status.type() != std::filesystem::file_type::regular || !in) {
-        error = "device.ini: cannot read " + path.string();
-        return false;
-    }
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    if (in.bad()) {
-        error = "device.ini: cannot read " + path.string();
-        return false;
-    }
-    return ParseDeviceIni(bytes.str(), out, error);
+    error = path.string() + ": " + reason;
+    return false;
 }
 
-bool WriteDeviceIni(const std::filesystem::path& path, const DeviceConfig& config,
-                    std::string& error)
+bool FormatDeviceIniChecked(const DeviceConfig& config, std::string& text, std::string& error)
 {
     // Refuse what would read back differently: lone surrogates, line breaks
     // or surrounding spaces in a path, an empty File=.
-    std::string text = FormatDeviceIni(config);
+    text = FormatDeviceIni(config);
     DeviceConfig check;
     std::string checkError;
     if (!ParseDeviceIni(text, check, checkError) || check.startup != config.startup ||
@@ -356,30 +351,23 @@ bool WriteDeviceIni(const std::filesystem::path& path, const DeviceConfig& confi
         error = "device.ini: these settings cannot be written as they are";
         return false;
     }
-
-    static std::atomic<unsigned> counter{0};
-    std::filesystem::path temp = path;
-    temp += ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
-    {
-        std::ofstream outFile(temp, std::ios::binary | std::ios::trunc);
-        outFile << text;
-        outFile.close();
-        if (!outFile) {
-            std::error_code ignored;
-            std::filesystem::remove(temp, ignored);
-            error = "device.ini: cannot write " + temp.string();
-            return false;
-        }
-    }
-    std::error_code ec;
-    std::filesystem::rename(temp, path, ec);
-    if (ec) {
-        std::error_code ignored;
-        std::filesystem::remove(temp, ignored);
-        error = "device.ini: cannot replace " + path.string() + ": " + ec.message();
-        return false;
-    }
     return true;
+}
+
+bool WriteDeviceIni(const std::filesystem::path& path, const DeviceConfig& config,
+                    std::string& error)
+{
+    std::string text;
+    if (!FormatDeviceIniChecked(config, text, error)) return false;
+    std::filesystem::path holder = path.parent_path();
+    HostFolder folder;
+    std::string reason;
+    if (!HostFolder::Open(holder.empty() ? "." : holder, folder))
+        reason = std::strerror(errno);
+    else if (ReplaceDeviceFile(folder, path.filename().string(), text, reason))
+        return true;
+    error = path.string() + ": " + reason;
+    return false;
 }
 
 }  // namespace sim

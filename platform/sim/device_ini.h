@@ -79,12 +79,15 @@ struct DeviceConfig {
 // out is changed only on success.
 bool ParseDeviceIni(std::string_view text, DeviceConfig& out, std::string& error);
 std::string FormatDeviceIni(const DeviceConfig& config);
+// FormatDeviceIni, refusing a config that would read back differently (a
+// path with a line break, blanks at either end or a lone surrogate, or an
+// empty held path).
+bool FormatDeviceIniChecked(const DeviceConfig& config, std::string& text, std::string& error);
 
-// A missing file reads as the defaults.
+// A missing file reads as the defaults. Links are not followed, and the file
+// must be a regular file of at most kMaxConfigBytes (device_folder.h).
 bool ReadDeviceIni(const std::filesystem::path& path, DeviceConfig& out, std::string& error);
-// Atomic: a temporary file beside path, then renamed over it. Refuses a
-// config that would read back differently (a path with a line break, blanks
-// at either end or a lone surrogate, or an empty held path).
+// Atomic (ReplaceDeviceFile), checked as FormatDeviceIniChecked.
 bool WriteDeviceIni(const std::filesystem::path& path, const DeviceConfig& config,
                     std::string& error);
 

@@ -1,13 +1,9 @@
 #include "platform/sim/device_startup.h"
 
 #include <algorithm>
-#include <fstream>
-#include <system_error>
 
 #include "platform/device.h"
 #include "platform/sim/text.h"
-
-namespace fs = std::filesystem;
 
 namespace sim {
 namespace {
@@ -43,31 +39,12 @@ std::u16string KeyName(Root root, std::u16string_view parent, const RegKey& key)
     return *Utf8ToUtf16(RootName(root)) + u"\\" + std::u16string(parent) + u"\\" + key.name;
 }
 
-// Finds what `path` names on the device: its host path, its type and its
-// device path spelled as stored (the host names are the device's names).
-fs::file_type Locate(const DeviceFiles& files, std::u16string_view path, fs::path& host,
-                     std::u16string& device)
-{
-    host = files.Resolve(path);
-    std::error_code ec;
-    if (host.empty()) return fs::file_type::not_found;
-    device.clear();
-    for (const fs::path& name : host.lexically_relative(files.Root())) {
-        if (name == ".") continue;
-        device += u'\\';
-        device += Utf8ToUtf16(name.string()).value_or(u"?");
-    }
-    if (device.empty()) device = u"\\";
-    return fs::symlink_status(host, ec).type();
-}
-
 // Holds the file `path` names, if it is a file on the device.
 void Hold(const DeviceFiles& files, HoldRule rule, std::u16string_view path,
           std::u16string source, std::vector<StartupHold>& holds)
 {
-    fs::path host;
     std::u16string file;
-    if (Locate(files, path, host, file) != fs::file_type::regular) return;
+    if (files.KindOf(path, &file) != DeviceFiles::Kind::File) return;
     for (const StartupHold& hold : holds)
         if (hold.rule == rule && hold.file == file) return;
     holds.push_back({rule, std::move(file), std::move(source)});
@@ -90,17 +67,13 @@ void StartupFolder(const DeviceImage& image, const DeviceFiles& files,
 {
     const std::u16string& folder = image.config.startup;
     if (folder.empty()) return;
-    fs::path host;
     std::u16string prefix;
-    if (Locate(files, folder, host, prefix) != fs::file_type::directory) return;
+    if (files.KindOf(folder, &prefix) != DeviceFiles::Kind::Folder) return;
     if (prefix == u"\\") prefix.clear();
-    std::error_code ec;
 
     std::vector<std::u16string> names;
-    for (fs::directory_iterator it(host, ec), end; !ec && it != end; it.increment(ec)) {
-        std::optional<std::u16string> name = Utf8ToUtf16(it->path().filename().string());
-        if (name && EndsWithIgnoreCase(*name, u".lnk")) names.push_back(std::move(*name));
-    }
+    for (std::u16string& name : files.Names(folder))
+        if (EndsWithIgnoreCase(name, u".lnk")) names.push_back(std::move(name));
     // Folder order does not depend on the host: names as the device sorts them.
     std::sort(names.begin(), names.end(), [](const std::u16string& a, const std::u16string& b) {
         size_t n = std::min(a.size(), b.size());
@@ -110,13 +83,11 @@ void StartupFolder(const DeviceImage& image, const DeviceFiles& files,
     });
 
     for (const std::u16string& name : names) {
-        fs::path file;
         std::u16string shortcut;
-        if (Locate(files, prefix + u"\\" + name, file, shortcut) != fs::file_type::regular) continue;
-        std::ifstream in(file, std::ios::binary);
-        std::string text(kMaxShortcutBytes, '\0');
-        in.read(text.data(), static_cast<std::streamsize>(text.size()));
-        text.resize(static_cast<size_t>(in.gcount()));
+        std::string text;
+        if (files.KindOf(prefix + u"\\" + name, &shortcut) != DeviceFiles::Kind::File ||
+            !files.ReadHead(shortcut, kMaxShortcutBytes, text))
+            continue;
         if (std::optional<std::u16string> target = ShortcutTarget(text))
             Hold(files, HoldRule::Startup, *target, shortcut, holds);
     }

@@ -6,7 +6,8 @@
 namespace sim {
 namespace {
 
-std::string Utf8(std::u16string_view text) { return Utf16ToUtf8Lossy(text); }
+// Names and paths from the image, as the terminal may show them.
+std::string Utf8(std::u16string_view text) { return Printable(Utf16ToUtf8Lossy(text)); }
 
 // "Service " and the like: the rule's key, padded so the paths line up.
 std::string RuleColumn(HoldRule rule)

@@ -25,7 +25,7 @@ std::string ItemLine(const PlanItem& item, const DeviceConfig& config)
     std::string line = item.kind == PlanItem::Key      ? "key    "
                        : item.kind == PlanItem::Folder ? "folder "
                                                        : "file   ";
-    line += item.name;
+    line += Printable(item.name);
     if (item.kind != PlanItem::File) return line;
     const std::u16string path = Utf8ToUtf16(item.name).value_or(u"");
     std::string held;

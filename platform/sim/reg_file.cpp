@@ -1,19 +1,13 @@
 #include "platform/sim/reg_file.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <optional>
 #include <sstream>
 #include <unordered_map>
 #include <utility>
 
-#include "platform/sim/host_file.h"
+#include "platform/sim/device_folder.h"
 #include "platform/sim/text.h"
 
 namespace sim {
@@ -735,24 +729,6 @@ void AppendSection(std::u16string& out, std::u16string_view path, const RegKey& 
 
 std::string ErrnoText(int number) { return std::strerror(number); }
 
-// Creates a file of our own beside path, for writing, named after it plus
-// pid and a counter, retried if the name is taken. Its descriptor, or -1 with
-// errno set; temp is the (last) name tried.
-int CreateTemp(const std::filesystem::path& path, std::filesystem::path& temp)
-{
-    std::filesystem::path folder = path.parent_path();
-    if (folder.empty()) folder = ".";
-    static std::atomic<unsigned> counter{0};
-    int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        temp = folder / ("." + path.filename().string() + ".tmp." + std::to_string(getpid()) +
-                         "." + std::to_string(counter++));
-        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST) break;
-    }
-    return fd;
-}
-
 }  // namespace
 
 std::string RegFileError::Message() const
@@ -815,54 +791,29 @@ std::string FormatRegFile(const RegFile& file)
 
 bool ReadRegFile(const std::filesystem::path& path, RegFile& out, RegFileError& error)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        const int number = errno;
-        error = RegFileError{path.string(), 0, "cannot open: " + ErrnoText(number)};
-        return false;
+    std::filesystem::path holder = path.parent_path();
+    HostFolder folder;
+    std::string bytes, reason;
+    if (!HostFolder::Open(holder.empty() ? "." : holder, folder)) {
+        reason = "cannot open: " + ErrnoText(errno);
+    } else if (ReadDeviceFile(folder, path.filename().string(), kMaxRegistryBytes, bytes, reason)) {
+        return ParseRegFile(bytes, path.string(), out, error);
     }
-    std::ostringstream content;
-    content << in.rdbuf();
-    if (in.bad()) {
-        error = RegFileError{path.string(), 0, "cannot read"};
-        return false;
-    }
-    return ParseRegFile(content.str(), path.string(), out, error);
+    error = RegFileError{path.string(), 0, reason};
+    return false;
 }
 
 bool WriteRegFile(const std::filesystem::path& path, const RegFile& file, std::string& error)
 {
-    const std::string bytes = FormatRegFile(file);
-    std::filesystem::path temp;
-    int fd = CreateTemp(path, temp);
-    if (fd < 0) {
-        error = "cannot create " + temp.string() + ": " + ErrnoText(errno);
-        return false;
-    }
-    auto fail = [&](const std::string& what, int number) {
-        if (fd >= 0) ::close(fd);
-        std::error_code ignored;
-        std::filesystem::remove(temp, ignored);
-        error = what + " " + temp.string() + ": " + ErrnoText(number);
-        return false;
-    };
-    // Keep the permissions of the file being replaced.
-    struct stat existing;
-    if (::stat(path.c_str(), &existing) == 0) ::fchmod(fd, existing.st_mode & 07777);
-
-    if (!host::WriteAll(fd, bytes)) return fail("cannot write", errno);
-    if (::fsync(fd) != 0) return fail("cannot flush", errno);
-    const int closed = ::close(fd);
-    fd = -1;
-    if (closed != 0) return fail("cannot close", errno);
-    std::error_code ec;
-    std::filesystem::rename(temp, path, ec);
-    if (ec) {
-        error = "cannot rename " + temp.string() + " to " + path.string() + ": " + ec.message();
-        std::filesystem::remove(temp, ec);
-        return false;
-    }
-    return true;
+    std::filesystem::path holder = path.parent_path();
+    HostFolder folder;
+    std::string reason;
+    if (!HostFolder::Open(holder.empty() ? "." : holder, folder))
+        reason = ErrnoText(errno);
+    else if (ReplaceDeviceFile(folder, path.filename().string(), FormatRegFile(file), reason))
+        return true;
+    error = path.string() + ": " + reason;
+    return false;
 }
 
 }  // namespace sim

@@ -56,8 +56,12 @@ bool ParseRegFile(std::string_view bytes, const std::string& fileName, RegFile& 
 // in UTF-8).
 std::string FormatRegFile(const RegFile& file);
 
+// Reads a regular file of at most kMaxRegistryBytes, not through a link
+// (device_folder.h).
 bool ReadRegFile(const std::filesystem::path& path, RegFile& out, RegFileError& error);
-// Atomic: writes a temporary file beside it, then renames it over.
+// Atomic (ReplaceDeviceFile): a temporary file beside it, synced, renamed
+// over it, the folder synced; the file's permissions kept; a path that is a
+// link is refused, never replaced.
 bool WriteRegFile(const std::filesystem::path& path, const RegFile& file, std::string& error);
 
 }  // namespace sim

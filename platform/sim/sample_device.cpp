@@ -4,6 +4,7 @@
 #include <initializer_list>
 
 #include "platform/device.h"
+#include "platform/sim/device_lock.h"
 #include "platform/sim/device_startup.h"
 #include "platform/sim/text.h"
 
@@ -36,6 +37,17 @@ std::string Shortcut(const std::string& target)
 {
     std::string quoted = "\"" + target + "\"";
     return std::to_string(quoted.size()) + "#" + quoted + "\r\n";
+}
+
+// A folder with nothing in it but the device's lock file, which the command
+// making the device may hold already.
+bool EmptyButForTheLock(const std::filesystem::path& dir)
+{
+    std::error_code ec;
+    if (!std::filesystem::is_directory(dir, ec)) return false;
+    for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
+        if (it->path().filename() != kDeviceLockFile) return false;
+    return !ec;
 }
 
 }  // namespace
@@ -103,11 +115,16 @@ RegFile SampleRegistry()
     return file;
 }
 
+bool CanHoldSampleDevice(const std::filesystem::path& dir)
+{
+    std::error_code ec;
+    return !std::filesystem::exists(std::filesystem::symlink_status(dir, ec)) || EmptyButForTheLock(dir);
+}
+
 bool InitSampleDevice(const std::filesystem::path& dir, std::string& error, SampleState state)
 {
     std::error_code ec;
-    if (std::filesystem::exists(dir, ec) &&
-        (!std::filesystem::is_directory(dir, ec) || !std::filesystem::is_empty(dir, ec))) {
+    if (!CanHoldSampleDevice(dir)) {
         error = dir.string() + ": exists and is not an empty folder";
         return false;
     }

@@ -21,7 +21,11 @@ constexpr const char16_t* kSampleInstallDir = u"\\Program Files\\TRQ";
 // of its own (TRQUninstall.exe under Wine) start from there.
 enum class SampleState { Installed, Started };
 
-// Makes the sample device in dir, which must not exist or be empty.
+// Whether dir is free to make a device in: not there, or an empty folder
+// (but for the device's lock file, which the command making it may hold).
+bool CanHoldSampleDevice(const std::filesystem::path& dir);
+
+// Makes the sample device in dir, which CanHoldSampleDevice.
 // trq-uninstall-sim --init-device makes it Started.
 bool InitSampleDevice(const std::filesystem::path& dir, std::string& error,
                       SampleState state = SampleState::Installed);

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "platform/device.h"
+#include "platform/sim/kill_step.h"
 #include "platform/sim/text.h"
 
 namespace sim {
@@ -35,6 +36,7 @@ DeviceSession& DeviceSession::Active()
 
 std::optional<Fault> DeviceSession::Enter(const std::string& op, const std::string& argument)
 {
+    KillStep();
     ++calls;
     int kindIndex = ++callsOf[op];
     if (!faults) return std::nullopt;

@@ -1,0 +1,233 @@
+// trq-uninstall-sim on a host that works against it: links and odd files in
+// the device folder, files over their limits, planted temporary files, a
+// disk that is full, a device it cannot write, a device another command
+// holds. Each case keeps its promise: the exit code, one line that names
+// the file and the cause, the device unchanged (or, after a failure to
+// write, a device that loads and that further runs finish), and a sentinel
+// folder beside the device that nothing touches.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <functional>
+
+#include "tests/device_snapshot.h"
+#include "tests/test_device.h"
+
+namespace trq_test {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kTool = TRQ_SIM_CLI;
+
+// The tool's standard error alone (standard output goes to `out`).
+CommandResult Tool(const fs::path& device, const std::string& arguments, const std::string& prefix = "",
+                   const std::string& out = ">/dev/null")
+{
+    return RunCommand(prefix + "'" + kTool + "' --device '" + device.string() + "' " + arguments + " 2>&1 " + out +
+                      " </dev/null");
+}
+
+void ExpectOneLine(const CommandResult& r, const std::string& part, const std::string& what)
+{
+    EXPECT_NE(r.output.find(part), std::string::npos) << what << ": " << r.output;
+    EXPECT_EQ(r.output.find('\n'), r.output.size() - 1) << what << ": one line: " << r.output;
+}
+
+// A device that loads, left by no temporary file, and that at most three
+// runs take to the end: nothing of the package left.
+void ExpectFinishes(const fs::path& device, const std::string& what)
+{
+    for (int run = 0; run < 3; ++run) Tool(device, "--answer yes,yes");
+    const CommandResult status = Tool(device, "--status", "", "");
+    EXPECT_EQ(status.exitCode, 0) << what << ": " << status.output;
+    EXPECT_NE(status.output.find("on the device (0 of"), std::string::npos) << what << ": " << status.output;
+    for (const auto& entry : fs::directory_iterator(device))
+        EXPECT_EQ(entry.path().filename().string().find(".tmp."), std::string::npos) << what << ": " << entry.path();
+}
+
+void Fill(const fs::path& path, size_t bytes, char c)
+{
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << std::string(bytes, c);
+}
+
+void Replace(const fs::path& path, const std::function<void()>& make)
+{
+    fs::remove_all(path);
+    make();
+}
+
+struct HostileHostCase {
+    std::string name;
+    // Lays the trap in the device; the sentinel is a folder beside it.
+    std::function<void(const fs::path& device, const fs::path& sentinel)> lay;
+    std::string arguments;  // after --device DEVICE
+    int exitCode;
+    std::string line;       // part of the one line on standard error; "" for none
+    bool unchanged = true;  // else: the device loads and further runs finish
+    std::string prefix = "";           // shell before the command: limits
+    std::string out = ">/dev/null";    // where standard output goes
+};
+
+void PrintTo(const HostileHostCase& c, std::ostream* os) { *os << c.name; }
+
+const HostileHostCase kCases[] = {
+    {"files is a link to a folder elsewhere",
+     [](const fs::path& d, const fs::path& s) { Replace(d / "files", [&] { fs::create_directory_symlink(s, d / "files"); }); },
+     "--answer yes,yes", 2, "files: a symbolic link"},
+    {"registry.reg is a link",
+     [](const fs::path& d, const fs::path& s) { Replace(d / "registry.reg", [&] { fs::create_symlink(s / "registry.reg", d / "registry.reg"); }); },
+     "--answer yes,yes", 2, "registry.reg: a symbolic link"},
+    {"device.ini is a link",
+     [](const fs::path& d, const fs::path& s) { Replace(d / "device.ini", [&] { fs::create_symlink(s / "device.ini", d / "device.ini"); }); },
+     "--restart", 2, "device.ini: a symbolic link"},
+    {"registry.reg links to an endless device",
+     [](const fs::path& d, const fs::path&) { Replace(d / "registry.reg", [&] { fs::create_symlink("/dev/zero", d / "registry.reg"); }); },
+     "--status", 2, "registry.reg: a symbolic link"},
+    {"registry.reg is a FIFO",
+     [](const fs::path& d, const fs::path&) { Replace(d / "registry.reg", [&] { ::mkfifo((d / "registry.reg").c_str(), 0644); }); },
+     "--answer yes,yes", 2, "registry.reg: a FIFO", true, "timeout 60 "},
+    {"device.ini is a FIFO",
+     [](const fs::path& d, const fs::path&) { Replace(d / "device.ini", [&] { ::mkfifo((d / "device.ini").c_str(), 0644); }); },
+     "--status", 2, "device.ini: a FIFO", true, "timeout 60 "},
+    {"registry.reg is a folder",
+     [](const fs::path& d, const fs::path&) { Replace(d / "registry.reg", [&] { fs::create_directory(d / "registry.reg"); }); },
+     "--answer yes,yes", 2, "registry.reg: a directory"},
+    {"registry.reg over 64 MiB",
+     [](const fs::path& d, const fs::path&) { fs::resize_file(d / "registry.reg", (size_t(64) << 20) + 1); },
+     "--status", 2, "registry.reg: larger than 64 MiB"},
+    {"device.ini over 1 MiB",
+     [](const fs::path& d, const fs::path&) { Fill(d / "device.ini", (size_t(1) << 20) + 1, '\n'); },
+     "--restart", 2, "device.ini: larger than 1 MiB"},
+    {"an empty answer",
+     [](const fs::path&, const fs::path&) {},
+     "--answer yes,,no", 2, "--answer: \"\" is not yes, no or cancel"},
+    {"temporary names planted as links are removed, never written through",
+     [](const fs::path& d, const fs::path& s) {
+         fs::create_symlink(s / "registry.reg", d / ".registry.reg.tmp.0000000000000000");
+         fs::create_symlink(s / "device.ini", d / ".device.ini.tmp.ffffffffffffffff");
+     },
+     "--answer yes,yes", 0, "", false},
+    {"the trace on a full disk",
+     [](const fs::path&, const fs::path&) {},
+     "--answer yes,yes --trace /dev/full", 5, "--trace /dev/full: cannot write: No space left on device", false},
+    {"the report to a full standard output",
+     [](const fs::path&, const fs::path&) {},
+     "--answer yes,yes", 5, "standard output: cannot write the report: No space left on device", false, "", ">/dev/full"},
+    {"registry.reg cannot be written back",
+     [](const fs::path&, const fs::path&) {},
+     "--answer yes,yes", 5, "registry.reg: cannot write: File too large", false, "trap '' XFSZ; ulimit -f 1; "},
+};
+
+class HostileHost : public testing::TestWithParam<HostileHostCase> {};
+
+TEST_P(HostileHost, KeepsItsPromise)
+{
+    const HostileHostCase& c = GetParam();
+    TempDir tmp;
+    const fs::path device = tmp.Path() / "device", sentinel = tmp.Path() / "sentinel";
+    ASSERT_EQ(RunCommand("'" + kTool + "' --init-device '" + device.string() + "' >/dev/null").exitCode, 0);
+    fs::create_directories(sentinel / "Windows");
+    for (const char* name : {"registry.reg", "device.ini", "Windows/TRQUtil.exe", "TRQ.exe"})
+        std::ofstream(sentinel / name) << "the sentinel's " << name << "\n";
+    c.lay(device, sentinel);
+    const auto sentinelBefore = HostTree(sentinel, true);
+    const auto deviceBefore = HostTree(device, true);
+
+    const CommandResult r = Tool(device, c.arguments, c.prefix, c.out);
+    EXPECT_EQ(r.exitCode, c.exitCode) << r.output;
+    if (c.line.empty()) EXPECT_EQ(r.output, "");
+    else ExpectOneLine(r, c.line, c.name);
+    EXPECT_EQ(HostTree(sentinel, true), sentinelBefore) << "the sentinel beside the device changed";
+    if (c.unchanged) EXPECT_EQ(HostTree(device, true), deviceBefore) << "a refusal changes nothing";
+    else ExpectFinishes(device, c.name);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, HostileHost, testing::ValuesIn(kCases), NameFromParam());
+
+// Two commands at once: the test holds the lock as a running command would,
+// and every command on that device is refused at once, naming the holder.
+TEST(HostileHostLock, ASecondCommandFindsTheDeviceInUse)
+{
+    TempDir tmp;
+    const fs::path device = tmp.Path() / "device", empty = tmp.Path() / "empty";
+    ASSERT_EQ(RunCommand("'" + kTool + "' --init-device '" + device.string() + "' >/dev/null").exitCode, 0);
+    fs::create_directory(empty);
+    const std::string pid = std::to_string(::getpid());
+    for (const fs::path& dir : {device, empty}) {
+        const int fd = ::open((dir / ".device.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+        ASSERT_EQ(::write(fd, (pid + "\n").data(), pid.size() + 1), static_cast<ssize_t>(pid.size() + 1));
+        const auto before = HostTree(dir, true);
+        const std::vector<std::string> commands =
+            dir == device ? std::vector<std::string>{"--device '" + dir.string() + "' --answer yes,yes",
+                                                     "--device '" + dir.string() + "' --restart",
+                                                     "--device '" + dir.string() + "' --status"}
+                          : std::vector<std::string>{"--init-device '" + dir.string() + "'"};
+        for (const std::string& command : commands) {
+            const CommandResult r = RunCommand("'" + kTool + "' " + command + " 2>&1 >/dev/null </dev/null");
+            EXPECT_EQ(r.exitCode, 2) << command << ": " << r.output;
+            ExpectOneLine(r, "the device is in use by process " + pid, command);
+        }
+        EXPECT_EQ(HostTree(dir, true), before);
+        ::close(fd);
+    }
+    EXPECT_EQ(Tool(device, "--status").exitCode, 0) << "free again once the holder is gone";
+}
+
+// A device folder that cannot be written is refused before anything is
+// changed, by a run and by --restart. As root every folder can be written,
+// so the tool then runs as nobody, from a copy it can reach.
+TEST(HostileHostReadOnly, ADeviceThatCannotBeWrittenIsRefusedUpFront)
+{
+    TempDir tmp;
+    fs::permissions(tmp.Path(), fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+    const fs::path device = tmp.Path() / "device";
+    ASSERT_EQ(RunCommand("'" + kTool + "' --init-device '" + device.string() + "' >/dev/null").exitCode, 0);
+    std::string as;
+    if (::geteuid() == 0) {
+        fs::copy_file(kTool, tmp.Path() / "tool");
+        ASSERT_EQ(RunCommand("chown -R 65534:65534 '" + device.string() + "'").exitCode, 0);
+        as = "setpriv --reuid=65534 --regid=65534 --clear-groups '" + (tmp.Path() / "tool").string() + "'";
+    } else {
+        as = "'" + kTool + "'";
+    }
+    fs::permissions(device, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                    fs::perm_options::remove);
+    const auto before = HostTree(device, true);
+    for (const char* arguments : {"--answer yes,yes", "--restart"}) {
+        const CommandResult r =
+            RunCommand(as + " --device '" + device.string() + "' " + arguments + " 2>&1 >/dev/null </dev/null");
+        EXPECT_EQ(r.exitCode, 2) << arguments << ": " << r.output;
+        ExpectOneLine(r, "the device folder cannot be written", arguments);
+    }
+    EXPECT_EQ(HostTree(device, true), before);
+    fs::permissions(device, fs::perms::owner_write, fs::perm_options::add);
+}
+
+// Names from the image reach the terminal escaped: an escape sequence in the
+// install directory shows as text in --status and in a run's fault lines.
+TEST(HostileHostText, WhatTheImageHoldsIsPrintedEscaped)
+{
+    TempDir tmp;
+    const fs::path device = tmp.Path() / "device";
+    ASSERT_EQ(RunCommand("'" + kTool + "' --init-device '" + device.string() + "' >/dev/null").exitCode, 0);
+    std::string registry = ReadHostFile(device / "registry.reg");
+    const std::string from = "\"InstallDir\"=\"\\\\Program Files\\\\TRQ\"";
+    ASSERT_NE(registry.find(from), std::string::npos);
+    registry.replace(registry.find(from), from.size(), "\"InstallDir\"=hex(1):5c,00,1b,00,5b,00,32,00,4a,00,00,00");
+    std::ofstream(device / "registry.reg", std::ios::binary | std::ios::trunc) << registry;
+
+    for (const char* arguments : {"--status", "--answer yes,yes --fail DeleteFileW:fail"}) {
+        const CommandResult r = Tool(device, arguments, "", "");
+        EXPECT_EQ(r.output.find('\x1b'), std::string::npos) << arguments << ": raw escape in " << r.output;
+        EXPECT_NE(r.output.find("\\x1B[2J"), std::string::npos) << arguments << ": " << r.output;
+    }
+}
+
+}  // namespace
+}  // namespace trq_test
