@@ -95,18 +95,16 @@ bool ArmMachine::Map(uint32_t address, uint32_t size, uint32_t access, const std
     if (address % pe::kWincePage || size % pe::kWincePage || bytes.size() > size ||
         uc_mem_map(uc_, address, size, Protection(access)) != UC_ERR_OK)
         return false;
-    regions_.push_back({address, size, access});
+    regions_[address] = {size, access};
     return bytes.empty() || uc_mem_write(uc_, address, bytes.data(), bytes.size()) == UC_ERR_OK;
 }
 
 bool ArmMachine::Unmap(uint32_t address, uint32_t size)
 {
-    for (size_t i = 0; i < regions_.size(); ++i)
-        if (regions_[i].address == address && regions_[i].size == size) {
-            regions_.erase(regions_.begin() + i);
-            return uc_mem_unmap(uc_, address, size) == UC_ERR_OK;
-        }
-    return false;
+    auto it = regions_.find(address);
+    if (it == regions_.end() || it->second.size != size) return false;
+    regions_.erase(it);
+    return uc_mem_unmap(uc_, address, size) == UC_ERR_OK;
 }
 
 bool ArmMachine::Given(uint32_t address, uint32_t size, uint32_t access) const
@@ -114,11 +112,12 @@ bool ArmMachine::Given(uint32_t address, uint32_t size, uint32_t access) const
     uint64_t at = address;
     const uint64_t end = uint64_t{address} + size;
     while (at < end) {
-        const Region* in = nullptr;
-        for (const Region& r : regions_)
-            if (at >= r.address && at < uint64_t{r.address} + r.size) in = &r;
-        if (!in || (in->access & access) != access) return false;
-        at = uint64_t{in->address} + in->size;
+        auto in = regions_.upper_bound(static_cast<uint32_t>(at));
+        if (in == regions_.begin()) return false;
+        --in;
+        const uint64_t regionEnd = uint64_t{in->first} + in->second.size;
+        if (at >= regionEnd || (in->second.access & access) != access) return false;
+        at = regionEnd;
     }
     return true;
 }
@@ -158,8 +157,18 @@ Halt ArmMachine::Run(uint32_t pc, uint32_t until)
         halt.kind = Halt::Budget;
         return halt;
     }
+    if (e == UC_ERR_OK && halt.pc == until) {
+        halt.kind = Halt::Call;
+        return halt;
+    }
     if (e == UC_ERR_OK) {
-        halt.kind = Halt::Call;  // at `until`
+        // Stopped by itself, after the instruction before pc: one that waits
+        // for an interrupt (WFI, or the coprocessor's wait of the StrongARM
+        // and XScale), which nothing in a user program's run would deliver.
+        uint32_t word = 0;
+        Read(halt.pc - 4, &word, 4);
+        halt.kind = Halt::Idle;
+        halt.what = "idle instruction " + pe::Hex(word) + " (wait for interrupt) at " + pe::Hex(halt.pc - 4);
         return halt;
     }
     halt.kind = Halt::Fault;

@@ -6,6 +6,7 @@
 #define TRQ_EMULATOR_ARM_MACHINE_H
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -31,10 +32,11 @@ struct Halt {
         Call,    // jumped to `address`, outside its memory or to Run's `until`
         Fault,   // an invalid instruction or memory access; `what` says which
         Budget,  // the instruction budget is used up
+        Idle,    // an instruction that waits for an interrupt stopped the processor; `what` says which
     } kind = Fault;
     uint32_t address = 0;  // Call: the target; Fault: the address accessed, or the pc
     uint32_t pc = 0;       // where the program was
-    std::string what;      // Fault: the cause, e.g. "invalid instruction 0xE12FFF1E"
+    std::string what;      // Fault, Idle: the cause, e.g. "invalid instruction 0xE12FFF1E"
 };
 
 class ArmMachine {
@@ -69,11 +71,11 @@ public:
 
 private:
     struct Region {
-        uint32_t address, size, access;
+        uint32_t size, access;
     };
     uc_struct* uc_ = nullptr;
     std::string error_;
-    std::vector<Region> regions_;
+    std::map<uint32_t, Region> regions_;  // by address
     uint64_t budget_ = 0, executed_ = 0;
     bool overBudget_ = false;
     // The invalid memory access that stopped the last run, if any.

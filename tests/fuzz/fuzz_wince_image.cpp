@@ -12,6 +12,7 @@
 #include <string>
 
 #include "platform/emulator/arm_machine.h"
+#include "platform/emulator/coredll.h"
 #include "platform/emulator/wince_loader.h"
 #include "tools/elf-to-wince/wince_image.h"
 
@@ -46,7 +47,7 @@ void AsElfFile(const pe::Bytes& bytes)
     std::string error;
     if (!wince::ReadElfFile(bytes, elf, error) || !wince::MakeWinceImage(elf, wince::DeviceCallNames(), made, error)) return;
     emulator::LoadedImage image;
-    if (!emulator::LoadWinceImage(made, image, error)) Broken("an image elf-to-wince made does not load: " + error);
+    if (!emulator::LoadWinceImage(made, emulator::kExportCount, image, error)) Broken("an image elf-to-wince made does not load: " + error);
     CheckLoaded(image);
     if (image.entry != elf.entry) Broken("the entry point moved");
     std::vector<std::string> slots;
@@ -68,6 +69,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     AsElfFile(bytes);
     emulator::LoadedImage image;
     std::string error;
-    if (emulator::LoadWinceImage(bytes, image, error)) CheckLoaded(image);
+    if (emulator::LoadWinceImage(bytes, emulator::kExportCount, image, error)) CheckLoaded(image);
     return 0;
 }
