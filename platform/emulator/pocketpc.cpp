@@ -64,7 +64,8 @@ bool PlanProcess(const LoadedImage& image, ProcessLayout& layout, std::string& e
 }
 
 // The image's pages with their protection, each import address table slot
-// leading to its import's address in COREDLL; the stack; the command line.
+// leading to its import's address in COREDLL; the stack; the command line;
+// the imports' addresses and the loader's as the processor's exits.
 bool MapProcess(ArmMachine& machine, const PocketPcExe& exe, std::string& error)
 {
     pe::Bytes memory = exe.image.memory;
@@ -81,6 +82,12 @@ bool MapProcess(ArmMachine& machine, const PocketPcExe& exe, std::string& error)
     if (!machine.Map(exe.layout.stackBottom, exe.layout.stackSize, kRead | kWrite) ||
         !machine.Map(kCommandLine, pe::kWincePage, kRead | kWrite)) {
         error = "the emulator cannot map the stack";
+        return false;
+    }
+    std::vector<uint32_t> exits{kReturnToLoader};
+    for (size_t i = 0; i < exe.image.imports.size(); ++i) exits.push_back(kCoredll + 4 * static_cast<uint32_t>(i));
+    if (!machine.SetExits(exits)) {
+        error = "the emulator cannot set the imports' addresses as exits";
         return false;
     }
     return true;
@@ -141,13 +148,16 @@ int Run(sim::DeviceSession& session, const PocketPcExe& exe, Cpu cpu, const Budg
     std::string error;
     if (!machine.Ok()) return Fault(session, exe.name, machine.Error());
     if (!MapProcess(machine, exe, error)) return Fault(session, exe.name, error);
+    if (exe.layout.heapEnd > exe.layout.heapStart &&
+        !machine.Reserve(exe.layout.heapStart, exe.layout.heapEnd - exe.layout.heapStart))
+        return Fault(session, exe.name, "the emulator cannot reserve the heap");
     ProcessHeap heap(machine, exe.layout.heapStart, exe.layout.heapEnd);
     CopyBudget copies{budgets.copiedBytes, budgets.copiedBytes};
     PrepareWinMain(machine, exe, budgets.instructions);
 
     uint32_t pc = exe.image.entry;
     for (uint64_t calls = 0;; ++calls) {
-        const Halt halt = machine.Run(pc, kReturnToLoader);
+        const Halt halt = machine.Run(pc);
         if (halt.kind != Halt::Call) return Fault(session, exe.name, Breakdown(halt, budgets));
         if (halt.address == kReturnToLoader) return Returned(session, exe, machine, heap);
         const uint32_t returnTo = machine.Reg(UC_ARM_REG_LR);
