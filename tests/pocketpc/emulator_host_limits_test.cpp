@@ -116,7 +116,11 @@ TEST(PressingCli, ALoopOfCallsEndsAtTheBudgetInBoundedMemory)
     EXPECT_EQ(run.exitCode, 4) << run.output;
     EXPECT_NE(run.output.find("made more than its budget of 1000000 calls into COREDLL"), std::string::npos)
         << run.output;
+#if !defined(__SANITIZE_ADDRESS__)
+    // (Under AddressSanitizer freed memory is held back by design: there
+    // the figure is printed, not checked.)
     EXPECT_LT(usage.ru_maxrss / 1024, 200) << "MiB at the peak";
+#endif
     const std::string lines = ReadHostFile(trace);
     EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 1'000'000);
 }
