@@ -128,7 +128,7 @@ TEST_P(RegistrySwitches, DeletesExactlyTheRowsTheSwitchesAllow)
 {
     const SwitchCase& c = GetParam();
     TestDevice device;
-    sim::Trace trace;
+    sim::Trace trace(nullptr, true);
     {
         sim::DeviceSession session(device.image, trace);
         RemoveRegistryKeys(c.removeSettings, c.removeInstallRecord);

@@ -207,6 +207,7 @@ public:
         options.answerer = AnswerYes;
         options.resetReturns = state_.resetReturns;
         options.program = program_;
+        options.keepRecords = true;
         if (!rules.empty())
             options.faults = sim::MakeFaultPlan(rules, [&fired](const sim::FaultRule&, const std::string& op,
                                                                 int, const std::string&) { ++fired[op]; });

@@ -114,6 +114,7 @@ TEST_P(HeapExhausted, NothingIsDeletedAndTheUserIsTold)
     const std::set<std::string> before = device.Contents();
     sim::RunOptions options;
     options.answerer = sim::ScriptedAnswers({6, 6});
+    options.keepRecords = true;
     options.faults = [&c](const std::string& op, int, int kindIndex, const std::string&) {
         return op == "HeapAlloc" && kindIndex == c.failing ? std::optional<sim::Fault>(sim::Fault{})
                                                            : std::nullopt;

@@ -292,6 +292,7 @@ void Play(const HostileCase& c)
         ASSERT_TRUE(ok) << error;
         sim::RunOptions options;
         options.answerer = sim::ScriptedAnswers({IDYES, IDYES});
+        options.keepRecords = true;
         sim::RunOutcome run;
         ASSERT_TRUE(sim::RunUninstallOn(loaded, options, run, error)) << error;
         EXPECT_EQ(run.exitCode, 0);

@@ -140,6 +140,7 @@ sim::RunOutcome TestDevice::Run(std::vector<int> answers, bool resetReturns)
     options.answerer = sim::ScriptedAnswers(std::move(answers));
     options.resetReturns = resetReturns;
     options.program = program;
+    options.keepRecords = true;
     sim::RunOutcome outcome;
     std::string error;
     EXPECT_TRUE(sim::RunUninstallOn(image, options, outcome, error)) << error;

@@ -98,6 +98,7 @@ bool Play(sim::DeviceImage& image, const Combination& c, sim::RunOutcome& outcom
     sim::RunOptions options;
     options.answerer = sim::ScriptedAnswers({Y, Y});
     options.writeBack = false;  // the next run goes on from the image in memory
+    options.keepRecords = true;
     options.faults = [&c](const std::string& op, int, int, const std::string& csidl) {
         bool fails = op == "SHGetSpecialFolderPath" &&
                      ((csidl == "7" && c.startupFails) || (csidl == "2" && c.programsFails));

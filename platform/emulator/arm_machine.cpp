@@ -2,6 +2,9 @@
 
 #include <unicorn/unicorn.h>
 
+#include <algorithm>
+#include <iterator>
+
 #include "platform/wince/pe_format.h"
 
 namespace emulator {
@@ -56,6 +59,24 @@ struct MachineHooks {
         m.memoryFault_ = halt;
         return false;
     }
+
+    // A read or write in the reserved range: allowed where the program was given the memory.
+    static void OnReservedAccess(uc_engine* uc, uc_mem_type type, uint64_t address, int size, int64_t,
+                                 void* user)
+    {
+        ArmMachine& m = *static_cast<ArmMachine*>(user);
+        const bool write = type == UC_MEM_WRITE;
+        if (m.memoryFault_ || m.Given(static_cast<uint32_t>(address), static_cast<uint32_t>(size), write ? kWrite : kRead))
+            return;
+        Halt halt;
+        halt.kind = Halt::Fault;
+        halt.address = static_cast<uint32_t>(address);
+        uc_reg_read(uc, UC_ARM_REG_PC, &halt.pc);
+        halt.what = std::string(MemoryCause(write ? UC_MEM_WRITE_UNMAPPED : UC_MEM_READ_UNMAPPED)) + " at " +
+                    pe::Hex(halt.address);
+        m.memoryFault_ = halt;
+        uc_emu_stop(uc);
+    }
 };
 
 const char* CpuName(Cpu cpu)
@@ -90,23 +111,45 @@ ArmMachine::~ArmMachine()
     if (uc_) uc_close(uc_);
 }
 
+bool ArmMachine::Reserve(uint32_t address, uint32_t size)
+{
+    uc_hook hook;
+    if (reservedEnd_ || address % pe::kWincePage || size % pe::kWincePage ||
+        uc_mem_map(uc_, address, size, UC_PROT_READ | UC_PROT_WRITE) != UC_ERR_OK ||
+        uc_hook_add(uc_, &hook, UC_HOOK_MEM_READ | UC_HOOK_MEM_WRITE,
+                    reinterpret_cast<void*>(&MachineHooks::OnReservedAccess), this, address,
+                    uint64_t{address} + size - 1) != UC_ERR_OK)
+        return false;
+    reservedStart_ = address;
+    reservedEnd_ = uint64_t{address} + size;
+    return true;
+}
+
 bool ArmMachine::Map(uint32_t address, uint32_t size, uint32_t access, const std::vector<uint8_t>& bytes)
 {
-    if (address % pe::kWincePage || size % pe::kWincePage || bytes.size() > size ||
-        uc_mem_map(uc_, address, size, Protection(access)) != UC_ERR_OK)
-        return false;
-    regions_.push_back({address, size, access});
+    if (address % pe::kWincePage || size % pe::kWincePage || bytes.size() > size) return false;
+    if (Reserved(address, size)) {
+        // Given afresh: zeros where the bytes end, as a new mapping would be.
+        auto next = regions_.lower_bound(address);
+        if (next != regions_.end() && next->first < uint64_t{address} + size) return false;
+        if (next != regions_.begin() && uint64_t{std::prev(next)->first} + std::prev(next)->second.size > address)
+            return false;
+        std::vector<uint8_t> filled(bytes);
+        filled.resize(size, 0);
+        regions_[address] = {size, access};
+        return uc_mem_write(uc_, address, filled.data(), size) == UC_ERR_OK;
+    }
+    if (uc_mem_map(uc_, address, size, Protection(access)) != UC_ERR_OK) return false;
+    regions_[address] = {size, access};
     return bytes.empty() || uc_mem_write(uc_, address, bytes.data(), bytes.size()) == UC_ERR_OK;
 }
 
 bool ArmMachine::Unmap(uint32_t address, uint32_t size)
 {
-    for (size_t i = 0; i < regions_.size(); ++i)
-        if (regions_[i].address == address && regions_[i].size == size) {
-            regions_.erase(regions_.begin() + i);
-            return uc_mem_unmap(uc_, address, size) == UC_ERR_OK;
-        }
-    return false;
+    auto it = regions_.find(address);
+    if (it == regions_.end() || it->second.size != size) return false;
+    regions_.erase(it);
+    return Reserved(address, size) || uc_mem_unmap(uc_, address, size) == UC_ERR_OK;
 }
 
 bool ArmMachine::Given(uint32_t address, uint32_t size, uint32_t access) const
@@ -114,11 +157,12 @@ bool ArmMachine::Given(uint32_t address, uint32_t size, uint32_t access) const
     uint64_t at = address;
     const uint64_t end = uint64_t{address} + size;
     while (at < end) {
-        const Region* in = nullptr;
-        for (const Region& r : regions_)
-            if (at >= r.address && at < uint64_t{r.address} + r.size) in = &r;
-        if (!in || (in->access & access) != access) return false;
-        at = uint64_t{in->address} + in->size;
+        auto in = regions_.upper_bound(static_cast<uint32_t>(at));
+        if (in == regions_.begin()) return false;
+        --in;
+        const uint64_t regionEnd = uint64_t{in->first} + in->second.size;
+        if (at >= regionEnd || (in->second.access & access) != access) return false;
+        at = regionEnd;
     }
     return true;
 }
@@ -145,11 +189,19 @@ void ArmMachine::SetReg(int reg, uint32_t value)
     uc_reg_write(uc_, reg, &value);
 }
 
-Halt ArmMachine::Run(uint32_t pc, uint32_t until)
+bool ArmMachine::SetExits(const std::vector<uint32_t>& exits)
+{
+    exits_ = exits;
+    std::vector<uint64_t> wide(exits.begin(), exits.end());
+    return uc_ctl_exits_enable(uc_) == UC_ERR_OK &&
+           uc_ctl_set_exits(uc_, wide.data(), wide.size()) == UC_ERR_OK;
+}
+
+Halt ArmMachine::Run(uint32_t pc)
 {
     memoryFault_.reset();
     overBudget_ = false;
-    const uc_err e = uc_emu_start(uc_, pc, until, 0, 0);
+    const uc_err e = uc_emu_start(uc_, pc, 0, 0, 0);  // until: the exits
     if (memoryFault_) return *memoryFault_;
     Halt halt;
     halt.pc = Reg(UC_ARM_REG_PC);
@@ -158,8 +210,18 @@ Halt ArmMachine::Run(uint32_t pc, uint32_t until)
         halt.kind = Halt::Budget;
         return halt;
     }
+    if (e == UC_ERR_OK && std::find(exits_.begin(), exits_.end(), halt.pc) != exits_.end()) {
+        halt.kind = Halt::Call;
+        return halt;
+    }
     if (e == UC_ERR_OK) {
-        halt.kind = Halt::Call;  // at `until`
+        // Stopped by itself, after the instruction before pc: one that waits
+        // for an interrupt (WFI, or the coprocessor's wait of the StrongARM
+        // and XScale), which nothing in a user program's run would deliver.
+        uint32_t word = 0;
+        Read(halt.pc - 4, &word, 4);
+        halt.kind = Halt::Idle;
+        halt.what = "idle instruction " + pe::Hex(word) + " (wait for interrupt) at " + pe::Hex(halt.pc - 4);
         return halt;
     }
     halt.kind = Halt::Fault;

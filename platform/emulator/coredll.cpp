@@ -2,10 +2,13 @@
 
 #include <unicorn/unicorn.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 #include "platform/device.h"
+#include "platform/sim/services.h"
 #include "platform/sim/text.h"
 #include "platform/wince/pe_format.h"
 
@@ -38,33 +41,43 @@ HWND WindowOf(uint32_t word)
 
 // ----------------------------------------------------------- the heap --
 
-ProcessHeap::ProcessHeap(ArmMachine& machine, uint32_t start, uint32_t end)
-    : machine_(machine), next_(start), end_(end)
-{
-}
-
 namespace {
 
 uint64_t BlockSize(uint32_t bytes) { return (uint64_t{bytes} + 7) / 8 * 8; }  // 8-byte aligned
 
 uint64_t PagesFor(uint64_t size) { return size ? pe::PageAlign(size) : pe::kWincePage; }
 
+// What the guard bytes between a block's end and its rounding hold.
+constexpr uint8_t kGuardByte = 0xFD;
+
 }  // namespace
 
-bool ProcessHeap::HasRoom(uint32_t bytes) const
+ProcessHeap::ProcessHeap(ArmMachine& machine, uint32_t start, uint32_t end) : machine_(machine)
 {
-    return next_ + PagesFor(BlockSize(bytes)) + pe::kWincePage <= end_;  // and the unmapped page after it
+    if (start < end) free_[start] = end - start;
 }
 
-uint32_t ProcessHeap::Allocate(uint32_t bytes, void* deviceBlock)
+uint32_t ProcessHeap::Allocate(uint32_t bytes)
 {
-    const uint32_t size = static_cast<uint32_t>(BlockSize(bytes));
-    const uint32_t pages = static_cast<uint32_t>(PagesFor(size));
-    if (!HasRoom(bytes) || !machine_.Map(next_, pages, kRead | kWrite)) return 0;
-    const uint32_t block = next_ + pages - size;
-    blocks_[block] = {next_, pages, deviceBlock};
-    next_ += pages + pe::kWincePage;  // and an unmapped page after it
+    const uint64_t size = BlockSize(bytes), pages = PagesFor(size);
+    const uint64_t span = pages + pe::kWincePage;  // and an unmapped page after it
+    auto range = std::find_if(free_.begin(), free_.end(), [span](const auto& r) { return r.second >= span; });
+    if (range == free_.end()) return 0;
+    const uint32_t start = range->first, left = static_cast<uint32_t>(range->second - span);
+    if (!machine_.Map(start, static_cast<uint32_t>(pages), kRead | kWrite)) return 0;
+    free_.erase(range);
+    if (left) free_[static_cast<uint32_t>(start + span)] = left;
+    const uint32_t block = static_cast<uint32_t>(start + pages - size);
+    blocks_[block] = {start, static_cast<uint32_t>(pages), bytes, nullptr};
+    const std::vector<uint8_t> guard(size - bytes, kGuardByte);
+    machine_.Write(block + bytes, guard.data(), static_cast<uint32_t>(guard.size()));
     return block;
+}
+
+void ProcessHeap::Attach(uint32_t block, void* deviceBlock)
+{
+    auto it = blocks_.find(block);
+    if (it != blocks_.end()) it->second.deviceBlock = deviceBlock;
 }
 
 void* ProcessHeap::DeviceBlock(uint32_t block) const
@@ -77,15 +90,62 @@ void ProcessHeap::Release(uint32_t block)
 {
     auto it = blocks_.find(block);
     if (it == blocks_.end()) return;
+    uint32_t start = it->second.pages, size = it->second.pagesSize + pe::kWincePage;
     machine_.Unmap(it->second.pages, it->second.pagesSize);
     blocks_.erase(it);
+    // Joined with the free ranges on either side.
+    auto next = free_.find(start + size);
+    if (next != free_.end()) {
+        size += next->second;
+        free_.erase(next);
+    }
+    auto before = free_.lower_bound(start);
+    if (before != free_.begin() && std::prev(before)->first + std::prev(before)->second == start) {
+        std::prev(before)->second += size;
+        return;
+    }
+    free_[start] = size;
+}
+
+std::string ProcessHeap::Overrun(uint32_t block) const
+{
+    auto it = blocks_.find(block);
+    if (it == blocks_.end()) return "";
+    const uint32_t bytes = it->second.bytes;
+    std::vector<uint8_t> guard(BlockSize(bytes) - bytes);
+    machine_.Read(block + bytes, guard.data(), static_cast<uint32_t>(guard.size()));
+    for (size_t i = 0; i < guard.size(); ++i)
+        if (guard[i] != kGuardByte)
+            return "the heap block at " + pe::Hex(block) + " (" + std::to_string(bytes) +
+                   " bytes) was written past its end, at " + pe::Hex(block + bytes + static_cast<uint32_t>(i));
+    return "";
+}
+
+std::string ProcessHeap::AnyOverrun() const
+{
+    for (const auto& [block, ignored] : blocks_) {
+        std::string why = Overrun(block);
+        if (!why.empty()) return why;
+    }
+    return "";
 }
 
 // ----------------------------------------------------------- the frame --
 
-CallFrame::CallFrame(ArmMachine& machine_, ProcessHeap& heap_, const char* name)
-    : machine(machine_), heap(heap_), name_(name)
+CallFrame::CallFrame(ArmMachine& machine_, ProcessHeap& heap_, CopyBudget& copies, const char* name)
+    : machine(machine_), heap(heap_), budget_(copies), name_(name)
 {
+}
+
+bool CallFrame::Spend(uint64_t bytes)
+{
+    if (bytes > budget_.left) {
+        Refuse("over the run's budget of " + std::to_string(budget_.total) +
+               " bytes that calls may copy in and out");
+        return false;
+    }
+    budget_.left -= bytes;
+    return true;
 }
 
 void CallFrame::Fail(int index, const std::string& what)
@@ -108,24 +168,43 @@ uint32_t CallFrame::Arg(int index)
     return value;
 }
 
+// Reads page by page up to the terminator: each page the program was given
+// is checked once, and nothing past the terminator's page is touched.
 const char16_t* CallFrame::String(int index)
 {
     const uint32_t start = Arg(index);
     if (!start || Faulted()) return nullptr;
-    std::u16string text;
-    for (uint32_t at = start;; at += 2) {
-        char16_t c = 0;
-        if (!machine.Given(at, 2, kRead) || !machine.Read(at, &c, 2)) {
+    std::string bytes;
+    size_t scanned = 0;
+    for (uint64_t at = start;;) {
+        const uint64_t pageEnd = (at / pe::kWincePage + 1) * pe::kWincePage;
+        const uint32_t size = static_cast<uint32_t>(pageEnd - at);
+        if (at > UINT32_MAX || !machine.Given(static_cast<uint32_t>(at), size, kRead)) {
             Fail(index, "the string at " + pe::Hex(start) + " runs into memory the program was not given");
             return nullptr;
         }
-        if (!c) break;
-        if (text.size() == kLongestString) {
+        bytes.resize(bytes.size() + size);
+        machine.Read(static_cast<uint32_t>(at), &bytes[bytes.size() - size], size);
+        at = pageEnd;
+        for (; scanned + 1 < bytes.size(); scanned += 2)
+            if (!bytes[scanned] && !bytes[scanned + 1]) return Keep(index, start, bytes, scanned / 2);
+        if (scanned / 2 > kLongestString) {
             Fail(index, "the string at " + pe::Hex(start) + " has no terminator");
             return nullptr;
         }
-        text.push_back(c);
     }
+}
+
+const char16_t* CallFrame::Keep(int index, uint32_t start, const std::string& bytes, size_t length)
+{
+    if (length > kLongestString) {
+        Fail(index, "the string at " + pe::Hex(start) + " has no terminator");
+        return nullptr;
+    }
+    if (!Spend(2 * uint64_t{length} + 2)) return nullptr;
+    std::u16string text(length, u'\0');
+    for (size_t i = 0; i < length; ++i)
+        text[i] = static_cast<char16_t>(static_cast<uint8_t>(bytes[2 * i]) | static_cast<uint8_t>(bytes[2 * i + 1]) << 8);
     strings_.push_back(std::move(text));
     return strings_.back().c_str();
 }
@@ -139,6 +218,7 @@ void* CallFrame::Buffer(int index, uint64_t bytes)
                         " are not memory the program was given");
         return nullptr;
     }
+    if (!Spend(bytes)) return nullptr;
     Copy copy{start, std::vector<uint8_t>(bytes), {}};
     machine.Read(start, copy.before.data(), static_cast<uint32_t>(bytes));
     copy.host = copy.before;
@@ -160,6 +240,7 @@ bool CallFrame::WriteBack()
             Refuse("the call wrote to " + pe::Hex(at) + ", which the program may not write");
             return false;
         }
+        if (!Spend(last - first)) return false;
         machine.Write(at, copy.host.data() + first, static_cast<uint32_t>(last - first));
     }
     return true;
@@ -280,32 +361,54 @@ void ServeGetProcessHeap(CallFrame& c)
     c.result = kProcessHeapHandle;
 }
 
+// The device's HeapAlloc, failing as an injected fault makes it fail: the
+// device records the call (its trace, its count, what the fault plan makes
+// of it) and allocates nothing.
+void FailHeapAllocOnDevice(DWORD flags, DWORD bytes)
+{
+    sim::DeviceSession& session = sim::DeviceSession::Active();
+    const sim::FaultPlan plan = session.faults;
+    session.faults = [&plan](const std::string& op, int index, int kindIndex, const std::string& argument) {
+        if (plan) plan(op, index, kindIndex, argument);
+        return std::optional<sim::Fault>(sim::Fault{});
+    };
+    HeapAlloc(GetProcessHeap(), flags, bytes);
+    session.faults = plan;
+}
+
+// The emulated heap places the block first: a request it has no room for
+// fails as COREDLL's does, NULL with ERROR_NOT_ENOUGH_MEMORY, and the
+// program decides; the device never allocates what could not be mapped.
 void ServeHeapAlloc(CallFrame& c)
 {
     const DWORD flags = c.Arg(1);
     const DWORD bytes = c.Arg(2);
-    // The emulated process's heap has less room than the device's books
-    // assume: a request that it cannot hold ends the run rather than go on
-    // otherwise than the simulated device would.
-    if (!c.heap.HasRoom(bytes)) {
-        c.Refuse("no room left in the emulated heap for " + std::to_string(bytes) + " bytes");
+    const uint32_t block = c.heap.Allocate(bytes);
+    if (!block) {
+        FailHeapAllocOnDevice(flags, bytes);
+        sim::DeviceSession::Active().lastError = ERROR_NOT_ENOUGH_MEMORY;
         return;
     }
     void* deviceBlock = HeapAlloc(GetProcessHeap(), flags, bytes);
-    if (!deviceBlock) return;
-    c.result = c.heap.Allocate(bytes, deviceBlock);
-    if (!c.result) {
-        c.Refuse("the emulator could not map a block of " + std::to_string(bytes) + " bytes");
+    if (!deviceBlock) {
+        c.heap.Release(block);
         return;
     }
+    c.heap.Attach(block, deviceBlock);
     // The block starts as the device's does (a debug heap's fill, never zeros by luck).
-    c.machine.Write(c.result, deviceBlock, bytes);
+    c.machine.Write(block, deviceBlock, bytes);
+    c.result = block;
 }
 
 void ServeHeapFree(CallFrame& c)
 {
     const DWORD flags = c.Arg(1);
     const uint32_t block = c.Arg(2);
+    const std::string overrun = c.heap.Overrun(block);
+    if (!overrun.empty()) {
+        c.Refuse(overrun);
+        return;
+    }
     void* deviceBlock = c.heap.DeviceBlock(block);
     // A block the heap never gave goes to the device as it is, which
     // counts it as a bad release.

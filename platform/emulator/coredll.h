@@ -14,42 +14,59 @@
 #include <string>
 #include <vector>
 
+#include "platform/device.h"
 #include "platform/emulator/arm_machine.h"
 
 namespace emulator {
 
-// The process heap, in emulated memory. Every block has pages of its own
-// and ends where an unmapped page begins, so a program that runs past a
-// block, or uses one it gave back, faults at once. Each block stands for a
-// block of the simulated device's heap, which keeps the books (what is
+// The process heap, in emulated memory, as COREDLL keeps it. Every block
+// has pages of its own and ends where an unmapped page begins, so a program
+// that runs past a block, or uses one it gave back, faults at once; a block
+// is 8-byte aligned as COREDLL's are, and the bytes from its end to that
+// rounding are guard bytes, checked when it is freed and when the program
+// returns. Freed pages are given out again. Each block stands for a block
+// of the simulated device's heap, which keeps the books (what is
 // allocated, freed twice, left over).
 class ProcessHeap {
 public:
     ProcessHeap(ArmMachine& machine, uint32_t start, uint32_t end);
-    // Whether the heap's address range has room for a block of bytes.
-    bool HasRoom(uint32_t bytes) const;
-    // The emulated address of a new block for the device's block; 0 when
-    // there is no room.
-    uint32_t Allocate(uint32_t bytes, void* deviceBlock);
-    // The device's block behind an emulated one, or null; Release unmaps it.
+    // Maps the pages of a new block of bytes, guard bytes set; its emulated
+    // address, or 0 when the heap has no room for it.
+    uint32_t Allocate(uint32_t bytes);
+    // Ties the device's block to an emulated one from Allocate.
+    void Attach(uint32_t block, void* deviceBlock);
+    // The device's block behind an emulated one, or null.
     void* DeviceBlock(uint32_t block) const;
+    // Unmaps a block; its pages are free for the next.
     void Release(uint32_t block);
+    // Why a block's guard bytes are not as they were set, or "" when they are.
+    std::string Overrun(uint32_t block) const;
+    // The first block, by address, whose guard bytes were written, or "".
+    std::string AnyOverrun() const;
 
 private:
     struct Block {
         uint32_t pages, pagesSize;  // the pages mapped for it
+        uint32_t bytes;             // what was asked for
         void* deviceBlock;
     };
     ArmMachine& machine_;
-    uint32_t next_, end_;
     std::map<uint32_t, Block> blocks_;
+    std::map<uint32_t, uint32_t> free_;  // unmapped address ranges for blocks: start, size
+};
+
+// What the calls of one run may still copy between the emulated memory and
+// the host, in bytes: strings and buffers in, what calls wrote back out.
+struct CopyBudget {
+    uint64_t total = 0;  // for the message
+    uint64_t left = 0;
 };
 
 // One call into COREDLL being served: its arguments (r0-r3, then the
 // stack), host copies of the memory they point to, and its result.
 class CallFrame {
 public:
-    CallFrame(ArmMachine& machine, ProcessHeap& heap, const char* name);
+    CallFrame(ArmMachine& machine, ProcessHeap& heap, CopyBudget& copies, const char* name);
 
     uint32_t Arg(int index);
     // A NUL-terminated UTF-16 string argument; null for a null pointer.
@@ -60,8 +77,9 @@ public:
     void* Buffer(int index, uint64_t bytes);
     uint32_t* Word(int index) { return static_cast<uint32_t*>(Buffer(index, 4)); }
 
-    // Whether the program handed over memory it was not given, or the call
-    // could not be served; then the call is not made and Fault() says why.
+    // Whether the program handed over memory it was not given, more than
+    // the run's budget of bytes to copy, or the call could not be served;
+    // then the call is not made and Fault() says why.
     bool Faulted() const { return !fault_.empty(); }
     void Refuse(const std::string& why);
     const std::string& Fault() const { return fault_; }
@@ -79,13 +97,22 @@ private:
         std::vector<uint8_t> before, host;
     };
     void Fail(int index, const std::string& what);
+    // Takes bytes from the copy budget; false (and Faulted) when it is spent.
+    bool Spend(uint64_t bytes);
+    // The string of length characters at the start of bytes, kept for the call.
+    const char16_t* Keep(int index, uint32_t start, const std::string& bytes, size_t length);
+    CopyBudget& budget_;
     const char* name_;
     std::string fault_;
     std::deque<std::u16string> strings_;
     std::deque<Copy> copies_;
 };
 
-// What the emulated COREDLL serves, by export name.
+// What the emulated COREDLL serves, by export name: the device calls, and
+// how many there are.
+#define TRQ_COUNT_EXPORT(type, name, params) +1
+constexpr size_t kExportCount = 0 TRQ_DEVICE_CALLS(TRQ_COUNT_EXPORT);
+#undef TRQ_COUNT_EXPORT
 using ServeCall = void (*)(CallFrame&);
 ServeCall FindExport(const std::string& name);
 // The name COREDLL is found by: imports name it without regard to case.

@@ -1,11 +1,12 @@
 #include "platform/emulator/pocketpc.h"
 
+#include <fcntl.h>
 #include <unicorn/unicorn.h>
 
+#include <algorithm>
 #include <csetjmp>
-#include <cstdio>
-#include <fstream>
-#include <iterator>
+
+#include "platform/sim/host_file.h"
 
 namespace emulator {
 
@@ -15,12 +16,15 @@ namespace {
 // at 0x00010000, the heap above it, the stack and the command line at the
 // top of the slot. COREDLL lies outside the slot; an import leads to an
 // address there that the emulator serves, one per import, and WinMain
-// returns to the loader there. Nothing outside the slot is mapped.
+// returns to the loader there, past every import's address. Nothing
+// outside the slot is mapped.
 constexpr uint32_t kCommandLine = pe::kWinceSlotEnd - pe::kWincePage;
 constexpr uint32_t kStackTop = kCommandLine - pe::kWincePage;  // an unmapped page between
 constexpr uint32_t kSmallestStack = 0x10000, kLargestStack = 0x100000;
 constexpr uint32_t kCoredll = 0x03F00000;
 constexpr uint32_t kReturnToLoader = 0x03FFFFF0;
+static_assert(kCoredll + 4 * kExportCount <= kReturnToLoader,
+              "the loader's return address must be none of the imports' addresses");
 constexpr uint32_t kShowNormal = 5;  // SW_SHOW, WinMain's nCmdShow
 
 // Serves one call on the simulated device. False when the device ended the
@@ -40,12 +44,29 @@ bool ServeOnDevice(sim::DeviceSession& session, ServeCall serve, CallFrame& fram
     return true;
 }
 
+// The stack the image asks for, within Windows CE's bounds, below the
+// command line; the heap gets what lies between the image and the stack,
+// an unmapped page on either side. False when the image leaves no room.
+bool PlanProcess(const LoadedImage& image, ProcessLayout& layout, std::string& error)
+{
+    layout.stackSize =
+        static_cast<uint32_t>(pe::PageAlign(std::clamp(image.stackReserve, kSmallestStack, kLargestStack)));
+    layout.stackBottom = kStackTop - layout.stackSize;
+    layout.heapStart = image.base + static_cast<uint32_t>(image.memory.size()) + pe::kWincePage;
+    layout.heapEnd = layout.stackBottom - pe::kWincePage;
+    if (layout.heapStart > layout.heapEnd) {
+        error = "an image of " + std::to_string(image.memory.size()) +
+                " bytes leaves no room in the 32 MiB process slot for its stack of " +
+                std::to_string(layout.stackSize) + " bytes";
+        return false;
+    }
+    return true;
+}
+
 // The image's pages with their protection, each import address table slot
-// leading to its import's address in COREDLL; the stack; the command line.
-// The heap gets what lies between the image and the stack, an unmapped page
-// on either side.
-bool LoadProcess(ArmMachine& machine, const PocketPcExe& exe, uint32_t& heapStart, uint32_t& heapEnd,
-                 std::string& error)
+// leading to its import's address in COREDLL; the stack; the command line;
+// the imports' addresses and the loader's as the processor's exits.
+bool MapProcess(ArmMachine& machine, const PocketPcExe& exe, std::string& error)
 {
     pe::Bytes memory = exe.image.memory;
     for (size_t i = 0; i < exe.image.imports.size(); ++i)
@@ -54,21 +75,34 @@ bool LoadProcess(ArmMachine& machine, const PocketPcExe& exe, uint32_t& heapStar
         const uint32_t offset = s.address - exe.image.base;
         if (!machine.Map(s.address, s.size, s.access,
                          pe::Bytes(memory.begin() + offset, memory.begin() + offset + s.size))) {
-            error = "cannot map section " + s.name + " at " + pe::Hex(s.address);
+            error = "the emulator cannot map section " + s.name + " at " + pe::Hex(s.address);
             return false;
         }
     }
-    const uint32_t stack =
-        static_cast<uint32_t>(pe::PageAlign(std::min(std::max(exe.image.stackReserve, kSmallestStack), kLargestStack)));
-    const uint32_t stackBottom = kStackTop - stack;
-    heapStart = exe.image.base + static_cast<uint32_t>(exe.image.memory.size()) + pe::kWincePage;
-    heapEnd = stackBottom - pe::kWincePage;
-    if (heapStart > stackBottom || !machine.Map(stackBottom, stack, kRead | kWrite) ||
+    if (!machine.Map(exe.layout.stackBottom, exe.layout.stackSize, kRead | kWrite) ||
         !machine.Map(kCommandLine, pe::kWincePage, kRead | kWrite)) {
-        error = "no room for the stack above the image";
+        error = "the emulator cannot map the stack";
+        return false;
+    }
+    std::vector<uint32_t> exits{kReturnToLoader};
+    for (size_t i = 0; i < exe.image.imports.size(); ++i) exits.push_back(kCoredll + 4 * static_cast<uint32_t>(i));
+    if (!machine.SetExits(exits)) {
+        error = "the emulator cannot set the imports' addresses as exits";
         return false;
     }
     return true;
+}
+
+// WinMain(hInstance, hPrevInstance, lpCmdLine, nCmdShow), returning to the loader.
+void PrepareWinMain(ArmMachine& machine, const PocketPcExe& exe, uint64_t instructions)
+{
+    machine.SetReg(UC_ARM_REG_R0, exe.image.base);
+    machine.SetReg(UC_ARM_REG_R1, 0);
+    machine.SetReg(UC_ARM_REG_R2, kCommandLine);  // "": no arguments
+    machine.SetReg(UC_ARM_REG_R3, kShowNormal);
+    machine.SetReg(UC_ARM_REG_SP, kStackTop);
+    machine.SetReg(UC_ARM_REG_LR, kReturnToLoader);
+    machine.SetBudget(instructions);
 }
 
 int Fault(sim::DeviceSession& session, const std::string& name, const std::string& what)
@@ -76,6 +110,17 @@ int Fault(sim::DeviceSession& session, const std::string& name, const std::strin
     session.stop = sim::Stop::Fault;
     session.fault = name + ": " + what;
     return 0;
+}
+
+// Why the processor stopped, when it did not call out.
+std::string Breakdown(const Halt& halt, const Budgets& budgets)
+{
+    if (halt.kind == Halt::Budget)
+        return "ran past its budget of " + std::to_string(budgets.instructions) + " instructions, at " +
+               pe::Hex(halt.pc);
+    if (halt.kind == Halt::Fault && halt.address != halt.pc)
+        return halt.what + " by the instruction at " + pe::Hex(halt.pc);
+    return halt.what;
 }
 
 // Where a call out of the program went, when it is not one of its imports.
@@ -87,41 +132,43 @@ std::string StrayCall(uint32_t target, uint32_t returnTo)
     return "jump to " + pe::Hex(target) + ", memory the program was not given" + from;
 }
 
-int Run(sim::DeviceSession& session, const PocketPcExe& exe, Cpu cpu, uint64_t budget)
+// WinMain returned: its result is the exit code, unless a heap block it
+// still holds was written past its end.
+int Returned(sim::DeviceSession& session, const PocketPcExe& exe, const ArmMachine& machine,
+             const ProcessHeap& heap)
+{
+    const std::string overrun = heap.AnyOverrun();
+    if (!overrun.empty()) return Fault(session, exe.name, overrun + ", found when the program returned");
+    return static_cast<int>(machine.Reg(UC_ARM_REG_R0));
+}
+
+int Run(sim::DeviceSession& session, const PocketPcExe& exe, Cpu cpu, const Budgets& budgets)
 {
     ArmMachine machine(cpu);
-    uint32_t heapStart = 0, heapEnd = 0;
     std::string error;
     if (!machine.Ok()) return Fault(session, exe.name, machine.Error());
-    if (!LoadProcess(machine, exe, heapStart, heapEnd, error)) return Fault(session, exe.name, error);
-    ProcessHeap heap(machine, heapStart, heapEnd);
-
-    // WinMain(hInstance, hPrevInstance, lpCmdLine, nCmdShow), returning to the loader.
-    machine.SetReg(UC_ARM_REG_R0, exe.image.base);
-    machine.SetReg(UC_ARM_REG_R1, 0);
-    machine.SetReg(UC_ARM_REG_R2, kCommandLine);  // "": no arguments
-    machine.SetReg(UC_ARM_REG_R3, kShowNormal);
-    machine.SetReg(UC_ARM_REG_SP, kStackTop);
-    machine.SetReg(UC_ARM_REG_LR, kReturnToLoader);
-    machine.SetBudget(budget);
+    if (!MapProcess(machine, exe, error)) return Fault(session, exe.name, error);
+    if (exe.layout.heapEnd > exe.layout.heapStart &&
+        !machine.Reserve(exe.layout.heapStart, exe.layout.heapEnd - exe.layout.heapStart))
+        return Fault(session, exe.name, "the emulator cannot reserve the heap");
+    ProcessHeap heap(machine, exe.layout.heapStart, exe.layout.heapEnd);
+    CopyBudget copies{budgets.copiedBytes, budgets.copiedBytes};
+    PrepareWinMain(machine, exe, budgets.instructions);
 
     uint32_t pc = exe.image.entry;
-    for (;;) {
-        const Halt halt = machine.Run(pc, kReturnToLoader);
-        if (halt.kind == Halt::Budget)
-            return Fault(session, exe.name, "ran past its budget of " + std::to_string(budget) +
-                                                " instructions, at " + pe::Hex(halt.pc));
-        if (halt.kind == Halt::Fault) {
-            std::string where = halt.address == halt.pc ? "" : " by the instruction at " + pe::Hex(halt.pc);
-            return Fault(session, exe.name, halt.what + where);
-        }
-        if (halt.address == kReturnToLoader) return static_cast<int>(machine.Reg(UC_ARM_REG_R0));
+    for (uint64_t calls = 0;; ++calls) {
+        const Halt halt = machine.Run(pc);
+        if (halt.kind != Halt::Call) return Fault(session, exe.name, Breakdown(halt, budgets));
+        if (halt.address == kReturnToLoader) return Returned(session, exe, machine, heap);
         const uint32_t returnTo = machine.Reg(UC_ARM_REG_LR);
         const uint32_t import = (halt.address - kCoredll) / 4;
         if (halt.address < kCoredll || halt.address % 4 || import >= exe.imports.size())
             return Fault(session, exe.name, StrayCall(halt.address, returnTo));
+        if (calls == budgets.calls)
+            return Fault(session, exe.name, "made more than its budget of " + std::to_string(budgets.calls) +
+                                                " calls into COREDLL (return address " + pe::Hex(returnTo) + ")");
 
-        CallFrame frame(machine, heap, exe.image.imports[import].name.c_str());
+        CallFrame frame(machine, heap, copies, exe.image.imports[import].name.c_str());
         if (!ServeOnDevice(session, exe.imports[import], frame)) return 0;
         if (frame.Faulted() || !frame.WriteBack())
             return Fault(session, exe.name, frame.Fault() + " (return address " + pe::Hex(returnTo) + ")");
@@ -135,14 +182,11 @@ int Run(sim::DeviceSession& session, const PocketPcExe& exe, Cpu cpu, uint64_t b
 bool LoadPocketPcExe(const std::filesystem::path& file, PocketPcExe& exe, std::string& error)
 {
     exe = PocketPcExe{};
-    exe.name = file.filename().string();
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
-        error = "cannot read " + file.string();
+    exe.name = host::Printable(file.filename().string());
+    std::string bytes;
+    if (!host::ReadRegularFile(AT_FDCWD, file.string(), kLargestExe, host::Links::Follow, bytes, error) ||
+        !LoadWinceImage(pe::Bytes(bytes.begin(), bytes.end()), kExportCount, exe.image, error))
         return false;
-    }
-    const pe::Bytes bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    if (!LoadWinceImage(bytes, exe.image, error)) return false;
     for (const LoadedImage::Import& import : exe.image.imports) {
         ServeCall serve = IsCoredll(import.library) ? FindExport(import.name) : nullptr;
         if (!serve) {
@@ -152,12 +196,12 @@ bool LoadPocketPcExe(const std::filesystem::path& file, PocketPcExe& exe, std::s
         }
         exe.imports.push_back(serve);
     }
-    return true;
+    return PlanProcess(exe.image, exe.layout, error);
 }
 
-sim::Program PocketPcProgram(std::shared_ptr<const PocketPcExe> exe, Cpu cpu, uint64_t budget)
+sim::Program PocketPcProgram(std::shared_ptr<const PocketPcExe> exe, Cpu cpu, Budgets budgets)
 {
-    return [exe, cpu, budget](sim::DeviceSession& session) { return Run(session, *exe, cpu, budget); };
+    return [exe, cpu, budgets](sim::DeviceSession& session) { return Run(session, *exe, cpu, budgets); };
 }
 
 }  // namespace emulator

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "platform/emulator/arm_machine.h"
+#include "platform/sim/host_file.h"
 
 namespace emulator {
 
@@ -15,15 +16,20 @@ bool Fail(std::string& error, std::string reason)
     return false;
 }
 
-// A NUL-terminated name at rva within the loaded image.
-bool NameAt(const pe::Bytes& memory, uint32_t rva, std::string& name)
+// A NUL-terminated name at rva within the loaded image, of at most
+// kLongestImportName bytes. False, with error, otherwise.
+bool NameAt(const pe::Bytes& memory, uint32_t rva, const std::string& what, std::string& name,
+            std::string& error)
 {
     name.clear();
     for (uint64_t at = rva; at < memory.size(); ++at) {
         if (!memory[at]) return true;
+        if (name.size() == kLongestImportName)
+            return Fail(error, what + " \"" + host::Printable(name) + "...\" is longer than " +
+                                   std::to_string(kLongestImportName) + " bytes");
         name.push_back(static_cast<char>(memory[at]));
     }
-    return false;
+    return Fail(error, what + " runs past the image");
 }
 
 bool CheckHeaders(const pe::FileHeader& file, const pe::OptionalHeader32& opt, std::string& error)
@@ -31,6 +37,7 @@ bool CheckHeaders(const pe::FileHeader& file, const pe::OptionalHeader32& opt, s
     if (file.machine != pe::kMachineArm)
         return Fail(error, "machine " + pe::Hex(file.machine, 4) + " is not ARM (0x01C0)");
     if (!(file.characteristics & pe::kExecutableImage)) return Fail(error, "not an executable image");
+    if (file.characteristics & pe::kDll) return Fail(error, "a DLL, not an executable");
     if (opt.magic != pe::kMagicPe32) return Fail(error, "not a PE32 image");
     if (opt.subsystem != pe::kSubsystemWindowsCeGui)
         return Fail(error, "subsystem " + std::to_string(opt.subsystem) + " is not Windows CE GUI (9)");
@@ -64,10 +71,11 @@ bool LoadSections(const pe::Bytes& file, size_t table, uint16_t count, LoadedIma
         if (!pe::Load(file, table + i * pe::SizeOf<pe::SectionHeader>(), h))
             return Fail(error, "the section table runs past the end of the file");
         LoadedImage::Section s;
-        s.name.assign(h.name, std::find(h.name, h.name + sizeof h.name, '\0'));
+        s.name = host::Printable(std::string(h.name, std::find(h.name, h.name + sizeof h.name, '\0')));
         s.address = image.base + h.virtualAddress;
         const uint64_t size = pe::PageAlign(std::max(h.virtualSize, h.sizeOfRawData));
         s.access = AccessOf(h.characteristics);
+        if (size == 0) return Fail(error, "section " + s.name + " at " + pe::Hex(s.address) + " has no size");
         if (h.virtualAddress % pe::kWincePage || h.virtualAddress < end)
             return Fail(error, "section " + s.name + " at " + pe::Hex(s.address) +
                                    " does not follow the one before on a page of its own");
@@ -84,42 +92,58 @@ bool LoadSections(const pe::Bytes& file, size_t table, uint16_t count, LoadedIma
     return true;
 }
 
-// The import directory: one descriptor per library, each with its lookup
-// table of names and its address table, until an all-zero descriptor.
-bool LoadImports(const pe::OptionalHeader32& opt, LoadedImage& image, std::string& error)
+// The imports of one library: its lookup table of names (or its address
+// table, when it has none) and its address table, up to a zero entry.
+bool LoadLibraryImports(const pe::ImportDescriptor& d, size_t mostImports, LoadedImage& image,
+                        std::string& error)
+{
+    std::string library;
+    if (!NameAt(image.memory, d.name, "an import library's name", library, error)) return false;
+    library = host::Printable(library);
+    const uint32_t lookup = d.importLookupTable ? d.importLookupTable : d.importAddressTable;
+    for (uint32_t i = 0;; ++i) {
+        uint64_t entry = 0;
+        if (!pe::Get(image.memory, uint64_t{lookup} + 4 * i, entry, 4))
+            return Fail(error, "the imports from " + library + " run past the image");
+        if (!entry) return true;
+        if (image.imports.size() == mostImports)
+            return Fail(error, "more than " + std::to_string(mostImports) +
+                                   " imports, the most the emulated COREDLL.dll has names for");
+        if (entry & pe::kImportByOrdinal)
+            return Fail(error, "imports ordinal " + std::to_string(entry & 0xFFFF) + " from " + library +
+                                   ": only imports by name are served");
+        if (uint64_t{d.importAddressTable} + 4 * i + 4 > image.memory.size())
+            return Fail(error, "the import address table of " + library + " runs past the image");
+        LoadedImage::Import import{library, "", image.base + d.importAddressTable + 4 * i};
+        if (!NameAt(image.memory, static_cast<uint32_t>(entry) + 2, "an import's name from " + library,
+                    import.name, error))
+            return false;
+        import.name = host::Printable(import.name);
+        image.imports.push_back(import);
+    }
+}
+
+// The import directory: one descriptor per library, until an all-zero one.
+bool LoadImports(const pe::OptionalHeader32& opt, size_t mostImports, LoadedImage& image, std::string& error)
 {
     if (opt.numberOfRvaAndSizes <= pe::kImportDirectory) return true;
     const pe::DataDirectory dir = opt.dataDirectory[pe::kImportDirectory];
     if (!dir.rva) return true;
     const size_t size = pe::SizeOf<pe::ImportDescriptor>();
-    for (uint64_t at = dir.rva;; at += size) {
+    for (size_t n = 0;; ++n) {
         pe::ImportDescriptor d;
-        if (!pe::Load(image.memory, at, d)) return Fail(error, "the import directory runs past the image");
+        if (!pe::Load(image.memory, dir.rva + uint64_t{n} * size, d))
+            return Fail(error, "the import directory runs past the image");
         if (!d.importLookupTable && !d.name && !d.importAddressTable) return true;
-        std::string library;
-        if (!NameAt(image.memory, d.name, library)) return Fail(error, "an import library's name runs past the image");
-        const uint32_t lookup = d.importLookupTable ? d.importLookupTable : d.importAddressTable;
-        for (uint32_t i = 0;; ++i) {
-            uint64_t entry = 0;
-            if (!pe::Get(image.memory, uint64_t{lookup} + 4 * i, entry, 4))
-                return Fail(error, "the imports from " + library + " run past the image");
-            if (!entry) break;
-            if (entry & pe::kImportByOrdinal)
-                return Fail(error, "imports ordinal " + std::to_string(entry & 0xFFFF) + " from " + library +
-                                       ": only imports by name are served");
-            if (uint64_t{d.importAddressTable} + 4 * i + 4 > image.memory.size())
-                return Fail(error, "the import address table of " + library + " runs past the image");
-            LoadedImage::Import import{library, "", image.base + d.importAddressTable + 4 * i};
-            if (!NameAt(image.memory, static_cast<uint32_t>(entry) + 2, import.name))
-                return Fail(error, "an import's name from " + library + " runs past the image");
-            image.imports.push_back(import);
-        }
+        if (n == kMostImportLibraries)
+            return Fail(error, "imports from more than " + std::to_string(kMostImportLibraries) + " libraries");
+        if (!LoadLibraryImports(d, mostImports, image, error)) return false;
     }
 }
 
 }  // namespace
 
-bool LoadWinceImage(const pe::Bytes& file, LoadedImage& image, std::string& error)
+bool LoadWinceImage(const pe::Bytes& file, size_t mostImports, LoadedImage& image, std::string& error)
 {
     image = LoadedImage{};
     uint64_t magic = 0, peOffset = 0, signature = 0;
@@ -143,7 +167,7 @@ bool LoadWinceImage(const pe::Bytes& file, LoadedImage& image, std::string& erro
     image.sections.push_back({"headers", image.base, static_cast<uint32_t>(pe::PageAlign(opt.sizeOfHeaders)), kRead});
     if (!LoadSections(file, optional + fileHeader.sizeOfOptionalHeader, fileHeader.numberOfSections, image,
                       error) ||
-        !LoadImports(opt, image, error))
+        !LoadImports(opt, mostImports, image, error))
         return false;
 
     image.entry = image.base + opt.addressOfEntryPoint;

@@ -90,6 +90,19 @@ bool WriteAll(int fd, std::string_view bytes)
     return true;
 }
 
+std::string Printable(std::string_view text)
+{
+    static const char kDigits[] = "0123456789ABCDEF";
+    std::string out;
+    for (const char c : text) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if (byte == '\\') out += "\\\\";
+        else if (byte >= 0x20 && byte < 0x7F) out += c;
+        else out += {'\\', 'x', kDigits[byte >> 4], kDigits[byte & 15]};
+    }
+    return out;
+}
+
 std::string SizeText(size_t bytes)
 {
     if (bytes >= (1u << 20) && bytes % (1u << 20) == 0) return std::to_string(bytes >> 20) + " MiB";

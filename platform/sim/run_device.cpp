@@ -19,7 +19,7 @@ bool RunUninstallOn(DeviceImage& image, const RunOptions& options, RunOutcome& o
                     std::string& error)
 {
     outcome = RunOutcome{};
-    outcome.trace = Trace(options.trace);
+    outcome.trace = Trace(options.trace, options.keepRecords);
     // The session lives on the heap so that nothing with a destructor sits
     // in this frame across setjmp.
     auto session = std::make_unique<DeviceSession>(image, outcome.trace);
@@ -35,7 +35,7 @@ bool RunUninstallOn(DeviceImage& image, const RunOptions& options, RunOutcome& o
 
     outcome.stop = session->stop;
     outcome.fault = session->fault;
-    outcome.boxes = session->boxes;
+    if (options.keepRecords) outcome.boxes = std::move(session->boxes);
     outcome.resetRequests = session->resetRequests;
     outcome.calls = session->calls;
     outcome.heapBlocksLeft = session->heapBlocks.size();

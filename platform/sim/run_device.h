@@ -24,6 +24,10 @@ struct RunOptions {
     FaultPlan faults;            // none: every call behaves
     bool resetReturns = false;   // the reset request comes back, nothing changed
     std::ostream* trace = nullptr;  // JSON lines, as the calls happen
+    // true: RunOutcome keeps every trace record and box for the caller to
+    // read. Off, the run holds none of them (the command line writes the
+    // trace as it goes and needs neither).
+    bool keepRecords = false;
     // false: registry.reg and device.ini are not written back; the image in
     // memory has the changes (its files/ changes on disk all the same). For
     // runs that go on from the image in memory, many times over.
@@ -34,8 +38,8 @@ struct RunOutcome {
     int exitCode = 0;         // RunUninstall's result; 0 after a reset
     Stop stop = Stop::None;   // Reset: the device restarted; NoAnswer: left at a box
     std::string fault;        // Stop::Fault: why the program broke down
-    std::vector<BoxRecord> boxes;
-    Trace trace;
+    std::vector<BoxRecord> boxes;  // with RunOptions::keepRecords only
+    Trace trace;                   // records with RunOptions::keepRecords only
     int resetRequests = 0;
     int calls = 0;
     size_t heapBlocksLeft = 0;  // still allocated when the run ended

@@ -5,7 +5,7 @@ namespace sim {
 void Trace::Add(nlohmann::ordered_json record)
 {
     if (out_) *out_ << record.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
-    records_.push_back(std::move(record));
+    if (keep_) records_.push_back(std::move(record));
 }
 
 std::vector<nlohmann::ordered_json> Trace::Of(const std::string& op) const

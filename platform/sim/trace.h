@@ -12,18 +12,22 @@ namespace sim {
 
 class Trace {
 public:
-    // Every record is kept; with a stream, each is also written as one line.
+    // With a stream, each record is written as one line as the call happens.
+    // Records are kept in memory only when asked for (keep): a run that
+    // loops on a call must not grow the host's memory with its trace.
     Trace() = default;
-    explicit Trace(std::ostream* out) : out_(out) {}
+    Trace(std::ostream* out, bool keep) : out_(out), keep_(keep) {}
 
     void Add(nlohmann::ordered_json record);
+    // Empty unless the trace keeps its records.
     const std::vector<nlohmann::ordered_json>& Records() const { return records_; }
 
-    // Only the records of one operation, e.g. every "DeleteFileW".
+    // Only the kept records of one operation, e.g. every "DeleteFileW".
     std::vector<nlohmann::ordered_json> Of(const std::string& op) const;
 
 private:
     std::ostream* out_ = nullptr;
+    bool keep_ = false;
     std::vector<nlohmann::ordered_json> records_;
 };
 

@@ -52,6 +52,7 @@ constexpr uint16_t kLineNumsStripped = 0x0004;
 constexpr uint16_t kLocalSymsStripped = 0x0008;
 constexpr uint16_t k32BitMachine = 0x0100;
 constexpr uint16_t kDebugStripped = 0x0200;
+constexpr uint16_t kDll = 0x2000;  // a library, not a program to run
 
 // Section characteristics.
 constexpr uint32_t kContainsCode = 0x00000020;

@@ -167,6 +167,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     };
     options.resetReturns = mode & 0x40;
     options.writeBack = false;  // the image in memory is put back before the next input
+    options.keepRecords = true;
     options.faults = [&values](const std::string& op, int, int, const std::string& argument)
         -> std::optional<sim::Fault> {
         if (op != "RegQueryValueExW") return std::nullopt;

@@ -4,14 +4,18 @@
 //     a device call, in the same order;
 //   - as an executable for the emulator's loader: one it accepts has its
 //     sections in the image, in order, within the process slot, its entry
-//     point in code and its import address table in the image.
-// Neither may read or write out of bounds (ASan, UBSan).
+//     point in code and its import address table in the image, and holds no
+//     more than the loader's stated limits: the image's pages within the
+//     slot, no more imports than COREDLL serves, no longer names.
+// Neither may read or write out of bounds (ASan, UBSan), nor allocate more
+// than the slot in one piece (the test runs it with -malloc_limit_mb).
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "platform/emulator/arm_machine.h"
+#include "platform/emulator/coredll.h"
 #include "platform/emulator/wince_loader.h"
 #include "tools/elf-to-wince/wince_image.h"
 
@@ -34,9 +38,16 @@ void CheckLoaded(const emulator::LoadedImage& image)
         entryInCode = entryInCode || (image.entry >= s.address && image.entry < end && (s.access & emulator::kExecute));
     }
     if (!entryInCode) Broken("the entry point is not in code");
-    for (const emulator::LoadedImage::Import& import : image.imports)
+    if (uint64_t{image.base} + image.memory.size() > pe::kWinceSlotEnd) Broken("an image past the process slot");
+    if (image.imports.size() > emulator::kExportCount) Broken("more imports than COREDLL serves");
+    for (const emulator::LoadedImage::Import& import : image.imports) {
         if (import.slot < image.base || uint64_t{import.slot} + 4 > image.base + image.memory.size())
             Broken("the slot of " + import.name + " lies outside the image");
+        // Names are held as printable text: at most four characters a byte.
+        if (import.name.size() > 4 * emulator::kLongestImportName ||
+            import.library.size() > 4 * emulator::kLongestImportName)
+            Broken("a name longer than the loader's limit");
+    }
 }
 
 void AsElfFile(const pe::Bytes& bytes)
@@ -46,7 +57,7 @@ void AsElfFile(const pe::Bytes& bytes)
     std::string error;
     if (!wince::ReadElfFile(bytes, elf, error) || !wince::MakeWinceImage(elf, wince::DeviceCallNames(), made, error)) return;
     emulator::LoadedImage image;
-    if (!emulator::LoadWinceImage(made, image, error)) Broken("an image elf-to-wince made does not load: " + error);
+    if (!emulator::LoadWinceImage(made, emulator::kExportCount, image, error)) Broken("an image elf-to-wince made does not load: " + error);
     CheckLoaded(image);
     if (image.entry != elf.entry) Broken("the entry point moved");
     std::vector<std::string> slots;
@@ -68,6 +79,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     AsElfFile(bytes);
     emulator::LoadedImage image;
     std::string error;
-    if (emulator::LoadWinceImage(bytes, image, error)) CheckLoaded(image);
+    if (emulator::LoadWinceImage(bytes, emulator::kExportCount, image, error)) CheckLoaded(image);
     return 0;
 }

@@ -1,15 +1,16 @@
 #!/bin/sh
-# run-fuzzer.sh FUZZER SECONDS SEEDS WORK
+# run-fuzzer.sh FUZZER SECONDS SEEDS WORK [MALLOC_LIMIT_MB]
 # Runs a libFuzzer target from the seed folder for SECONDS, growing its own
 # corpus in WORK/corpus (the committed seeds stay as they are). Prints the
 # number of inputs run; on a finding prints the end of the log and where the
-# input that broke it was saved, and fails.
+# input that broke it was saved, and fails. With MALLOC_LIMIT_MB, a single
+# allocation larger than that is a finding too.
 set -u
-fuzzer=$1 seconds=$2 seeds=$3 work=$4
+fuzzer=$1 seconds=$2 seeds=$3 work=$4 malloc_limit=${5:-2048}
 name=$(basename "$fuzzer")
 mkdir -p "$work/corpus" "$work/artifacts"
 rm -f "$work/artifacts/"*
-"$fuzzer" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+"$fuzzer" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -malloc_limit_mb="$malloc_limit" -print_final_stats=1 \
     -artifact_prefix="$work/artifacts/" "$work/corpus" "$seeds" >"$work/log" 2>&1
 rc=$?
 done_line=$(grep -o 'Done [0-9]* runs in [0-9]* second(s)' "$work/log" | tail -n 1)

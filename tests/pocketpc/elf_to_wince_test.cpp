@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <elf.h>
+#include <sys/stat.h>
 
 #include <cstring>
 #include <fstream>
@@ -99,6 +100,9 @@ const Broken kBroken[] = {
     {"an import the device calls do not name",
      [](ElfBytes& e) { e.RenameSymbol("__imp_DeleteFileW", "__imp_DeleteFileX"); },
      "imports DeleteFileX, which is not one of the device calls"},
+    {"a name that would drive the terminal",
+     [](ElfBytes& e) { e.RenameSymbol("__imp_DeleteFileW", "__imp_\n\x1b[31mFileW"); },
+     "imports \\x0A\\x1B[31mFileW, which is not one of the device calls"},
     {"a call imported twice", [](ElfBytes& e) { e.RenameSymbol("__imp_GetLastError", "__imp_SetLastError"); },
      "imports SetLastError twice"},
     {"an import slot without a name",
@@ -163,6 +167,45 @@ TEST(ElfToWinceOutput, TheSameInputMakesTheSameImage)
     const CommandResult run = RunTool(PocketPcUninstallerElf(), output);
     ASSERT_EQ(run.exitCode, 0) << run.output;
     EXPECT_EQ(ReadHostFile(output), ReadHostFile(PocketPcUninstaller()));
+}
+
+// Input that is not a regular file is refused at once, in one line, before
+// anything is read from it.
+TEST(ElfToWinceInput, OddFilesAreRefusedInOneLine)
+{
+    TRQ_REQUIRE_POCKETPC_BUILD();
+    TempDir dir;
+    ASSERT_EQ(mkfifo((dir.Path() / "fifo").c_str(), 0600), 0);
+    const std::pair<std::string, std::string> cases[] = {
+        {dir.Path().string(), "a directory, not a regular file"},
+        {(dir.Path() / "fifo").string(), "a FIFO, not a regular file"},
+        {"/dev/zero", "a device, not a regular file"},
+    };
+    for (const auto& [input, error] : cases) {
+        const CommandResult run = RunCommand("timeout 60 " + std::string(TRQ_ELF_TO_WINCE) + " " + input + " " +
+                                             (dir.Path() / "out.exe").string() + " 2>&1");
+        EXPECT_EQ(run.exitCode, 1) << input;
+        EXPECT_EQ(run.output, "elf-to-wince: " + input + ": " + error + "\n");
+    }
+    EXPECT_FALSE(fs::exists(dir.Path() / "out.exe"));
+}
+
+// A link where the output goes is replaced by the image; the file it
+// names elsewhere is not written through it, and no temporary file stays.
+TEST(ElfToWinceOutput, ALinkAtTheOutputIsReplacedNotFollowed)
+{
+    TRQ_REQUIRE_POCKETPC_BUILD();
+    TempDir dir;
+    fs::create_directory(dir.Path() / "out");
+    const fs::path elsewhere = dir.Path() / "elsewhere", output = dir.Path() / "out/TRQUninstall.exe";
+    std::ofstream(elsewhere) << "someone else's file";
+    fs::create_symlink(elsewhere, output);
+    const CommandResult run = RunTool(PocketPcUninstallerElf(), output);
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_FALSE(fs::is_symlink(output));
+    EXPECT_EQ(ReadHostFile(output), ReadHostFile(PocketPcUninstaller()));
+    EXPECT_EQ(ReadHostFile(elsewhere), "someone else's file");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path() / "out"), fs::directory_iterator()), 1);
 }
 
 TEST(ElfToWinceOutput, UsageErrorsExitWithTwo)

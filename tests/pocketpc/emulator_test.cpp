@@ -54,7 +54,7 @@ TEST_P(ProgramBreaksDown, TheRunEndsNamingTheCauseAndTheAddress)
 {
     const auto& [breakdown, cpu] = GetParam();
     TestDevice device;
-    device.program = emulator::PocketPcProgram(LoadPocketPc(PocketPcTestProgram(breakdown.program)), cpu, 100000);
+    device.program = emulator::PocketPcProgram(LoadPocketPc(PocketPcTestProgram(breakdown.program)), cpu, {100000});
     const sim::RunOutcome run = device.Run({});
     EXPECT_EQ(run.stop, sim::Stop::Fault);
     EXPECT_TRUE(std::regex_search(run.fault, std::regex("^" + breakdown.program + "\\.exe: .*" + breakdown.fault)))
@@ -262,7 +262,7 @@ const CliCase kCliCases[] = {
     {"the uninstaller on the XScale", "--exe @EXE@ --cpu pxa270 --answer yes,yes", 0, "Exit code: 0"},
     {"a program that faults", "--exe @PROGRAMS@/null_read.exe", 4,
      "the program faulted: null_read.exe: read of memory the program was not given at 0x00000004"},
-    {"no such file", "--exe @PROGRAMS@/none.exe", 2, "--exe @PROGRAMS@/none.exe: cannot read"},
+    {"no such file", "--exe @PROGRAMS@/none.exe", 2, "--exe @PROGRAMS@/none.exe: cannot open"},
     {"not a Pocket PC executable", "--exe @ELF@", 2, "not an executable: no MZ header"},
     {"an unknown processor", "--exe @EXE@ --cpu arm920t", 2, "--cpu"},
     {"a processor without --exe", "--cpu pxa270", 2, "--cpu requires --exe"},

@@ -6,42 +6,47 @@
 // file at the addresses a Pocket PC loads the executable at
 // (platform/wince/pocketpc.ld) and this tool lays it out as a PE image. The
 // image may import only the device calls of platform/device.h. On any error
-// OUTPUT.exe is left as it was: the image is written to a temporary file
-// beside it and renamed into place.
-#include <unistd.h>
+// OUTPUT.exe is left as it was (replace_file.h).
+//
+// Exit code: 0, the image was written; 1, it was not (one line says why);
+// 2, bad usage.
+#include <fcntl.h>
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <fstream>
+#include <exception>
 #include <iostream>
-#include <iterator>
 
+#include "platform/sim/host_file.h"
+#include "tools/elf-to-wince/replace_file.h"
 #include "tools/elf-to-wince/wince_image.h"
 
 namespace {
 
-bool ReadFile(const std::string& path, std::vector<uint8_t>& bytes, std::string& error)
+constexpr int kExitNotWritten = 1;
+constexpr int kExitUsage = 2;
+
+// The largest ELF file read: far more than an image of the 32 MiB process
+// slot with its symbols and debugging sections needs.
+constexpr size_t kLargestElf = 64u << 20;
+
+// The reason is escaped: it may quote names from the ELF file.
+int NotWritten(const std::string& file, const std::string& reason)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        error = std::strerror(errno);
-        return false;
-    }
-    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return true;
+    std::cerr << "elf-to-wince: " << file << ": " << host::Printable(reason) << "\n";
+    return kExitNotWritten;
 }
 
-bool WriteAtomically(const std::string& path, const pe::Bytes& bytes, std::string& error)
+int Convert(const std::string& input, const std::string& output)
 {
-    const std::string temporary = path + ".tmp." + std::to_string(getpid());
-    std::FILE* out = std::fopen(temporary.c_str(), "wb");
-    bool ok = out && std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
-    if (out) ok = std::fclose(out) == 0 && ok;
-    if (ok && std::rename(temporary.c_str(), path.c_str()) == 0) return true;
-    error = std::strerror(errno);
-    std::remove(temporary.c_str());
-    return false;
+    std::string bytes;
+    wince::ElfFile elf;
+    pe::Bytes image;
+    std::string error;
+    if (!host::ReadRegularFile(AT_FDCWD, input, kLargestElf, host::Links::Follow, bytes, error) ||
+        !wince::ReadElfFile(std::vector<uint8_t>(bytes.begin(), bytes.end()), elf, error) ||
+        !wince::MakeWinceImage(elf, wince::DeviceCallNames(), image, error))
+        return NotWritten(input, error);
+    if (!wince::ReplaceFile(output, image, error)) return NotWritten(output, error);
+    return 0;
 }
 
 }  // namespace
@@ -50,21 +55,14 @@ int main(int argc, char** argv)
 {
     if (argc != 3) {
         std::cerr << "usage: elf-to-wince INPUT.elf OUTPUT.exe\n";
-        return 2;
+        return kExitUsage;
     }
-    const std::string input = argv[1], output = argv[2];
-    std::vector<uint8_t> elfBytes;
-    wince::ElfFile elf;
-    pe::Bytes image;
-    std::string error;
-    if (!ReadFile(input, elfBytes, error) || !wince::ReadElfFile(elfBytes, elf, error) ||
-        !wince::MakeWinceImage(elf, wince::DeviceCallNames(), image, error)) {
-        std::cerr << "elf-to-wince: " << input << ": " << error << "\n";
-        return 1;
+    // The last resort: whatever the input, one line and the documented code.
+    try {
+        return Convert(argv[1], argv[2]);
+    } catch (const std::exception& e) {
+        return NotWritten(argv[1], std::string("cannot be converted: ") + e.what());
+    } catch (...) {
+        return NotWritten(argv[1], "cannot be converted");
     }
-    if (!WriteAtomically(output, image, error)) {
-        std::cerr << "elf-to-wince: " << output << ": " << error << "\n";
-        return 1;
-    }
-    return 0;
 }
