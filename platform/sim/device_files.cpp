@@ -51,7 +51,7 @@ bool IsValidName(std::u16string_view name)
 }
 
 // fstatat without following a link.
-bool EntryStatus(const HostFolder& dir, const std::string& name, struct stat& st)
+bool EntryStatus(const host::Folder& dir, const std::string& name, struct stat& st)
 {
     return ::fstatat(dir.Fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
 }
@@ -60,7 +60,7 @@ bool EntryStatus(const HostFolder& dir, const std::string& name, struct stat& st
 // Of several matches the one spelled exactly as asked wins, otherwise the
 // first in byte order, so the answer does not depend on the order the host
 // lists the folder in. Host names that are not UTF-8 are invisible.
-bool MatchEntry(const HostFolder& dir, std::u16string_view name, std::string& hostName,
+bool MatchEntry(const host::Folder& dir, std::u16string_view name, std::string& hostName,
                 std::u16string& deviceName)
 {
     bool found = false;
@@ -96,7 +96,7 @@ std::string JoinNames(const std::vector<std::string>& names)
 // folder's .write-lent while it is lent.
 class LendWrite {
 public:
-    LendWrite(const HostFolder& device, const HostFolder& dir, const std::vector<std::string>& names)
+    LendWrite(const host::Folder& device, const host::Folder& dir, const std::vector<std::string>& names)
         : device_(device), dir_(dir)
     {
         struct stat st;
@@ -123,8 +123,8 @@ private:
     {
         if (::unlinkat(device_.Fd(), kWriteLentFile, 0) == 0) device_.Sync();
     }
-    HostFolder device_;
-    HostFolder dir_;
+    host::Folder device_;
+    host::Folder dir_;
     mode_t mode_ = 0;
     bool lent_ = false;
 };
@@ -148,7 +148,7 @@ struct ListedEntry {
     bool folder;
 };
 
-void ListFolder(const HostFolder& dir, std::vector<std::u16string>& prefix,
+void ListFolder(const host::Folder& dir, std::vector<std::u16string>& prefix,
                 std::vector<ListedEntry>& out)
 {
     for (const std::string& hostName : dir.Names()) {
@@ -159,7 +159,7 @@ void ListFolder(const HostFolder& dir, std::vector<std::u16string>& prefix,
         const bool folder = S_ISDIR(st.st_mode);
         prefix.push_back(std::move(*name));
         out.push_back({prefix, folder});
-        HostFolder sub;
+        host::Folder sub;
         if (folder && dir.Sub(hostName, sub)) ListFolder(sub, prefix, out);
         prefix.pop_back();
     }
@@ -194,15 +194,15 @@ bool SplitDevicePath(std::u16string_view path, std::vector<std::u16string>& part
 DeviceFiles::DeviceFiles(std::filesystem::path root) : rootName_(root.filename().string()), root_(std::move(root))
 {
     std::filesystem::path holder = root_.parent_path();
-    HostFolder::Open(holder.empty() ? "." : holder, device_);
+    host::Folder::Open(holder.empty() ? "." : holder, device_);
 }
 
-DeviceFiles::DeviceFiles(HostFolder device, std::filesystem::path root)
+DeviceFiles::DeviceFiles(host::Folder device, std::filesystem::path root)
     : device_(std::move(device)), rootName_(kFilesFolder), root_(std::move(root))
 {
 }
 
-bool DeviceFiles::OpenRoot(HostFolder& root) const
+bool DeviceFiles::OpenRoot(host::Folder& root) const
 {
     return device_ && device_.Sub(rootName_, root);
 }
@@ -219,7 +219,7 @@ uint32_t DeviceFiles::Find(std::u16string_view devicePath, Found& found) const
     found.name = rootName_;
     found.folder = true;
     found.root = parts.empty();
-    HostFolder dir;
+    host::Folder dir;
     if (!OpenRoot(dir) || ::fstat(dir.Fd(), &found.st) != 0) return kPathNotFound;
     found.device.assign(found.root ? 1 : 0, u'\\');
 
@@ -271,7 +271,7 @@ uint32_t DeviceFiles::RemoveDirectory(std::u16string_view devicePath)
     if (!found.folder) return kDirectory;
     // As on Windows, a read-only folder is not removed.
     if (!(found.st.st_mode & S_IWUSR)) return kAccessDenied;
-    HostFolder folder;
+    host::Folder folder;
     if (!found.parent.Sub(found.name, folder)) return kAccessDenied;
     if (!folder.Names().empty()) return kDirNotEmpty;
     std::vector<std::string> parentNames(found.names.begin(), found.names.end() - 1);
@@ -326,7 +326,7 @@ std::vector<std::u16string> DeviceFiles::Names(std::u16string_view folderPath) c
 {
     std::vector<std::u16string> names;
     Found found;
-    HostFolder folder;
+    host::Folder folder;
     if (Find(folderPath, found) != 0 || !found.folder) return names;
     if (found.root ? !OpenRoot(folder) : !found.parent.Sub(found.name, folder)) return names;
     for (const std::string& hostName : folder.Names())
@@ -363,7 +363,7 @@ std::vector<std::u16string> DeviceFiles::List() const
 {
     std::vector<ListedEntry> entries;
     std::vector<std::u16string> prefix;
-    HostFolder root;
+    host::Folder root;
     if (OpenRoot(root)) ListFolder(root, prefix, entries);
     std::sort(entries.begin(), entries.end(), [](const ListedEntry& a, const ListedEntry& b) {
         size_t n = std::min(a.names.size(), b.names.size());
@@ -389,7 +389,7 @@ std::vector<std::u16string> DeviceFiles::List() const
 
 // Goes down the folders of parts (all but the last name), making those not
 // there; dir ends as the last folder, names as its host names.
-bool DeviceFiles::MakeFolders(const std::vector<std::u16string>& parts, HostFolder& dir,
+bool DeviceFiles::MakeFolders(const std::vector<std::u16string>& parts, host::Folder& dir,
                               std::vector<std::string>& names)
 {
     for (size_t i = 0; i + 1 < parts.size(); ++i) {
@@ -416,7 +416,7 @@ bool DeviceFiles::WriteFile(std::u16string_view devicePath, std::string_view con
     if (!SplitDevicePath(devicePath, parts, &trailing) || parts.empty() || trailing) return false;
 
     // The image's files/ folder itself may be new, but never its parents.
-    HostFolder dir;
+    host::Folder dir;
     if (!device_) return false;
     ::mkdirat(device_.Fd(), rootName_.c_str(), 0777);
     std::vector<std::string> names;
@@ -451,7 +451,7 @@ bool DeviceFiles::TakeBackLentWrite(std::string& error) const
     bool missing = false;
     if (!ReadDeviceFile(device_, kWriteLentFile, 64 << 10, text, error, &missing)) return missing;
     // The folder named there, if it is still a folder.
-    HostFolder dir;
+    host::Folder dir;
     bool reached = OpenRoot(dir);
     for (size_t at = 0; reached && text != "." && at <= text.size();) {
         size_t slash = text.find('/', at);

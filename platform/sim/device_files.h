@@ -42,7 +42,7 @@ public:
     // files/ at root; the folder holding it is opened now.
     explicit DeviceFiles(std::filesystem::path root);
     // files/ of the device image open as device; root names it in messages.
-    DeviceFiles(HostFolder device, std::filesystem::path root);
+    DeviceFiles(host::Folder device, std::filesystem::path root);
     const std::filesystem::path& Root() const { return root_; }
 
     // Each returns 0 on success or the Win32 error the device would set:
@@ -84,7 +84,7 @@ public:
 
 private:
     struct Found {
-        HostFolder parent;               // the folder holding it
+        host::Folder parent;               // the folder holding it
         std::string name;                // its host name there ("" for the root)
         std::vector<std::string> names;  // host names from files/ down
         std::u16string device;           // as stored, "\" for the root
@@ -92,16 +92,16 @@ private:
         bool folder = false;
         bool root = false;
     };
-    bool OpenRoot(HostFolder& root) const;
+    bool OpenRoot(host::Folder& root) const;
     // Follows devicePath down from files/, matching each name case-
     // insensitively and never through a link. 0, or 2 (last name missing, a
     // link, or a path SplitDevicePath refuses), or 3 (an empty path, or a
     // folder on the way missing, a link or a file).
     uint32_t Find(std::u16string_view devicePath, Found& found) const;
-    bool MakeFolders(const std::vector<std::u16string>& parts, HostFolder& dir,
+    bool MakeFolders(const std::vector<std::u16string>& parts, host::Folder& dir,
                      std::vector<std::string>& names);
 
-    HostFolder device_;
+    host::Folder device_;
     std::string rootName_;
     std::filesystem::path root_;
 };

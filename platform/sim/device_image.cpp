@@ -11,7 +11,7 @@ namespace sim {
 namespace {
 
 // files/ must be a folder of the image, not a link to one elsewhere.
-bool CheckFilesFolder(const HostFolder& folder, const std::filesystem::path& dir, std::string& error)
+bool CheckFilesFolder(const host::Folder& folder, const std::filesystem::path& dir, std::string& error)
 {
     struct stat st;
     const std::string name = (dir / kFilesFolder).string();
@@ -32,26 +32,26 @@ bool CheckFilesFolder(const HostFolder& folder, const std::filesystem::path& dir
 
 }  // namespace
 
-const HostFolder& DeviceImage::Folder() const
+const host::Folder& DeviceImage::Folder() const
 {
-    if (!folder_) HostFolder::Open(dir, folder_);
+    if (!folder_) host::Folder::Open(dir, folder_);
     return folder_;
 }
 
-bool OpenDeviceFolder(const std::filesystem::path& dir, HostFolder& folder, std::string& error)
+bool OpenDeviceFolder(const std::filesystem::path& dir, host::Folder& folder, std::string& error)
 {
-    if (HostFolder::Open(dir, folder)) return true;
+    if (host::Folder::Open(dir, folder)) return true;
     error = dir.string() + ": not a device image folder (" + std::strerror(errno) + ")";
     return false;
 }
 
 bool LoadDeviceImage(const std::filesystem::path& dir, DeviceImage& out, std::string& error)
 {
-    HostFolder folder;
+    host::Folder folder;
     return OpenDeviceFolder(dir, folder, error) && LoadDeviceImage(folder, dir, out, error);
 }
 
-bool LoadDeviceImage(const HostFolder& folder, const std::filesystem::path& dir, DeviceImage& out,
+bool LoadDeviceImage(const host::Folder& folder, const std::filesystem::path& dir, DeviceImage& out,
                      std::string& error)
 {
     DeviceImage image;
@@ -80,7 +80,7 @@ bool LoadDeviceImage(const HostFolder& folder, const std::filesystem::path& dir,
     return true;
 }
 
-bool TidyDevice(const HostFolder& folder, const std::filesystem::path& dir, std::string& error)
+bool TidyDevice(const host::Folder& folder, const std::filesystem::path& dir, std::string& error)
 {
     RemoveStaleTemporaries(folder);
     struct stat st;

@@ -27,12 +27,12 @@ struct DeviceImage {
     std::filesystem::path RegistryPath() const { return dir / kRegistryFile; }
     std::filesystem::path ConfigPath() const { return dir / kConfigFile; }
     // The folder dir, open; opened at first use when the image was not loaded.
-    const HostFolder& Folder() const;
+    const host::Folder& Folder() const;
     DeviceFiles Files() const { return DeviceFiles(Folder(), dir / kFilesFolder); }
 
 private:
-    mutable HostFolder folder_;
-    friend bool LoadDeviceImage(const HostFolder&, const std::filesystem::path&, DeviceImage&, std::string&);
+    mutable host::Folder folder_;
+    friend bool LoadDeviceImage(const host::Folder&, const std::filesystem::path&, DeviceImage&, std::string&);
 };
 
 // Reads a device image; on failure error says which file and why, and
@@ -41,16 +41,16 @@ private:
 // (kMaxRegistryBytes, kMaxConfigBytes).
 bool LoadDeviceImage(const std::filesystem::path& dir, DeviceImage& out, std::string& error);
 // The same, from the device folder already open as folder (dir names it).
-bool LoadDeviceImage(const HostFolder& folder, const std::filesystem::path& dir, DeviceImage& out,
+bool LoadDeviceImage(const host::Folder& folder, const std::filesystem::path& dir, DeviceImage& out,
                      std::string& error);
 
 // Opens the device folder dir; error says why it is none.
-bool OpenDeviceFolder(const std::filesystem::path& dir, HostFolder& folder, std::string& error);
+bool OpenDeviceFolder(const std::filesystem::path& dir, host::Folder& folder, std::string& error);
 
 // What a command that changes the device does first, under the lock: the
 // temporary files a killed command left are removed, and write permission
 // it had lent to a read-only folder is taken back.
-bool TidyDevice(const HostFolder& folder, const std::filesystem::path& dir, std::string& error);
+bool TidyDevice(const host::Folder& folder, const std::filesystem::path& dir, std::string& error);
 
 // Write back the registry or device.ini, each atomically. error names the
 // file and the cause.

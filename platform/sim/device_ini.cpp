@@ -323,10 +323,10 @@ std::string FormatDeviceIni(const DeviceConfig& config)
 bool ReadDeviceIni(const std::filesystem::path& path, DeviceConfig& out, std::string& error)
 {
     std::filesystem::path holder = path.parent_path();
-    HostFolder folder;
+    host::Folder folder;
     std::string bytes, reason;
     bool missing = false;
-    if (!HostFolder::Open(holder.empty() ? "." : holder, folder)) {
+    if (!host::Folder::Open(holder.empty() ? "." : holder, folder)) {
         reason = std::strerror(errno);
     } else if (ReadDeviceFile(folder, path.filename().string(), kMaxConfigBytes, bytes, reason, &missing)) {
         return ParseDeviceIni(bytes, out, error);
@@ -360,9 +360,9 @@ bool WriteDeviceIni(const std::filesystem::path& path, const DeviceConfig& confi
     std::string text;
     if (!FormatDeviceIniChecked(config, text, error)) return false;
     std::filesystem::path holder = path.parent_path();
-    HostFolder folder;
+    host::Folder folder;
     std::string reason;
-    if (!HostFolder::Open(holder.empty() ? "." : holder, folder))
+    if (!host::Folder::Open(holder.empty() ? "." : holder, folder))
         reason = std::strerror(errno);
     else if (ReplaceDeviceFile(folder, path.filename().string(), text, reason))
         return true;

@@ -26,7 +26,7 @@ long HolderOf(int fd)
     return pid > 0 && end && *end == '\n' ? pid : 0;
 }
 
-int OpenLockFile(const HostFolder& device, DeviceLock::Mode mode)
+int OpenLockFile(const host::Folder& device, DeviceLock::Mode mode)
 {
     const int flags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
     int fd = ::openat(device.Fd(), kDeviceLockFile, O_RDWR | O_CREAT | flags, 0644);
@@ -48,7 +48,7 @@ DeviceLock::~DeviceLock()
     ::close(fd_);
 }
 
-bool DeviceLock::Take(const HostFolder& device, Mode mode, std::string& error)
+bool DeviceLock::Take(const host::Folder& device, Mode mode, std::string& error)
 {
     const int fd = OpenLockFile(device, mode);
     if (fd < 0) {

@@ -28,7 +28,7 @@ public:
     // lock file could not be opened). A shared lock on a device whose folder
     // cannot be written and has no lock file yet is taken as held: no other
     // command can change such a device either.
-    bool Take(const HostFolder& device, Mode mode, std::string& error);
+    bool Take(const host::Folder& device, Mode mode, std::string& error);
 
 private:
     int fd_ = -1;

@@ -1,13 +1,14 @@
 #include "platform/sim/device_status.h"
 
 #include "platform/sim/plan_items.h"
+#include "platform/sim/host_file.h"
 #include "platform/sim/text.h"
 
 namespace sim {
 namespace {
 
 // Names and paths from the image, as the terminal may show them.
-std::string Utf8(std::u16string_view text) { return Printable(Utf16ToUtf8Lossy(text)); }
+std::string Utf8(std::u16string_view text) { return host::Printable(Utf16ToUtf8Lossy(text)); }
 
 // "Service " and the like: the rule's key, padded so the paths line up.
 std::string RuleColumn(HoldRule rule)

@@ -45,6 +45,49 @@ bool ReadBounded(int fd, size_t limit, std::string& bytes, std::string& error)
     return true;
 }
 
+
+// The code point of the well-formed UTF-8 sequence text starts with, and its
+// length; length 0 when it starts with no such sequence (a stray or
+// continuation byte, an overlong form, a surrogate, past U+10FFFF).
+char32_t DecodeOne(std::string_view text, size_t& length)
+{
+    length = 0;
+    const unsigned char lead = static_cast<unsigned char>(text[0]);
+    size_t n;
+    char32_t c, least;
+    if (lead < 0x80) n = 1, c = lead, least = 0;
+    else if (lead >= 0xC2 && lead <= 0xDF) n = 2, c = lead & 0x1F, least = 0x80;
+    else if (lead >= 0xE0 && lead <= 0xEF) n = 3, c = lead & 0x0F, least = 0x800;
+    else if (lead >= 0xF0 && lead <= 0xF4) n = 4, c = lead & 0x07, least = 0x10000;
+    else return 0;
+    if (text.size() < n) return 0;
+    for (size_t k = 1; k < n; ++k) {
+        const unsigned char b = static_cast<unsigned char>(text[k]);
+        if ((b & 0xC0) != 0x80) return 0;
+        c = (c << 6) | (b & 0x3F);
+    }
+    if (c < least || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return 0;
+    length = n;
+    return c;
+}
+
+// Control characters (C0, DEL, C1) and the bidirectional overrides and
+// isolates, which would act on the terminal or reorder what follows.
+bool ActsOnTerminal(char32_t c)
+{
+    return c < 0x20 || (c >= 0x7F && c <= 0x9F) || (c >= 0x202A && c <= 0x202E) ||
+           (c >= 0x2066 && c <= 0x2069);
+}
+
+std::string Escaped(char32_t c)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    if (c < 0x100) return std::string("\\x") + digits[c >> 4] + digits[c & 15];
+    std::string hex;
+    for (int shift = 12; shift >= 0; shift -= 4) hex += digits[(c >> shift) & 15];
+    return "\\u{" + hex + "}";
+}
+
 }  // namespace
 
 bool ReadRegularFile(int dirFd, const std::string& name, size_t limit, Links links,
@@ -90,15 +133,22 @@ bool WriteAll(int fd, std::string_view bytes)
     return true;
 }
 
-std::string Printable(std::string_view text)
+std::string Printable(std::string_view utf8)
 {
-    static const char kDigits[] = "0123456789ABCDEF";
     std::string out;
-    for (const char c : text) {
-        const unsigned char byte = static_cast<unsigned char>(c);
-        if (byte == '\\') out += "\\\\";
-        else if (byte >= 0x20 && byte < 0x7F) out += c;
-        else out += {'\\', 'x', kDigits[byte >> 4], kDigits[byte & 15]};
+    out.reserve(utf8.size());
+    size_t i = 0;
+    while (i < utf8.size()) {
+        size_t length = 0;
+        const char32_t c = DecodeOne(utf8.substr(i), length);
+        if (!length) {
+            out += Escaped(static_cast<unsigned char>(utf8[i]));
+            ++i;
+            continue;
+        }
+        if (ActsOnTerminal(c)) out += Escaped(c);
+        else out.append(utf8.substr(i, length));
+        i += length;
     }
     return out;
 }

@@ -25,11 +25,12 @@ bool ReadRegularFile(int dirFd, const std::string& name, size_t limit, Links lin
 // All of bytes, however many writes it takes; false with errno set.
 bool WriteAll(int fd, std::string_view bytes);
 
-// Text taken from such a file (a name in an image, a symbol), for a message
-// on the terminal: printable ASCII as it is, a backslash doubled, every
-// other byte as \xNN, so that no control character or escape sequence in a
-// crafted file reaches the terminal.
-std::string Printable(std::string_view text);
+// For the terminal: text that came from a device image, an executable or
+// the command line, with every control character (C0, DEL, C1; so escape
+// sequences and line breaks too), every bidirectional override and every
+// byte that is not well-formed UTF-8 written out as \xNN or \u{NNNN}, so
+// that nothing it holds acts on the terminal or fakes a line.
+std::string Printable(std::string_view utf8);
 
 // "64 MiB", "1 MiB", "512 KiB", "100 bytes": a limit as the user reads it.
 std::string SizeText(size_t bytes);

@@ -1,5 +1,6 @@
 #include "platform/sim/plan_items.h"
 
+#include "platform/sim/host_file.h"
 #include "platform/sim/text.h"
 #include "removal/file_plan.h"
 #include "removal/registry_plan.h"
@@ -25,7 +26,7 @@ std::string ItemLine(const PlanItem& item, const DeviceConfig& config)
     std::string line = item.kind == PlanItem::Key      ? "key    "
                        : item.kind == PlanItem::Folder ? "folder "
                                                        : "file   ";
-    line += Printable(item.name);
+    line += host::Printable(item.name);
     if (item.kind != PlanItem::File) return line;
     const std::u16string path = Utf8ToUtf16(item.name).value_or(u"");
     std::string held;

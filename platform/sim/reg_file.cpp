@@ -792,9 +792,9 @@ std::string FormatRegFile(const RegFile& file)
 bool ReadRegFile(const std::filesystem::path& path, RegFile& out, RegFileError& error)
 {
     std::filesystem::path holder = path.parent_path();
-    HostFolder folder;
+    host::Folder folder;
     std::string bytes, reason;
-    if (!HostFolder::Open(holder.empty() ? "." : holder, folder)) {
+    if (!host::Folder::Open(holder.empty() ? "." : holder, folder)) {
         reason = "cannot open: " + ErrnoText(errno);
     } else if (ReadDeviceFile(folder, path.filename().string(), kMaxRegistryBytes, bytes, reason)) {
         return ParseRegFile(bytes, path.string(), out, error);
@@ -806,9 +806,9 @@ bool ReadRegFile(const std::filesystem::path& path, RegFile& out, RegFileError& 
 bool WriteRegFile(const std::filesystem::path& path, const RegFile& file, std::string& error)
 {
     std::filesystem::path holder = path.parent_path();
-    HostFolder folder;
+    host::Folder folder;
     std::string reason;
-    if (!HostFolder::Open(holder.empty() ? "." : holder, folder))
+    if (!host::Folder::Open(holder.empty() ? "." : holder, folder))
         reason = ErrnoText(errno);
     else if (ReplaceDeviceFile(folder, path.filename().string(), FormatRegFile(file), reason))
         return true;

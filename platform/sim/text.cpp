@@ -48,56 +48,7 @@ bool Utf16ToUtf8Impl(std::u16string_view in, bool lossy, std::string& out)
     return true;
 }
 
-// How many bytes the UTF-8 sequence that lead starts should have; 0 for a
-// byte no sequence starts with.
-size_t SequenceLength(unsigned char lead)
-{
-    if (lead < 0x80) return 1;
-    if (lead >= 0xC2 && lead <= 0xDF) return 2;
-    if (lead >= 0xE0 && lead <= 0xEF) return 3;
-    if (lead >= 0xF0 && lead <= 0xF4) return 4;
-    return 0;
-}
-
-bool ActsOnTerminal(char32_t c)
-{
-    return c < 0x20 || (c >= 0x7F && c <= 0x9F) || (c >= 0x202A && c <= 0x202E) ||
-           (c >= 0x2066 && c <= 0x2069);
-}
-
-std::string Escaped(char32_t c)
-{
-    static const char digits[] = "0123456789ABCDEF";
-    if (c < 0x100) return std::string("\\x") + digits[c >> 4] + digits[c & 15];
-    std::string hex;
-    for (int shift = 12; shift >= 0; shift -= 4) hex += digits[(c >> shift) & 15];
-    return "\\u{" + hex + "}";
-}
-
 }  // namespace
-
-std::string Printable(std::string_view utf8)
-{
-    std::string out;
-    out.reserve(utf8.size());
-    size_t i = 0;
-    while (i < utf8.size()) {
-        const unsigned char lead = static_cast<unsigned char>(utf8[i]);
-        const size_t len = SequenceLength(lead);
-        std::optional<std::u16string> one;
-        if (len && utf8.size() - i >= len) one = Utf8ToUtf16(utf8.substr(i, len));
-        if (!one) {
-            out += Escaped(lead);
-            ++i;
-            continue;
-        }
-        const char32_t c = one->size() == 2 ? 0x10000 : (*one)[0];
-        if (ActsOnTerminal(c)) out += Escaped(c);
-        else out.append(utf8.substr(i, len));
-        i += len;
-    }
-    return out;
-}
 
 std::optional<std::u16string> Utf8ToUtf16(std::string_view utf8)
 {

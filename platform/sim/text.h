@@ -17,12 +17,6 @@ std::optional<std::string> Utf16ToUtf8(std::u16string_view utf16);
 // For messages and traces: never fails; a lone surrogate becomes U+FFFD.
 std::string Utf16ToUtf8Lossy(std::u16string_view utf16);
 
-// For the terminal: text that came from a device image, an executable or
-// the command line, with every control character (C0, DEL, C1; so escape
-// sequences and line breaks too), every bidirectional override and every
-// byte that is not well-formed UTF-8 written out as \xNN or \u{NNNN}, so
-// that nothing it holds acts on the terminal or fakes a line.
-std::string Printable(std::string_view utf8);
 
 // True when every surrogate is part of a pair.
 bool IsValidUtf16(std::u16string_view utf16);

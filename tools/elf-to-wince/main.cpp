@@ -6,17 +6,21 @@
 // file at the addresses a Pocket PC loads the executable at
 // (platform/wince/pocketpc.ld) and this tool lays it out as a PE image. The
 // image may import only the device calls of platform/device.h. On any error
-// OUTPUT.exe is left as it was (replace_file.h).
+// OUTPUT.exe is left as it was (host_folder.h).
 //
 // Exit code: 0, the image was written; 1, it was not (one line says why);
 // 2, bad usage.
 #include <fcntl.h>
 
+#include <cerrno>
+#include <cstring>
 #include <exception>
+#include <filesystem>
 #include <iostream>
+#include <string_view>
 
 #include "platform/sim/host_file.h"
-#include "tools/elf-to-wince/replace_file.h"
+#include "platform/sim/host_folder.h"
 #include "tools/elf-to-wince/wince_image.h"
 
 namespace {
@@ -35,6 +39,20 @@ int NotWritten(const std::string& file, const std::string& reason)
     return kExitNotWritten;
 }
 
+// The image replaces OUTPUT.exe whole or not at all; a link there is
+// replaced, never followed.
+bool WriteOutput(const std::string& output, const pe::Bytes& image, std::string& error)
+{
+    const std::filesystem::path path(output);
+    host::Folder folder;
+    if (!host::Folder::Open(path.has_parent_path() ? path.parent_path() : ".", folder)) {
+        error = std::string("cannot open its folder: ") + std::strerror(errno);
+        return false;
+    }
+    const std::string_view bytes(reinterpret_cast<const char*>(image.data()), image.size());
+    return host::ReplaceFile(folder, path.filename().string(), bytes, host::AtLink::Replace, error);
+}
+
 int Convert(const std::string& input, const std::string& output)
 {
     std::string bytes;
@@ -45,7 +63,7 @@ int Convert(const std::string& input, const std::string& output)
         !wince::ReadElfFile(std::vector<uint8_t>(bytes.begin(), bytes.end()), elf, error) ||
         !wince::MakeWinceImage(elf, wince::DeviceCallNames(), image, error))
         return NotWritten(input, error);
-    if (!wince::ReplaceFile(output, image, error)) return NotWritten(output, error);
+    if (!WriteOutput(output, image, error)) return NotWritten(output, error);
     return 0;
 }
 

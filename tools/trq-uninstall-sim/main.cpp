@@ -14,6 +14,7 @@
 
 #include "platform/device.h"
 #include "platform/emulator/pocketpc.h"
+#include "platform/sim/host_file.h"
 #include "platform/sim/device_lock.h"
 #include "platform/sim/device_status.h"
 #include "platform/sim/fault_rules.h"
@@ -36,7 +37,7 @@ constexpr int kExitInternal = 70;      // an internal error ended the tool
 // One line on standard error, with whatever came from elsewhere escaped.
 int Fail(int code, const std::string& message)
 {
-    std::cerr << "trq-uninstall-sim: " << sim::Printable(message) << "\n";
+    std::cerr << "trq-uninstall-sim: " << host::Printable(message) << "\n";
     return code;
 }
 
@@ -73,7 +74,7 @@ std::string ButtonName(int id)
 // A message box as a person would see it on the terminal.
 void ShowBox(std::ostream& out, const sim::BoxRecord& box)
 {
-    std::string caption = sim::Printable(sim::Utf16ToUtf8Lossy(box.caption));
+    std::string caption = host::Printable(sim::Utf16ToUtf8Lossy(box.caption));
     out << "\n+-- " << caption << " (" << IconName(box.flags) << ")\n";
     std::istringstream words(sim::Utf16ToUtf8Lossy(box.text));
     std::string word, line;
@@ -82,7 +83,7 @@ void ShowBox(std::ostream& out, const sim::BoxRecord& box)
             out << "| " << line << "\n";
             line.clear();
         }
-        line += (line.empty() ? "" : " ") + sim::Printable(word);
+        line += (line.empty() ? "" : " ") + host::Printable(word);
     }
     if (!line.empty()) out << "| " << line << "\n";
     out << "|   " << Buttons(box.flags) << "\n+--\n";
@@ -92,7 +93,7 @@ std::string Quote(const sim::BoxRecord& box)
 {
     std::string text = sim::Utf16ToUtf8Lossy(box.text);
     if (text.size() > 60) text = text.substr(0, 57) + "...";
-    return "\"" + sim::Printable(text) + "\"";
+    return "\"" + host::Printable(text) + "\"";
 }
 
 struct Dialogue {
@@ -208,7 +209,7 @@ bool ParseAnswers(const std::vector<std::string>& lists, std::vector<int>& answe
 
 // A device folder open and locked for one command, and its image.
 struct LockedDevice {
-    sim::HostFolder folder;
+    host::Folder folder;
     sim::DeviceLock lock;
     sim::DeviceImage image;
 };
@@ -420,8 +421,8 @@ int Main(int argc, char** argv)
         request.faults = sim::MakeFaultPlan(std::move(rules), [](const sim::FaultRule& rule, const std::string& op,
                                                                  int index, const std::string& argument) {
             std::cout << "[fault] call " << index << ", " << op
-                      << (argument.empty() ? "" : " (" + sim::Printable(argument) + ")") << ": "
-                      << sim::Printable(rule.text) << "\n";
+                      << (argument.empty() ? "" : " (" + host::Printable(argument) + ")") << ": "
+                      << host::Printable(rule.text) << "\n";
         });
     const std::string& exePath = c.exePath;
     const std::string& cpuName = c.cpuName;
