@@ -125,6 +125,20 @@ TEST(PressingCli, ALoopOfCallsEndsAtTheBudgetInBoundedMemory)
     EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 1'000'000);
 }
 
+// A program's exit code that is not 0 is never passed on as success, not
+// even 256, which a process exit status would read as 0.
+TEST(PressingCli, AnExitCodeOf256IsPrintedAndIsNotSuccess)
+{
+    TRQ_REQUIRE_POCKETPC_BUILD();
+    TempDir dir;
+    const std::string cli = TRQ_SIM_CLI, device = (dir.Path() / "device").string();
+    ASSERT_EQ(RunCommand(cli + " --init-device " + device).exitCode, 0);
+    const CommandResult run =
+        RunCommand(cli + " --device " + device + " --exe " + PocketPcTestProgram("return_256").string() + " 2>&1");
+    EXPECT_EQ(run.exitCode, 6) << run.output;
+    EXPECT_NE(run.output.find("Exit code: 256\n"), std::string::npos) << run.output;
+}
+
 // ----------------------------------------------------- images made to hurt --
 
 // Where elf-to-wince puts the headers (emulator_test.cpp edits them too).
