@@ -14,10 +14,10 @@
 
 #include "platform/device.h"
 #include "platform/emulator/pocketpc.h"
-#include "platform/sim/host_file.h"
 #include "platform/sim/device_lock.h"
 #include "platform/sim/device_status.h"
 #include "platform/sim/fault_rules.h"
+#include "platform/sim/host_file.h"
 #include "platform/sim/plan_items.h"
 #include "platform/sim/run_device.h"
 #include "platform/sim/sample_device.h"
