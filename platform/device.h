@@ -5,7 +5,7 @@
 // flow/ and removal/ include this header and call these functions by their
 // platform names. Which implementation they get is decided at link time:
 //   - Windows CE: COREDLL itself, through the import thunks of
-//     platform/wince/, made from the list below.
+//     platform/wince/, made from the list of platform/device_calls.h.
 //   - Desktop Windows (mingw-w64): the system DLLs, plus platform/win32/ for
 //     the one call desktop Windows lacks (KernelIoControl).
 //   - Linux: platform/sim/, the simulated device; the ARM emulator
@@ -14,29 +14,9 @@
 #ifndef TRQ_PLATFORM_DEVICE_H
 #define TRQ_PLATFORM_DEVICE_H
 
-// Every call the device code may make: return type, name, parameters. A
-// Pocket PC executable imports exactly these names from COREDLL.dll.
-#define TRQ_DEVICE_CALLS(CALL)                                                                  \
-    CALL(LONG, RegOpenKeyExW, (HKEY root, LPCWSTR subKey, DWORD options, REGSAM access,          \
-                               PHKEY result))                                                   \
-    CALL(LONG, RegQueryValueExW, (HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type,        \
-                                  LPBYTE data, LPDWORD bytes))                                  \
-    CALL(LONG, RegCloseKey, (HKEY key))                                                         \
-    CALL(LONG, RegDeleteKeyW, (HKEY root, LPCWSTR subKey))                                      \
-    CALL(BOOL, SetFileAttributesW, (LPCWSTR path, DWORD attributes))                            \
-    CALL(BOOL, DeleteFileW, (LPCWSTR path))                                                     \
-    CALL(BOOL, RemoveDirectoryW, (LPCWSTR path))                                                \
-    CALL(DWORD, GetTempPathW, (DWORD size, LPWSTR buffer))                                      \
-    CALL(BOOL, SHGetSpecialFolderPath, (HWND owner, LPWSTR buffer, int csidl, BOOL create))     \
-    CALL(DWORD, GetLastError, (void))                                                           \
-    CALL(void, SetLastError, (DWORD error))                                                     \
-    CALL(HWND, GetForegroundWindow, (void))                                                     \
-    CALL(int, MessageBoxW, (HWND owner, LPCWSTR text, LPCWSTR caption, UINT flags))             \
-    CALL(HANDLE, GetProcessHeap, (void))                                                        \
-    CALL(LPVOID, HeapAlloc, (HANDLE heap, DWORD flags, SIZE_T bytes))                           \
-    CALL(BOOL, HeapFree, (HANDLE heap, DWORD flags, LPVOID block))                              \
-    CALL(BOOL, KernelIoControl, (DWORD code, LPVOID in, DWORD inSize, LPVOID out,               \
-                                 DWORD outSize, LPDWORD returned))
+// Every call the device code may make, in one list (a Pocket PC executable
+// imports exactly these names from COREDLL.dll).
+#include "platform/device_calls.h"
 
 #if defined(_WIN32) && !defined(_WIN32_WCE)  // desktop Windows
 
@@ -85,6 +65,7 @@ typedef struct HINSTANCE__* HINSTANCE;
 #define FALSE 0
 #define TRUE 1
 #define MAX_PATH 260
+static_assert(MAX_PATH == device_calls::kMaxPathChars, "the list's path buffer is MAX_PATH characters");
 
 // Root keys carry the platform's values, sign-extended as on Win64.
 #define HKEY_CLASSES_ROOT ((HKEY)(ULONG_PTR)(LONG)0x80000000)
@@ -140,7 +121,7 @@ typedef struct HINSTANCE__* HINSTANCE;
 
 // The calls themselves: COREDLL exports them by these names, with C linkage.
 extern "C" {
-#define TRQ_DECLARE_DEVICE_CALL(type, name, params) type WINAPI name params;
+#define TRQ_DECLARE_DEVICE_CALL(type, name, params, faults, kinds) type WINAPI name params;
 TRQ_DEVICE_CALLS(TRQ_DECLARE_DEVICE_CALL)
 #undef TRQ_DECLARE_DEVICE_CALL
 }

@@ -3,9 +3,13 @@
 #include <unicorn/unicorn.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <iterator>
+#include <tuple>
+#include <type_traits>
+#include <utility>
 
 #include "platform/device.h"
 #include "platform/sim/services.h"
@@ -19,23 +23,6 @@ namespace {
 // No argument of a device call is a longer string; a longer one has lost
 // its terminator.
 constexpr uint32_t kLongestString = 0x8000;
-
-// Handles as the device passes them: 32 bits. The simulated device's roots
-// are the platform's values sign-extended, as on a 64-bit host.
-HKEY KeyOf(uint32_t word)
-{
-    return reinterpret_cast<HKEY>(static_cast<uintptr_t>(static_cast<intptr_t>(static_cast<int32_t>(word))));
-}
-
-uint32_t WordOf(const void* handle)
-{
-    return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(handle));
-}
-
-HWND WindowOf(uint32_t word)
-{
-    return reinterpret_cast<HWND>(static_cast<uintptr_t>(word));
-}
 
 }  // namespace
 
@@ -132,6 +119,9 @@ std::string ProcessHeap::AnyOverrun() const
 
 // ----------------------------------------------------------- the frame --
 
+using device_calls::Kind;
+using device_calls::Unit;
+
 CallFrame::CallFrame(ArmMachine& machine_, ProcessHeap& heap_, CopyBudget& copies, const char* name)
     : machine(machine_), heap(heap_), budget_(copies), name_(name)
 {
@@ -158,7 +148,48 @@ void CallFrame::Refuse(const std::string& why)
     if (fault_.empty()) fault_ = std::string(name_) + ", " + why;
 }
 
-uint32_t CallFrame::Arg(int index)
+bool CallFrame::Marshal(const device_calls::Arg* kinds, int count)
+{
+    kinds_ = kinds;
+    args_.assign(static_cast<size_t>(count), Marshalled{});
+    for (int i = 0; i < count && !Faulted(); ++i) Resolve(i);
+    return !Faulted();
+}
+
+// Reads one argument by its kind, once; a buffer first reads the argument
+// that gives its size.
+void CallFrame::Resolve(int index)
+{
+    Marshalled& arg = args_[index];
+    if (arg.done) return;
+    arg.done = true;
+    arg.word = ReadWord(index);
+    const device_calls::Arg& kind = kinds_[index];
+    if (Faulted() || !arg.word || kind.kind == Kind::Value || kind.kind == Kind::Handle) return;
+    switch (kind.kind) {
+    case Kind::StringIn:
+        arg.host = const_cast<char16_t*>(String(index, arg.word));
+        break;
+    case Kind::Reserved:
+        arg.host = &reserved_;
+        break;
+    case Kind::WordOut:
+    case Kind::CountInOut:
+    case Kind::HandleOut:
+        arg.host = Buffer(index, arg.word, 4, true);
+        break;
+    case Kind::BufferIn:
+    case Kind::BufferOut: {
+        const uint64_t bytes = BufferBytes(kind);
+        if (!Faulted()) arg.host = Buffer(index, arg.word, bytes, kind.kind == Kind::BufferOut);
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+uint32_t CallFrame::ReadWord(int index)
 {
     if (index < 4) return machine.Reg(UC_ARM_REG_R0 + index);
     const uint32_t at = machine.Reg(UC_ARM_REG_SP) + 4 * (index - 4);
@@ -168,12 +199,26 @@ uint32_t CallFrame::Arg(int index)
     return value;
 }
 
+// A buffer's size in bytes: fixed by the call, or the value of its size
+// argument, or the count that argument points to (0 when it is null).
+uint64_t CallFrame::BufferBytes(const device_calls::Arg& kind)
+{
+    uint64_t units = kind.fixedSize;
+    if (kind.sizeArg >= 0) {
+        Resolve(kind.sizeArg);
+        const Marshalled& size = args_[kind.sizeArg];
+        if (kinds_[kind.sizeArg].kind == Kind::CountInOut)
+            units = size.host ? *static_cast<const uint32_t*>(size.host) : 0;
+        else
+            units = size.word;
+    }
+    return kind.unit == Unit::Chars ? units * sizeof(char16_t) : units;
+}
+
 // Reads page by page up to the terminator: each page the program was given
 // is checked once, and nothing past the terminator's page is touched.
-const char16_t* CallFrame::String(int index)
+const char16_t* CallFrame::String(int index, uint32_t start)
 {
-    const uint32_t start = Arg(index);
-    if (!start || Faulted()) return nullptr;
     std::string bytes;
     size_t scanned = 0;
     for (uint64_t at = start;;) {
@@ -209,17 +254,23 @@ const char16_t* CallFrame::Keep(int index, uint32_t start, const std::string& by
     return strings_.back().c_str();
 }
 
-void* CallFrame::Buffer(int index, uint64_t bytes)
+// A host copy of the bytes at start. Memory the call may write (out) must
+// be writable now, before the call, even where the call will leave it as
+// it is: a device faults on the write, not on a change.
+void* CallFrame::Buffer(int index, uint32_t start, uint64_t bytes, bool out)
 {
-    const uint32_t start = Arg(index);
-    if (!start || Faulted()) return nullptr;
     if (bytes > UINT32_MAX || !machine.Given(start, static_cast<uint32_t>(bytes), kRead)) {
         Fail(index, "the " + std::to_string(bytes) + " bytes at " + pe::Hex(start) +
                         " are not memory the program was given");
         return nullptr;
     }
+    if (out && !machine.Given(start, static_cast<uint32_t>(bytes), kRead | kWrite)) {
+        Fail(index, "the call may write the " + std::to_string(bytes) + " bytes at " + pe::Hex(start) +
+                        ", which the program may not write");
+        return nullptr;
+    }
     if (!Spend(bytes)) return nullptr;
-    Copy copy{start, std::vector<uint8_t>(bytes), {}};
+    Copy copy{start, std::vector<uint8_t>(bytes), {}, out};
     machine.Read(start, copy.before.data(), static_cast<uint32_t>(bytes));
     copy.host = copy.before;
     copy.host.push_back(0);  // never an empty vector: data() is a pointer to hand over
@@ -230,127 +281,167 @@ void* CallFrame::Buffer(int index, uint64_t bytes)
 bool CallFrame::WriteBack()
 {
     for (Copy& copy : copies_) {
+        if (!copy.out) continue;
         const size_t size = copy.before.size();
         size_t first = 0, last = size;
         while (first < size && copy.host[first] == copy.before[first]) ++first;
         while (last > first && copy.host[last - 1] == copy.before[last - 1]) --last;
         if (first == last) continue;
+        if (!Spend(last - first)) return false;
         const uint32_t at = copy.address + static_cast<uint32_t>(first);
-        if (!machine.Given(at, static_cast<uint32_t>(last - first), kWrite)) {
-            Refuse("the call wrote to " + pe::Hex(at) + ", which the program may not write");
+        if (!machine.Write(at, copy.host.data() + first, static_cast<uint32_t>(last - first))) {
+            Refuse("the call's write to " + pe::Hex(at) + " could not be made");
             return false;
         }
-        if (!Spend(last - first)) return false;
-        machine.Write(at, copy.host.data() + first, static_cast<uint32_t>(last - first));
     }
     return true;
 }
 
 // ---------------------------------------------------------- the calls --
 //
-// Each reads its arguments in order, stops if the program handed over
-// memory it was not given, and otherwise makes the simulated device's call.
+// A call is served from its declaration: the arguments CallFrame::Marshal
+// read by their kinds become the C parameters of the simulated device's own
+// function, by type, and what it returns becomes r0. A call whose service
+// has something of its own says so below (Particular).
 
 namespace {
 
-void ServeRegOpenKeyExW(CallFrame& c)
+// A handle as the host holds it. The simulated device's root keys are the
+// platform's values sign-extended, as on a 64-bit host; other handles are
+// addresses, zero-extended.
+template <typename H>
+H HandleOf(uint32_t word)
 {
-    const HKEY root = KeyOf(c.Arg(0));
-    const char16_t* subKey = c.String(1);
-    const DWORD options = c.Arg(2);
-    const REGSAM access = c.Arg(3);
-    uint32_t* out = c.Word(4);
-    if (c.Faulted()) return;
-    HKEY opened = out ? KeyOf(*out) : nullptr;
-    c.result = static_cast<uint32_t>(RegOpenKeyExW(root, subKey, options, access, out ? &opened : nullptr));
-    if (out) *out = WordOf(opened);
+    if constexpr (std::is_same_v<H, HKEY>)
+        return reinterpret_cast<HKEY>(static_cast<uintptr_t>(static_cast<intptr_t>(static_cast<int32_t>(word))));
+    else
+        return reinterpret_cast<H>(static_cast<uintptr_t>(word));
 }
 
-void ServeRegQueryValueExW(CallFrame& c)
+uint32_t WordOf(const void* handle)
 {
-    const HKEY key = KeyOf(c.Arg(0));
-    const char16_t* name = c.String(1);
-    const bool reserved = c.Arg(2) != 0;  // must be null; the device never reads through it
-    DWORD* type = c.Word(3);
-    DWORD* bytes = c.Word(5);
-    LPBYTE data = static_cast<LPBYTE>(c.Buffer(4, bytes ? *bytes : 0));
-    if (c.Faulted()) return;
-    DWORD ignored = 0;
-    c.result = static_cast<uint32_t>(RegQueryValueExW(key, name, reserved ? &ignored : nullptr, type,
-                                                      data, bytes));
+    return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(handle));
 }
 
-void ServeRegCloseKey(CallFrame& c)
+// A parameter that points to where the call stores a handle (PHKEY).
+template <typename P>
+constexpr bool kPointsToHandle = std::is_pointer_v<P> && std::is_pointer_v<std::remove_pointer_t<P>>;
+
+// Whether a parameter's C type can carry an argument of that kind.
+template <typename P>
+constexpr bool Fits(Kind kind)
 {
-    c.result = static_cast<uint32_t>(RegCloseKey(KeyOf(c.Arg(0))));
+    switch (kind) {
+    case Kind::Value: return std::is_integral_v<P>;
+    case Kind::Handle: return std::is_pointer_v<P> && !kPointsToHandle<P>;
+    case Kind::StringIn: return std::is_same_v<P, const char16_t*>;
+    case Kind::BufferIn:
+    case Kind::BufferOut: return std::is_pointer_v<P> && !kPointsToHandle<P>;
+    case Kind::WordOut:
+    case Kind::CountInOut:
+    case Kind::Reserved: return std::is_same_v<P, DWORD*>;
+    case Kind::HandleOut: return kPointsToHandle<P>;
+    }
+    return false;
 }
 
-void ServeRegDeleteKeyW(CallFrame& c)
+// A buffer's size argument is a value or a count the call reads.
+template <size_t N>
+constexpr bool SizesFit(const std::array<device_calls::Arg, N>& kinds)
 {
-    const HKEY root = KeyOf(c.Arg(0));
-    const char16_t* subKey = c.String(1);
-    if (!c.Faulted()) c.result = static_cast<uint32_t>(RegDeleteKeyW(root, subKey));
+    for (const device_calls::Arg& arg : kinds) {
+        const bool buffer = arg.kind == Kind::BufferIn || arg.kind == Kind::BufferOut;
+        if (!buffer) continue;
+        if (arg.sizeArg < 0 ? arg.kind != Kind::BufferOut || arg.fixedSize == 0 : arg.sizeArg >= static_cast<int>(N))
+            return false;
+        if (arg.sizeArg >= 0 && kinds[arg.sizeArg].kind != Kind::Value && kinds[arg.sizeArg].kind != Kind::CountInOut)
+            return false;
+    }
+    return true;
 }
 
-void ServeSetFileAttributesW(CallFrame& c)
+// Whether the list's kinds of a call fit the parameters device.h declares.
+template <typename R, typename... P, size_t N>
+constexpr bool KindsFit(R (*)(P...), const std::array<device_calls::Arg, N>& kinds)
 {
-    const char16_t* path = c.String(0);
-    const DWORD attributes = c.Arg(1);
-    if (!c.Faulted()) c.result = SetFileAttributesW(path, attributes);
+    if (sizeof...(P) != N) return false;
+    size_t i = 0;
+    bool fit = true;
+    ((fit = fit && Fits<P>(kinds[i++].kind)), ...);
+    return fit && SizesFit(kinds);
 }
 
-void ServeDeleteFileW(CallFrame& c)
+// One argument as the device's function takes it.
+template <typename P, bool = kPointsToHandle<P>>
+struct HostArg {
+    P value;
+    HostArg(const CallFrame& c, int index, Kind kind)
+    {
+        if constexpr (std::is_pointer_v<P>)
+            value = kind == Kind::Handle ? HandleOf<P>(c.Arg(index)) : static_cast<P>(c.Host(index));
+        else
+            value = static_cast<P>(c.Arg(index));
+    }
+    P Get() { return value; }
+    void Return() {}
+};
+
+// Where the call stores a handle: the host's handle, from the word the
+// program's memory holds, is handed over and stored back as a word.
+template <typename P>
+struct HostArg<P, true> {
+    using H = std::remove_pointer_t<P>;
+    uint32_t* word;
+    H handle;
+    HostArg(const CallFrame& c, int index, Kind)
+        : word(static_cast<uint32_t*>(c.Host(index))), handle(word ? HandleOf<H>(*word) : nullptr)
+    {
+    }
+    P Get() { return word ? &handle : nullptr; }
+    void Return()
+    {
+        if (word) *word = WordOf(handle);
+    }
+};
+
+template <typename R>
+uint32_t ResultWord(R result)
 {
-    const char16_t* path = c.String(0);
-    if (!c.Faulted()) c.result = DeleteFileW(path);
+    if constexpr (std::is_pointer_v<R>)
+        return WordOf(result);
+    else
+        return static_cast<uint32_t>(result);
 }
 
-void ServeRemoveDirectoryW(CallFrame& c)
+// Makes the device's call with the marshalled arguments. MessageBoxW and
+// KernelIoControl may leave it by longjmp (ServeOnDevice), so nothing here
+// has a destructor to skip.
+template <typename R, typename... P, size_t N, size_t... I>
+void Invoke(CallFrame& c, R (*call)(P...), const std::array<device_calls::Arg, N>& kinds,
+            std::index_sequence<I...>)
 {
-    const char16_t* path = c.String(0);
-    if (!c.Faulted()) c.result = RemoveDirectoryW(path);
+    std::tuple<HostArg<P>...> args{HostArg<P>(c, static_cast<int>(I), kinds[I].kind)...};
+    static_assert(std::is_trivially_destructible_v<decltype(args)>);
+    if constexpr (std::is_void_v<R>)
+        call(std::get<I>(args).Get()...);
+    else
+        c.result = ResultWord(call(std::get<I>(args).Get()...));
+    (std::get<I>(args).Return(), ...);
 }
 
-void ServeGetTempPathW(CallFrame& c)
+template <auto Call, const auto& Kinds>
+void ServeAsDeclared(CallFrame& c)
 {
-    const DWORD size = c.Arg(0);
-    LPWSTR buffer = static_cast<LPWSTR>(c.Buffer(1, uint64_t{size} * sizeof(WCHAR)));
-    if (!c.Faulted()) c.result = GetTempPathW(size, buffer);
+    Invoke(c, Call, Kinds, std::make_index_sequence<std::tuple_size_v<std::decay_t<decltype(Kinds)>>>{});
 }
 
-void ServeSHGetSpecialFolderPath(CallFrame& c)
+template <typename... A>
+constexpr std::array<device_calls::Arg, sizeof...(A)> MakeArgs(A... args)
 {
-    const HWND owner = WindowOf(c.Arg(0));
-    // The caller's buffer holds MAX_PATH characters: that is the contract.
-    LPWSTR buffer = static_cast<LPWSTR>(c.Buffer(1, MAX_PATH * sizeof(WCHAR)));
-    const int csidl = static_cast<int>(c.Arg(2));
-    const BOOL create = c.Arg(3);
-    if (!c.Faulted()) c.result = SHGetSpecialFolderPath(owner, buffer, csidl, create);
+    return {args...};
 }
 
-void ServeGetLastError(CallFrame& c)
-{
-    c.result = GetLastError();
-}
-
-void ServeSetLastError(CallFrame& c)
-{
-    SetLastError(c.Arg(0));
-}
-
-void ServeGetForegroundWindow(CallFrame& c)
-{
-    c.result = WordOf(GetForegroundWindow());
-}
-
-void ServeMessageBoxW(CallFrame& c)
-{
-    const HWND owner = WindowOf(c.Arg(0));
-    const char16_t* text = c.String(1);
-    const char16_t* caption = c.String(2);
-    const UINT flags = c.Arg(3);
-    if (!c.Faulted()) c.result = static_cast<uint32_t>(MessageBoxW(owner, text, caption, flags));
-}
+// ------------------------------------------- what the heap's calls add --
 
 // The process heap's handle as the program sees it. The simulated device
 // has one heap and never looks at the handle.
@@ -418,34 +509,41 @@ void ServeHeapFree(CallFrame& c)
     c.result = freed;
 }
 
-void ServeKernelIoControl(CallFrame& c)
-{
-    const DWORD code = c.Arg(0);
-    const DWORD inSize = c.Arg(2);
-    void* in = c.Buffer(1, inSize);
-    const DWORD outSize = c.Arg(4);
-    void* out = c.Buffer(3, outSize);
-    DWORD* returned = c.Word(5);
-    if (!c.Faulted()) c.result = KernelIoControl(code, in, inSize, out, outSize, returned);
-}
+// The services with something of their own; every other call is served as declared.
+template <auto Call>
+constexpr ServeCall kParticular = nullptr;
+template <>
+constexpr ServeCall kParticular<&::GetProcessHeap> = &ServeGetProcessHeap;
+template <>
+constexpr ServeCall kParticular<&::HeapAlloc> = &ServeHeapAlloc;
+template <>
+constexpr ServeCall kParticular<&::HeapFree> = &ServeHeapFree;
 
-struct Export {
-    const char* name;
-    ServeCall serve;
-};
+// ------------------------------------------------------- the exports --
 
-// Every device call, and nothing else: a call of the list without its
-// Serve function does not compile.
-#define TRQ_EXPORT(type, name, params) {#name, &Serve##name},
+namespace declared {
+using namespace device_calls;
+#define TRQ_DECLARED_ARGS(type, name, params, faults, kinds)                                    \
+    constexpr auto name = MakeArgs kinds;                                                      \
+    static_assert(KindsFit(&::name, name), #name ": the kinds of its arguments in the list of " \
+                                           "platform/device_calls.h do not fit its parameters");
+TRQ_DEVICE_CALLS(TRQ_DECLARED_ARGS)
+#undef TRQ_DECLARED_ARGS
+}  // namespace declared
+
+#define TRQ_EXPORT(type, name, params, faults, kinds)                                                   \
+    {#name, declared::name.data(), static_cast<int>(declared::name.size()),                             \
+     kParticular<&::name> ? kParticular<&::name> : &ServeAsDeclared<&::name, declared::name>},
 const Export kExports[] = {TRQ_DEVICE_CALLS(TRQ_EXPORT)};
 #undef TRQ_EXPORT
+static_assert(std::size(kExports) == kExportCount);
 
 }  // namespace
 
-ServeCall FindExport(const std::string& name)
+const Export* FindExport(const std::string& name)
 {
     for (const Export& e : kExports)
-        if (name == e.name) return e.serve;
+        if (name == e.name) return &e;
     return nullptr;
 }
 

@@ -1,8 +1,9 @@
 // COREDLL as the emulated Pocket PC serves it. Each export a Pocket PC
-// executable may import is one call of the list in platform/device.h,
+// executable may import is one call of the list in platform/device_calls.h,
 // served by the simulated device's own implementation of that call
 // (platform/sim/services.cpp): the arguments are copied from the emulated
-// memory to the host and the results back, as the call's contract says.
+// memory to the host and the results back by the kinds the list declares,
+// in one place (CallFrame).
 // The trace, the faults and the dialogue are therefore the simulated
 // device's, call for call.
 #ifndef TRQ_EMULATOR_COREDLL_H
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "platform/device.h"
+#include "platform/device_call_table.h"
 #include "platform/emulator/arm_machine.h"
 
 namespace emulator {
@@ -63,19 +65,25 @@ struct CopyBudget {
 };
 
 // One call into COREDLL being served: its arguments (r0-r3, then the
-// stack), host copies of the memory they point to, and its result.
+// stack), read by the kinds the list of platform/device_calls.h declares,
+// host copies of the memory they point to, and its result.
 class CallFrame {
 public:
     CallFrame(ArmMachine& machine, ProcessHeap& heap, CopyBudget& copies, const char* name);
 
-    uint32_t Arg(int index);
-    // A NUL-terminated UTF-16 string argument; null for a null pointer.
-    const char16_t* String(int index);
-    // A buffer argument of `bytes` that the call may read and write: a host
-    // copy, written back after the call where the call changed it. Null for
-    // a null pointer.
-    void* Buffer(int index, uint64_t bytes);
-    uint32_t* Word(int index) { return static_cast<uint32_t*>(Buffer(index, 4)); }
+    // Reads every argument by its kind, before the call is made: a string
+    // is copied to its terminator, a buffer for the size its kind names,
+    // and memory the call may write (a buffer out, a DWORD or handle it
+    // sets) must be memory the program may write, whether or not the call
+    // will change it. False, and Faulted, when the program handed over
+    // memory it was not given for that use or the copy budget is spent.
+    bool Marshal(const device_calls::Arg* kinds, int count);
+
+    // After Marshal: an argument's word as the program passed it, and a
+    // pointer argument's host copy (null for a null pointer; a stand-in
+    // for a Reserved one that is not null).
+    uint32_t Arg(int index) const { return args_[index].word; }
+    void* Host(int index) const { return args_[index].host; }
 
     // Whether the program handed over memory it was not given, more than
     // the run's budget of bytes to copy, or the call could not be served;
@@ -83,8 +91,8 @@ public:
     bool Faulted() const { return !fault_.empty(); }
     void Refuse(const std::string& why);
     const std::string& Fault() const { return fault_; }
-    // Copies the call's writes back to the emulated memory; false (and
-    // Faulted) when it wrote where the program may not write.
+    // Copies what the call changed in the memory it may write back to the
+    // emulated memory; false (and Faulted) when that passes the budget.
     bool WriteBack();
 
     ArmMachine& machine;
@@ -95,26 +103,47 @@ private:
     struct Copy {
         uint32_t address;
         std::vector<uint8_t> before, host;
+        bool out;  // the call may write it
     };
+    struct Marshalled {
+        bool done = false;
+        uint32_t word = 0;
+        void* host = nullptr;
+    };
+    void Resolve(int index);
+    uint32_t ReadWord(int index);
+    uint64_t BufferBytes(const device_calls::Arg& kind);
     void Fail(int index, const std::string& what);
     // Takes bytes from the copy budget; false (and Faulted) when it is spent.
     bool Spend(uint64_t bytes);
+    const char16_t* String(int index, uint32_t start);
     // The string of length characters at the start of bytes, kept for the call.
     const char16_t* Keep(int index, uint32_t start, const std::string& bytes, size_t length);
+    void* Buffer(int index, uint32_t start, uint64_t bytes, bool out);
     CopyBudget& budget_;
     const char* name_;
     std::string fault_;
+    const device_calls::Arg* kinds_ = nullptr;
+    std::vector<Marshalled> args_;
+    uint32_t reserved_ = 0;  // what a Reserved argument that is not null points to
     std::deque<std::u16string> strings_;
     std::deque<Copy> copies_;
 };
 
-// What the emulated COREDLL serves, by export name: the device calls, and
-// how many there are.
-#define TRQ_COUNT_EXPORT(type, name, params) +1
-constexpr size_t kExportCount = 0 TRQ_DEVICE_CALLS(TRQ_COUNT_EXPORT);
-#undef TRQ_COUNT_EXPORT
 using ServeCall = void (*)(CallFrame&);
-ServeCall FindExport(const std::string& name);
+
+// What the emulated COREDLL serves, by export name: every call of the list,
+// and nothing else. Each is served from its declared kinds, unless its
+// service has something of its own (the heap's calls).
+struct Export {
+    const char* name;
+    const device_calls::Arg* args;  // the kind of each argument
+    int argCount;
+    ServeCall serve;
+};
+constexpr size_t kExportCount = device_calls::kCallCount;
+// The export of that name, or null.
+const Export* FindExport(const std::string& name);
 // The name COREDLL is found by: imports name it without regard to case.
 bool IsCoredll(const std::string& library);
 

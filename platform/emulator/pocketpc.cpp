@@ -168,8 +168,9 @@ int Run(sim::DeviceSession& session, const PocketPcExe& exe, Cpu cpu, const Budg
             return Fault(session, exe.name, "made more than its budget of " + std::to_string(budgets.calls) +
                                                 " calls into COREDLL (return address " + pe::Hex(returnTo) + ")");
 
+        const Export& call = *exe.imports[import];
         CallFrame frame(machine, heap, copies, exe.image.imports[import].name.c_str());
-        if (!ServeOnDevice(session, exe.imports[import], frame)) return 0;
+        if (frame.Marshal(call.args, call.argCount) && !ServeOnDevice(session, call.serve, frame)) return 0;
         if (frame.Faulted() || !frame.WriteBack())
             return Fault(session, exe.name, frame.Fault() + " (return address " + pe::Hex(returnTo) + ")");
         machine.SetReg(UC_ARM_REG_R0, frame.result);
@@ -188,13 +189,13 @@ bool LoadPocketPcExe(const std::filesystem::path& file, PocketPcExe& exe, std::s
         !LoadWinceImage(pe::Bytes(bytes.begin(), bytes.end()), kExportCount, exe.image, error))
         return false;
     for (const LoadedImage::Import& import : exe.image.imports) {
-        ServeCall serve = IsCoredll(import.library) ? FindExport(import.name) : nullptr;
-        if (!serve) {
+        const Export* served = IsCoredll(import.library) ? FindExport(import.name) : nullptr;
+        if (!served) {
             error = "imports " + import.name + " from " + import.library +
                     ", which the emulated Pocket PC does not serve (its COREDLL.dll serves the device calls)";
             return false;
         }
-        exe.imports.push_back(serve);
+        exe.imports.push_back(served);
     }
     return PlanProcess(exe.image, exe.layout, error);
 }

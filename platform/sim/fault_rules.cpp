@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "platform/device_call_table.h"
 #include "platform/sim/text.h"
 
 namespace sim {
@@ -165,98 +166,108 @@ bool ParseEffect(const std::string& effect, FaultRule& rule, std::string& error)
 
 }  // namespace
 
-const std::vector<std::string>& FaultableCalls()
-{
-    static const std::vector<std::string> calls = {
-        "RegOpenKeyExW",  "RegQueryValueExW",    "RegCloseKey",        "RegDeleteKeyW",
-        "SetFileAttributesW", "DeleteFileW",     "RemoveDirectoryW",   "GetTempPathW",
-        "SHGetSpecialFolderPath", "GetLastError", "SetLastError",      "GetForegroundWindow",
-        "MessageBoxW",    "KernelIoControl",     "HeapAlloc",          "HeapFree"};
-    return calls;
-}
+namespace {
 
-bool ParseFaultRule(const std::string& text, FaultRule& out, std::string& error)
-{
+// A rule read from its start: `at` is where the next part begins.
+struct RuleReader {
+    const std::string& text;
+    size_t at = 0;
     FaultRule rule;
-    rule.text = text;
-    size_t i = 0;
-    while (i < text.size() && std::isalpha(static_cast<unsigned char>(text[i]))) ++i;
-    std::string call = text.substr(0, i);
+
+    bool AtChar(char c) const { return at < text.size() && text[at] == c; }
+    void SkipDigits()
+    {
+        while (at < text.size() && std::isdigit(static_cast<unsigned char>(text[at]))) ++at;
+    }
+};
+
+// CALL: a faultable call's name, any case, or "call" for any call.
+bool ReadCall(RuleReader& r, std::string& call, std::string& error)
+{
+    while (r.at < r.text.size() && std::isalpha(static_cast<unsigned char>(r.text[r.at]))) ++r.at;
+    call = r.text.substr(0, r.at);
     if (call.empty()) {
         error = "a rule starts with a call's name or \"call\", as in DeleteFileW#3:error=32";
         return false;
     }
-    if (!EqualsAscii(call, "call")) {
-        for (const std::string& known : FaultableCalls())
-            if (EqualsAscii(call, known)) rule.op = known;
-        if (rule.op.empty()) {
-            error = "unknown call \"" + call + "\" (";
-            for (const std::string& known : FaultableCalls()) error += known + ", ";
-            error += "or call)";
-            return false;
+    if (EqualsAscii(call, "call")) return true;
+    for (const std::string& known : FaultableCalls())
+        if (EqualsAscii(call, known)) r.rule.op = known;
+    if (!r.rule.op.empty()) return true;
+    error = "unknown call \"" + call + "\" (";
+    for (const std::string& known : FaultableCalls()) error += known + ", ";
+    error += "or call)";
+    return false;
+}
+
+// "(" ARGUMENT ")": the argument ends at the first ")" that the rest of a
+// selector follows ("#N:" or ":"), so it may hold parentheses itself.
+bool ReadArgument(RuleReader& r, const std::string& call, std::string& error)
+{
+    if (!r.AtChar('(')) return true;
+    const std::string& text = r.text;
+    for (size_t close = text.find(')', r.at + 1); close != std::string::npos; close = text.find(')', close + 1)) {
+        RuleReader rest{text, close + 1, {}};
+        if (rest.AtChar('#')) {
+            ++rest.at;
+            rest.SkipDigits();
+        }
+        if (rest.AtChar(':')) {
+            r.rule.argument = text.substr(r.at + 1, close - r.at - 1);
+            r.at = close + 1;
+            return true;
         }
     }
+    error = "the argument after \"" + call + "(\" has no closing \")\" before the \":\"";
+    return false;
+}
 
-    if (i < text.size() && text[i] == '(') {
-        // The argument ends at the first ')' that the rest of a selector follows.
-        size_t close = std::string::npos;
-        for (size_t j = text.find(')', i + 1); j != std::string::npos; j = text.find(')', j + 1)) {
-            size_t k = j + 1;
-            if (k < text.size() && text[k] == '#') {
-                ++k;
-                while (k < text.size() && std::isdigit(static_cast<unsigned char>(text[k]))) ++k;
-            }
-            if (k < text.size() && text[k] == ':') {
-                close = j;
-                break;
-            }
-        }
-        if (close == std::string::npos) {
-            error = "the argument after \"" + call + "(\" has no closing \")\" before the \":\"";
-            return false;
-        }
-        rule.argument = text.substr(i + 1, close - i - 1);
-        i = close + 1;
+// "#" N: which of the matching calls, from 1.
+bool ReadNth(RuleReader& r, std::string& error)
+{
+    if (!r.AtChar('#')) return true;
+    const size_t start = ++r.at;
+    r.SkipDigits();
+    int64_t n = 0;
+    if (!ParseNumber(r.text.substr(start, r.at - start), 1, 1000000000, n)) {
+        error = "\"#\" wants a call number from 1";
+        return false;
     }
+    r.rule.nth = static_cast<int>(n);
+    return true;
+}
 
-    if (i < text.size() && text[i] == '#') {
-        size_t start = ++i;
-        while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]))) ++i;
-        int64_t n = 0;
-        if (!ParseNumber(text.substr(start, i - start), 1, 1000000000, n)) {
-            error = "\"#\" wants a call number from 1";
-            return false;
-        }
-        rule.nth = static_cast<int>(n);
-    }
-
-    if (i >= text.size() || text[i] != ':') {
+// EFFECTS after the ":": "fail" alone, or effects separated by ","; data=
+// runs to the end of the rule, commas and all.
+bool ReadEffects(RuleReader& r, const std::string& call, std::string& error)
+{
+    if (!r.AtChar(':')) {
         error = "expected \":\" and what the call does, as in " + call + ":fail";
         return false;
     }
-    std::string effects = text.substr(i + 1);
-    if (effects != "fail") {
-        if (effects.empty()) {
-            error = "nothing after \":\" (fail, error=, result=, type=, data=)";
+    const std::string effects = r.text.substr(r.at + 1);
+    if (effects == "fail") return true;
+    if (effects.empty()) {
+        error = "nothing after \":\" (fail, error=, result=, type=, data=)";
+        return false;
+    }
+    for (size_t pos = 0;;) {
+        if (effects.compare(pos, 5, "data=") == 0) return ParseEffect(effects.substr(pos), r.rule, error);
+        const size_t comma = effects.find(',', pos);
+        const std::string effect = effects.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
+        if (effect == "fail") {
+            error = "fail stands alone; use error= or result= with other effects";
             return false;
         }
-        size_t pos = 0;
-        for (;;) {
-            if (effects.compare(pos, 5, "data=") == 0) {
-                if (!ParseEffect(effects.substr(pos), rule, error)) return false;
-                break;
-            }
-            size_t comma = effects.find(',', pos);
-            std::string effect = effects.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
-            if (effect == "fail") {
-                error = "fail stands alone; use error= or result= with other effects";
-                return false;
-            }
-            if (!ParseEffect(effect, rule, error)) return false;
-            if (comma == std::string::npos) break;
-            pos = comma + 1;
-        }
+        if (!ParseEffect(effect, r.rule, error)) return false;
+        if (comma == std::string::npos) return true;
+        pos = comma + 1;
     }
+}
+
+// The effects that only one call has.
+bool CheckEffectsFitCall(const FaultRule& rule, std::string& error)
+{
     if ((rule.fault.data || rule.fault.type) && rule.op != "RegQueryValueExW") {
         error = "data= and type= apply to RegQueryValueExW only";
         return false;
@@ -265,7 +276,31 @@ bool ParseFaultRule(const std::string& text, FaultRule& out, std::string& error)
         error = "type= needs data= (the bytes the value holds)";
         return false;
     }
-    out = std::move(rule);
+    return true;
+}
+
+}  // namespace
+
+const std::vector<std::string>& FaultableCalls()
+{
+    static const std::vector<std::string> calls = [] {
+        std::vector<std::string> faultable;
+        for (const device_calls::Call& call : device_calls::kCalls)
+            if (call.faults == device_calls::Faultable) faultable.push_back(call.name);
+        return faultable;
+    }();
+    return calls;
+}
+
+bool ParseFaultRule(const std::string& text, FaultRule& out, std::string& error)
+{
+    RuleReader reader{text, 0, {}};
+    reader.rule.text = text;
+    std::string call;
+    if (!ReadCall(reader, call, error) || !ReadArgument(reader, call, error) || !ReadNth(reader, error) ||
+        !ReadEffects(reader, call, error) || !CheckEffectsFitCall(reader.rule, error))
+        return false;
+    out = std::move(reader.rule);
     return true;
 }
 

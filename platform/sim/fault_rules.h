@@ -4,12 +4,9 @@
 //
 //   RULE     = SELECTOR ":" EFFECTS
 //   SELECTOR = CALL ["(" ARGUMENT ")"] ["#" N]
-//   CALL     = "call" (any call) or a platform call's name: RegOpenKeyExW,
-//              RegQueryValueExW, RegCloseKey, RegDeleteKeyW, SetFileAttributesW,
-//              DeleteFileW, RemoveDirectoryW, GetTempPathW,
-//              SHGetSpecialFolderPath, GetLastError, SetLastError,
-//              GetForegroundWindow, MessageBoxW, KernelIoControl, HeapAlloc,
-//              HeapFree (any case)
+//   CALL     = "call" (any call) or the name of a call that the list of
+//              platform/device_calls.h marks Faultable, any case: every
+//              device call but GetProcessHeap
 //   ARGUMENT = what the call is about, compared without regard to case: a
 //              path, a value name, a CSIDL number (7 Startup, 2 Programs),
 //              the byte count of a HeapAlloc, a box text, an IOCTL number.
@@ -57,7 +54,8 @@ struct FaultRule {
     std::string text;                     // the rule as written
 };
 
-// The platform calls a rule can name, in the order of platform/device.h.
+// The platform calls a rule can name: those platform/device_calls.h marks
+// Faultable, in the list's order.
 const std::vector<std::string>& FaultableCalls();
 
 // False with a reason in error ("unknown call \"X\"", ...).

@@ -1,5 +1,5 @@
 // How the device code reaches COREDLL on a Pocket PC. Every call of the list
-// in platform/device.h gets
+// in platform/device_calls.h gets
 //   - a slot in the import address table, __imp_<name>, in a section of its
 //     own under .idata: the loader writes the export's address there;
 //   - a thunk, <name>, that the device code calls: it jumps through the slot
@@ -9,7 +9,7 @@
 // elf-to-wince writes the import directory for the slots it finds.
 #include "platform/device.h"
 
-#define TRQ_IMPORT_THUNK(type, name, params)                \
+#define TRQ_IMPORT_THUNK(type, name, params, faults, kinds) \
     asm(".pushsection .text.import." #name ",\"ax\",%progbits\n" \
         "\t.global " #name "\n"                             \
         "\t.type " #name ", %function\n"                    \

@@ -42,7 +42,11 @@ const Breakdown kBreakdowns[] = {
     // A heap block ends where an unmapped page begins, and goes when it is freed.
     {"heap_overrun", "write to memory the program was not given at 0x000[0-9A-F]{2}000 "},
     {"heap_use_after_free", "read of memory the program was not given at 0x000[0-9A-F]{5} "},
-    {"read_only_buffer", "GetTempPathW, the call wrote to 0x0001[0-9A-F]{4}, which the program may not write"},
+    {"read_only_buffer",
+     "GetTempPathW, argument 2: the call may write the 520 bytes at 0x0001[0-9A-F]{4}, which the program may not write"},
+    // The same, where the call would leave the buffer as it is: a device faults on the write access.
+    {"read_only_untouched_buffer",
+     "GetTempPathW, argument 2: the call may write the 4 bytes at 0x0001[0-9A-F]{4}, which the program may not write"},
 };
 
 class ProgramBreaksDown : public testing::TestWithParam<std::tuple<Breakdown, Cpu>> {
@@ -66,6 +70,23 @@ INSTANTIATE_TEST_SUITE_P(Programs, ProgramBreaksDown,
                          [](const auto& info) {
                              return std::get<0>(info.param).program + "_" + CpuWord(std::get<1>(info.param));
                          });
+
+// A buffer the program may not write is refused before the call: the device
+// never sees it, on either processor.
+TEST(ProgramBreaksDownBeforeTheCall, AReadOnlyBufferOutIsRefusedBeforeTheDeviceSeesTheCall)
+{
+    TRQ_REQUIRE_POCKETPC_BUILD();
+    for (Cpu cpu : kCpus) {
+        TestDevice device;
+        device.program =
+            emulator::PocketPcProgram(LoadPocketPc(PocketPcTestProgram("read_only_untouched_buffer")), cpu);
+        const sim::RunOutcome run = device.Run({});
+        EXPECT_EQ(run.stop, sim::Stop::Fault) << CpuWord(cpu);
+        std::vector<std::string> ops;
+        for (const auto& record : run.trace.Records()) ops.push_back(record["op"]);
+        EXPECT_EQ(ops, std::vector<std::string>{"SetLastError"}) << CpuWord(cpu);
+    }
+}
 
 // ---------------------------------------------------------- the processors --
 

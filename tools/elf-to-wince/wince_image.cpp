@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/device.h"
+#include "platform/device_call_table.h"
 
 namespace wince {
 
@@ -232,9 +232,11 @@ pe::Bytes WriteImage(const std::vector<Placed>& sections, uint32_t entryRva, con
 
 const std::vector<std::string>& DeviceCallNames()
 {
-#define TRQ_CALL_NAME(type, name, params) #name,
-    static const std::vector<std::string> names = {TRQ_DEVICE_CALLS(TRQ_CALL_NAME)};
-#undef TRQ_CALL_NAME
+    static const std::vector<std::string> names = [] {
+        std::vector<std::string> all;
+        for (const device_calls::Call& call : device_calls::kCalls) all.push_back(call.name);
+        return all;
+    }();
     return names;
 }
 

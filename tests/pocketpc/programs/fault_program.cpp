@@ -40,6 +40,12 @@ extern "C" int WINAPI WinMain(HINSTANCE, HINSTANCE, LPWSTR, int)
     // COREDLL told to write the temporary folder into the program's constants.
     static const WCHAR kConstant[MAX_PATH] = {'x'};
     GetTempPathW(MAX_PATH, const_cast<LPWSTR>(kConstant));
+#elif defined(TRQ_READ_ONLY_UNTOUCHED_BUFFER)
+    // The same into a buffer of two characters, which no temporary folder
+    // fits: COREDLL would write nothing, but the buffer is still not the
+    // program's to hand over for writing.
+    static const WCHAR kConstant[2] = {'x', 'y'};
+    GetTempPathW(2, const_cast<LPWSTR>(kConstant));
 #endif
     return 0;
 }

@@ -1,0 +1,26 @@
+// The list of platform/device_calls.h as a table for host code, which has
+// no Windows types: each call's name and whether --fail and the fault sweep
+// may fail it, in the list's order.
+#ifndef TRQ_PLATFORM_DEVICE_CALL_TABLE_H
+#define TRQ_PLATFORM_DEVICE_CALL_TABLE_H
+
+#include <cstddef>
+
+#include "platform/device_calls.h"
+
+namespace device_calls {
+
+struct Call {
+    const char* name;
+    Faults faults;
+};
+
+#define TRQ_DEVICE_CALL_ENTRY(type, name, params, faults, kinds) {#name, faults},
+inline constexpr Call kCalls[] = {TRQ_DEVICE_CALLS(TRQ_DEVICE_CALL_ENTRY)};
+#undef TRQ_DEVICE_CALL_ENTRY
+
+inline constexpr size_t kCallCount = sizeof kCalls / sizeof kCalls[0];
+
+}  // namespace device_calls
+
+#endif

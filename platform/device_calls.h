@@ -1,0 +1,102 @@
+// Every call the device code may make, listed once: the Windows CE core
+// library (COREDLL) subset the removal plans and the dialogue name.
+//
+// Everything that knows the calls is made from this list:
+//   - platform/device.h declares them, with C linkage, for the device code;
+//   - platform/wince/ gives each an import thunk, so a Pocket PC executable
+//     imports exactly these names from COREDLL.dll;
+//   - tools/elf-to-wince lets an image import these names and no other;
+//   - platform/sim/fault_rules.cpp lets --fail and the fault sweep fail each
+//     call marked Faultable;
+//   - platform/emulator/coredll.cpp serves each as a COREDLL export, copying
+//     its arguments in and out of the emulated memory by their kinds below.
+// Adding a call is one entry here and its implementation on the simulated
+// device (platform/sim/services.cpp); the emulator serves it from the
+// kinds, and the build stops where the kinds and the parameters disagree.
+//
+// This header needs no Windows types: the return type and the parameters
+// are carried as they are written, and only platform/device.h, which has
+// the types, spells them out. The kinds are plain constants usable by the
+// device code's compilers and the host's alike.
+#ifndef TRQ_PLATFORM_DEVICE_CALLS_H
+#define TRQ_PLATFORM_DEVICE_CALLS_H
+
+namespace device_calls {
+
+// What an argument is, for a host that must copy it between the program's
+// memory and its own. Every pointer may be null.
+enum class Kind : unsigned char {
+    Value,       // a number taken as it is: flags, a size, a code, a CSIDL
+    Handle,      // a key, window, heap or heap block COREDLL gave out: passed on, never read through
+    StringIn,    // a NUL-terminated UTF-16 string the call reads
+    BufferIn,    // bytes the call reads; their count is another argument
+    BufferOut,   // memory the call may fill: its size another argument, or fixed by the call's contract
+    WordOut,     // a DWORD the call may set
+    CountInOut,  // a DWORD the call reads (a buffer's size) and sets (what it holds, or needs)
+    HandleOut,   // where the call stores a handle it opens
+    Reserved,    // must be null; the call neither reads nor writes through it
+};
+
+// How a buffer's size is counted: bytes, or UTF-16 characters of two bytes.
+enum class Unit : unsigned char { Bytes, Chars };
+
+struct Arg {
+    Kind kind;
+    int sizeArg;         // BufferIn, BufferOut: the argument, from 0, that holds the size; -1 for none
+    Unit unit;           // BufferIn, BufferOut: what the size counts
+    unsigned fixedSize;  // BufferOut without a size argument: its size, in units
+};
+
+constexpr Arg Value() { return {Kind::Value, -1, Unit::Bytes, 0}; }
+constexpr Arg Handle() { return {Kind::Handle, -1, Unit::Bytes, 0}; }
+constexpr Arg StringIn() { return {Kind::StringIn, -1, Unit::Bytes, 0}; }
+constexpr Arg BufferIn(int sizeArg, Unit unit) { return {Kind::BufferIn, sizeArg, unit, 0}; }
+constexpr Arg BufferOut(int sizeArg, Unit unit) { return {Kind::BufferOut, sizeArg, unit, 0}; }
+constexpr Arg FixedBufferOut(unsigned size, Unit unit) { return {Kind::BufferOut, -1, unit, size}; }
+constexpr Arg WordOut() { return {Kind::WordOut, -1, Unit::Bytes, 0}; }
+constexpr Arg CountInOut() { return {Kind::CountInOut, -1, Unit::Bytes, 0}; }
+constexpr Arg HandleOut() { return {Kind::HandleOut, -1, Unit::Bytes, 0}; }
+constexpr Arg Reserved() { return {Kind::Reserved, -1, Unit::Bytes, 0}; }
+
+// Whether --fail and the fault sweep may make the call fail. A call the
+// device cannot see fail (GetProcessHeap: the process always has its heap)
+// is neither traced nor faulted.
+enum Faults { Faultable, NeverFails };
+
+// The buffer SHGetSpecialFolderPath fills: MAX_PATH characters, by contract.
+constexpr unsigned kMaxPathChars = 260;
+
+}  // namespace device_calls
+
+// CALL(return type, name, (parameters), Faultable or NeverFails, (kind of each parameter))
+#define TRQ_DEVICE_CALLS(CALL)                                                                         \
+    CALL(LONG, RegOpenKeyExW,                                                                          \
+         (HKEY root, LPCWSTR subKey, DWORD options, REGSAM access, PHKEY result), Faultable,          \
+         (Handle(), StringIn(), Value(), Value(), HandleOut()))                                        \
+    CALL(LONG, RegQueryValueExW,                                                                       \
+         (HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD bytes),        \
+         Faultable, (Handle(), StringIn(), Reserved(), WordOut(), BufferOut(5, Unit::Bytes), CountInOut())) \
+    CALL(LONG, RegCloseKey, (HKEY key), Faultable, (Handle()))                                         \
+    CALL(LONG, RegDeleteKeyW, (HKEY root, LPCWSTR subKey), Faultable, (Handle(), StringIn()))          \
+    CALL(BOOL, SetFileAttributesW, (LPCWSTR path, DWORD attributes), Faultable, (StringIn(), Value()))  \
+    CALL(BOOL, DeleteFileW, (LPCWSTR path), Faultable, (StringIn()))                                   \
+    CALL(BOOL, RemoveDirectoryW, (LPCWSTR path), Faultable, (StringIn()))                              \
+    CALL(DWORD, GetTempPathW, (DWORD size, LPWSTR buffer), Faultable,                                  \
+         (Value(), BufferOut(0, Unit::Chars)))                                                         \
+    CALL(BOOL, SHGetSpecialFolderPath, (HWND owner, LPWSTR buffer, int csidl, BOOL create), Faultable, \
+         (Handle(), FixedBufferOut(kMaxPathChars, Unit::Chars), Value(), Value()))                     \
+    CALL(DWORD, GetLastError, (void), Faultable, ())                                                   \
+    CALL(void, SetLastError, (DWORD error), Faultable, (Value()))                                      \
+    CALL(HWND, GetForegroundWindow, (void), Faultable, ())                                             \
+    CALL(int, MessageBoxW, (HWND owner, LPCWSTR text, LPCWSTR caption, UINT flags), Faultable,         \
+         (Handle(), StringIn(), StringIn(), Value()))                                                  \
+    CALL(HANDLE, GetProcessHeap, (void), NeverFails, ())                                               \
+    CALL(LPVOID, HeapAlloc, (HANDLE heap, DWORD flags, SIZE_T bytes), Faultable,                       \
+         (Handle(), Value(), Value()))                                                                 \
+    CALL(BOOL, HeapFree, (HANDLE heap, DWORD flags, LPVOID block), Faultable,                          \
+         (Handle(), Value(), Handle()))                                                                \
+    CALL(BOOL, KernelIoControl,                                                                        \
+         (DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, LPDWORD returned), Faultable, \
+         (Value(), BufferIn(2, Unit::Bytes), Value(), BufferOut(4, Unit::Bytes), Value(), WordOut()))
+
+#endif  // TRQ_PLATFORM_DEVICE_CALLS_H
