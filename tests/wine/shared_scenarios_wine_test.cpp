@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/device.h"
 #include "platform/sim/device_files.h"
 #include "platform/sim/plan_items.h"
 #include "platform/sim/reg_file.h"
