@@ -4,6 +4,7 @@
 
 #include "platform/sim/text.h"
 #include "removal/registry_plan.h"
+#include "tests/expected/expected_story.h"
 #include "tests/test_device.h"
 
 namespace trq_test {
@@ -63,9 +64,9 @@ TEST(CallOrder, CleanRunFromLookupToSuccess)
     std::vector<std::string> lookup(ops.begin(), ops.begin() + 4);
     EXPECT_EQ(lookup, (std::vector<std::string>{"RegOpenKeyExW", "HeapAlloc", "RegQueryValueExW", "RegCloseKey"}));
     EXPECT_EQ(t.Records()[0]["options"], 0);
-    EXPECT_EQ(t.Records()[0]["access"], 0x20019);
-    EXPECT_EQ(t.Records()[2]["name"], "InstallDir");
-    EXPECT_EQ(t.Records()[2]["bytes"], 520);
+    EXPECT_EQ(t.Records()[0]["access"], expected::kKeyRead);
+    EXPECT_EQ(t.Records()[2]["name"], sim::Utf16ToUtf8Lossy(expected::kInstallDirValues[0]));
+    EXPECT_EQ(t.Records()[2]["bytes"], expected::kPathBytes);
 
     // Every box and every folder query has a fresh owner window.
     for (size_t i = 0; i < ops.size(); ++i) {
@@ -78,7 +79,7 @@ TEST(CallOrder, CleanRunFromLookupToSuccess)
     // before logs; only the shortcut clears the error code first.
     std::vector<std::string> attributes = Field(t, "SetFileAttributesW", "path");
     EXPECT_EQ(attributes, std::vector<std::string>(kDeletionOrder.begin(), kDeletionOrder.begin() + 10));
-    for (const auto& record : t.Of("SetFileAttributesW")) EXPECT_EQ(record["attributes"], 0x80);
+    for (const auto& record : t.Of("SetFileAttributesW")) EXPECT_EQ(record["attributes"], expected::kFileAttributeNormal);
     ASSERT_EQ(t.Of("SetLastError").size(), 1u);
     EXPECT_EQ(t.Of("SetLastError")[0]["error"], 0);
     EXPECT_TRUE(t.Of("GetLastError").empty()) << "nothing failed, so no error code is read";
@@ -86,14 +87,14 @@ TEST(CallOrder, CleanRunFromLookupToSuccess)
     // Folder queries in plan order; the temporary folder with a full buffer.
     auto folders = t.Of("SHGetSpecialFolderPath");
     ASSERT_EQ(folders.size(), 2u);
-    EXPECT_EQ(folders[0]["csidl"], 7);
-    EXPECT_EQ(folders[1]["csidl"], 2);
+    EXPECT_EQ(folders[0]["csidl"], expected::kCsidlStartup);
+    EXPECT_EQ(folders[1]["csidl"], expected::kCsidlPrograms);
     ASSERT_EQ(t.Of("GetTempPathW").size(), 1u);
-    EXPECT_EQ(t.Of("GetTempPathW")[0]["size"], 260);
+    EXPECT_EQ(t.Of("GetTempPathW")[0]["size"], expected::kPathChars);
 
     // Three buffers of 260 characters, two given back before the folder goes.
     EXPECT_EQ(t.Of("HeapAlloc").size(), 3u);
-    for (const auto& record : t.Of("HeapAlloc")) EXPECT_EQ(record["bytes"], 520);
+    for (const auto& record : t.Of("HeapAlloc")) EXPECT_EQ(record["bytes"], expected::kPathBytes);
     EXPECT_EQ(t.Of("HeapFree").size(), 2u);
     size_t lastFree = 0, removeDir = 0;
     for (size_t i = 0; i < ops.size(); ++i) {
@@ -133,12 +134,17 @@ TEST_P(RegistrySwitches, DeletesExactlyTheRowsTheSwitchesAllow)
         sim::DeviceSession session(device.image, trace);
         RemoveRegistryKeys(c.removeSettings, c.removeInstallRecord);
     }
-    std::vector<std::string> expected;
+    // Each key with its root, spelled exactly: the install record's
+    // "SOFTWARE" differs in case from every other "Software".
+    std::vector<std::string> want;
     for (int row : c.rows) {
-        const KeyRow& key = kRegistryPlan[row - 1];
-        expected.push_back(sim::Utf16ToUtf8Lossy(key.path));
+        const expected::KeyWords& key = expected::kKeyRows[row - 1];
+        want.push_back(expected::RootName(key.root) + std::string("\\") + sim::Utf16ToUtf8Lossy(key.path));
     }
-    EXPECT_EQ(Field(trace, "RegDeleteKeyW", "path"), expected);
+    std::vector<std::string> deleted;
+    for (const auto& record : trace.Of("RegDeleteKeyW"))
+        deleted.push_back(record["root"].get<std::string>() + "\\" + record["path"].get<std::string>());
+    EXPECT_EQ(deleted, want);
     // Deepest first, and the shared parent stays in every case.
     EXPECT_NE(device.image.registry.registry.Find(sim::Root::CurrentUser, u"Software\\TRQ"), nullptr);
 }
@@ -157,18 +163,6 @@ INSTANTIATE_TEST_SUITE_P(
                     SwitchCase{false, true, Rows({{1, 7}, {9, 15}, {17, 21}, {25, 26}})},
                     SwitchCase{true, false, Rows({{1, 24}})},
                     SwitchCase{true, true, Rows({{1, 26}})}));
-
-TEST(RegistryPlan, NamesTheKeysAsThePackageManagerAndShellDo)
-{
-    ASSERT_EQ(kRegistryPlanRows, 26);
-    // Spelled exactly: the install record's "SOFTWARE" differs in case
-    // from every other "Software".
-    EXPECT_EQ(std::u16string(kRegistryPlan[24].path), u"SOFTWARE\\Apps\\Vantrelle PocketPC Edition");
-    EXPECT_EQ(kRegistryPlan[24].root, HKEY_LOCAL_MACHINE);
-    EXPECT_EQ(std::u16string(kRegistryPlan[0].path), u"trpfile\\shell\\open\\command");
-    EXPECT_EQ(std::u16string(kRegistryPlan[20].path),
-              u"Windows CE Services\\Synchronization\\Objects\\TRQSync");
-}
 
 }  // namespace
 }  // namespace trq_test

@@ -57,7 +57,13 @@ INSTANTIATE_TEST_SUITE_P(
         ValueCase{"odd byte count", 1, {'\\', 0, 'A', 0, 0, 0, 0}, true},
         ValueCase{"no terminator", 1, Utf16(u"\\Program Files\\TRQ", false), true},
         ValueCase{"260 characters and a terminator", 1, Repeat(260, true), true},
-        ValueCase{"260 characters, no terminator", 1, Repeat(260, false), true}),
+        ValueCase{"260 characters, no terminator", 1, Repeat(260, false), true},
+        // "." and ".." would lead the deletions elsewhere; a name that only
+        // begins with dots is a folder like any other.
+        ValueCase{"a dot for a name", 1, Utf16(u"\\Program Files\\TRQ\\."), true},
+        ValueCase{"two dots for a name", 1, Utf16(u"\\Program Files\\..\\Windows"), true},
+        ValueCase{"names that begin with dots", 1, Utf16(u"\\.TRQ\\..TRQ\\.."), true},
+        ValueCase{"names that only begin with dots", 1, Utf16(u"\\.TRQ\\..TRQ\\.x"), false}),
     NameFromParam());
 
 TEST(Guards, LongInstallDirectorySkipsPathsThatWouldNotFit)

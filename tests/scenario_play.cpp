@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "tests/expected/expected_story.h"
 #include "tests/scenarios.h"
 #include "tests/test_device.h"
 
@@ -13,15 +14,25 @@ sim::RunOutcome PlayScenario(const Scenario& scenario, const sim::Program& progr
     device.Reload();
     const std::set<std::string> before = device.Contents();
     const std::set<std::string> planBefore = device.PlanLeft();
+    const expected::Story words = expected::ExpectedStory(
+        {scenario.boxes, scenario.answers, scenario.resetRequested}, device.image);
 
     sim::RunOutcome outcome = device.Run(scenario.answers, /*resetReturns=*/true);
+
+    // Call for call as written down: the boxes, the file plan walked with
+    // each deletion's outcome, the keys deleted, the reset requested.
+    const expected::Story run = expected::StoryOf(outcome.trace);
+    EXPECT_EQ(run.boxes, words.boxes);
+    EXPECT_EQ(run.files, words.files);
+    EXPECT_EQ(run.keys, words.keys);
+    EXPECT_EQ(run.resets, words.resets);
 
     EXPECT_EQ(outcome.exitCode, 0);
     EXPECT_EQ(outcome.stop, sim::Stop::None) << outcome.fault;
     EXPECT_EQ(outcome.boxes.size(), scenario.boxes.size());
     for (size_t i = 0; i < std::min(outcome.boxes.size(), scenario.boxes.size()); ++i) {
         SCOPED_TRACE("box " + std::to_string(i + 1) + ": " + BoxName(scenario.boxes[i]));
-        EXPECT_EQ(outcome.boxes[i].caption, u"TRQ Uninstall");
+        EXPECT_EQ(outcome.boxes[i].caption, expected::kCaption);
         EXPECT_EQ(outcome.boxes[i].text, BoxText(scenario.boxes[i]));
         EXPECT_EQ(outcome.boxes[i].flags, BoxFlags(scenario.boxes[i]));
     }

@@ -1,38 +1,12 @@
 #include "tests/scenarios.h"
 
-#include "flow/message_boxes.h"
 #include "tests/test_device.h"
 
 namespace trq_test {
 
-std::string BoxName(Box box)
-{
-    switch (box) {
-    case Box::LookupFailure: return "Lookup failure";
-    case Box::NotRemoved: return "Not removed";
-    case Box::Confirmation: return "Confirmation";
-    case Box::SettingsQuestion: return "Settings question";
-    case Box::Success: return "Success";
-    case Box::ResetOffer: return "Reset offer";
-    }
-    return "?";
-}
-
-static const MessageBoxText& TextOf(Box box)
-{
-    switch (box) {
-    case Box::LookupFailure: return kLookupFailureBox;
-    case Box::NotRemoved: return kNotRemovedBox;
-    case Box::Confirmation: return kConfirmationBox;
-    case Box::SettingsQuestion: return kSettingsQuestionBox;
-    case Box::Success: return kSuccessBox;
-    case Box::ResetOffer: break;
-    }
-    return kResetOfferBox;
-}
-
-std::u16string BoxText(Box box) { return TextOf(box).text; }
-uint32_t BoxFlags(Box box) { return TextOf(box).flags; }
+std::string BoxName(Box box) { return expected::Words(box).name; }
+std::u16string BoxText(Box box) { return expected::Words(box).text; }
+uint32_t BoxFlags(Box box) { return expected::Words(box).flags; }
 
 namespace {
 

@@ -13,12 +13,13 @@
 
 #include "platform/sim/device_image.h"
 #include "platform/sim/run_device.h"
+#include "tests/expected/expected_words.h"
 
 namespace trq_test {
 
-enum class Box { LookupFailure, NotRemoved, Confirmation, SettingsQuestion, Success, ResetOffer };
+using expected::Box;
 std::string BoxName(Box box);
-// The text and flags the uninstaller shows for a box.
+// The text and flags the box must show, as written down in tests/expected/.
 std::u16string BoxText(Box box);
 uint32_t BoxFlags(Box box);
 
@@ -57,7 +58,8 @@ const std::vector<Scenario>& SharedScenarios();
 // Plays a scenario on a fresh sample device, running program (none: the
 // uninstaller built for this host), and checks the run against it: the
 // boxes, the reset requests, what of the plans is left, nothing else
-// touched, every heap block but the install directory's released, every
+// touched, each box, deletion and reset request call for call as
+// tests/expected/ has them, every heap block but the install directory's released, every
 // key closed. Returns the run, its trace included.
 sim::RunOutcome PlayScenario(const Scenario& scenario, const sim::Program& program = {});
 

@@ -27,13 +27,13 @@
 #include <fstream>
 #include <sstream>
 
-#include "flow/message_boxes.h"
 #include "platform/device.h"
 #include "platform/sim/device_files.h"
 #include "platform/sim/run_device.h"
 #include "platform/sim/sample_device.h"
 #include "platform/sim/text.h"
 #include "tests/device_snapshot.h"
+#include "tests/expected/expected_words.h"
 
 namespace {
 
@@ -187,14 +187,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     // The dialogue.
     if (out.exitCode != 0) Broken("exit code " + std::to_string(out.exitCode));
-    const MessageBoxText* table[] = {&kLookupFailureBox, &kNotRemovedBox, &kConfirmationBox,
-                                     &kSettingsQuestionBox, &kSuccessBox, &kResetOfferBox};
-    std::string path;  // one letter a box: L N C Q S R
+    std::string path;  // one letter a box, in the order of expected::kBoxes: L N C Q S R
     for (const sim::BoxRecord& box : out.boxes) {
         int found = -1;
         for (int i = 0; i < 6; ++i)
-            if (box.text == table[i]->text && box.flags == table[i]->flags) found = i;
-        if (found < 0 || box.caption != u"TRQ Uninstall") Broken("a box not in the table");
+            if (box.text == expected::kBoxes[i].text && box.flags == expected::kBoxes[i].flags) found = i;
+        if (found < 0 || box.caption != expected::kCaption) Broken("a box not as written down");
         path += "LNCQSR"[found];
     }
     const bool reset = out.stop == sim::Stop::Reset;

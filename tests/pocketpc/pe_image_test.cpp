@@ -11,8 +11,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "flow/message_boxes.h"
-#include "removal/registry_plan.h"
+#include "tests/expected/expected_words.h"
 #include "tests/pocketpc/pocketpc_test_support.h"
 #include "tests/test_device.h"
 #include "tools/elf-to-wince/elf_file.h"
@@ -141,15 +140,14 @@ TEST_F(PeImage, EachThunkJumpsThroughItsOwnSlot)
 }
 
 // The texts are most of the image: each is there once, however often the
-// code uses it (the caption, the Not removed box).
+// code uses it (the caption, the Not removed box), and spelled as written
+// down in tests/expected/.
 TEST_F(PeImage, EachTextIsInTheImageOnce)
 {
     const std::string code = pe["sections"][0]["data"];
-    std::vector<std::u16string> texts = {TRQ_CAPTION};
-    for (const MessageBoxText* box : {&kLookupFailureBox, &kNotRemovedBox, &kConfirmationBox,
-                                      &kSettingsQuestionBox, &kSuccessBox, &kResetOfferBox})
-        texts.push_back(box->text);
-    for (int i = 0; i < kRegistryPlanRows; ++i) texts.push_back(kRegistryPlan[i].path);
+    std::vector<std::u16string> texts = {expected::kCaption};
+    for (const expected::BoxWords& box : expected::kBoxes) texts.push_back(box.text);
+    for (const expected::KeyWords& key : expected::kKeyRows) texts.push_back(key.path);
     for (const std::u16string& text : texts) {
         std::string hex;  // UTF-16LE and its terminator, as pefile spells bytes
         for (char16_t c : text + u'\0') {

@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include "flow/message_boxes.h"
+#include "platform/device.h"
 #include "platform/sim/device_files.h"
 #include "platform/sim/plan_items.h"
 #include "platform/sim/reg_file.h"
@@ -40,9 +40,6 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using trq_test::Lower;
 using trq_test::Scenario;
-
-// IOCTL_HAL_REBOOT: the soft reset as the coredll stand-in sees it.
-const std::uint64_t kSoftResetCode = 0x0101003C;
 
 double MsSince(Clock::time_point start)
 {
@@ -442,18 +439,19 @@ TEST_P(SharedScenarioOnBoth, SameBoxesAndEndState)
         EXPECT_EQ(got.buttons, ButtonsOf(want.flags));
         EXPECT_EQ(got.pressed, ButtonName(want.result));
     }
-    // The device may have strayed with it: the scenario's own boxes too.
+    // The device may have strayed with it: the scenario's own boxes too, as
+    // tests/expected/ writes them down.
     ASSERT_EQ(result.boxes.size(), scenario.boxes.size());
     for (std::size_t i = 0; i < scenario.boxes.size(); ++i) {
+        EXPECT_EQ(result.boxes[i].caption, Utf8(expected::kCaption));
         EXPECT_EQ(result.boxes[i].text, Utf8(trq_test::BoxText(scenario.boxes[i]).c_str()))
             << "box " << i + 1 << ": " << trq_test::BoxName(scenario.boxes[i]);
         EXPECT_EQ(result.boxes[i].style, trq_test::BoxFlags(scenario.boxes[i]));
     }
-    int resets = 0;
-    for (const WineKernelIoCall& call : result.kernelIoCalls) resets += call.code == kSoftResetCode;
-    EXPECT_EQ(resets, outcome.resetRequests);
-    EXPECT_EQ(resets, scenario.resetRequested ? 1 : 0);
-    EXPECT_EQ(result.kernelIoCalls.size(), static_cast<std::size_t>(resets));
+    // The reset request, its code and its null buffers as written down.
+    EXPECT_EQ(result.kernelIoCalls.size(), static_cast<std::size_t>(outcome.resetRequests));
+    EXPECT_EQ(result.kernelIoCalls.size(), scenario.resetRequested ? 1u : 0u);
+    for (const WineKernelIoCall& call : result.kernelIoCalls) ExpectResetAsWritten(call);
 
     // The same end state, but for the differences the scenario names.
     const std::set<std::string> underWine = PresentUnderWine(prefix, paths, result, items);

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "flow/message_boxes.h"
+#include "tests/expected/expected_words.h"
 #include "tests/wine/wine_test_support.h"
 
 namespace trq::wine {
@@ -71,8 +71,10 @@ std::string Expand(std::string path, const WineFolders& folders)
     return path;
 }
 
+using expected::Box;
+
 struct ExpectedBox {
-    const MessageBoxText* box;
+    Box box;
     const char* pressed;  // "" when the driver pressed nothing
 };
 
@@ -97,7 +99,7 @@ const SmokeCase kCases[] = {
      {WineAnswer::Yes, WineAnswer::No},
      true,
      "exited",
-     {{&kConfirmationBox, "yes"}, {&kSettingsQuestionBox, "no"}, {&kSuccessBox, "ok"}},
+     {{Box::Confirmation, "yes"}, {Box::SettingsQuestion, "no"}, {Box::Success, "ok"}},
      false,
      {},
      {kSettings, kMaker}},
@@ -106,7 +108,7 @@ const SmokeCase kCases[] = {
      {WineAnswer::Yes, WineAnswer::Yes},
      true,
      "exited",
-     {{&kConfirmationBox, "yes"}, {&kResetOfferBox, "yes"}, {&kNotRemovedBox, "ok"}},
+     {{Box::Confirmation, "yes"}, {Box::ResetOffer, "yes"}, {Box::NotRemoved, "ok"}},
      true,
      {kExe},
      {kInstallRecord, kAppInstall, kSettings, kMaker}},
@@ -117,7 +119,7 @@ const SmokeCase kCases[] = {
      {WineAnswer::Yes, WineAnswer::Yes},
      false,
      "exited",
-     {{&kConfirmationBox, "yes"}, {&kResetOfferBox, "yes"}, {&kNotRemovedBox, "ok"}},
+     {{Box::Confirmation, "yes"}, {Box::ResetOffer, "yes"}, {Box::NotRemoved, "ok"}},
      false,
      {kExe},
      {kInstallRecord, kAppInstall, kSettings, kMaker}},
@@ -129,12 +131,12 @@ const SmokeCase kCases[] = {
      {WineAnswer::Yes, WineAnswer::Cancel},
      true,
      "no_such_button",
-     {{&kConfirmationBox, "yes"}, {&kSettingsQuestionBox, ""}},
+     {{Box::Confirmation, "yes"}, {Box::SettingsQuestion, ""}},
      false,
      {},
      kAllKeys},
     // The driver stops a question it has no answer for; nothing is touched.
-    {"OutOfAnswers", {}, {}, true, "out_of_answers", {{&kConfirmationBox, ""}}, false, kAllFiles,
+    {"OutOfAnswers", {}, {}, true, "out_of_answers", {{Box::Confirmation, ""}}, false, kAllFiles,
      kAllKeys},
 };
 
@@ -177,9 +179,9 @@ TEST_P(WineSmokeTest, BoxesFilesAndKeys)
     ASSERT_EQ(result.boxes.size(), c.boxes.size()) << result.json;
     for (std::size_t i = 0; i < c.boxes.size(); ++i) {
         SCOPED_TRACE("box " + std::to_string(i));
-        const MessageBoxText& want = *c.boxes[i].box;
+        const expected::BoxWords& want = expected::Words(c.boxes[i].box);
         const WineBox& got = result.boxes[i];
-        EXPECT_EQ(got.caption, Utf8(TRQ_CAPTION));
+        EXPECT_EQ(got.caption, Utf8(expected::kCaption));
         EXPECT_EQ(got.text, Utf8(want.text));
         EXPECT_EQ(got.buttons, ButtonsOf(want.flags));
         EXPECT_EQ(got.icon, IconOf(want.flags));
@@ -190,12 +192,7 @@ TEST_P(WineSmokeTest, BoxesFilesAndKeys)
     if (c.resetRequested) {
         ASSERT_EQ(result.kernelIoCalls.size(), 1u);
         const WineKernelIoCall& call = result.kernelIoCalls[0];
-        EXPECT_EQ(call.code, 0x0101003Cu);
-        EXPECT_EQ(call.in, 0u);
-        EXPECT_EQ(call.inSize, 0u);
-        EXPECT_EQ(call.out, 0u);
-        EXPECT_EQ(call.outSize, 0u);
-        EXPECT_EQ(call.returned, 0u);
+        ExpectResetAsWritten(call);
     } else {
         EXPECT_TRUE(result.kernelIoCalls.empty());
     }
@@ -220,10 +217,10 @@ std::vector<std::string> Texts(const WineRunResult& result)
     return texts;
 }
 
-std::vector<std::string> Texts(std::initializer_list<const MessageBoxText*> boxes)
+std::vector<std::string> Texts(std::initializer_list<Box> boxes)
 {
     std::vector<std::string> texts;
-    for (const MessageBoxText* box : boxes) texts.push_back(Utf8(box->text));
+    for (Box box : boxes) texts.push_back(Utf8(expected::Words(box).text));
     return texts;
 }
 
@@ -248,7 +245,7 @@ TEST_F(WineRerunTest, SecondRunAfterTheFileIsReleased)
     first.keyProbes = {kInstallRecord};
     WineRunResult held = prefix.Run(first);
     PrintTimings("first run", held);
-    EXPECT_EQ(Texts(held), Texts({&kConfirmationBox, &kResetOfferBox, &kNotRemovedBox}));
+    EXPECT_EQ(Texts(held), Texts({Box::Confirmation, Box::ResetOffer, Box::NotRemoved}));
     EXPECT_TRUE(held.kernelIoCalls.empty());
     ASSERT_EQ(held.probes.size(), 1u);
     EXPECT_TRUE(held.probes[0].present);
@@ -259,7 +256,7 @@ TEST_F(WineRerunTest, SecondRunAfterTheFileIsReleased)
     second.keyProbes = {kInstallRecord, kSettings, kMaker};
     WineRunResult released = prefix.Run(second);
     PrintTimings("second run", released);
-    EXPECT_EQ(Texts(released), Texts({&kConfirmationBox, &kSettingsQuestionBox, &kSuccessBox}));
+    EXPECT_EQ(Texts(released), Texts({Box::Confirmation, Box::SettingsQuestion, Box::Success}));
     EXPECT_FALSE(fs::exists(prefix.HostPath(kExe)));
     EXPECT_FALSE(fs::exists(prefix.HostPath("C:\\Program Files\\TRQ")));
     ASSERT_EQ(released.probes.size(), 3u);

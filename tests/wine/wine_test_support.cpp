@@ -5,6 +5,7 @@
 
 #include "platform/device.h"
 #include "platform/sim/text.h"
+#include "tests/expected/expected_words.h"
 #include "tests/test_device.h"
 
 namespace trq::wine {
@@ -112,6 +113,17 @@ std::string IconOf(std::uint32_t flags)
     case MB_ICONINFORMATION: return "information";
     default: return "none";
     }
+}
+
+void ExpectResetAsWritten(const WineKernelIoCall& call)
+{
+    const expected::ResetWords& want = expected::kReset;
+    EXPECT_EQ(call.code, want.code);
+    EXPECT_EQ(call.in == 0, want.inNull);
+    EXPECT_EQ(call.inSize, want.inSize);
+    EXPECT_EQ(call.out == 0, want.outNull);
+    EXPECT_EQ(call.outSize, want.outSize);
+    EXPECT_EQ(call.returned == 0, want.returnedNull);
 }
 
 }  // namespace trq::wine

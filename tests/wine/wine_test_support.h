@@ -40,6 +40,10 @@ std::string RegFileUtf16(const std::string& body);
 std::vector<std::string> ButtonsOf(std::uint32_t flags);
 std::string IconOf(std::uint32_t flags);
 
+// Fails the test unless the soft reset request, as the coredll stand-in saw
+// it, passes what tests/expected/ writes down: the reset code, no buffers.
+void ExpectResetAsWritten(const WineKernelIoCall& call);
+
 // A file under the test work directory (made if missing), for inputs.
 std::filesystem::path WorkFile(const std::string& name);
 

@@ -1,0 +1,154 @@
+#include "tests/expected/expected_story.h"
+
+#include <cstdio>
+#include <optional>
+
+#include "platform/sim/plan_items.h"
+#include "platform/sim/text.h"
+
+namespace expected {
+namespace {
+
+std::string Utf8(std::u16string_view text) { return sim::Utf16ToUtf8Lossy(text); }
+
+std::string Hex(std::uint32_t value)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%x", static_cast<unsigned>(value));
+    return text;
+}
+
+std::string FolderQuery(Base base)
+{
+    if (base == Base::Temp) return "GetTempPathW " + std::to_string(kPathChars);
+    return "SHGetSpecialFolderPath " + std::to_string(base == Base::Startup ? kCsidlStartup : kCsidlPrograms);
+}
+
+// The folder the device gives for a base; empty when it cannot name one.
+std::u16string FolderOf(Base base, const sim::DeviceConfig& config)
+{
+    return base == Base::Startup ? config.startup : base == Base::Programs ? config.programs : config.temp;
+}
+
+std::string Deletion(const std::u16string& path, const sim::DeviceImage& device)
+{
+    if (!device.Files().Exists(path)) return "not there";
+    return device.config.IsHeldOpen(path) ? "held open" : "deleted";
+}
+
+// The file plan walked on the device as it is before the run.
+std::vector<std::string> FileStory(const sim::DeviceImage& device)
+{
+    const std::u16string installDir = sim::RecordedInstallDir(device.registry.registry).value_or(u"");
+    std::vector<std::string> story;
+    std::optional<Base> asked;  // the folder last asked for
+    std::u16string folder;
+    bool skipNext = false;
+    for (const FileWords& row : kFileRows) {
+        if (row.kind == Kind::Directory) {
+            story.push_back("RemoveDirectoryW " + Utf8(installDir));
+            break;
+        }
+        if (skipNext) {
+            skipNext = false;
+            continue;
+        }
+        std::u16string base = row.base == Base::InstallDir ? installDir : u"";
+        if (row.base != Base::InstallDir && row.base != Base::Fixed) {
+            if (asked != row.base) {
+                asked = row.base;
+                folder = FolderOf(row.base, device.config);
+                story.push_back(FolderQuery(row.base));
+            }
+            if (folder.empty()) {  // without the shortcut, the utility is left alone too
+                skipNext = row.kind == Kind::Gate;
+                continue;
+            }
+            base = folder;
+        }
+        const std::u16string path = base + row.suffix;
+        if (row.kind != Kind::Plain) story.push_back("SetFileAttributesW " + Utf8(path) + " " + Hex(kFileAttributeNormal));
+        if (row.kind == Kind::Gate) story.push_back("SetLastError 0");
+        const std::string outcome = Deletion(path, device);
+        story.push_back("DeleteFileW " + Utf8(path) + ": " + outcome);
+        if (row.kind != Kind::Plain && outcome != "deleted") story.push_back("GetLastError");
+        if (row.kind == Kind::Gate) skipNext = outcome == "held open";
+    }
+    return story;
+}
+
+std::vector<std::string> KeyStory(bool removeSettings, bool removeInstallRecord)
+{
+    std::vector<std::string> story;
+    for (const KeyWords& row : kKeyRows) {
+        if (row.when == When::RemoveSettings && !removeSettings) continue;
+        if (row.when == When::RemoveInstallRecord && !removeInstallRecord) continue;
+        story.push_back(std::string("RegDeleteKeyW ") + RootName(row.root) + "\\" + Utf8(row.path));
+    }
+    return story;
+}
+
+std::string DeletionOf(const nlohmann::ordered_json& record)
+{
+    if (record["result"].get<int>()) return "deleted";
+    const int error = record["error"].get<int>();
+    if (error == static_cast<int>(kErrorSharingViolation)) return "held open";
+    return error == 2 || error == 3 ? "not there" : "error " + std::to_string(error);
+}
+
+}  // namespace
+
+const char* RootName(Root root)
+{
+    switch (root) {
+    case Root::ClassesRoot: return "HKEY_CLASSES_ROOT";
+    case Root::CurrentUser: return "HKEY_CURRENT_USER";
+    case Root::LocalMachine: break;
+    }
+    return "HKEY_LOCAL_MACHINE";
+}
+
+std::string BoxLine(const std::string& caption, const std::string& text, std::uint32_t flags)
+{
+    return caption + " | " + text + " | " + Hex(flags);
+}
+
+Story ExpectedStory(const Run& run, const sim::DeviceImage& device)
+{
+    Story story;
+    size_t question = 0;  // the answers go to the boxes with a Yes button, in turn
+    for (Box box : run.boxes) {
+        story.boxes.push_back(BoxLine(Utf8(kCaption), Utf8(Words(box).text), Words(box).flags));
+        const bool yes = question < run.answers.size() && run.answers[question] == kIdYes;
+        if (box == Box::SettingsQuestion) story.keys = KeyStory(yes, true);
+        if (box == Box::ResetOffer) story.keys = KeyStory(false, false);
+        if (box == Box::SettingsQuestion || box == Box::ResetOffer) story.files = FileStory(device);
+        question += box == Box::Confirmation || box == Box::SettingsQuestion || box == Box::ResetOffer;
+    }
+    if (run.resetRequested) story.resets.push_back("KernelIoControl " + Hex(kReset.code));
+    return story;
+}
+
+Story StoryOf(const sim::Trace& trace)
+{
+    Story story;
+    for (const nlohmann::ordered_json& r : trace.Records()) {
+        const std::string op = r["op"].get<std::string>();
+        if (op == "MessageBoxW")
+            story.boxes.push_back(BoxLine(r["caption"], r["text"], r["flags"].get<std::uint32_t>()));
+        else if (op == "SHGetSpecialFolderPath") story.files.push_back(op + " " + r["csidl"].dump());
+        else if (op == "GetTempPathW") story.files.push_back(op + " " + r["size"].dump());
+        else if (op == "SetFileAttributesW")
+            story.files.push_back(op + " " + r["path"].get<std::string>() + " " + Hex(r["attributes"]));
+        else if (op == "SetLastError") story.files.push_back(op + " " + r["error"].dump());
+        else if (op == "GetLastError") story.files.push_back(op);
+        else if (op == "DeleteFileW") story.files.push_back(op + " " + r["path"].get<std::string>() + ": " + DeletionOf(r));
+        else if (op == "RemoveDirectoryW") story.files.push_back(op + " " + r["path"].get<std::string>());
+        else if (op == "RegDeleteKeyW")
+            story.keys.push_back(op + " " + r["root"].get<std::string>() + "\\" + r["path"].get<std::string>());
+        else if (op == "KernelIoControl") story.resets.push_back(op + " " + Hex(r["code"]));
+    }
+    return story;
+}
+
+}  // namespace expected
