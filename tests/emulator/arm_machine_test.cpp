@@ -2,7 +2,6 @@
 // memory a program was given and what it was not, the instruction budget,
 // the return to the loader and a call out and back, and which instructions
 // each processor runs.
-#include <functional>
 #include <string>
 
 #include "tests/emulator/arm_code.h"
@@ -21,58 +20,61 @@ std::string CpuWord(Cpu cpu) { return cpu == Cpu::Sa1110 ? "SA1110" : "PXA270"; 
 // ------------------------------------------------------------ memory --
 
 constexpr uint32_t kData = 0x00020000;
-constexpr uint32_t kHeld = 0x11223344;  // what the data page holds
+constexpr uint32_t kHeld = 0x11223344;    // what the data page holds
+constexpr uint32_t kStored = 0xCAFEF00D;  // what a store writes
+
+// What the program is given beside its code and stack, at kData.
+enum class Given {
+    Nothing,
+    ReadOnly,        // a page holding kHeld
+    ReadWrite,       // the same, writable
+    ReservedSecond,  // the second page of four backed once (as the heap's are), writable
+    ReservedGone,    // the first page of four backed once, given and taken back
+};
+
+bool Give(ArmMachine& m, Given given)
+{
+    using emulator::kRead, emulator::kWrite;
+    switch (given) {
+    case Given::Nothing: return true;
+    case Given::ReadOnly: return m.Map(kData, kPage, kRead, Bytes({kHeld}));
+    case Given::ReadWrite: return m.Map(kData, kPage, kRead | kWrite, Bytes({kHeld}));
+    case Given::ReservedSecond: return m.Reserve(kData, 4 * kPage) && m.Map(kData + kPage, kPage, kRead | kWrite);
+    case Given::ReservedGone:
+        return m.Reserve(kData, 4 * kPage) && m.Map(kData, kPage, kRead | kWrite) && m.Unmap(kData, kPage);
+    }
+    return false;
+}
 
 struct Access {
     std::string name;
-    std::function<void(ArmMachine&)> give;  // what the program is given beside code and stack
-    uint32_t r0;                            // the address the instruction uses
-    uint32_t instruction;                   // at At(0), then a return to the loader
-    std::string fault;                      // "" when the program returns
-    uint32_t pc = At(0);                    // where a fault leaves the program
+    Given given;
+    uint32_t r0;           // the address the instruction uses
+    uint32_t instruction;  // at At(0), then a return to the loader
+    std::string fault;     // "" when the program returns
+    uint32_t pc = At(0);   // where a fault leaves the program
 };
-
-void GiveData(ArmMachine& m, uint32_t access)
-{
-    ASSERT_TRUE(m.Map(kData, kPage, access, Bytes({kHeld})));
-}
 
 const Access kAccesses[] = {
-    {"ReadOfGivenMemory", [](ArmMachine& m) { GiveData(m, emulator::kRead); }, kData, kLoadR1FromR0, ""},
-    {"WriteToGivenMemory", [](ArmMachine& m) { GiveData(m, emulator::kRead | emulator::kWrite); }, kData,
-     kStoreR1AtR0, ""},
-    {"ReadOfMemoryNotGiven", [](ArmMachine&) {}, kData, kLoadR1FromR0,
+    {"ReadOfGivenMemory", Given::ReadOnly, kData, kLoadR1FromR0, ""},
+    {"WriteToGivenMemory", Given::ReadWrite, kData, kStoreR1AtR0, ""},
+    {"ReadOfMemoryNotGiven", Given::Nothing, kData, kLoadR1FromR0,
      "read of memory the program was not given at 0x00020000"},
-    {"WriteToMemoryNotGiven", [](ArmMachine&) {}, kData + 8, kStoreR1AtR0,
+    {"WriteToMemoryNotGiven", Given::Nothing, kData + 8, kStoreR1AtR0,
      "write to memory the program was not given at 0x00020008"},
-    {"ReadOfTheFirstPage", [](ArmMachine&) {}, 4, kLoadR1FromR0,
-     "read of memory the program was not given at 0x00000004"},
-    {"WriteToReadOnlyMemory", [](ArmMachine& m) { GiveData(m, emulator::kRead); }, kData + 4, kStoreR1AtR0,
-     "write to read-only memory at 0x00020004"},
-    {"WriteToTheCode", [](ArmMachine&) {}, kCode, kStoreR1AtR0, "write to read-only memory at 0x00010000"},
-    {"RunningWhatIsNotCode", [](ArmMachine& m) { GiveData(m, emulator::kRead | emulator::kWrite); }, kData,
-     kJumpToR0, "execution of memory that is not code at 0x00020000", kData},
-    // Pages given and taken back within a range backed once (the heap's).
-    {"ReadOfAReservedPageGiven",
-     [](ArmMachine& m) {
-         ASSERT_TRUE(m.Reserve(kData, 4 * kPage));
-         ASSERT_TRUE(m.Map(kData + kPage, kPage, emulator::kRead | emulator::kWrite));
-     },
-     kData + kPage, kLoadR1FromR0, ""},
-    {"ReadOfAReservedPageNotGiven",
-     [](ArmMachine& m) {
-         ASSERT_TRUE(m.Reserve(kData, 4 * kPage));
-         ASSERT_TRUE(m.Map(kData + kPage, kPage, emulator::kRead | emulator::kWrite));
-     },
-     kData + 2 * kPage, kLoadR1FromR0, "read of memory the program was not given at 0x00022000"},
-    {"WriteToAReservedPageTakenBack",
-     [](ArmMachine& m) {
-         ASSERT_TRUE(m.Reserve(kData, 4 * kPage));
-         ASSERT_TRUE(m.Map(kData, kPage, emulator::kRead | emulator::kWrite));
-         ASSERT_TRUE(m.Unmap(kData, kPage));
-     },
-     kData + 16, kStoreR1AtR0, "write to memory the program was not given at 0x00020010"},
+    {"ReadOfTheFirstPage", Given::Nothing, 4, kLoadR1FromR0, "read of memory the program was not given at 0x00000004"},
+    {"WriteToReadOnlyMemory", Given::ReadOnly, kData + 4, kStoreR1AtR0, "write to read-only memory at 0x00020004"},
+    {"WriteToTheCode", Given::Nothing, kCode, kStoreR1AtR0, "write to read-only memory at 0x00010000"},
+    {"RunningWhatIsNotCode", Given::ReadWrite, kData, kJumpToR0,
+     "execution of memory that is not code at 0x00020000", kData},
+    {"ReadOfAReservedPageGiven", Given::ReservedSecond, kData + kPage, kLoadR1FromR0, ""},
+    {"ReadOfAReservedPageNotGiven", Given::ReservedSecond, kData + 2 * kPage, kLoadR1FromR0,
+     "read of memory the program was not given at 0x00022000"},
+    {"WriteToAReservedPageTakenBack", Given::ReservedGone, kData + 16, kStoreR1AtR0,
+     "write to memory the program was not given at 0x00020010"},
 };
+
+void PrintTo(const Access& access, std::ostream* out) { *out << access.name; }
 
 class MemoryAccess : public testing::TestWithParam<std::tuple<Access, Cpu>> {};
 
@@ -80,14 +82,20 @@ TEST_P(MemoryAccess, FaultsWithTheAddressWhereTheProgramWasNotGivenTheAccess)
 {
     const auto& [access, cpu] = GetParam();
     auto machine = Machine(cpu, {access.instruction, kReturn});
-    access.give(*machine);
+    ASSERT_TRUE(Give(*machine, access.given));
     machine->SetReg(UC_ARM_REG_R0, access.r0);
+    machine->SetReg(UC_ARM_REG_R1, kStored);
     const Halt halt = machine->Run(kCode);
     if (access.fault.empty()) {
         EXPECT_EQ(halt.kind, Halt::Call) << halt.what;
         EXPECT_EQ(halt.address, kLoader);
-        if (access.instruction == kLoadR1FromR0 && access.r0 == kData) {
-            EXPECT_EQ(machine->Reg(UC_ARM_REG_R1), kHeld);
+        uint32_t word = 0;
+        ASSERT_TRUE(machine->Read(access.r0, &word, 4));
+        // What was loaded: the page's bytes, or zeros on a page given afresh; what was stored.
+        if (access.instruction == kLoadR1FromR0) {
+            EXPECT_EQ(machine->Reg(UC_ARM_REG_R1), access.r0 == kData ? kHeld : 0u);
+        } else {
+            EXPECT_EQ(word, kStored);
         }
         return;
     }
@@ -234,29 +242,24 @@ Outcome Refused(uint32_t word, uint32_t at)
     return {Halt::Fault, 0, text};
 }
 
+const Outcome kIdle = {Halt::Idle, 0, "idle instruction 0xE320F003 (wait for interrupt) at 0x00010000"};
+
 const Instruction kInstructions[] = {
     // ARMv4, which both run.
     {"MovAndReturn", {MoveR0(7), kReturn}, 0, 0, Runs(7), Runs(7)},
     // ARMv4T: BX, which the StrongARM lacks.
     {"BxLr", {MoveR0(3), 0xE12FFF1E}, 0, 0, Refused(0xE12FFF1E, At(1)), Runs(3)},
-    // ARMv5: count leading zeros; call through a register.
+    // ARMv5: count leading zeros; call through a register (then mov r0, lr; mov pc, r4).
     {"Clz", {0xE16F0F11, kReturn}, 0x00010000, 0, Refused(0xE16F0F11, At(0)), Runs(15)},
-    {"BlxRegister",
-     {0xE12FFF32, kLoopForever, 0xE1A0000E /* mov r0, lr */, 0xE1A0F004 /* mov pc, r4 */},
-     0,
-     At(2),
-     Refused(0xE12FFF32, At(0)),
+    {"BlxRegister", {0xE12FFF32, kLoopForever, 0xE1A0000E, 0xE1A0F004}, 0, At(2), Refused(0xE12FFF32, At(0)),
      Runs(At(1))},
     // ARMv5TE: saturating arithmetic.
     {"Qadd", {0xE1020051, kReturn}, 0x7FFFFFFF, 1, Refused(0xE1020051, At(0)), Runs(0x7FFFFFFF)},
     // Waiting for an interrupt, which nothing would deliver.
-    {"WaitForInterrupt",
-     {0xE320F003, kReturn},
-     0,
-     0,
-     {Halt::Idle, 0, "idle instruction 0xE320F003 (wait for interrupt) at 0x00010000"},
-     {Halt::Idle, 0, "idle instruction 0xE320F003 (wait for interrupt) at 0x00010000"}},
+    {"WaitForInterrupt", {0xE320F003, kReturn}, 0, 0, kIdle, kIdle},
 };
+
+void PrintTo(const Instruction& instruction, std::ostream* out) { *out << instruction.name; }
 
 class OnEachProcessor : public testing::TestWithParam<std::tuple<Instruction, Cpu>> {};
 

@@ -37,6 +37,8 @@ const Arguments kArguments[] = {
     {"SecondWithTheStackPointerAstray", 0, 1, 0x11, ""},
 };
 
+void PrintTo(const Arguments& arguments, std::ostream* out) { *out << arguments.name; }
+
 class CallArguments : public testing::TestWithParam<Arguments> {};
 
 TEST_P(CallArguments, ComeFromR0ToR3AndThenTheStack)
