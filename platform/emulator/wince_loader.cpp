@@ -10,11 +10,7 @@ namespace emulator {
 
 namespace {
 
-bool Fail(std::string& error, std::string reason)
-{
-    error = std::move(reason);
-    return false;
-}
+using pe::Fail;
 
 // A NUL-terminated name at rva within the loaded image, of at most
 // kLongestImportName bytes. False, with error, otherwise.

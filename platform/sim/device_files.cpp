@@ -9,6 +9,7 @@
 #include <optional>
 #include <cstring>
 
+#include "platform/device.h"
 #include "platform/sim/host_file.h"
 #include "platform/sim/kill_step.h"
 #include "platform/sim/text.h"
@@ -16,13 +17,6 @@
 namespace sim {
 
 namespace {
-
-const uint32_t kFileNotFound = 2;
-const uint32_t kPathNotFound = 3;
-const uint32_t kAccessDenied = 5;
-const uint32_t kDirNotEmpty = 145;
-const uint32_t kDirectory = 267;
-const uint32_t kAttributeReadOnly = 0x1;
 
 bool IsSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
 
@@ -209,10 +203,10 @@ bool DeviceFiles::OpenRoot(host::Folder& root) const
 
 uint32_t DeviceFiles::Find(std::u16string_view devicePath, Found& found) const
 {
-    if (devicePath.empty()) return kPathNotFound;
+    if (devicePath.empty()) return ERROR_PATH_NOT_FOUND;
     std::vector<std::u16string> parts;
     bool trailing = false;
-    if (!SplitDevicePath(devicePath, parts, &trailing)) return kFileNotFound;
+    if (!SplitDevicePath(devicePath, parts, &trailing)) return ERROR_FILE_NOT_FOUND;
 
     found = Found{};
     found.parent = device_;
@@ -220,12 +214,12 @@ uint32_t DeviceFiles::Find(std::u16string_view devicePath, Found& found) const
     found.folder = true;
     found.root = parts.empty();
     host::Folder dir;
-    if (!OpenRoot(dir) || ::fstat(dir.Fd(), &found.st) != 0) return kPathNotFound;
+    if (!OpenRoot(dir) || ::fstat(dir.Fd(), &found.st) != 0) return ERROR_PATH_NOT_FOUND;
     found.device.assign(found.root ? 1 : 0, u'\\');
 
     for (size_t i = 0; i < parts.size(); ++i) {
         const bool last = i + 1 == parts.size();
-        const uint32_t missing = last ? kFileNotFound : kPathNotFound;
+        const uint32_t missing = last ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
         std::string hostName;
         std::u16string deviceName;
         if (!MatchEntry(dir, parts[i], hostName, deviceName)) return missing;
@@ -235,7 +229,7 @@ uint32_t DeviceFiles::Find(std::u16string_view devicePath, Found& found) const
         // A file with a second host name may be one outside the image: it is
         // treated like a link, as nothing the device can reach.
         if (!folder && st.st_nlink > 1) return missing;
-        if (!last && !folder) return kPathNotFound;
+        if (!last && !folder) return ERROR_PATH_NOT_FOUND;
         found.parent = dir;
         found.name = hostName;
         found.names.push_back(hostName);
@@ -243,10 +237,10 @@ uint32_t DeviceFiles::Find(std::u16string_view devicePath, Found& found) const
         found.device += deviceName;
         found.folder = folder;
         found.st = st;
-        if (!last && !dir.Sub(hostName, dir)) return kPathNotFound;
+        if (!last && !dir.Sub(hostName, dir)) return ERROR_PATH_NOT_FOUND;
     }
     // "\Windows\TRQ.exe\" names a folder that is not there.
-    if (trailing && !found.folder) return kFileNotFound;
+    if (trailing && !found.folder) return ERROR_FILE_NOT_FOUND;
     return 0;
 }
 
@@ -254,12 +248,12 @@ uint32_t DeviceFiles::DeleteFile(std::u16string_view devicePath)
 {
     Found found;
     if (uint32_t error = Find(devicePath, found)) return error;
-    if (found.folder) return kAccessDenied;
-    if (!(found.st.st_mode & S_IWUSR)) return kAccessDenied;
+    if (found.folder) return ERROR_ACCESS_DENIED;
+    if (!(found.st.st_mode & S_IWUSR)) return ERROR_ACCESS_DENIED;
     std::vector<std::string> parentNames(found.names.begin(), found.names.end() - 1);
     LendWrite lend(device_, found.parent, parentNames);
     if (::unlinkat(found.parent.Fd(), found.name.c_str(), 0) != 0)
-        return errno == ENOENT ? kFileNotFound : kAccessDenied;
+        return errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
     return 0;
 }
 
@@ -267,18 +261,18 @@ uint32_t DeviceFiles::RemoveDirectory(std::u16string_view devicePath)
 {
     Found found;
     if (uint32_t error = Find(devicePath, found)) return error;
-    if (found.root) return kAccessDenied;
-    if (!found.folder) return kDirectory;
+    if (found.root) return ERROR_ACCESS_DENIED;
+    if (!found.folder) return ERROR_DIRECTORY;
     // As on Windows, a read-only folder is not removed.
-    if (!(found.st.st_mode & S_IWUSR)) return kAccessDenied;
+    if (!(found.st.st_mode & S_IWUSR)) return ERROR_ACCESS_DENIED;
     host::Folder folder;
-    if (!found.parent.Sub(found.name, folder)) return kAccessDenied;
-    if (!folder.Names().empty()) return kDirNotEmpty;
+    if (!found.parent.Sub(found.name, folder)) return ERROR_ACCESS_DENIED;
+    if (!folder.Names().empty()) return ERROR_DIR_NOT_EMPTY;
     std::vector<std::string> parentNames(found.names.begin(), found.names.end() - 1);
     LendWrite lend(device_, found.parent, parentNames);
     if (::unlinkat(found.parent.Fd(), found.name.c_str(), AT_REMOVEDIR) != 0) {
-        if (errno == ENOTEMPTY || errno == EEXIST) return kDirNotEmpty;
-        return errno == ENOENT ? kFileNotFound : kAccessDenied;
+        if (errno == ENOTEMPTY || errno == EEXIST) return ERROR_DIR_NOT_EMPTY;
+        return errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
     }
     return 0;
 }
@@ -287,13 +281,13 @@ uint32_t DeviceFiles::SetAttributes(std::u16string_view devicePath, uint32_t att
 {
     Found found;
     if (uint32_t error = Find(devicePath, found)) return error;
-    if (found.root) return kAccessDenied;
+    if (found.root) return ERROR_ACCESS_DENIED;
     const mode_t mode = found.st.st_mode & 07777;
-    const mode_t wanted = (attributes & kAttributeReadOnly) ? (mode & ~S_IWUSR) : (mode | S_IWUSR);
+    const mode_t wanted = (attributes & FILE_ATTRIBUTE_READONLY) ? (mode & ~S_IWUSR) : (mode | S_IWUSR);
     if (wanted == mode) return 0;
     // A link put in its place since is refused (EOPNOTSUPP), never followed.
     if (::fchmodat(found.parent.Fd(), found.name.c_str(), wanted, AT_SYMLINK_NOFOLLOW) != 0)
-        return errno == ENOENT || errno == EOPNOTSUPP ? kFileNotFound : kAccessDenied;
+        return errno == ENOENT || errno == EOPNOTSUPP ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
     return 0;
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <initializer_list>
+#include <vector>
 
 #include "platform/device.h"
 #include "platform/sim/device_lock.h"
@@ -50,35 +51,30 @@ bool EmptyButForTheLock(const std::filesystem::path& dir)
     return !ec;
 }
 
-}  // namespace
-
-RegFile SampleRegistry()
+// The package manager's records of the installation, and the .trp document type.
+void AddPackageRecords(Registry& r, const std::u16string& dir)
 {
-    RegFile file;
-    file.encoding = TextEncoding::Utf8;
-    file.crlf = false;
-    Registry& r = file.registry;
-    const Root CR = Root::ClassesRoot, CU = Root::CurrentUser, LM = Root::LocalMachine;
-    const std::u16string dir = kSampleInstallDir;
-
-    // The package manager's records of the installation.
+    const Root CR = Root::ClassesRoot, LM = Root::LocalMachine;
     Key(r, LM, u"SOFTWARE\\Apps\\Vantrelle PocketPC Edition",
         {Sz(u"InstallDir", dir), Sz(u"InstDir", dir), Dword(u"Instl", 1),
          Sz(u"CmdFile", u"\\Windows\\AppMgr\\Vantrelle PocketPC Edition.DAT")});
     Key(r, LM, u"Security\\AppInstall\\Vantrelle PocketPC Edition", {Dword(u"Role", 0x100)});
 
-    // The .trp document type.
     Key(r, CR, u".trp", {Sz(u"", u"trpfile")});
     Key(r, CR, u"trpfile", {Sz(u"", u"TRQ Task List")});
     Key(r, CR, u"trpfile\\DefaultIcon", {Sz(u"", dir + u"\\TRQ.exe,-101")});
     Key(r, CR, u"trpfile\\shell\\open\\command", {Sz(u"", u"\"" + dir + u"\\TRQ.exe\" %1")});
+}
 
-    // The reminder service, loaded by the service host at start-up.
+// The reminder service, loaded by the service host at start-up; the shell
+// New-menu extension and the quick task-entry classes.
+void AddComponents(Registry& r)
+{
+    const Root CR = Root::ClassesRoot, LM = Root::LocalMachine;
     Key(r, LM, u"Services\\TRQRem",
         {Sz(u"Dll", u"TRQRemindSvc.dll"), Sz(u"Prefix", u"TRQ"), Dword(u"Index", 0),
          Dword(u"Order", 9), Dword(u"Keep", 1), Sz(u"DisplayName", u"TRQ Reminders")});
 
-    // The shell New-menu extension and the quick task-entry classes.
     Key(r, LM, u"Software\\Microsoft\\Shell\\Extensions\\NewMenu\\" + std::u16string(kNewMenuClsid),
         {Sz(u"", u"Task")});
     Key(r, CR, u"CLSID\\" + std::u16string(kNewMenuClsid) + u"\\InprocServer32",
@@ -88,8 +84,13 @@ RegFile SampleRegistry()
         Key(r, CR, std::u16string(name) + u"\\CLSID", {Sz(u"", kNewMenuClsid)});
         Key(r, CR, std::u16string(name) + u"\\CurVer", {Sz(u"", u"TRQNewMenu.Jotlet.1")});
     }
+}
 
-    // The synchronisation provider and its folder mappings.
+// The synchronisation provider and its folder mappings; the components'
+// per-user settings.
+void AddSyncAndSettings(Registry& r, const std::u16string& dir)
+{
+    const Root CR = Root::ClassesRoot, CU = Root::CurrentUser, LM = Root::LocalMachine;
     Key(r, LM, u"Windows CE Services\\Synchronization\\Objects\\TRQSync",
         {Sz(u"Store", kSyncStoreClsid), Sz(u"Display Name", u"TRQ Tasks")});
     Key(r, CR, u"CLSID\\" + std::u16string(kSyncStoreClsid) + u"\\InprocServer32",
@@ -99,51 +100,35 @@ RegFile SampleRegistry()
     Key(r, CU, u"Software\\TRQ\\Sync\\Mappings\\1", {Sz(u"Folder", u"Tasks")});
     Key(r, CU, u"Software\\TRQ\\Sync\\Mappings\\2", {Sz(u"Folder", u"Notes")});
 
-    // Per-user settings of the components.
     Key(r, CU, u"Software\\TRQ\\TRQRemindSvc", {Dword(u"LeadMinutes", 15)});
     Key(r, CU, u"Software\\TRQ\\TRQNewMenu", {Dword(u"ShowInMenu", 1)});
     Key(r, CU, u"Software\\TRQ\\TRQ", {Sz(u"LastFile", u"\\My Documents\\Tasks.trp")});
     Key(r, CU, u"Software\\TRQ\\TRQ\\MainForm", {Dword(u"Left", 0), Dword(u"Top", 26)});
     Key(r, CU, u"Software\\TRQ\\TRQ\\Appearance", {Sz(u"Theme", u"Classic")});
+}
 
-    // Another application, which must not be touched.
+// Another application, which must not be touched.
+void AddAnotherApplication(Registry& r)
+{
+    const Root CR = Root::ClassesRoot, CU = Root::CurrentUser, LM = Root::LocalMachine;
     Key(r, LM, u"SOFTWARE\\Apps\\Pocket Atlas", {Sz(u"InstallDir", u"\\Program Files\\Atlas"),
                                                 Dword(u"Instl", 1)});
     Key(r, LM, u"Services\\AtlasGps", {Sz(u"Dll", u"AtlasGps.dll"), Sz(u"Prefix", u"GPS")});
     Key(r, CR, u".txt", {Sz(u"", u"txtfile")});
     Key(r, CU, u"Software\\Atlas", {Dword(u"Zoom", 3)});
-    return file;
 }
 
-bool CanHoldSampleDevice(const std::filesystem::path& dir)
-{
-    std::error_code ec;
-    return !std::filesystem::exists(std::filesystem::symlink_status(dir, ec)) || EmptyButForTheLock(dir);
-}
+struct SampleFile {
+    std::string path;
+    std::string contents;
+};
 
-bool InitSampleDevice(const std::filesystem::path& dir, std::string& error, SampleState state)
+// The package's files, the device's own, the user's documents and another
+// application's.
+std::vector<SampleFile> SampleFiles()
 {
-    std::error_code ec;
-    if (!CanHoldSampleDevice(dir)) {
-        error = dir.string() + ": exists and is not an empty folder";
-        return false;
-    }
-    std::filesystem::create_directories(dir / "files", ec);
-    if (ec) {
-        error = dir.string() + ": " + ec.message();
-        return false;
-    }
-
-    DeviceImage image;
-    image.dir = dir;
-    image.registry = SampleRegistry();
-    DeviceFiles files = image.Files();
     const std::string installDir = "\\Program Files\\TRQ";
-    struct SampleFile {
-        std::string path;
-        std::string contents;
-    };
-    const SampleFile sample[] = {
+    return {
         {installDir + "\\TRQ.exe", "TRQ main program\r\n"},
         {installDir + "\\TRQJotlet.exe", "TRQ quick task entry\r\n"},
         {installDir + "\\DevTRQSync.dll", "TRQ synchronisation provider\r\n"},
@@ -175,7 +160,47 @@ bool InitSampleDevice(const std::filesystem::path& dir, std::string& error, Samp
         {"\\Windows\\Start Menu\\Programs\\Atlas.lnk", Shortcut("\\Program Files\\Atlas\\Atlas.exe")},
         {"\\Temp\\Atlas.log", "route computed\r\n"},
     };
-    for (const SampleFile& f : sample) {
+}
+
+}  // namespace
+
+RegFile SampleRegistry()
+{
+    RegFile file;
+    file.encoding = TextEncoding::Utf8;
+    file.crlf = false;
+    const std::u16string dir = kSampleInstallDir;
+    AddPackageRecords(file.registry, dir);
+    AddComponents(file.registry);
+    AddSyncAndSettings(file.registry, dir);
+    AddAnotherApplication(file.registry);
+    return file;
+}
+
+bool CanHoldSampleDevice(const std::filesystem::path& dir)
+{
+    std::error_code ec;
+    return !std::filesystem::exists(std::filesystem::symlink_status(dir, ec)) || EmptyButForTheLock(dir);
+}
+
+bool InitSampleDevice(const std::filesystem::path& dir, std::string& error, SampleState state)
+{
+    std::error_code ec;
+    if (!CanHoldSampleDevice(dir)) {
+        error = dir.string() + ": exists and is not an empty folder";
+        return false;
+    }
+    std::filesystem::create_directories(dir / "files", ec);
+    if (ec) {
+        error = dir.string() + ": " + ec.message();
+        return false;
+    }
+
+    DeviceImage image;
+    image.dir = dir;
+    image.registry = SampleRegistry();
+    DeviceFiles files = image.Files();
+    for (const SampleFile& f : SampleFiles()) {
         if (!files.WriteFile(*Utf8ToUtf16(f.path), f.contents)) {
             error = "cannot write " + f.path;
             return false;

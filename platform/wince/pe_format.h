@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace pe {
@@ -22,9 +23,15 @@ constexpr uint32_t kWinceExeBase = 0x00010000;
 constexpr uint32_t kWinceSlotEnd = 0x02000000;
 constexpr uint32_t kWincePage = 0x1000;
 
+// value rounded up to a multiple of alignment: a page, a sector, a word.
+template <class T> constexpr T AlignUp(T value, T alignment)
+{
+    return (value + alignment - 1) / alignment * alignment;
+}
+
 inline uint64_t PageAlign(uint64_t value)
 {
-    return (value + kWincePage - 1) / kWincePage * kWincePage;
+    return AlignUp<uint64_t>(value, kWincePage);
 }
 
 // An address or a field as messages write it: 0x00011000.
@@ -33,6 +40,13 @@ inline std::string Hex(uint32_t value, int digits = 8)
     char text[16];
     std::snprintf(text, sizeof text, "0x%0*X", digits, value);
     return text;
+}
+
+// How the image's reader and writer refuse: the reason in error, and false.
+inline bool Fail(std::string& error, std::string reason)
+{
+    error = std::move(reason);
+    return false;
 }
 
 constexpr uint16_t kDosMagic = 0x5A4D;          // "MZ"

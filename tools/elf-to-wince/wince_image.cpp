@@ -10,9 +10,9 @@ namespace wince {
 
 namespace {
 
-// The layout every Pocket PC accepts.
-constexpr uint32_t kSectionAlignment = 0x1000;  // one page
-constexpr uint32_t kFileAlignment = 0x200;      // one sector
+// The layout every Pocket PC accepts: sections on pages of their own in
+// memory (pe::kWincePage), on sectors of their own in the file.
+constexpr uint32_t kFileAlignment = 0x200;  // one sector
 constexpr uint16_t kWindowsCeMajor = 4, kWindowsCeMinor = 20;  // Pocket PC 2003 and later
 constexpr uint32_t kStackReserve = 0x10000, kStackCommit = 0x1000;  // Windows CE's defaults
 constexpr uint32_t kHeapReserve = 0x100000, kHeapCommit = 0x1000;
@@ -20,23 +20,13 @@ constexpr uint32_t kHeapReserve = 0x100000, kHeapCommit = 0x1000;
 // The headers: the DOS header holds only its magic and where the PE header
 // starts, right after it. A Pocket PC runs no DOS stub.
 constexpr size_t kPeHeaderOffset = 0x40;
-constexpr size_t kSectionCount = 2;  // .text, .idata
-
-uint32_t Align(uint32_t value, uint32_t alignment)
-{
-    return (value + alignment - 1) / alignment * alignment;
-}
 
 struct Import {
     std::string name;  // without the prefix
     uint32_t slot = 0;  // its address in the import address table
 };
 
-bool Fail(std::string& error, std::string reason)
-{
-    error = std::move(reason);
-    return false;
-}
+using pe::Fail;
 
 // The import address table as the linker laid it out: one named 4-byte slot
 // after another, filling the section exactly.
@@ -122,7 +112,7 @@ ImportDirectory AppendImportDirectory(pe::Bytes& section, uint32_t sectionRva,
         pe::Put(section, at, 0, 2);                     // hint: none, look the name up
         const std::string& name = imports[i].name;
         section.insert(section.end(), name.begin(), name.end());
-        section.resize(Align(static_cast<uint32_t>(section.size()) + 1, 2));
+        section.resize(pe::AlignUp<size_t>(section.size() + 1, 2));
         at = static_cast<uint32_t>(section.size());
     }
     pe::ImportDescriptor coredll;
@@ -146,13 +136,13 @@ struct Placed {
 // within the process slot.
 bool CheckPlaces(const std::vector<Placed>& sections, std::string& error)
 {
-    uint32_t end = kSectionAlignment;
+    uint32_t end = pe::kWincePage;
     for (const Placed& s : sections) {
         const uint32_t address = pe::kWinceExeBase + s.rva;
-        if (s.rva < end || s.rva % kSectionAlignment)
+        if (s.rva < end || s.rva % pe::kWincePage)
             return Fail(error, std::string("section ") + s.name + " at " + pe::Hex(address) +
                                    " is not on a page of its own above " + pe::Hex(pe::kWinceExeBase + end));
-        end = Align(s.rva + static_cast<uint32_t>(s.bytes.size()), kSectionAlignment);
+        end = pe::AlignUp<uint32_t>(s.rva + static_cast<uint32_t>(s.bytes.size()), pe::kWincePage);
         if (end < s.rva || uint64_t{pe::kWinceExeBase} + end > pe::kWinceSlotEnd)
             return Fail(error, "the image would end past " + pe::Hex(pe::kWinceSlotEnd) +
                                    ", the end of the 32 MiB process slot");
@@ -160,42 +150,68 @@ bool CheckPlaces(const std::vector<Placed>& sections, std::string& error)
     return true;
 }
 
-pe::Bytes WriteImage(const std::vector<Placed>& sections, uint32_t entryRva, const ImportDirectory& imports)
+// Where everything lies in the file: the headers, each section's bytes on
+// sectors of their own after them, in order.
+struct FileLayout {
+    size_t fileHeader = 0, optionalHeader = 0, sectionTable = 0;
+    uint32_t headersSize = 0;
+    std::vector<uint32_t> rawOffset, rawSize;  // each section's, in the file
+    uint32_t fileSize = 0;
+};
+
+FileLayout LayOut(const std::vector<Placed>& sections)
 {
-    const size_t fileHeader = kPeHeaderOffset + 4;
-    const size_t optionalHeader = fileHeader + pe::SizeOf<pe::FileHeader>();
-    const size_t sectionTable = optionalHeader + pe::SizeOf<pe::OptionalHeader32>();
-    const uint32_t headersSize =
-        Align(static_cast<uint32_t>(sectionTable + kSectionCount * pe::SizeOf<pe::SectionHeader>()),
-              kFileAlignment);
-    const Placed& code = sections[0];
-    const Placed& iat = sections[1];
+    FileLayout layout;
+    layout.fileHeader = kPeHeaderOffset + 4;  // after the PE signature
+    layout.optionalHeader = layout.fileHeader + pe::SizeOf<pe::FileHeader>();
+    layout.sectionTable = layout.optionalHeader + pe::SizeOf<pe::OptionalHeader32>();
+    layout.headersSize = pe::AlignUp<uint32_t>(
+        static_cast<uint32_t>(layout.sectionTable + sections.size() * pe::SizeOf<pe::SectionHeader>()),
+        kFileAlignment);
+    uint32_t at = layout.headersSize;
+    for (const Placed& s : sections) {
+        layout.rawOffset.push_back(at);
+        layout.rawSize.push_back(pe::AlignUp<uint32_t>(static_cast<uint32_t>(s.bytes.size()), kFileAlignment));
+        at += layout.rawSize.back();
+    }
+    layout.fileSize = at;
+    return layout;
+}
 
-    pe::Bytes image(headersSize, 0);
-    pe::Put(image, 0, pe::kDosMagic, 2);
-    pe::Put(image, pe::kDosPeOffsetField, kPeHeaderOffset, 4);
-    pe::Put(image, kPeHeaderOffset, pe::kPeSignature, 4);
-
+pe::FileHeader ArmFileHeader(size_t sectionCount)
+{
     pe::FileHeader file;
     file.machine = pe::kMachineArm;
-    file.numberOfSections = kSectionCount;
+    file.numberOfSections = static_cast<uint16_t>(sectionCount);
     file.timeDateStamp = 0;  // the same sources make the same image
     file.sizeOfOptionalHeader = static_cast<uint16_t>(pe::SizeOf<pe::OptionalHeader32>());
     file.characteristics = pe::kRelocsStripped | pe::kExecutableImage | pe::kLineNumsStripped |
                            pe::kLocalSymsStripped | pe::k32BitMachine | pe::kDebugStripped;
-    pe::Store(image, fileHeader, file);
+    return file;
+}
 
+// The code first, then the import address table with the rest of the
+// import directory.
+pe::OptionalHeader32 WinceOptionalHeader(const std::vector<Placed>& sections, const FileLayout& layout,
+                                         uint32_t entryRva, const ImportDirectory& imports)
+{
+    const Placed& code = sections[0];
+    const Placed& iat = sections[1];
     pe::OptionalHeader32 opt;
     opt.magic = pe::kMagicPe32;
+    opt.sizeOfCode = layout.rawSize[0];
+    for (size_t i = 1; i < sections.size(); ++i) opt.sizeOfInitializedData += layout.rawSize[i];
     opt.addressOfEntryPoint = entryRva;
     opt.baseOfCode = code.rva;
     opt.baseOfData = iat.rva;
     opt.imageBase = pe::kWinceExeBase;
-    opt.sectionAlignment = kSectionAlignment;
+    opt.sectionAlignment = pe::kWincePage;
     opt.fileAlignment = kFileAlignment;
     opt.majorOperatingSystemVersion = opt.majorSubsystemVersion = kWindowsCeMajor;
     opt.minorOperatingSystemVersion = opt.minorSubsystemVersion = kWindowsCeMinor;
-    opt.sizeOfHeaders = headersSize;
+    opt.sizeOfImage = pe::AlignUp<uint32_t>(sections.back().rva + static_cast<uint32_t>(sections.back().bytes.size()),
+                                            pe::kWincePage);
+    opt.sizeOfHeaders = layout.headersSize;
     opt.subsystem = pe::kSubsystemWindowsCeGui;
     opt.sizeOfStackReserve = kStackReserve;
     opt.sizeOfStackCommit = kStackCommit;
@@ -205,26 +221,56 @@ pe::Bytes WriteImage(const std::vector<Placed>& sections, uint32_t entryRva, con
     opt.dataDirectory[pe::kImportDirectory] = {iat.rva + imports.descriptors,
                                                2 * static_cast<uint32_t>(pe::SizeOf<pe::ImportDescriptor>())};
     opt.dataDirectory[pe::kImportAddressTable] = {iat.rva, imports.tableSize};
+    return opt;
+}
 
-    size_t header = sectionTable;
-    for (const Placed& s : sections) {
+void WriteHeaders(pe::Bytes& image, const FileLayout& layout, const pe::OptionalHeader32& opt, size_t sectionCount)
+{
+    pe::Put(image, 0, pe::kDosMagic, 2);
+    pe::Put(image, pe::kDosPeOffsetField, kPeHeaderOffset, 4);
+    pe::Put(image, kPeHeaderOffset, pe::kPeSignature, 4);
+    pe::Store(image, layout.fileHeader, ArmFileHeader(sectionCount));
+    pe::Store(image, layout.optionalHeader, opt);
+}
+
+void WriteSectionTable(pe::Bytes& image, const FileLayout& layout, const std::vector<Placed>& sections)
+{
+    for (size_t i = 0; i < sections.size(); ++i) {
+        const Placed& s = sections[i];
         pe::SectionHeader h;
         std::memcpy(h.name, s.name, std::min(std::strlen(s.name), sizeof h.name));
         h.virtualSize = static_cast<uint32_t>(s.bytes.size());
         h.virtualAddress = s.rva;
-        h.sizeOfRawData = Align(h.virtualSize, kFileAlignment);
-        h.pointerToRawData = static_cast<uint32_t>(image.size());
+        h.sizeOfRawData = layout.rawSize[i];
+        h.pointerToRawData = layout.rawOffset[i];
         h.characteristics = s.characteristics;
-        pe::Store(image, header, h);
-        header += pe::SizeOf<pe::SectionHeader>();
-        image.insert(image.end(), s.bytes.begin(), s.bytes.end());
-        image.resize(h.pointerToRawData + h.sizeOfRawData);
-        (&s == &code ? opt.sizeOfCode : opt.sizeOfInitializedData) += h.sizeOfRawData;
-        opt.sizeOfImage = Align(s.rva + h.virtualSize, kSectionAlignment);
+        pe::Store(image, layout.sectionTable + i * pe::SizeOf<pe::SectionHeader>(), h);
     }
-    pe::Store(image, optionalHeader, opt);
-    pe::Put(image, optionalHeader + pe::kChecksumOffset,
-            pe::Checksum(image, optionalHeader + pe::kChecksumOffset), 4);
+}
+
+// Each section's bytes at its place, zeros to the end of its last sector.
+void WriteSectionData(pe::Bytes& image, const FileLayout& layout, const std::vector<Placed>& sections)
+{
+    for (size_t i = 0; i < sections.size(); ++i)
+        std::copy(sections[i].bytes.begin(), sections[i].bytes.end(), image.begin() + layout.rawOffset[i]);
+}
+
+void WriteChecksum(pe::Bytes& image, const FileLayout& layout)
+{
+    const size_t field = layout.optionalHeader + pe::kChecksumOffset;
+    pe::Put(image, field, pe::Checksum(image, field), 4);
+}
+
+// As a linker writes an image: the layout, the headers, the section table,
+// the sections' data, and last the checksum over all of it.
+pe::Bytes WriteImage(const std::vector<Placed>& sections, uint32_t entryRva, const ImportDirectory& imports)
+{
+    const FileLayout layout = LayOut(sections);
+    pe::Bytes image(layout.fileSize, 0);
+    WriteHeaders(image, layout, WinceOptionalHeader(sections, layout, entryRva, imports), sections.size());
+    WriteSectionTable(image, layout, sections);
+    WriteSectionData(image, layout, sections);
+    WriteChecksum(image, layout);
     return image;
 }
 
