@@ -9,7 +9,7 @@
 //   - Desktop Windows (mingw-w64): the system DLLs, plus platform/win32/ for
 //     the one call desktop Windows lacks (KernelIoControl).
 //   - Linux: platform/sim/, the simulated device; the ARM emulator
-//     (platform/emulator/) serves a Pocket PC executable's COREDLL imports
+//     (harness/emulator/) serves a Pocket PC executable's COREDLL imports
 //     from the same functions.
 #ifndef TRQ_PLATFORM_DEVICE_H
 #define TRQ_PLATFORM_DEVICE_H

@@ -8,7 +8,7 @@
 //   - tools/elf-to-wince lets an image import these names and no other;
 //   - platform/sim/fault_rules.cpp lets --fail and the fault sweep fail each
 //     call marked Faultable;
-//   - platform/emulator/coredll.cpp serves each as a COREDLL export, copying
+//   - harness/emulator/coredll.cpp serves each as a COREDLL export, copying
 //     its arguments in and out of the emulated memory by their kinds below.
 // Adding a call is one entry here and its implementation on the simulated
 // device (platform/sim/services.cpp); the emulator serves it from the

@@ -2,7 +2,7 @@
 // device's trace: what is deleted, in which order, and under which switch.
 #include <gtest/gtest.h>
 
-#include "platform/sim/text.h"
+#include "formats/text.h"
 #include "removal/registry_plan.h"
 #include "tests/expected/expected_story.h"
 #include "tests/test_device.h"

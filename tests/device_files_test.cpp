@@ -7,7 +7,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "platform/sim/text.h"
+#include "formats/text.h"
 
 namespace fs = std::filesystem;
 

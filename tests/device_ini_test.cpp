@@ -1,4 +1,4 @@
-#include "platform/sim/device_ini.h"
+#include "formats/device_ini.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -6,7 +6,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "platform/sim/text.h"
+#include "formats/text.h"
 
 namespace fs = std::filesystem;
 

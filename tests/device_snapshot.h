@@ -14,8 +14,8 @@
 #include <map>
 #include <string>
 
-#include "platform/sim/registry.h"
-#include "platform/sim/text.h"
+#include "formats/registry.h"
+#include "formats/text.h"
 
 namespace trq_test {
 

@@ -8,9 +8,9 @@
 #include <functional>
 #include <sstream>
 
-#include "platform/sim/device_status.h"
-#include "platform/sim/plan_items.h"
-#include "platform/sim/text.h"
+#include "formats/text.h"
+#include "harness/runner/device_status.h"
+#include "harness/runner/plan_items.h"
 #include "tests/scenarios.h"
 #include "tests/test_device.h"
 

@@ -19,10 +19,10 @@
 #include <cstdio>
 #include <functional>
 
+#include "harness/runner/plan_items.h"
+#include "harness/runner/sample_device.h"
 #include "platform/device.h"
 #include "platform/sim/fault_rules.h"
-#include "platform/sim/plan_items.h"
-#include "platform/sim/sample_device.h"
 #include "tests/device_snapshot.h"
 #include "tests/pocketpc/pocketpc_test_support.h"
 #include "tests/scenarios.h"

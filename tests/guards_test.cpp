@@ -3,7 +3,7 @@
 // buffer.
 #include <gtest/gtest.h>
 
-#include "platform/sim/text.h"
+#include "formats/text.h"
 #include "tests/scenarios.h"
 #include "tests/test_device.h"
 

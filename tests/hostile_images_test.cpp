@@ -13,10 +13,10 @@
 #include <functional>
 #include <sstream>
 
+#include "formats/text.h"
+#include "harness/runner/run_device.h"
+#include "harness/runner/sample_device.h"
 #include "platform/device.h"
-#include "platform/sim/run_device.h"
-#include "platform/sim/sample_device.h"
-#include "platform/sim/text.h"
 #include "tests/device_snapshot.h"
 #include "tests/scenarios.h"
 #include "tests/test_device.h"

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/sim/reg_file.h"
-#include "platform/sim/text.h"
+#include "formats/reg_file.h"
+#include "formats/text.h"
 
 namespace sim {
 namespace {

@@ -7,8 +7,8 @@
 #include <tuple>
 #include <vector>
 
-#include "platform/sim/registry.h"
-#include "platform/sim/text.h"
+#include "formats/registry.h"
+#include "formats/text.h"
 
 namespace sim {
 namespace {

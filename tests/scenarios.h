@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "harness/runner/run_device.h"
 #include "platform/sim/device_image.h"
-#include "platform/sim/run_device.h"
 #include "tests/expected/expected_words.h"
 
 namespace trq_test {

@@ -12,8 +12,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "platform/sim/sample_device.h"
-#include "platform/sim/text.h"
+#include "formats/text.h"
+#include "harness/runner/sample_device.h"
 
 namespace trq_test {
 

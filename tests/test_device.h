@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/sim/plan_items.h"
-#include "platform/sim/run_device.h"
-#include "platform/sim/sample_device.h"
+#include "harness/runner/plan_items.h"
+#include "harness/runner/run_device.h"
+#include "harness/runner/sample_device.h"
 
 namespace trq_test {
 

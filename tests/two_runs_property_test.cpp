@@ -28,8 +28,8 @@
 #include <sstream>
 #include <thread>
 
-#include "platform/sim/sample_device.h"
-#include "platform/sim/text.h"
+#include "formats/text.h"
+#include "harness/runner/sample_device.h"
 #include "tests/scenarios.h"
 #include "tests/test_device.h"
 

@@ -9,40 +9,16 @@
 #include <optional>
 #include <cstring>
 
+#include "formats/device_path.h"
+#include "formats/host_file.h"
+#include "formats/text.h"
 #include "platform/device.h"
-#include "platform/sim/host_file.h"
 #include "platform/sim/kill_step.h"
-#include "platform/sim/text.h"
 
 namespace sim {
 
 namespace {
 
-bool IsSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
-
-// Whether a single name can exist on the device (and so in a device image).
-bool IsValidName(std::u16string_view name)
-{
-    if (name.empty() || name == u"." || name == u"..") return false;
-    for (size_t i = 0; i < name.size(); ++i) {
-        char16_t c = name[i];
-        if (c < 0x20) return false;
-        switch (c) {
-        case u'<': case u'>': case u':': case u'"': case u'|': case u'?': case u'*':
-        case u'\\': case u'/':
-            return false;
-        default:
-            break;
-        }
-        if (c >= 0xD800 && c <= 0xDBFF) {
-            if (i + 1 == name.size() || name[i + 1] < 0xDC00 || name[i + 1] > 0xDFFF) return false;
-            ++i;
-        } else if (c >= 0xDC00 && c <= 0xDFFF) {
-            return false;
-        }
-    }
-    return true;
-}
 
 // fstatat without following a link.
 bool EntryStatus(const host::Folder& dir, const std::string& name, struct stat& st)
@@ -160,30 +136,6 @@ void ListFolder(const host::Folder& dir, std::vector<std::u16string>& prefix,
 }
 
 }  // namespace
-
-bool SplitDevicePath(std::u16string_view path, std::vector<std::u16string>& parts,
-                     bool* trailingSeparator)
-{
-    parts.clear();
-    if (trailingSeparator) *trailingSeparator = !path.empty() && IsSeparator(path.back());
-    size_t i = 0;
-    while (i < path.size()) {
-        if (IsSeparator(path[i])) {
-            ++i;
-            continue;
-        }
-        size_t end = i;
-        while (end < path.size() && !IsSeparator(path[end])) ++end;
-        std::u16string_view name = path.substr(i, end - i);
-        if (!IsValidName(name)) {
-            parts.clear();
-            return false;
-        }
-        parts.emplace_back(name);
-        i = end;
-    }
-    return true;
-}
 
 DeviceFiles::DeviceFiles(std::filesystem::path root) : rootName_(root.filename().string()), root_(std::move(root))
 {

@@ -14,19 +14,10 @@
 
 #include <sys/stat.h>
 
+#include "formats/device_path.h"
 #include "platform/sim/device_folder.h"
 
 namespace sim {
-
-// Splits a device path into its names. "\" and "/" both separate, doubled
-// separators fold and a leading separator is optional (the device has no
-// current folder): "Temp//a.log" and "\Temp\a.log" both give {"Temp", "a.log"};
-// "\" and "" give no names. Returns false for a path that can name no file
-// on the device: a "." or ".." name, a NUL or other control character, one of
-// <>:"|?*, or a lone surrogate. trailingSeparator, when given, tells whether
-// the path ended with a separator.
-bool SplitDevicePath(std::u16string_view path, std::vector<std::u16string>& parts,
-                     bool* trailingSeparator = nullptr);
 
 // files/ of a device image. Every name is reached from the folder that holds
 // files/, open as a descriptor, by openat without following links.

@@ -7,8 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/sim/host_file.h"
-#include "platform/sim/host_folder.h"
+#include "formats/host_file.h"
+#include "formats/host_folder.h"
 #include "platform/sim/kill_step.h"
 
 namespace sim {

@@ -14,7 +14,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/sim/host_folder.h"
+#include "formats/host_folder.h"
 
 namespace sim {
 
@@ -26,10 +26,6 @@ constexpr char kFilesFolder[] = "files";
 // deletion in it lasts (device_files.h), so that a killed command's loan is
 // taken back at the next start.
 constexpr char kWriteLentFile[] = ".write-lent";
-
-// Limits on the device's own files, beyond which an image is refused.
-constexpr size_t kMaxRegistryBytes = size_t(64) << 20;  // registry.reg
-constexpr size_t kMaxConfigBytes = size_t(1) << 20;     // device.ini
 
 // Reads the device file `name` (registry.reg, device.ini): a regular file of
 // at most limit bytes, not a link. missing, when given, is set for a name

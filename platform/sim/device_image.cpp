@@ -60,7 +60,7 @@ bool LoadDeviceImage(const host::Folder& folder, const std::filesystem::path& di
     if (!CheckFilesFolder(folder, dir, error)) return false;
 
     std::string bytes, reason;
-    if (!ReadDeviceFile(folder, kRegistryFile, kMaxRegistryBytes, bytes, reason)) {
+    if (!ReadDeviceFile(folder, kRegistryFile, kMaxRegFileBytes, bytes, reason)) {
         error = image.RegistryPath().string() + ": " + reason;
         return false;
     }
@@ -70,7 +70,7 @@ bool LoadDeviceImage(const host::Folder& folder, const std::filesystem::path& di
         return false;
     }
     bool missing = false;
-    if (ReadDeviceFile(folder, kConfigFile, kMaxConfigBytes, bytes, reason, &missing)) {
+    if (ReadDeviceFile(folder, kConfigFile, kMaxDeviceIniBytes, bytes, reason, &missing)) {
         if (!ParseDeviceIni(bytes, image.config, error)) return false;
     } else if (!missing) {
         error = image.ConfigPath().string() + ": " + reason;

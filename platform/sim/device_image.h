@@ -12,10 +12,10 @@
 #include <filesystem>
 #include <string>
 
+#include "formats/device_ini.h"
+#include "formats/reg_file.h"
 #include "platform/sim/device_files.h"
 #include "platform/sim/device_folder.h"
-#include "platform/sim/device_ini.h"
-#include "platform/sim/reg_file.h"
 
 namespace sim {
 
@@ -38,7 +38,7 @@ private:
 // Reads a device image; on failure error says which file and why, and
 // nothing has been changed. registry.reg, device.ini and files/ must not be
 // links, and the two files must be regular files within their limits
-// (kMaxRegistryBytes, kMaxConfigBytes).
+// (kMaxRegFileBytes, kMaxDeviceIniBytes).
 bool LoadDeviceImage(const std::filesystem::path& dir, DeviceImage& out, std::string& error);
 // The same, from the device folder already open as folder (dir names it).
 bool LoadDeviceImage(const host::Folder& folder, const std::filesystem::path& dir, DeviceImage& out,

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
+#include "formats/text.h"
 #include "platform/device.h"
-#include "platform/sim/text.h"
 
 namespace sim {
 namespace {

@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <memory>
 
+#include "formats/text.h"
 #include "platform/device_call_table.h"
-#include "platform/sim/text.h"
 
 namespace sim {
 

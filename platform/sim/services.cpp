@@ -5,9 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "formats/text.h"
 #include "platform/device.h"
 #include "platform/sim/kill_step.h"
-#include "platform/sim/text.h"
 
 namespace sim {
 

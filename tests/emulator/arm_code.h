@@ -11,7 +11,7 @@
 #include <memory>
 #include <vector>
 
-#include "platform/emulator/arm_machine.h"
+#include "harness/emulator/arm_machine.h"
 
 namespace trq_test::arm {
 

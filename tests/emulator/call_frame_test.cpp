@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/emulator/coredll.h"
+#include "harness/emulator/coredll.h"
 #include "tests/emulator/arm_code.h"
 
 namespace trq_test::arm {

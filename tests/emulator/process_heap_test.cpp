@@ -5,7 +5,7 @@
 // heap has no room for answered with no block.
 #include <string>
 
-#include "platform/emulator/coredll.h"
+#include "harness/emulator/coredll.h"
 #include "tests/emulator/arm_code.h"
 
 namespace trq_test::arm {

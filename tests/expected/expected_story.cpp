@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <optional>
 
-#include "platform/sim/plan_items.h"
-#include "platform/sim/text.h"
+#include "formats/text.h"
+#include "harness/runner/plan_items.h"
 
 namespace expected {
 namespace {

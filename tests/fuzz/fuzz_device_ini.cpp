@@ -7,9 +7,9 @@
 #include <cstdlib>
 #include <string>
 
+#include "formats/device_ini.h"
+#include "formats/text.h"
 #include "platform/sim/device_files.h"
-#include "platform/sim/device_ini.h"
-#include "platform/sim/text.h"
 
 namespace {
 

@@ -27,11 +27,11 @@
 #include <fstream>
 #include <sstream>
 
+#include "formats/text.h"
+#include "harness/runner/run_device.h"
+#include "harness/runner/sample_device.h"
 #include "platform/device.h"
 #include "platform/sim/device_files.h"
-#include "platform/sim/run_device.h"
-#include "platform/sim/sample_device.h"
-#include "platform/sim/text.h"
 #include "tests/device_snapshot.h"
 #include "tests/expected/expected_words.h"
 

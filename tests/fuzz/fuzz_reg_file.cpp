@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/sim/reg_file.h"
+#include "formats/reg_file.h"
 
 namespace {
 

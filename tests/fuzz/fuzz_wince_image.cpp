@@ -14,10 +14,10 @@
 #include <cstring>
 #include <string>
 
-#include "platform/emulator/arm_machine.h"
-#include "platform/emulator/coredll.h"
-#include "platform/emulator/wince_loader.h"
-#include "tools/elf-to-wince/wince_image.h"
+#include "formats/wince_image.h"
+#include "harness/emulator/arm_machine.h"
+#include "harness/emulator/coredll.h"
+#include "harness/emulator/wince_loader.h"
 
 namespace {
 

@@ -14,9 +14,9 @@
 #include <functional>
 #include <regex>
 
+#include "formats/wince_image.h"
 #include "tests/pocketpc/pocketpc_test_support.h"
 #include "tests/test_device.h"
-#include "tools/elf-to-wince/wince_image.h"
 
 namespace trq_test {
 namespace {

@@ -10,7 +10,7 @@
 #include <functional>
 #include <regex>
 
-#include "platform/wince/pe_format.h"
+#include "formats/pe_format.h"
 #include "tests/pocketpc/pocketpc_test_support.h"
 #include "tests/scenarios.h"
 #include "tests/test_device.h"

@@ -11,11 +11,11 @@
 #include <fstream>
 #include <iterator>
 
+#include "formats/elf_file.h"
+#include "formats/wince_image.h"
 #include "tests/expected/expected_words.h"
 #include "tests/pocketpc/pocketpc_test_support.h"
 #include "tests/test_device.h"
-#include "tools/elf-to-wince/elf_file.h"
-#include "tools/elf-to-wince/wince_image.h"
 
 namespace trq_test {
 namespace {

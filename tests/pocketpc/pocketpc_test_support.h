@@ -10,7 +10,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/emulator/pocketpc.h"
+#include "harness/emulator/pocketpc.h"
 
 namespace trq_test {
 

@@ -24,11 +24,11 @@
 #include <string>
 #include <vector>
 
+#include "formats/reg_file.h"
+#include "formats/text.h"
+#include "harness/runner/plan_items.h"
 #include "platform/device.h"
 #include "platform/sim/device_files.h"
-#include "platform/sim/plan_items.h"
-#include "platform/sim/reg_file.h"
-#include "platform/sim/text.h"
 #include "tests/scenarios.h"
 #include "tests/test_device.h"
 #include "tests/wine/wine_test_support.h"

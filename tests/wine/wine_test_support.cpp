@@ -3,8 +3,8 @@
 #include <iostream>
 #include <memory>
 
+#include "formats/text.h"
 #include "platform/device.h"
-#include "platform/sim/text.h"
 #include "tests/expected/expected_words.h"
 #include "tests/test_device.h"
 

@@ -19,9 +19,9 @@
 #include <iostream>
 #include <string_view>
 
-#include "platform/sim/host_file.h"
-#include "platform/sim/host_folder.h"
-#include "tools/elf-to-wince/wince_image.h"
+#include "formats/host_file.h"
+#include "formats/host_folder.h"
+#include "formats/wince_image.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <iostream>
 
-#include "platform/sim/host_file.h"
+#include "formats/host_file.h"
 
 namespace tool {
 

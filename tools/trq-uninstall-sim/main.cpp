@@ -12,16 +12,16 @@
 #include <iostream>
 #include <sstream>
 
+#include "formats/host_file.h"
+#include "formats/text.h"
+#include "harness/emulator/pocketpc.h"
+#include "harness/runner/device_status.h"
+#include "harness/runner/plan_items.h"
+#include "harness/runner/run_device.h"
+#include "harness/runner/sample_device.h"
 #include "platform/device.h"
-#include "platform/emulator/pocketpc.h"
 #include "platform/sim/device_lock.h"
-#include "platform/sim/device_status.h"
 #include "platform/sim/fault_rules.h"
-#include "platform/sim/host_file.h"
-#include "platform/sim/plan_items.h"
-#include "platform/sim/run_device.h"
-#include "platform/sim/sample_device.h"
-#include "platform/sim/text.h"
 #include "tools/trq-uninstall-sim/checked_output.h"
 
 namespace {

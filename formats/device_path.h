@@ -1,0 +1,27 @@
+// Paths on the device as the device reads them: names between "\" or "/"
+// separators, with the names a device file system cannot hold refused.
+#ifndef TRQ_FORMATS_DEVICE_PATH_H
+#define TRQ_FORMATS_DEVICE_PATH_H
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace sim {
+
+// Whether a single name can exist on the device (and so in a device image).
+bool IsValidName(std::u16string_view name);
+
+// Splits a device path into its names. "\" and "/" both separate, doubled
+// separators fold and a leading separator is optional (the device has no
+// current folder): "Temp//a.log" and "\Temp\a.log" both give {"Temp", "a.log"};
+// "\" and "" give no names. Returns false for a path that can name no file
+// on the device: a "." or ".." name, a NUL or other control character, one of
+// <>:"|?*, or a lone surrogate. trailingSeparator, when given, tells whether
+// the path ended with a separator.
+bool SplitDevicePath(std::u16string_view path, std::vector<std::u16string>& parts,
+                     bool* trailingSeparator = nullptr);
+
+}  // namespace sim
+
+#endif

@@ -1,0 +1,821 @@
+#include "formats/reg_file.h"
+
+#include <cerrno>
+#include <cstring>
+#include <optional>
+#include <sstream>
+#include <unordered_map>
+#include <utility>
+
+#include "formats/host_file.h"
+#include "formats/host_folder.h"
+#include "formats/text.h"
+
+namespace sim {
+
+namespace {
+
+constexpr std::u16string_view kHeader = u"Windows Registry Editor Version 5.00";
+constexpr uint32_t kRegSz = 1;
+constexpr uint32_t kRegBinary = 3;
+constexpr uint32_t kRegDword = 4;
+// Lines of hex data are wrapped so that none is longer than this, the
+// trailing "\" included.
+constexpr size_t kHexLineWidth = 80;
+
+bool IsBlank(char16_t c) { return c == u' ' || c == u'\t'; }
+
+std::u16string_view Trim(std::u16string_view s)
+{
+    while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
+    while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
+    return s;
+}
+
+int HexDigit(char16_t c)
+{
+    if (c >= u'0' && c <= u'9') return c - u'0';
+    if (c >= u'a' && c <= u'f') return c - u'a' + 10;
+    if (c >= u'A' && c <= u'F') return c - u'A' + 10;
+    return -1;
+}
+
+// Position of the first character at or after pos that is not a blank.
+size_t SkipBlanks(std::u16string_view s, size_t pos)
+{
+    while (pos < s.size() && IsBlank(s[pos])) ++pos;
+    return pos;
+}
+
+// Reads digits as a hex number; false if one is not a hex digit. Eight
+// digits at most fit.
+bool HexNumber(std::u16string_view digits, uint32_t& number)
+{
+    number = 0;
+    for (const char16_t c : digits) {
+        const int digit = HexDigit(c);
+        if (digit < 0) return false;
+        number = number << 4 | static_cast<uint32_t>(digit);
+    }
+    return true;
+}
+
+bool StartsWithIgnoreCase(std::u16string_view s, std::u16string_view prefix)
+{
+    return s.size() >= prefix.size() && EqualsIgnoreCase(s.substr(0, prefix.size()), prefix);
+}
+
+std::u16string Folded(std::u16string_view s)
+{
+    std::u16string folded(s);
+    for (auto& c : folded) c = FoldCase(c);
+    return folded;
+}
+
+// A piece of the file's text for a message: at most 40 units, control
+// characters shown as '?'.
+std::string Excerpt(std::u16string_view s)
+{
+    constexpr size_t kMax = 40;
+    const bool cut = s.size() > kMax;
+    std::u16string shown(s.substr(0, kMax));
+    for (auto& c : shown) {
+        if (c < 0x20 || c == 0x7F) c = u'?';
+    }
+    return "'" + Utf16ToUtf8Lossy(shown) + (cut ? "...'" : "'");
+}
+
+// Finds sub-keys and values by name while a file is read. Short lists are
+// scanned; a list that grows long gets a hash index (folded name to
+// position), built the first time it is searched, so a key with a great many
+// sub-keys or values costs no more per line than a small one, and a deep
+// chain of single sub-keys costs no index at all.
+template <class Item>
+class NameFinder {
+public:
+    using Name = std::u16string_view (*)(const Item&);
+    explicit NameFinder(Name name) : name_(name) {}
+
+    // Position of the item named name in items, or -1.
+    long Find(const void* owner, const std::vector<Item>& items, std::u16string_view name)
+    {
+        if (items.size() < kIndexFrom) {
+            for (size_t i = 0; i < items.size(); ++i) {
+                if (EqualsIgnoreCase(name_(items[i]), name)) return static_cast<long>(i);
+            }
+            return -1;
+        }
+        Index& index = indexes_[owner];
+        for (; index.count < items.size(); ++index.count) {
+            // The first of a name wins, as in the scan.
+            index.positions.emplace(Folded(name_(items[index.count])), index.count);
+        }
+        const auto found = index.positions.find(Folded(name));
+        return found == index.positions.end() ? -1 : static_cast<long>(found->second);
+    }
+
+private:
+    static constexpr size_t kIndexFrom = 16;
+    struct Index {
+        size_t count = 0;  // items indexed so far; the list only grows
+        std::unordered_map<std::u16string, size_t> positions;
+    };
+    Name name_;
+    std::unordered_map<const void*, Index> indexes_;
+};
+
+// Splits decoded text into lines at LF; a CR before the LF is not part of
+// the line.
+class LineReader {
+public:
+    explicit LineReader(std::u16string_view text) : text_(text) {}
+
+    bool Next(std::u16string_view& line)
+    {
+        if (pos_ >= text_.size()) return false;
+        const size_t end = text_.find(u'\n', pos_);
+        const size_t stop = end == std::u16string_view::npos ? text_.size() : end;
+        line = text_.substr(pos_, stop - pos_);
+        if (!line.empty() && line.back() == u'\r') line.remove_suffix(1);
+        if (number_ == 0 && end != std::u16string_view::npos) {
+            firstEnding_ = stop > pos_ && text_[stop - 1] == u'\r' ? 1 : 0;
+        }
+        pos_ = end == std::u16string_view::npos ? text_.size() : end + 1;
+        ++number_;
+        return true;
+    }
+    int Number() const { return number_; }
+    // -1: the first line has no line end; 0: LF; 1: CRLF.
+    int FirstEnding() const { return firstEnding_; }
+
+private:
+    std::u16string_view text_;
+    size_t pos_ = 0;
+    int number_ = 0;
+    int firstEnding_ = -1;
+};
+
+// Reads comma-separated hex bytes, possibly spread over several lines.
+class HexReader {
+public:
+    // Feeds one line's part of the data. False with reason on bad text.
+    bool Feed(std::u16string_view s, std::string& reason)
+    {
+        for (const char16_t c : s) {
+            const int digit = HexDigit(c);
+            if (digit >= 0) {
+                if (!Digit(digit, reason)) return false;
+            } else if (c == u',') {
+                if (!Comma(reason)) return false;
+            } else if (IsBlank(c)) {
+                Boundary();
+            } else {
+                reason = "bad character " + Excerpt(std::u16string_view(&c, 1)) + " in hex data";
+                return false;
+            }
+        }
+        return true;
+    }
+    // Between two lines of data.
+    void Boundary()
+    {
+        if (state_ == kInByte) state_ = kAfterByte;
+    }
+    bool Finish(std::string& reason)
+    {
+        if (state_ == kAfterComma) {
+            reason = "hex data ends with ','";
+            return false;
+        }
+        return true;
+    }
+    std::vector<uint8_t>& Bytes() { return bytes_; }
+
+private:
+    enum State { kStart, kAfterComma, kInByte, kAfterByte };
+
+    bool Digit(int digit, std::string& reason)
+    {
+        if (state_ == kAfterByte) {
+            reason = "missing ',' between hex bytes";
+            return false;
+        }
+        if (state_ != kInByte) {
+            bytes_.push_back(static_cast<uint8_t>(digit));
+            digits_ = 1;
+            state_ = kInByte;
+        } else if (digits_ == 2) {
+            reason = "hex byte with more than two digits";
+            return false;
+        } else {
+            bytes_.back() = static_cast<uint8_t>(bytes_.back() * 16 + digit);
+            ++digits_;
+        }
+        return true;
+    }
+    bool Comma(std::string& reason)
+    {
+        if (state_ == kStart || state_ == kAfterComma) {
+            reason = "empty hex byte before ','";
+            return false;
+        }
+        state_ = kAfterComma;
+        return true;
+    }
+
+    State state_ = kStart;
+    int digits_ = 0;
+    std::vector<uint8_t> bytes_;
+};
+
+class Parser {
+public:
+    Parser(RegFile& out, RegFileError& error) : out_(out), error_(error) {}
+
+    bool Parse(std::u16string_view text);
+
+private:
+    bool Fail(int line, std::string reason)
+    {
+        error_.line = line;
+        error_.reason = std::move(reason);
+        return false;
+    }
+    // At the current line.
+    bool Fail(std::string reason) { return Fail(lines_->Number(), std::move(reason)); }
+    // The first line; the file keeps its line end.
+    bool Header();
+    // A [ROOT\path] line: the key it names becomes the current section,
+    // made first with any of its parents that are not there yet.
+    bool Section(std::u16string_view body);
+    // The root named, or null.
+    RegKey* FindRoot(std::u16string_view name);
+    // Walks from key down path (names separated by '\').
+    bool KeyPath(std::u16string_view path, RegKey*& key);
+    // A key's name, depth levels below its root.
+    bool CheckKeyName(std::u16string_view name, int depth);
+    // The sub-key of parent named name, added if there is none.
+    RegKey* SubKey(RegKey& parent, std::u16string_view name);
+
+    // A value line: its name, the '=', then the data, which may run on over
+    // the lines that follow. The value goes into the current section.
+    bool Value(std::u16string_view body);
+    // @ or a quoted name; pos ends past it.
+    bool ValueName(std::u16string_view body, size_t& pos, std::u16string& name);
+    // The '=' and the blanks around it; pos ends at the data.
+    bool Equals(std::u16string_view body, size_t& pos);
+    // The data after the '=', by its kind.
+    bool Data(std::u16string_view data, RegValue& value);
+    // "text", with nothing after the closing quote.
+    bool StringValue(std::u16string_view data, RegValue& value);
+    // The digits after "dword:".
+    bool DwordValue(std::u16string_view digits, RegValue& value);
+    // hex(N): with N the value type in hex, then bytes as after hex:.
+    bool TypedHexValue(std::u16string_view data, RegValue& value);
+    // A name given twice in a section: the later data replaces the earlier
+    // in its place, under the name as first written.
+    void Store(RegValue value);
+    // Reads a quoted string at s[pos] (the opening quote); pos ends past the
+    // closing quote.
+    bool Quoted(std::u16string_view s, size_t& pos, std::u16string& text, const char* what);
+    // The bytes after hex: or hex(N):, and on the lines that follow for as
+    // long as a line ends in '\'.
+    bool HexData(std::u16string_view first, std::vector<uint8_t>& bytes);
+    bool CheckText(std::u16string_view line)
+    {
+        if (line.find(u'\0') != std::u16string_view::npos) return Fail("NUL character in the text");
+        return true;
+    }
+
+    RegFile& out_;
+    RegFileError& error_;
+    LineReader* lines_ = nullptr;
+    RegKey* current_ = nullptr;
+    NameFinder<std::unique_ptr<RegKey>> keyFinder_{
+        [](const std::unique_ptr<RegKey>& key) { return std::u16string_view(key->name); }};
+    NameFinder<RegValue> valueFinder_{
+        [](const RegValue& value) { return std::u16string_view(value.name); }};
+};
+
+bool Parser::Parse(std::u16string_view text)
+{
+    LineReader lines(text);
+    lines_ = &lines;
+    if (!Header()) return false;
+    std::u16string_view line;
+    while (lines.Next(line)) {
+        if (!CheckText(line)) return false;
+        const std::u16string_view body = Trim(line);
+        if (body.empty() || body.front() == u';') continue;
+        if (body.front() == u'[') {
+            if (!Section(body)) return false;
+        } else if (body.front() == u'"' || body.front() == u'@') {
+            if (!Value(body)) return false;
+        } else {
+            return Fail("unexpected line " + Excerpt(body) +
+                        "; expected a [section], a value or a ; comment");
+        }
+    }
+    return true;
+}
+
+bool Parser::Header()
+{
+    std::u16string_view line;
+    if (!lines_->Next(line)) {
+        return Fail(1, "empty file; expected 'Windows Registry Editor Version 5.00'");
+    }
+    if (Trim(line) != kHeader) {
+        std::string reason = "expected 'Windows Registry Editor Version 5.00' as the first line, "
+                             "found " + Excerpt(line);
+        if (Trim(line) == u"REGEDIT4") reason += " (REGEDIT4 files are not supported)";
+        return Fail(1, reason);
+    }
+    out_.crlf = lines_->FirstEnding() != 0;
+    return true;
+}
+
+bool Parser::Section(std::u16string_view body)
+{
+    if (body.size() < 2 || body.back() != u']') {
+        return Fail("section header does not end with ']'");
+    }
+    const std::u16string_view inner = body.substr(1, body.size() - 2);
+    if (!inner.empty() && inner.front() == u'-') {
+        return Fail("deleting keys ('[-...]') is not supported");
+    }
+    const size_t slash = inner.find(u'\\');
+    const std::u16string_view rootName = inner.substr(0, slash);
+    RegKey* key = FindRoot(rootName);
+    if (!key) {
+        return Fail("unknown root " + Excerpt(rootName) +
+                    "; expected HKEY_CLASSES_ROOT, HKEY_CURRENT_USER or HKEY_LOCAL_MACHINE");
+    }
+    if (slash != std::u16string_view::npos && !KeyPath(inner.substr(slash + 1), key)) {
+        return false;
+    }
+    current_ = key;
+    return true;
+}
+
+RegKey* Parser::FindRoot(std::u16string_view name)
+{
+    for (int i = 0; i < kRootCount; ++i) {
+        const Root root = static_cast<Root>(i);
+        const std::string rootName = RootName(root);
+        if (EqualsIgnoreCase(name, std::u16string(rootName.begin(), rootName.end()))) {
+            return &out_.registry.RootKey(root);
+        }
+    }
+    return nullptr;
+}
+
+bool Parser::KeyPath(std::u16string_view path, RegKey*& key)
+{
+    for (int depth = 1;; ++depth) {
+        const size_t next = path.find(u'\\');
+        const std::u16string_view name = path.substr(0, next);
+        if (!CheckKeyName(name, depth)) return false;
+        key = SubKey(*key, name);
+        if (next == std::u16string_view::npos) return true;
+        path = path.substr(next + 1);
+    }
+}
+
+bool Parser::CheckKeyName(std::u16string_view name, int depth)
+{
+    if (name.empty()) return Fail("empty key name in the section path");
+    if (depth > kMaxKeyDepth) {
+        return Fail("keys nested deeper than " + std::to_string(kMaxKeyDepth) + " levels");
+    }
+    if (name.size() > kMaxKeyNameLength) {
+        return Fail("key name longer than " + std::to_string(kMaxKeyNameLength) +
+                    " characters: " + Excerpt(name));
+    }
+    if (!IsValidUtf16(name)) {
+        return Fail("key name " + Excerpt(name) + " is not valid UTF-16 (lone surrogate)");
+    }
+    return true;
+}
+
+RegKey* Parser::SubKey(RegKey& parent, std::u16string_view name)
+{
+    const long found = keyFinder_.Find(&parent, parent.keys, name);
+    if (found >= 0) return parent.keys[static_cast<size_t>(found)].get();
+    parent.keys.push_back(std::make_unique<RegKey>());
+    RegKey* key = parent.keys.back().get();
+    key->name = std::u16string(name);
+    return key;
+}
+
+bool Parser::Quoted(std::u16string_view s, size_t& pos, std::u16string& text, const char* what)
+{
+    text.clear();
+    ++pos;  // the opening quote
+    while (pos < s.size()) {
+        const char16_t c = s[pos++];
+        if (c == u'"') return true;
+        if (c == u'\\') {
+            if (pos >= s.size()) break;
+            const char16_t escaped = s[pos++];
+            if (escaped != u'\\' && escaped != u'"') {
+                return Fail(std::string("unknown escape '\\") +
+                            Excerpt(std::u16string_view(&escaped, 1)).substr(1) + " in " + what +
+                            " (only \\\\ and \\\")");
+            }
+            text.push_back(escaped);
+        } else {
+            text.push_back(c);
+        }
+    }
+    return Fail(std::string("unterminated ") + what + " (no closing '\"')");
+}
+
+bool Parser::Value(std::u16string_view body)
+{
+    if (!current_) return Fail("value before the first [section]");
+    RegValue value;
+    size_t pos = 0;
+    if (!ValueName(body, pos, value.name) || !Equals(body, pos)) return false;
+    if (!Data(body.substr(pos), value)) return false;
+    Store(std::move(value));
+    return true;
+}
+
+bool Parser::ValueName(std::u16string_view body, size_t& pos, std::u16string& name)
+{
+    if (body.front() == u'@') {
+        pos = 1;
+        return true;
+    }
+    if (!Quoted(body, pos, name, "value name")) return false;
+    if (!IsValidUtf16(name)) {
+        return Fail("value name " + Excerpt(name) + " is not valid UTF-16 (lone surrogate)");
+    }
+    return true;
+}
+
+bool Parser::Equals(std::u16string_view body, size_t& pos)
+{
+    pos = SkipBlanks(body, pos);
+    if (pos >= body.size() || body[pos] != u'=') {
+        return Fail("expected '=' after the value name");
+    }
+    pos = SkipBlanks(body, pos + 1);
+    return true;
+}
+
+bool Parser::Data(std::u16string_view data, RegValue& value)
+{
+    if (!data.empty() && data.front() == u'"') return StringValue(data, value);
+    if (data == u"-") return Fail("deleting values ('=-') is not supported");
+    if (StartsWithIgnoreCase(data, u"dword:")) return DwordValue(data.substr(6), value);
+    if (StartsWithIgnoreCase(data, u"hex:")) {
+        value.type = kRegBinary;
+        return HexData(data.substr(4), value.data);
+    }
+    if (StartsWithIgnoreCase(data, u"hex(")) return TypedHexValue(data, value);
+    return Fail("unknown value data " + Excerpt(data) +
+                "; expected \"string\", dword:, hex: or hex(N):");
+}
+
+bool Parser::StringValue(std::u16string_view data, RegValue& value)
+{
+    std::u16string text;
+    size_t end = 0;
+    if (!Quoted(data, end, text, "string")) return false;
+    if (end != data.size()) {
+        return Fail("unexpected text after the string: " + Excerpt(data.substr(end)));
+    }
+    if (!IsValidUtf16(text)) {
+        return Fail("string is not valid UTF-16 (lone surrogate); write such data as hex(1):");
+    }
+    value.type = kRegSz;
+    value.data = StringData(text);
+    return true;
+}
+
+bool Parser::DwordValue(std::u16string_view digits, RegValue& value)
+{
+    uint32_t number = 0;
+    if (digits.size() != 8 || !HexNumber(digits, number)) {
+        return Fail("dword: needs exactly 8 hex digits, found " + Excerpt(digits));
+    }
+    value.type = kRegDword;
+    for (int i = 0; i < 4; ++i) value.data.push_back(static_cast<uint8_t>(number >> (8 * i)));
+    return true;
+}
+
+bool Parser::TypedHexValue(std::u16string_view data, RegValue& value)
+{
+    const size_t close = data.find(u')');
+    const bool closed = close != std::u16string_view::npos;
+    const std::u16string_view digits = data.substr(4, closed ? close - 4 : 0);
+    const bool typed = closed && !digits.empty() && digits.size() <= 8 &&
+                       close + 1 < data.size() && data[close + 1] == u':';
+    if (!typed || !HexNumber(digits, value.type)) {
+        return Fail("bad value type in " + Excerpt(data) +
+                    "; expected hex(N): with N 1 to 8 hex digits");
+    }
+    return HexData(data.substr(close + 2), value.data);
+}
+
+void Parser::Store(RegValue value)
+{
+    const long found = valueFinder_.Find(current_, current_->values, value.name);
+    if (found >= 0) {
+        RegValue& existing = current_->values[static_cast<size_t>(found)];
+        existing.type = value.type;
+        existing.data = std::move(value.data);
+    } else {
+        current_->values.push_back(std::move(value));
+    }
+}
+
+bool Parser::HexData(std::u16string_view first, std::vector<uint8_t>& bytes)
+{
+    HexReader reader;
+    std::string reason;
+    std::u16string_view part = Trim(first);
+    for (;;) {
+        const bool more = !part.empty() && part.back() == u'\\';
+        if (more) part.remove_suffix(1);
+        if (!reader.Feed(part, reason)) return Fail(reason);
+        if (!more) break;
+        reader.Boundary();
+        std::u16string_view line;
+        if (!lines_->Next(line)) return Fail("hex data continues past the end of the file");
+        if (!CheckText(line)) return false;
+        part = Trim(line);
+    }
+    if (!reader.Finish(reason)) return Fail(reason);
+    bytes = std::move(reader.Bytes());
+    return true;
+}
+
+// UTF-16LE, the byte-order mark already taken off.
+bool DecodeUtf16Le(std::string_view bytes, std::u16string& text, RegFileError& error)
+{
+    if (bytes.size() % 2 != 0) {
+        error.reason = "UTF-16 file with an odd number of bytes";
+        return false;
+    }
+    auto byteAt = [&](size_t i) { return static_cast<uint8_t>(bytes[i]); };
+    text.resize(bytes.size() / 2);
+    for (size_t i = 0; i < text.size(); ++i) {
+        text[i] = static_cast<char16_t>(byteAt(2 * i) | byteAt(2 * i + 1) << 8);
+    }
+    return true;
+}
+
+// UTF-8, checked line by line so a bad sequence is reported with its line.
+bool DecodeUtf8(std::string_view bytes, std::u16string& text, RegFileError& error)
+{
+    text.clear();
+    text.reserve(bytes.size());
+    int lineNo = 1;
+    while (!bytes.empty()) {
+        const size_t end = bytes.find('\n');
+        const std::string_view line = bytes.substr(0, end);
+        std::optional<std::u16string> decoded = Utf8ToUtf16(line);
+        if (!decoded) {
+            error.line = lineNo;
+            error.reason = "invalid UTF-8";
+            return false;
+        }
+        text += *decoded;
+        if (end == std::string_view::npos) break;
+        text.push_back(u'\n');
+        bytes.remove_prefix(end + 1);
+        ++lineNo;
+    }
+    return true;
+}
+
+// Turns the file's bytes into UTF-16 text, by the byte-order mark it starts
+// with (UTF-8 without one).
+bool Decode(std::string_view bytes, TextEncoding& encoding, std::u16string& text,
+            RegFileError& error)
+{
+    auto byteAt = [&](size_t i) { return static_cast<uint8_t>(bytes[i]); };
+    if (bytes.size() >= 2 && byteAt(0) == 0xFF && byteAt(1) == 0xFE) {
+        encoding = TextEncoding::Utf16LeBom;
+        return DecodeUtf16Le(bytes.substr(2), text, error);
+    }
+    if (bytes.size() >= 2 && byteAt(0) == 0xFE && byteAt(1) == 0xFF) {
+        error.reason = "UTF-16 big-endian files are not supported (use UTF-16LE or UTF-8)";
+        return false;
+    }
+    if (bytes.size() >= 2 && byteAt(0) != 0 && byteAt(1) == 0) {
+        error.reason = "looks like UTF-16 without a byte-order mark, which is not supported";
+        return false;
+    }
+    encoding = TextEncoding::Utf8;
+    if (bytes.size() >= 3 && byteAt(0) == 0xEF && byteAt(1) == 0xBB && byteAt(2) == 0xBF) {
+        encoding = TextEncoding::Utf8Bom;
+        bytes.remove_prefix(3);
+    }
+    return DecodeUtf8(bytes, text, error);
+}
+
+// Appends s with \ and " escaped.
+void AppendEscaped(std::u16string& out, std::u16string_view s)
+{
+    for (const char16_t c : s) {
+        if (c == u'\\' || c == u'"') out.push_back(u'\\');
+        out.push_back(c);
+    }
+}
+
+// The text of a REG_SZ that can be written as "string": whole UTF-16 units,
+// exactly one NUL (the last unit), no line breaks, no lone surrogates.
+std::optional<std::u16string> PlainString(const std::vector<uint8_t>& data)
+{
+    if (data.size() < 2 || data.size() % 2 != 0) return std::nullopt;
+    std::u16string text(data.size() / 2 - 1, u'\0');
+    for (size_t i = 0; i < text.size(); ++i) {
+        text[i] = static_cast<char16_t>(data[2 * i] | data[2 * i + 1] << 8);
+        if (text[i] == 0 || text[i] == u'\r' || text[i] == u'\n') return std::nullopt;
+    }
+    if (data[data.size() - 2] != 0 || data[data.size() - 1] != 0) return std::nullopt;
+    if (!IsValidUtf16(text)) return std::nullopt;
+    return text;
+}
+
+void AppendHex(std::u16string& out, uint32_t number, int minDigits)
+{
+    static const char16_t kDigits[] = u"0123456789abcdef";
+    char16_t buffer[8];
+    int n = 0;
+    do {
+        buffer[n++] = kDigits[number & 0xF];
+        number >>= 4;
+    } while (number != 0 && n < 8);
+    while (n < minDigits) buffer[n++] = u'0';
+    while (n > 0) out.push_back(buffer[--n]);
+}
+
+// "text" with \ and " escaped.
+void AppendQuoted(std::u16string& out, std::u16string_view s)
+{
+    out += u'"';
+    AppendEscaped(out, s);
+    out += u'"';
+}
+
+// hex: or hex(type): and the bytes, wrapped so that no line is wider than
+// kHexLineWidth; the value's line starts at lineStart in out.
+void AppendHexData(std::u16string& out, uint32_t type, const std::vector<uint8_t>& data,
+                   size_t lineStart, std::u16string_view eol)
+{
+    if (type == kRegBinary) {
+        out += u"hex:";
+    } else {
+        out += u"hex(";
+        AppendHex(out, type, 1);
+        out += u"):";
+    }
+    size_t column = out.size() - lineStart;
+    for (size_t i = 0; i < data.size(); ++i) {
+        // Room for "xx," and a closing "\" on this line, or start the next.
+        if (column + 4 > kHexLineWidth) {
+            out += u'\\';
+            out += eol;
+            out += u"  ";
+            column = 2;
+        }
+        AppendHex(out, data[i], 2);
+        column += 2;
+        if (i + 1 < data.size()) {
+            out += u',';
+            ++column;
+        }
+    }
+}
+
+void AppendValue(std::u16string& out, const RegValue& value, std::u16string_view eol)
+{
+    const size_t lineStart = out.size();
+    if (value.name.empty()) {
+        out += u"@";
+    } else {
+        AppendQuoted(out, value.name);
+    }
+    out += u'=';
+    std::optional<std::u16string> text;
+    if (value.type == kRegSz) text = PlainString(value.data);
+    if (text) {
+        AppendQuoted(out, *text);
+    } else if (value.type == kRegDword && value.data.size() == 4) {
+        const uint32_t number = value.data[0] | value.data[1] << 8 | value.data[2] << 16 |
+                                static_cast<uint32_t>(value.data[3]) << 24;
+        out += u"dword:";
+        AppendHex(out, number, 8);
+    } else {
+        AppendHexData(out, value.type, value.data, lineStart, eol);
+    }
+    out += eol;
+}
+
+void AppendSection(std::u16string& out, std::u16string_view path, const RegKey& key,
+                   std::u16string_view eol)
+{
+    out += u'[';
+    out += path;
+    out += u']';
+    out += eol;
+    for (const RegValue& value : key.values) AppendValue(out, value, eol);
+    out += eol;
+}
+
+std::string ErrnoText(int number) { return std::strerror(number); }
+
+}  // namespace
+
+std::string RegFileError::Message() const
+{
+    if (line > 0) return file + ":" + std::to_string(line) + ": " + reason;
+    return file + ": " + reason;
+}
+
+bool ParseRegFile(std::string_view bytes, const std::string& fileName, RegFile& out,
+                  RegFileError& error)
+{
+    RegFileError failure;
+    failure.file = fileName;
+    RegFile parsed;
+    std::u16string text;
+    if (!Decode(bytes, parsed.encoding, text, failure)) {
+        error = std::move(failure);
+        return false;
+    }
+    Parser parser(parsed, failure);
+    if (!parser.Parse(text)) {
+        error = std::move(failure);
+        return false;
+    }
+    out = std::move(parsed);
+    return true;
+}
+
+std::string FormatRegFile(const RegFile& file)
+{
+    const std::u16string_view eol = file.crlf ? u"\r\n" : u"\n";
+    std::u16string text;
+    text += kHeader;
+    text += eol;
+    text += eol;
+    std::u16string path;
+    for (int i = 0; i < kRootCount; ++i) {
+        const Root root = static_cast<Root>(i);
+        const std::string name = RootName(root);
+        const std::u16string rootName(name.begin(), name.end());
+        const RegKey& top = file.registry.RootKey(root);
+        if (!top.values.empty()) AppendSection(text, rootName, top, eol);
+        ForEachKey(top, [&](std::u16string_view keyPath, const RegKey& key) {
+            path = rootName;
+            path += u'\\';
+            path += keyPath;
+            AppendSection(text, path, key, eol);
+        });
+    }
+
+    std::string bytes;
+    if (file.encoding == TextEncoding::Utf16LeBom) {
+        bytes = "\xFF\xFE" + Utf16LeBytes(text);
+    } else {
+        if (file.encoding == TextEncoding::Utf8Bom) bytes += "\xEF\xBB\xBF";
+        bytes += Utf16ToUtf8Lossy(text);
+    }
+    return bytes;
+}
+
+bool ReadRegFile(const std::filesystem::path& path, RegFile& out, RegFileError& error)
+{
+    std::filesystem::path holder = path.parent_path();
+    host::Folder folder;
+    std::string bytes, reason;
+    if (!host::Folder::Open(holder.empty() ? "." : holder, folder)) {
+        reason = "cannot open: " + ErrnoText(errno);
+    } else if (host::ReadRegularFile(folder.Fd(), path.filename().string(), kMaxRegFileBytes, host::Links::Refuse,
+                                     bytes, reason)) {
+        return ParseRegFile(bytes, path.string(), out, error);
+    }
+    error = RegFileError{path.string(), 0, reason};
+    return false;
+}
+
+bool WriteRegFile(const std::filesystem::path& path, const RegFile& file, std::string& error)
+{
+    std::filesystem::path holder = path.parent_path();
+    host::Folder folder;
+    std::string reason;
+    if (!host::Folder::Open(holder.empty() ? "." : holder, folder))
+        reason = ErrnoText(errno);
+    else if (host::ReplaceFile(folder, path.filename().string(), FormatRegFile(file), host::AtLink::Refuse, reason))
+        return true;
+    error = path.string() + ": " + reason;
+    return false;
+}
+
+}  // namespace sim

@@ -1,0 +1,72 @@
+// The registry of a device image: a regedit export
+// ("Windows Registry Editor Version 5.00").
+#ifndef TRQ_FORMATS_REG_FILE_H
+#define TRQ_FORMATS_REG_FILE_H
+
+#include <cstddef>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+#include "formats/registry.h"
+
+namespace sim {
+
+enum class TextEncoding { Utf16LeBom, Utf8Bom, Utf8 };
+
+struct RegFile {
+    Registry registry;
+    TextEncoding encoding = TextEncoding::Utf16LeBom;  // written back as read
+    bool crlf = true;                                   // line ends as read
+};
+
+struct RegFileError {
+    std::string file;
+    int line = 0;  // 0: the file as a whole
+    std::string reason;
+    std::string Message() const;  // "file:line: reason" ("file: reason" for line 0)
+};
+
+// The registry's own limits, refused when a file is read: how deep keys nest
+// below a root, and how long one key name may be (UTF-16 units). They also
+// bound how much FormatRegFile can write for a file of a given size.
+constexpr int kMaxKeyDepth = 512;
+constexpr size_t kMaxKeyNameLength = 255;
+
+// Parses bytes of a .reg file. On failure fills error and returns false and
+// leaves out as it was.
+//
+// Accepted: UTF-16LE with a byte-order mark, UTF-8 with or without one; LF or
+// CRLF line ends (mixed too: crlf follows the first line). After the header
+// line come blank lines, ";" comments, "[ROOT\path]" sections and values:
+// "name" or @ for the default value, then ="string" (\\ and \" escaped),
+// dword:8 hex digits, hex:bytes or hex(type):bytes, bytes continued over lines
+// ending in "\". Refused: other headers and roots, "[-key]" and "name"=-
+// deletions, empty key names, lone surrogates in names and strings (hex data
+// keeps any bytes), NUL characters anywhere in the text, and the limits
+// above (keys nested deeper are refused, not truncated).
+bool ParseRegFile(std::string_view bytes, const std::string& fileName, RegFile& out,
+                  RegFileError& error);
+// Writes every key as its own section, parents first, in stored order (the
+// roots only when they hold values), and every value in stored order. A
+// REG_SZ that is one well-formed string with a single terminating NUL and no
+// line breaks is written as "string", a 4-byte REG_DWORD as dword:, all
+// other data as hex bytes, wrapped to lines of at most 80 columns. Names are
+// taken to be what the parser accepts (a lone surrogate is written as U+FFFD
+// in UTF-8).
+std::string FormatRegFile(const RegFile& file);
+
+// The largest registry.reg read.
+constexpr size_t kMaxRegFileBytes = size_t(64) << 20;
+
+// Reads a regular file of at most kMaxRegFileBytes, not through a link
+// (host_file.h).
+bool ReadRegFile(const std::filesystem::path& path, RegFile& out, RegFileError& error);
+// Atomic (host::ReplaceFile): a temporary file beside it, synced, renamed
+// over it, the folder synced; the file's permissions kept; a path that is a
+// link is refused, never replaced.
+bool WriteRegFile(const std::filesystem::path& path, const RegFile& file, std::string& error);
+
+}  // namespace sim
+
+#endif

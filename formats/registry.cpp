@@ -1,0 +1,225 @@
+#include "formats/registry.h"
+
+#include <utility>
+
+#include "formats/text.h"
+
+namespace sim {
+
+std::vector<uint8_t> StringData(std::u16string_view text)
+{
+    const std::string bytes = Utf16LeBytes(text);
+    std::vector<uint8_t> data(bytes.begin(), bytes.end());
+    data.push_back(0);
+    data.push_back(0);
+    return data;
+}
+
+std::optional<std::u16string> StringOfData(const std::vector<uint8_t>& data)
+{
+    if (data.size() % 2) return std::nullopt;
+    std::u16string text;
+    for (size_t i = 0; i + 1 < data.size(); i += 2) {
+        char16_t c = static_cast<char16_t>(data[i] | (data[i + 1] << 8));
+        if (!c) break;
+        text.push_back(c);
+    }
+    return text;
+}
+
+namespace {
+
+// Splits a "\"-separated path; false when a component is empty. An empty
+// path has no components.
+bool SplitPath(std::u16string_view path, std::vector<std::u16string_view>& parts)
+{
+    parts.clear();
+    if (path.empty()) return true;
+    size_t start = 0;
+    for (;;) {
+        const size_t end = path.find(u'\\', start);
+        const std::u16string_view part =
+            path.substr(start, end == std::u16string_view::npos ? std::u16string_view::npos
+                                                                : end - start);
+        if (part.empty()) return false;
+        parts.push_back(part);
+        if (end == std::u16string_view::npos) return true;
+        start = end + 1;
+    }
+}
+
+}  // namespace
+
+const char* RootName(Root root)
+{
+    switch (root) {
+    case Root::ClassesRoot: return "HKEY_CLASSES_ROOT";
+    case Root::CurrentUser: return "HKEY_CURRENT_USER";
+    case Root::LocalMachine: return "HKEY_LOCAL_MACHINE";
+    }
+    return "HKEY_UNKNOWN";
+}
+
+RegKey::~RegKey()
+{
+    // Move every descendant into one flat list and free them from there: each
+    // key is destroyed with no sub-keys left, so nothing recurses.
+    std::vector<std::unique_ptr<RegKey>> pending = std::move(keys);
+    keys.clear();
+    while (!pending.empty()) {
+        std::unique_ptr<RegKey> key = std::move(pending.back());
+        pending.pop_back();
+        if (!key) continue;
+        for (auto& child : key->keys) pending.push_back(std::move(child));
+        key->keys.clear();
+    }
+}
+
+RegKey* RegKey::FindKey(std::u16string_view keyName) const
+{
+    for (const auto& key : keys) {
+        if (key && EqualsIgnoreCase(key->name, keyName)) return key.get();
+    }
+    return nullptr;
+}
+
+const RegValue* RegKey::FindValue(std::u16string_view valueName) const
+{
+    for (const auto& value : values) {
+        if (EqualsIgnoreCase(value.name, valueName)) return &value;
+    }
+    return nullptr;
+}
+
+RegKey& RegKey::AddKey(std::u16string keyName)
+{
+    if (RegKey* existing = FindKey(keyName)) return *existing;
+    auto key = std::make_unique<RegKey>();
+    key->name = std::move(keyName);
+    keys.push_back(std::move(key));
+    return *keys.back();
+}
+
+void RegKey::SetValue(RegValue value)
+{
+    for (auto& existing : values) {
+        if (EqualsIgnoreCase(existing.name, value.name)) {
+            existing.type = value.type;
+            existing.data = std::move(value.data);
+            return;
+        }
+    }
+    values.push_back(std::move(value));
+}
+
+void ForEachKey(const RegKey& top,
+                const std::function<void(std::u16string_view path, const RegKey& key)>& visit)
+{
+    struct Frame {
+        const RegKey* key;
+        size_t next;        // index of the next child to visit
+        size_t pathLength;  // length of path up to and including this key
+    };
+    std::vector<Frame> stack;
+    std::u16string path;
+    stack.push_back({&top, 0, 0});
+    while (!stack.empty()) {
+        Frame& frame = stack.back();
+        if (frame.next >= frame.key->keys.size()) {
+            stack.pop_back();
+            continue;
+        }
+        const RegKey* child = frame.key->keys[frame.next++].get();
+        if (!child) continue;
+        path.resize(frame.pathLength);
+        if (!path.empty()) path.push_back(u'\\');
+        path += child->name;
+        visit(path, *child);
+        // frame may dangle once the stack grows; nothing uses it below.
+        stack.push_back({child, 0, path.size()});
+    }
+}
+
+RegKey* Registry::Find(Root root, std::u16string_view path) const
+{
+    std::vector<std::u16string_view> parts;
+    if (!SplitPath(path, parts)) return nullptr;
+    RegKey* key = const_cast<RegKey*>(&roots_[static_cast<int>(root)]);
+    for (const auto& part : parts) {
+        key = key->FindKey(part);
+        if (!key) return nullptr;
+    }
+    return key;
+}
+
+RegKey* Registry::Create(Root root, std::u16string_view path)
+{
+    std::vector<std::u16string_view> parts;
+    if (!SplitPath(path, parts)) return nullptr;
+    RegKey* key = &RootKey(root);
+    for (const auto& part : parts) key = &key->AddKey(std::u16string(part));
+    return key;
+}
+
+bool Registry::Delete(Root root, std::u16string_view path)
+{
+    std::vector<std::u16string_view> parts;
+    if (!SplitPath(path, parts) || parts.empty()) return false;
+    RegKey* parent = &RootKey(root);
+    for (size_t i = 0; i + 1 < parts.size(); ++i) {
+        parent = parent->FindKey(parts[i]);
+        if (!parent) return false;
+    }
+    auto& keys = parent->keys;
+    for (auto it = keys.begin(); it != keys.end(); ++it) {
+        if (*it && EqualsIgnoreCase((*it)->name, parts.back())) {
+            keys.erase(it);  // the sub-tree goes with it
+            return true;
+        }
+    }
+    return false;
+}
+
+std::vector<std::string> Registry::KeyList() const
+{
+    std::vector<std::string> list;
+    for (int i = 0; i < kRootCount; ++i) {
+        const Root root = static_cast<Root>(i);
+        const std::string rootName = RootName(root);
+        const RegKey& top = RootKey(root);
+        if (!top.values.empty()) list.push_back(rootName);
+        ForEachKey(top, [&](std::u16string_view path, const RegKey&) {
+            list.push_back(rootName + "\\" + Utf16ToUtf8Lossy(path));
+        });
+    }
+    return list;
+}
+
+bool operator==(const Registry& a, const Registry& b)
+{
+    std::vector<std::pair<const RegKey*, const RegKey*>> pending;
+    for (int i = 0; i < kRootCount; ++i) pending.emplace_back(&a.roots_[i], &b.roots_[i]);
+    while (!pending.empty()) {
+        const auto [x, y] = pending.back();
+        pending.pop_back();
+        if (!x || !y) {
+            if (x != y) return false;
+            continue;
+        }
+        if (x->name != y->name || x->values.size() != y->values.size() ||
+            x->keys.size() != y->keys.size()) {
+            return false;
+        }
+        for (size_t i = 0; i < x->values.size(); ++i) {
+            const RegValue& u = x->values[i];
+            const RegValue& v = y->values[i];
+            if (u.name != v.name || u.type != v.type || u.data != v.data) return false;
+        }
+        for (size_t i = 0; i < x->keys.size(); ++i) {
+            pending.emplace_back(x->keys[i].get(), y->keys[i].get());
+        }
+    }
+    return true;
+}
+
+}  // namespace sim

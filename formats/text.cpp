@@ -1,0 +1,153 @@
+#include "formats/text.h"
+
+#include <cstdint>
+
+namespace sim {
+
+namespace {
+
+bool IsHighSurrogate(char32_t c) { return c >= 0xD800 && c <= 0xDBFF; }
+bool IsLowSurrogate(char32_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
+
+void AppendUtf8(std::string& out, char32_t cp)
+{
+    if (cp < 0x80) {
+        out.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+}
+
+// Converts UTF-16 to UTF-8. A lone surrogate fails the conversion, or with
+// lossy set becomes U+FFFD.
+bool Utf16ToUtf8Impl(std::u16string_view in, bool lossy, std::string& out)
+{
+    out.clear();
+    out.reserve(in.size());
+    for (size_t i = 0; i < in.size(); ++i) {
+        char32_t c = in[i];
+        if (IsHighSurrogate(c) && i + 1 < in.size() && IsLowSurrogate(in[i + 1])) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (in[i + 1] - 0xDC00);
+            ++i;
+        } else if (IsHighSurrogate(c) || IsLowSurrogate(c)) {
+            if (!lossy) return false;
+            c = 0xFFFD;
+        }
+        AppendUtf8(out, c);
+    }
+    return true;
+}
+
+}  // namespace
+
+std::optional<std::u16string> Utf8ToUtf16(std::string_view utf8)
+{
+    std::u16string out;
+    out.reserve(utf8.size());
+    const size_t n = utf8.size();
+    size_t i = 0;
+    while (i < n) {
+        const unsigned char lead = static_cast<unsigned char>(utf8[i]);
+        if (lead < 0x80) {
+            out.push_back(lead);
+            ++i;
+            continue;
+        }
+        size_t len;
+        char32_t cp;
+        char32_t least;  // the smallest code point this length may carry
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            len = 2, cp = lead & 0x1F, least = 0x80;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            len = 3, cp = lead & 0x0F, least = 0x800;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            len = 4, cp = lead & 0x07, least = 0x10000;
+        } else {
+            return std::nullopt;  // continuation byte, C0/C1 or F5..FF
+        }
+        if (n - i < len) return std::nullopt;
+        for (size_t k = 1; k < len; ++k) {
+            const unsigned char b = static_cast<unsigned char>(utf8[i + k]);
+            if ((b & 0xC0) != 0x80) return std::nullopt;
+            cp = (cp << 6) | (b & 0x3F);
+        }
+        if (cp < least || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return std::nullopt;
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+            out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+        } else {
+            out.push_back(static_cast<char16_t>(cp));
+        }
+        i += len;
+    }
+    return out;
+}
+
+std::optional<std::string> Utf16ToUtf8(std::u16string_view utf16)
+{
+    std::string out;
+    if (!Utf16ToUtf8Impl(utf16, false, out)) return std::nullopt;
+    return out;
+}
+
+std::string Utf16ToUtf8Lossy(std::u16string_view utf16)
+{
+    std::string out;
+    Utf16ToUtf8Impl(utf16, true, out);
+    return out;
+}
+
+bool IsValidUtf16(std::u16string_view utf16)
+{
+    for (size_t i = 0; i < utf16.size(); ++i) {
+        const char16_t c = utf16[i];
+        if (IsHighSurrogate(c)) {
+            if (i + 1 >= utf16.size() || !IsLowSurrogate(utf16[i + 1])) return false;
+            ++i;
+        } else if (IsLowSurrogate(c)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+char16_t FoldCase(char16_t c)
+{
+    if (c >= u'A' && c <= u'Z') return static_cast<char16_t>(c + 0x20);
+    // Latin-1 capitals U+00C0..U+00DE, except the multiplication sign U+00D7.
+    if (c >= 0xC0 && c <= 0xDE && c != 0xD7) return static_cast<char16_t>(c + 0x20);
+    return c;
+}
+
+bool EqualsIgnoreCase(std::u16string_view a, std::u16string_view b)
+{
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (a[i] != b[i] && FoldCase(a[i]) != FoldCase(b[i])) return false;
+    }
+    return true;
+}
+
+std::string Utf16LeBytes(std::u16string_view text)
+{
+    std::string bytes;
+    bytes.reserve(text.size() * 2);
+    for (const char16_t c : text) {
+        bytes.push_back(static_cast<char>(c & 0xFF));
+        bytes.push_back(static_cast<char>(c >> 8));
+    }
+    return bytes;
+}
+
+}  // namespace sim

@@ -1,0 +1,152 @@
+// COREDLL as the emulated Pocket PC serves it. Each export a Pocket PC
+// executable may import is one call of the list in platform/device_calls.h,
+// served by the simulated device's own implementation of that call
+// (platform/sim/services.cpp): the arguments are copied from the emulated
+// memory to the host and the results back by the kinds the list declares,
+// in one place (CallFrame).
+// The trace, the faults and the dialogue are therefore the simulated
+// device's, call for call.
+#ifndef TRQ_HARNESS_EMULATOR_COREDLL_H
+#define TRQ_HARNESS_EMULATOR_COREDLL_H
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "harness/emulator/arm_machine.h"
+#include "platform/device.h"
+#include "platform/device_call_table.h"
+
+namespace emulator {
+
+// The process heap, in emulated memory, as COREDLL keeps it. Every block
+// has pages of its own and ends where an unmapped page begins, so a program
+// that runs past a block, or uses one it gave back, faults at once; a block
+// is 8-byte aligned as COREDLL's are, and the bytes from its end to that
+// rounding are guard bytes, checked when it is freed and when the program
+// returns. Freed pages are given out again. Each block stands for a block
+// of the simulated device's heap, which keeps the books (what is
+// allocated, freed twice, left over).
+class ProcessHeap {
+public:
+    ProcessHeap(ArmMachine& machine, uint32_t start, uint32_t end);
+    // Maps the pages of a new block of bytes, guard bytes set; its emulated
+    // address, or 0 when the heap has no room for it.
+    uint32_t Allocate(uint32_t bytes);
+    // Ties the device's block to an emulated one from Allocate.
+    void Attach(uint32_t block, void* deviceBlock);
+    // The device's block behind an emulated one, or null.
+    void* DeviceBlock(uint32_t block) const;
+    // Unmaps a block; its pages are free for the next.
+    void Release(uint32_t block);
+    // Why a block's guard bytes are not as they were set, or "" when they are.
+    std::string Overrun(uint32_t block) const;
+    // The first block, by address, whose guard bytes were written, or "".
+    std::string AnyOverrun() const;
+
+private:
+    struct Block {
+        uint32_t pages, pagesSize;  // the pages mapped for it
+        uint32_t bytes;             // what was asked for
+        void* deviceBlock;
+    };
+    ArmMachine& machine_;
+    std::map<uint32_t, Block> blocks_;
+    std::map<uint32_t, uint32_t> free_;  // unmapped address ranges for blocks: start, size
+};
+
+// What the calls of one run may still copy between the emulated memory and
+// the host, in bytes: strings and buffers in, what calls wrote back out.
+struct CopyBudget {
+    uint64_t total = 0;  // for the message
+    uint64_t left = 0;
+};
+
+// One call into COREDLL being served: its arguments (r0-r3, then the
+// stack), read by the kinds the list of platform/device_calls.h declares,
+// host copies of the memory they point to, and its result.
+class CallFrame {
+public:
+    CallFrame(ArmMachine& machine, ProcessHeap& heap, CopyBudget& copies, const char* name);
+
+    // Reads every argument by its kind, before the call is made: a string
+    // is copied to its terminator, a buffer for the size its kind names,
+    // and memory the call may write (a buffer out, a DWORD or handle it
+    // sets) must be memory the program may write, whether or not the call
+    // will change it. False, and Faulted, when the program handed over
+    // memory it was not given for that use or the copy budget is spent.
+    bool Marshal(const device_calls::Arg* kinds, int count);
+
+    // After Marshal: an argument's word as the program passed it, and a
+    // pointer argument's host copy (null for a null pointer; a stand-in
+    // for a Reserved one that is not null).
+    uint32_t Arg(int index) const { return args_[index].word; }
+    void* Host(int index) const { return args_[index].host; }
+
+    // Whether the program handed over memory it was not given, more than
+    // the run's budget of bytes to copy, or the call could not be served;
+    // then the call is not made and Fault() says why.
+    bool Faulted() const { return !fault_.empty(); }
+    void Refuse(const std::string& why);
+    const std::string& Fault() const { return fault_; }
+    // Copies what the call changed in the memory it may write back to the
+    // emulated memory; false (and Faulted) when that passes the budget.
+    bool WriteBack();
+
+    ArmMachine& machine;
+    ProcessHeap& heap;
+    uint32_t result = 0;  // r0 when the call returns
+
+private:
+    struct Copy {
+        uint32_t address;
+        std::vector<uint8_t> before, host;
+        bool out;  // the call may write it
+    };
+    struct Marshalled {
+        bool done = false;
+        uint32_t word = 0;
+        void* host = nullptr;
+    };
+    void Resolve(int index);
+    uint32_t ReadWord(int index);
+    uint64_t BufferBytes(const device_calls::Arg& kind);
+    void Fail(int index, const std::string& what);
+    // Takes bytes from the copy budget; false (and Faulted) when it is spent.
+    bool Spend(uint64_t bytes);
+    const char16_t* String(int index, uint32_t start);
+    // The string of length characters at the start of bytes, kept for the call.
+    const char16_t* Keep(int index, uint32_t start, const std::string& bytes, size_t length);
+    void* Buffer(int index, uint32_t start, uint64_t bytes, bool out);
+    CopyBudget& budget_;
+    const char* name_;
+    std::string fault_;
+    const device_calls::Arg* kinds_ = nullptr;
+    std::vector<Marshalled> args_;
+    uint32_t reserved_ = 0;  // what a Reserved argument that is not null points to
+    std::deque<std::u16string> strings_;
+    std::deque<Copy> copies_;
+};
+
+using ServeCall = void (*)(CallFrame&);
+
+// What the emulated COREDLL serves, by export name: every call of the list,
+// and nothing else. Each is served from its declared kinds, unless its
+// service has something of its own (the heap's calls).
+struct Export {
+    const char* name;
+    const device_calls::Arg* args;  // the kind of each argument
+    int argCount;
+    ServeCall serve;
+};
+constexpr size_t kExportCount = device_calls::kCallCount;
+// The export of that name, or null.
+const Export* FindExport(const std::string& name);
+// The name COREDLL is found by: imports name it without regard to case.
+bool IsCoredll(const std::string& library);
+
+}  // namespace emulator
+
+#endif

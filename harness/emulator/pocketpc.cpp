@@ -1,0 +1,208 @@
+#include "harness/emulator/pocketpc.h"
+
+#include <fcntl.h>
+#include <unicorn/unicorn.h>
+
+#include <algorithm>
+#include <csetjmp>
+
+#include "formats/host_file.h"
+
+namespace emulator {
+
+namespace {
+
+// The process's memory, within its 32 MiB slot as on Windows CE: the image
+// at 0x00010000, the heap above it, the stack and the command line at the
+// top of the slot. COREDLL lies outside the slot; an import leads to an
+// address there that the emulator serves, one per import, and WinMain
+// returns to the loader there, past every import's address. Nothing
+// outside the slot is mapped.
+constexpr uint32_t kCommandLine = pe::kWinceSlotEnd - pe::kWincePage;
+constexpr uint32_t kStackTop = kCommandLine - pe::kWincePage;  // an unmapped page between
+constexpr uint32_t kSmallestStack = 0x10000, kLargestStack = 0x100000;
+constexpr uint32_t kCoredll = 0x03F00000;
+constexpr uint32_t kReturnToLoader = 0x03FFFFF0;
+static_assert(kCoredll + 4 * kExportCount <= kReturnToLoader,
+              "the loader's return address must be none of the imports' addresses");
+constexpr uint32_t kShowNormal = 5;  // SW_SHOW, WinMain's nCmdShow
+
+// Serves one call on the simulated device. False when the device ended the
+// run there (a soft reset, a box with no answer), which it does with a
+// longjmp: nothing with a destructor lives in this frame.
+bool ServeOnDevice(sim::DeviceSession& session, ServeCall serve, CallFrame& frame)
+{
+    std::jmp_buf* const outer = session.stopPoint;
+    std::jmp_buf here;
+    session.stopPoint = &here;
+    if (setjmp(here) != 0) {
+        session.stopPoint = outer;
+        return false;
+    }
+    serve(frame);
+    session.stopPoint = outer;
+    return true;
+}
+
+// The stack the image asks for, within Windows CE's bounds, below the
+// command line; the heap gets what lies between the image and the stack,
+// an unmapped page on either side. False when the image leaves no room.
+bool PlanProcess(const LoadedImage& image, ProcessLayout& layout, std::string& error)
+{
+    layout.stackSize =
+        static_cast<uint32_t>(pe::PageAlign(std::clamp(image.stackReserve, kSmallestStack, kLargestStack)));
+    layout.stackBottom = kStackTop - layout.stackSize;
+    layout.heapStart = image.base + static_cast<uint32_t>(image.memory.size()) + pe::kWincePage;
+    layout.heapEnd = layout.stackBottom - pe::kWincePage;
+    if (layout.heapStart > layout.heapEnd) {
+        error = "an image of " + std::to_string(image.memory.size()) +
+                " bytes leaves no room in the 32 MiB process slot for its stack of " +
+                std::to_string(layout.stackSize) + " bytes";
+        return false;
+    }
+    return true;
+}
+
+// The image's pages with their protection, each import address table slot
+// leading to its import's address in COREDLL; the stack; the command line;
+// the imports' addresses and the loader's as the processor's exits.
+bool MapProcess(ArmMachine& machine, const PocketPcExe& exe, std::string& error)
+{
+    pe::Bytes memory = exe.image.memory;
+    for (size_t i = 0; i < exe.image.imports.size(); ++i)
+        pe::Put(memory, exe.image.imports[i].slot - exe.image.base, kCoredll + 4 * i, 4);
+    for (const LoadedImage::Section& s : exe.image.sections) {
+        const uint32_t offset = s.address - exe.image.base;
+        if (!machine.Map(s.address, s.size, s.access,
+                         pe::Bytes(memory.begin() + offset, memory.begin() + offset + s.size))) {
+            error = "the emulator cannot map section " + s.name + " at " + pe::Hex(s.address);
+            return false;
+        }
+    }
+    if (!machine.Map(exe.layout.stackBottom, exe.layout.stackSize, kRead | kWrite) ||
+        !machine.Map(kCommandLine, pe::kWincePage, kRead | kWrite)) {
+        error = "the emulator cannot map the stack";
+        return false;
+    }
+    std::vector<uint32_t> exits{kReturnToLoader};
+    for (size_t i = 0; i < exe.image.imports.size(); ++i) exits.push_back(kCoredll + 4 * static_cast<uint32_t>(i));
+    if (!machine.SetExits(exits)) {
+        error = "the emulator cannot set the imports' addresses as exits";
+        return false;
+    }
+    return true;
+}
+
+// WinMain(hInstance, hPrevInstance, lpCmdLine, nCmdShow), returning to the loader.
+void PrepareWinMain(ArmMachine& machine, const PocketPcExe& exe, uint64_t instructions)
+{
+    machine.SetReg(UC_ARM_REG_R0, exe.image.base);
+    machine.SetReg(UC_ARM_REG_R1, 0);
+    machine.SetReg(UC_ARM_REG_R2, kCommandLine);  // "": no arguments
+    machine.SetReg(UC_ARM_REG_R3, kShowNormal);
+    machine.SetReg(UC_ARM_REG_SP, kStackTop);
+    machine.SetReg(UC_ARM_REG_LR, kReturnToLoader);
+    machine.SetBudget(instructions);
+}
+
+int Fault(sim::DeviceSession& session, const std::string& name, const std::string& what)
+{
+    session.stop = sim::Stop::Fault;
+    session.fault = name + ": " + what;
+    return 0;
+}
+
+// Why the processor stopped, when it did not call out.
+std::string Breakdown(const Halt& halt, const Budgets& budgets)
+{
+    if (halt.kind == Halt::Budget)
+        return "ran past its budget of " + std::to_string(budgets.instructions) + " instructions, at " +
+               pe::Hex(halt.pc);
+    if (halt.kind == Halt::Fault && halt.address != halt.pc)
+        return halt.what + " by the instruction at " + pe::Hex(halt.pc);
+    return halt.what;
+}
+
+// Where a call out of the program went, when it is not one of its imports.
+std::string StrayCall(uint32_t target, uint32_t returnTo)
+{
+    const std::string from = " (return address " + pe::Hex(returnTo) + ")";
+    if (target >= kCoredll && target < kReturnToLoader)
+        return "call into COREDLL at " + pe::Hex(target) + ", which is none of the image's imports" + from;
+    return "jump to " + pe::Hex(target) + ", memory the program was not given" + from;
+}
+
+// WinMain returned: its result is the exit code, unless a heap block it
+// still holds was written past its end.
+int Returned(sim::DeviceSession& session, const PocketPcExe& exe, const ArmMachine& machine,
+             const ProcessHeap& heap)
+{
+    const std::string overrun = heap.AnyOverrun();
+    if (!overrun.empty()) return Fault(session, exe.name, overrun + ", found when the program returned");
+    return static_cast<int>(machine.Reg(UC_ARM_REG_R0));
+}
+
+int Run(sim::DeviceSession& session, const PocketPcExe& exe, Cpu cpu, const Budgets& budgets)
+{
+    ArmMachine machine(cpu);
+    std::string error;
+    if (!machine.Ok()) return Fault(session, exe.name, machine.Error());
+    if (!MapProcess(machine, exe, error)) return Fault(session, exe.name, error);
+    if (exe.layout.heapEnd > exe.layout.heapStart &&
+        !machine.Reserve(exe.layout.heapStart, exe.layout.heapEnd - exe.layout.heapStart))
+        return Fault(session, exe.name, "the emulator cannot reserve the heap");
+    ProcessHeap heap(machine, exe.layout.heapStart, exe.layout.heapEnd);
+    CopyBudget copies{budgets.copiedBytes, budgets.copiedBytes};
+    PrepareWinMain(machine, exe, budgets.instructions);
+
+    uint32_t pc = exe.image.entry;
+    for (uint64_t calls = 0;; ++calls) {
+        const Halt halt = machine.Run(pc);
+        if (halt.kind != Halt::Call) return Fault(session, exe.name, Breakdown(halt, budgets));
+        if (halt.address == kReturnToLoader) return Returned(session, exe, machine, heap);
+        const uint32_t returnTo = machine.Reg(UC_ARM_REG_LR);
+        const uint32_t import = (halt.address - kCoredll) / 4;
+        if (halt.address < kCoredll || halt.address % 4 || import >= exe.imports.size())
+            return Fault(session, exe.name, StrayCall(halt.address, returnTo));
+        if (calls == budgets.calls)
+            return Fault(session, exe.name, "made more than its budget of " + std::to_string(budgets.calls) +
+                                                " calls into COREDLL (return address " + pe::Hex(returnTo) + ")");
+
+        const Export& call = *exe.imports[import];
+        CallFrame frame(machine, heap, copies, exe.image.imports[import].name.c_str());
+        if (frame.Marshal(call.args, call.argCount) && !ServeOnDevice(session, call.serve, frame)) return 0;
+        if (frame.Faulted() || !frame.WriteBack())
+            return Fault(session, exe.name, frame.Fault() + " (return address " + pe::Hex(returnTo) + ")");
+        machine.SetReg(UC_ARM_REG_R0, frame.result);
+        pc = returnTo;
+    }
+}
+
+}  // namespace
+
+bool LoadPocketPcExe(const std::filesystem::path& file, PocketPcExe& exe, std::string& error)
+{
+    exe = PocketPcExe{};
+    exe.name = host::Printable(file.filename().string());
+    std::string bytes;
+    if (!host::ReadRegularFile(AT_FDCWD, file.string(), kLargestExe, host::Links::Follow, bytes, error) ||
+        !LoadWinceImage(pe::Bytes(bytes.begin(), bytes.end()), kExportCount, exe.image, error))
+        return false;
+    for (const LoadedImage::Import& import : exe.image.imports) {
+        const Export* served = IsCoredll(import.library) ? FindExport(import.name) : nullptr;
+        if (!served) {
+            error = "imports " + import.name + " from " + import.library +
+                    ", which the emulated Pocket PC does not serve (its COREDLL.dll serves the device calls)";
+            return false;
+        }
+        exe.imports.push_back(served);
+    }
+    return PlanProcess(exe.image, exe.layout, error);
+}
+
+sim::Program PocketPcProgram(std::shared_ptr<const PocketPcExe> exe, Cpu cpu, Budgets budgets)
+{
+    return [exe, cpu, budgets](sim::DeviceSession& session) { return Run(session, *exe, cpu, budgets); };
+}
+
+}  // namespace emulator
