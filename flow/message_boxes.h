@@ -2,7 +2,7 @@
 #ifndef TRQ_FLOW_MESSAGE_BOXES_H
 #define TRQ_FLOW_MESSAGE_BOXES_H
 
-#include "platform/device.h"
+#include "device/device.h"
 
 struct MessageBoxText {
     const WCHAR* text;

@@ -2,7 +2,7 @@
 #ifndef TRQ_FLOW_UNINSTALL_H
 #define TRQ_FLOW_UNINSTALL_H
 
-#include "platform/device.h"
+#include "device/device.h"
 
 // The whole uninstall, start to finish. Always returns 0, the exit code.
 int RunUninstall();

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/device_call_table.h"
+#include "device/device_call_table.h"
 
 namespace wince {
 

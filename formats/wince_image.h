@@ -20,7 +20,7 @@ constexpr char kEntrySymbol[] = "WinMain";
 constexpr char kImportLibrary[] = "COREDLL.dll";
 
 // The names the uninstaller's executable may import: the device calls of
-// platform/device_calls.h, in the list's order.
+// device/device_calls.h, in the list's order.
 const std::vector<std::string>& DeviceCallNames();
 
 // Makes the image. importable: the only names the image may import. False,

@@ -2,7 +2,7 @@
 #ifndef TRQ_REMOVAL_REGISTRY_PLAN_H
 #define TRQ_REMOVAL_REGISTRY_PLAN_H
 
-#include "platform/device.h"
+#include "device/device.h"
 
 enum KeyCondition {
     kAlways,

@@ -13,8 +13,8 @@
 #include <deque>
 #include <vector>
 
+#include "device/device_call_table.h"
 #include "harness/emulator/coredll.h"
-#include "platform/device_call_table.h"
 #include "platform/sim/fault_rules.h"
 
 namespace trq_test {

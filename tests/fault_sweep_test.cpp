@@ -19,9 +19,9 @@
 #include <cstdio>
 #include <functional>
 
+#include "device/device.h"
 #include "harness/runner/plan_items.h"
 #include "harness/runner/sample_device.h"
-#include "platform/device.h"
 #include "platform/sim/fault_rules.h"
 #include "tests/device_snapshot.h"
 #include "tests/pocketpc/pocketpc_test_support.h"

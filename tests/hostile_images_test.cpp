@@ -13,10 +13,10 @@
 #include <functional>
 #include <sstream>
 
+#include "device/device.h"
 #include "formats/text.h"
 #include "harness/runner/run_device.h"
 #include "harness/runner/sample_device.h"
-#include "platform/device.h"
 #include "tests/device_snapshot.h"
 #include "tests/scenarios.h"
 #include "tests/test_device.h"

@@ -11,9 +11,9 @@
 #include <type_traits>
 #include <utility>
 
+#include "device/device.h"
 #include "formats/pe_format.h"
 #include "formats/text.h"
-#include "platform/device.h"
 #include "platform/sim/services.h"
 
 namespace emulator {
@@ -526,7 +526,7 @@ using namespace device_calls;
 #define TRQ_DECLARED_ARGS(type, name, params, faults, kinds)                                    \
     constexpr auto name = MakeArgs kinds;                                                      \
     static_assert(KindsFit(&::name, name), #name ": the kinds of its arguments in the list of " \
-                                           "platform/device_calls.h do not fit its parameters");
+                                           "device/device_calls.h do not fit its parameters");
 TRQ_DEVICE_CALLS(TRQ_DECLARED_ARGS)
 #undef TRQ_DECLARED_ARGS
 }  // namespace declared

@@ -1,5 +1,5 @@
 // COREDLL as the emulated Pocket PC serves it. Each export a Pocket PC
-// executable may import is one call of the list in platform/device_calls.h,
+// executable may import is one call of the list in device/device_calls.h,
 // served by the simulated device's own implementation of that call
 // (platform/sim/services.cpp): the arguments are copied from the emulated
 // memory to the host and the results back by the kinds the list declares,
@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
+#include "device/device.h"
+#include "device/device_call_table.h"
 #include "harness/emulator/arm_machine.h"
-#include "platform/device.h"
-#include "platform/device_call_table.h"
 
 namespace emulator {
 
@@ -65,7 +65,7 @@ struct CopyBudget {
 };
 
 // One call into COREDLL being served: its arguments (r0-r3, then the
-// stack), read by the kinds the list of platform/device_calls.h declares,
+// stack), read by the kinds the list of device/device_calls.h declares,
 // host copies of the memory they point to, and its result.
 class CallFrame {
 public:

@@ -38,7 +38,7 @@ constexpr size_t kLargestExe = pe::kWinceSlotEnd;
 // file that is not a regular one or is larger than kLargestExe; for what a
 // Pocket PC would refuse (wince_loader.h); for an import from any library
 // but COREDLL.dll or of a name the emulated COREDLL does not serve (it
-// serves the device calls of platform/device_calls.h); and for an image that
+// serves the device calls of device/device_calls.h); and for an image that
 // leaves no room in the slot for its stack. Nothing runs before this says
 // yes, so every refusal comes before the first instruction.
 bool LoadPocketPcExe(const std::filesystem::path& file, PocketPcExe& exe, std::string& error);

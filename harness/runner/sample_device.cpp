@@ -4,8 +4,8 @@
 #include <initializer_list>
 #include <vector>
 
+#include "device/device.h"
 #include "formats/text.h"
-#include "platform/device.h"
 #include "platform/sim/device_lock.h"
 #include "platform/sim/device_startup.h"
 

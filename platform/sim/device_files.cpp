@@ -9,10 +9,10 @@
 #include <optional>
 #include <cstring>
 
+#include "device/device.h"
 #include "formats/device_path.h"
 #include "formats/host_file.h"
 #include "formats/text.h"
-#include "platform/device.h"
 #include "platform/sim/kill_step.h"
 
 namespace sim {

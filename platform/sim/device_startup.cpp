@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
+#include "device/device.h"
 #include "formats/text.h"
-#include "platform/device.h"
 
 namespace sim {
 namespace {

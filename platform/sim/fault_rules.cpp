@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <memory>
 
+#include "device/device_call_table.h"
 #include "formats/text.h"
-#include "platform/device_call_table.h"
 
 namespace sim {
 

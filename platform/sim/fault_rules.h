@@ -5,7 +5,7 @@
 //   RULE     = SELECTOR ":" EFFECTS
 //   SELECTOR = CALL ["(" ARGUMENT ")"] ["#" N]
 //   CALL     = "call" (any call) or the name of a call that the list of
-//              platform/device_calls.h marks Faultable, any case: every
+//              device/device_calls.h marks Faultable, any case: every
 //              device call but GetProcessHeap
 //   ARGUMENT = what the call is about, compared without regard to case: a
 //              path, a value name, a CSIDL number (7 Startup, 2 Programs),
@@ -54,7 +54,7 @@ struct FaultRule {
     std::string text;                     // the rule as written
 };
 
-// The platform calls a rule can name: those platform/device_calls.h marks
+// The platform calls a rule can name: those device/device_calls.h marks
 // Faultable, in the list's order.
 const std::vector<std::string>& FaultableCalls();
 

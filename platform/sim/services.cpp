@@ -1,12 +1,12 @@
-// The device services of platform/device.h, acted out on a device image.
+// The device services of device/device.h, acted out on a device image.
 #include "platform/sim/services.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "device/device.h"
 #include "formats/text.h"
-#include "platform/device.h"
 #include "platform/sim/kill_step.h"
 
 namespace sim {

@@ -1,4 +1,4 @@
-// The simulated device's side of platform/device.h: the state that the
+// The simulated device's side of device/device.h: the state that the
 // device services act on while the uninstaller runs.
 //
 // The device code calls plain functions (RegOpenKeyExW, DeleteFileW, ...),

@@ -1,6 +1,6 @@
 // Desktop Windows has no KernelIoControl. A Pocket PC's COREDLL exports it,
 // so look for that library at run time and do nothing when it is absent.
-#include "platform/device.h"
+#include "device/device.h"
 
 extern "C" BOOL WINAPI KernelIoControl(DWORD code, LPVOID in, DWORD inSize, LPVOID out,
                                        DWORD outSize, LPDWORD returned)

@@ -1,5 +1,5 @@
 // How the device code reaches COREDLL on a Pocket PC. Every call of the list
-// in platform/device_calls.h gets
+// in device/device_calls.h gets
 //   - a slot in the import address table, __imp_<name>, in a section of its
 //     own under .idata: the loader writes the export's address there;
 //   - a thunk, <name>, that the device code calls: it jumps through the slot
@@ -7,7 +7,7 @@
 // A call the device code never makes loses its thunk and its slot to the
 // linker's garbage collection, so the image imports only what it calls.
 // elf-to-wince writes the import directory for the slots it finds.
-#include "platform/device.h"
+#include "device/device.h"
 
 #define TRQ_IMPORT_THUNK(type, name, params, faults, kinds) \
     asm(".pushsection .text.import." #name ",\"ax\",%progbits\n" \

@@ -27,10 +27,10 @@
 #include <fstream>
 #include <sstream>
 
+#include "device/device.h"
 #include "formats/text.h"
 #include "harness/runner/run_device.h"
 #include "harness/runner/sample_device.h"
-#include "platform/device.h"
 #include "platform/sim/device_files.h"
 #include "tests/device_snapshot.h"
 #include "tests/expected/expected_words.h"

@@ -24,10 +24,10 @@
 #include <string>
 #include <vector>
 
+#include "device/device.h"
 #include "formats/reg_file.h"
 #include "formats/text.h"
 #include "harness/runner/plan_items.h"
-#include "platform/device.h"
 #include "platform/sim/device_files.h"
 #include "tests/scenarios.h"
 #include "tests/test_device.h"

@@ -3,8 +3,8 @@
 #include <iostream>
 #include <memory>
 
+#include "device/device.h"
 #include "formats/text.h"
-#include "platform/device.h"
 #include "tests/expected/expected_words.h"
 #include "tests/test_device.h"
 

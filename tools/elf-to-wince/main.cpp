@@ -5,7 +5,7 @@
 // No linker here writes Windows CE images for ARM, so the build links an ELF
 // file at the addresses a Pocket PC loads the executable at
 // (platform/wince/pocketpc.ld) and this tool lays it out as a PE image. The
-// image may import only the device calls of platform/device_calls.h. On any error
+// image may import only the device calls of device/device_calls.h. On any error
 // OUTPUT.exe is left as it was (host_folder.h).
 //
 // Exit code: 0, the image was written; 1, it was not (one line says why);

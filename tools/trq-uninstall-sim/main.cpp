@@ -12,6 +12,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "device/device.h"
 #include "formats/host_file.h"
 #include "formats/text.h"
 #include "harness/emulator/pocketpc.h"
@@ -19,7 +20,6 @@
 #include "harness/runner/plan_items.h"
 #include "harness/runner/run_device.h"
 #include "harness/runner/sample_device.h"
-#include "platform/device.h"
 #include "platform/sim/device_lock.h"
 #include "platform/sim/fault_rules.h"
 #include "tools/trq-uninstall-sim/checked_output.h"

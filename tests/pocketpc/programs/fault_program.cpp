@@ -1,7 +1,7 @@
 // Small Pocket PC programs that each break down in one way, for the ARM
 // emulator's tests; the build defines which (TRQ_NULL_READ, ...). Each
 // first sets the thread's error code, so that every image imports a call.
-#include "platform/device.h"
+#include "device/device.h"
 
 // The import address table slot of GetLastError, which the loader fills.
 extern "C" void* __imp_GetLastError;

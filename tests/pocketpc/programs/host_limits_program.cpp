@@ -2,7 +2,7 @@
 // host (its budgets) and on the emulated COREDLL's heap; the build defines
 // which (TRQ_LAST_ERROR_LOOP, ...). Those that end by returning return 0
 // when COREDLL behaved as it should, and a number naming the step otherwise.
-#include "platform/device.h"
+#include "device/device.h"
 
 namespace {
 

@@ -1,12 +1,12 @@
-// The list of platform/device_calls.h as a table for host code, which has
+// The list of device/device_calls.h as a table for host code, which has
 // no Windows types: each call's name and whether --fail and the fault sweep
 // may fail it, in the list's order.
-#ifndef TRQ_PLATFORM_DEVICE_CALL_TABLE_H
-#define TRQ_PLATFORM_DEVICE_CALL_TABLE_H
+#ifndef TRQ_DEVICE_CALL_TABLE_H
+#define TRQ_DEVICE_CALL_TABLE_H
 
 #include <cstddef>
 
-#include "platform/device_calls.h"
+#include "device/device_calls.h"
 
 namespace device_calls {
 

@@ -2,7 +2,7 @@
 // library (COREDLL) subset the removal plans and the dialogue name.
 //
 // Everything that knows the calls is made from this list:
-//   - platform/device.h declares them, with C linkage, for the device code;
+//   - device/device.h declares them, with C linkage, for the device code;
 //   - platform/wince/ gives each an import thunk, so a Pocket PC executable
 //     imports exactly these names from COREDLL.dll;
 //   - tools/elf-to-wince lets an image import these names and no other;
@@ -15,11 +15,11 @@
 // kinds, and the build stops where the kinds and the parameters disagree.
 //
 // This header needs no Windows types: the return type and the parameters
-// are carried as they are written, and only platform/device.h, which has
+// are carried as they are written, and only device/device.h, which has
 // the types, spells them out. The kinds are plain constants usable by the
 // device code's compilers and the host's alike.
-#ifndef TRQ_PLATFORM_DEVICE_CALLS_H
-#define TRQ_PLATFORM_DEVICE_CALLS_H
+#ifndef TRQ_DEVICE_CALLS_H
+#define TRQ_DEVICE_CALLS_H
 
 namespace device_calls {
 
@@ -99,4 +99,4 @@ constexpr unsigned kMaxPathChars = 260;
          (DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, LPDWORD returned), Faultable, \
          (Value(), BufferIn(2, Unit::Bytes), Value(), BufferOut(4, Unit::Bytes), Value(), WordOut()))
 
-#endif  // TRQ_PLATFORM_DEVICE_CALLS_H
+#endif  // TRQ_DEVICE_CALLS_H

@@ -5,18 +5,18 @@
 // flow/ and removal/ include this header and call these functions by their
 // platform names. Which implementation they get is decided at link time:
 //   - Windows CE: COREDLL itself, through the import thunks of
-//     platform/wince/, made from the list of platform/device_calls.h.
+//     platform/wince/, made from the list of device/device_calls.h.
 //   - Desktop Windows (mingw-w64): the system DLLs, plus platform/win32/ for
 //     the one call desktop Windows lacks (KernelIoControl).
 //   - Linux: platform/sim/, the simulated device; the ARM emulator
 //     (harness/emulator/) serves a Pocket PC executable's COREDLL imports
 //     from the same functions.
-#ifndef TRQ_PLATFORM_DEVICE_H
-#define TRQ_PLATFORM_DEVICE_H
+#ifndef TRQ_DEVICE_H
+#define TRQ_DEVICE_H
 
 // Every call the device code may make, in one list (a Pocket PC executable
 // imports exactly these names from COREDLL.dll).
-#include "platform/device_calls.h"
+#include "device/device_calls.h"
 
 #if defined(_WIN32) && !defined(_WIN32_WCE)  // desktop Windows
 
@@ -132,4 +132,4 @@ TRQ_DEVICE_CALLS(TRQ_DECLARE_DEVICE_CALL)
 #define IOCTL_HAL_REBOOT 0x0101003C
 #endif
 
-#endif  // TRQ_PLATFORM_DEVICE_H
+#endif  // TRQ_DEVICE_H
