@@ -186,18 +186,11 @@ void CraftImports(pe::Bytes& image, size_t libraries, size_t imports, const std:
     pe::Store(image, kOptionalHeader, opt);
 }
 
-struct Hurting {
-    std::string name;
-    std::function<void(pe::Bytes&)> breakIt;
-    std::string error;
-};
-
-void PrintTo(const Hurting& h, std::ostream* out) { *out << h.name; }
 
 // The names COREDLL serves: the device calls.
 size_t Served() { return wince::DeviceCallNames().size(); }
 
-const Hurting kHurting[] = {
+const BrokenImage kHurting[] = {
     {"a DLL",
      [](pe::Bytes& b) {
          pe::FileHeader f;
@@ -237,7 +230,7 @@ const Hurting kHurting[] = {
      "imports from more than 16 libraries"},
 };
 
-class HurtingImage : public testing::TestWithParam<Hurting> {
+class HurtingImage : public testing::TestWithParam<BrokenImage> {
 protected:
     void SetUp() override { TRQ_REQUIRE_POCKETPC_BUILD(); }
 };

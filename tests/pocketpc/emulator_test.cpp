@@ -181,15 +181,8 @@ void MoveImportAddressTable(pe::Bytes& image)
     pe::Store(image, at, coredll);
 }
 
-struct Refusal {
-    std::string name;
-    std::function<void(pe::Bytes&)> breakIt;
-    std::string error;
-};
 
-void PrintTo(const Refusal& r, std::ostream* out) { *out << r.name; }
-
-const Refusal kRefusals[] = {
+const BrokenImage kRefusals[] = {
     {"not an executable", [](pe::Bytes& b) { b[0] = 'Z'; }, "not an executable: no MZ header"},
     {"truncated", [](pe::Bytes& b) { b.resize(0x300); }, "runs past the end of the file"},
     {"Thumb-2 of desktop Windows on ARM",
@@ -227,7 +220,7 @@ const Refusal kRefusals[] = {
      "the import address table of COREDLL.dll runs past the image"},
 };
 
-class Loader : public testing::TestWithParam<Refusal> {
+class Loader : public testing::TestWithParam<BrokenImage> {
 protected:
     void SetUp() override { TRQ_REQUIRE_POCKETPC_BUILD(); }
 };

@@ -7,9 +7,12 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
+#include <ostream>
 #include <memory>
 #include <string>
 
+#include "formats/pe_format.h"
 #include "harness/emulator/pocketpc.h"
 
 namespace trq_test {
@@ -25,6 +28,14 @@ sim::Program PocketPcUninstallerOn(emulator::Cpu cpu);
 
 // Why the Pocket PC executables are not there, or empty.
 std::string PocketPcBuildMissing();
+
+// An executable broken on purpose, and the loader's one line about it.
+struct BrokenImage {
+    std::string name;
+    std::function<void(pe::Bytes&)> breakIt;
+    std::string error;
+};
+inline void PrintTo(const BrokenImage& image, std::ostream* out) { *out << image.name; }
 
 }  // namespace trq_test
 
