@@ -1,8 +1,6 @@
 #include "formats/device_ini.h"
 
-#include <fcntl.h>
 #include <ini.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -328,15 +326,15 @@ bool ReadDeviceIni(const std::filesystem::path& path, DeviceConfig& out, std::st
     std::filesystem::path holder = path.parent_path();
     host::Folder folder;
     std::string bytes, reason;
-    struct stat st;
+    bool missing = false;
     if (!host::Folder::Open(holder.empty() ? "." : holder, folder)) {
         reason = std::strerror(errno);
-    } else if (::fstatat(folder.Fd(), path.filename().c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT) {
+    } else if (host::ReadRegularFile(folder.Fd(), path.filename().string(), kMaxDeviceIniBytes,
+                                     host::Links::Refuse, bytes, reason, &missing)) {
+        return ParseDeviceIni(bytes, out, error);
+    } else if (missing) {
         out = DeviceConfig{};  // none: the defaults
         return true;
-    } else if (host::ReadRegularFile(folder.Fd(), path.filename().string(), kMaxDeviceIniBytes,
-                                     host::Links::Refuse, bytes, reason)) {
-        return ParseDeviceIni(bytes, out, error);
     }
     error = path.string() + ": " + reason;
     return false;

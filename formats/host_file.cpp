@@ -91,13 +91,15 @@ std::string Escaped(char32_t c)
 }  // namespace
 
 bool ReadRegularFile(int dirFd, const std::string& name, size_t limit, Links links,
-                     std::string& bytes, std::string& error)
+                     std::string& bytes, std::string& error, bool* missing)
 {
+    if (missing) *missing = false;
     // Non-blocking, so that opening a FIFO cannot wait for a writer.
     int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
     if (links == Links::Refuse) flags |= O_NOFOLLOW;
     const int fd = ::openat(dirFd, name.c_str(), flags);
     if (fd < 0) {
+        if (missing) *missing = errno == ENOENT;
         error = errno == ELOOP && links == Links::Refuse ? "a symbolic link (not followed)"
                                                          : std::string("cannot open: ") + std::strerror(errno);
         return false;

@@ -18,9 +18,10 @@ enum class Links { Follow, Refuse };
 // folder, or name is absolute), into bytes. Refuses what is not a regular
 // file, what is larger than limit bytes (by its size or by what it yields),
 // and, with Links::Refuse, a symbolic link in name's last component. False
-// with error (no file name in it: the caller names the file).
+// with error (no file name in it: the caller names the file); missing, when
+// given, tells whether the name is not there at all.
 bool ReadRegularFile(int dirFd, const std::string& name, size_t limit, Links links,
-                     std::string& bytes, std::string& error);
+                     std::string& bytes, std::string& error, bool* missing = nullptr);
 
 // All of bytes, however many writes it takes; false with errno set.
 bool WriteAll(int fd, std::string_view bytes);

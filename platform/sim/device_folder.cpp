@@ -25,14 +25,7 @@ std::string Reason(int number) { return std::strerror(number); }
 bool ReadDeviceFile(const host::Folder& device, const std::string& name, size_t limit,
                     std::string& bytes, std::string& error, bool* missing)
 {
-    struct stat st;
-    if (missing) *missing = false;
-    if (::fstatat(device.Fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT) {
-        if (missing) *missing = true;
-        error = "cannot open: " + Reason(ENOENT);
-        return false;
-    }
-    return host::ReadRegularFile(device.Fd(), name, limit, host::Links::Refuse, bytes, error);
+    return host::ReadRegularFile(device.Fd(), name, limit, host::Links::Refuse, bytes, error, missing);
 }
 
 bool ReplaceDeviceFile(const host::Folder& device, const std::string& name, std::string_view bytes,
