@@ -35,7 +35,7 @@ bool RunUninstallOn(DeviceImage& image, const RunOptions& options, RunOutcome& o
 
     outcome.stop = session->stop;
     outcome.fault = session->fault;
-    if (options.keepRecords) outcome.boxes = std::move(session->boxes);
+    outcome.boxes = std::move(session->boxes);
     outcome.resetRequests = session->resetRequests;
     outcome.calls = session->calls;
     outcome.heapBlocksLeft = session->heapBlocks.size();

@@ -353,7 +353,7 @@ static std::optional<int> ShowBox(DeviceSession& s, LPCWSTR text, LPCWSTR captio
     if (fault) pressed = static_cast<int>(fault->result.value_or(0));
     else if (s.answerer) pressed = s.answerer(box);
     box.result = pressed.value_or(0);
-    s.boxes.push_back(box);
+    if (s.trace.Keeps()) s.boxes.push_back(box);  // kept, like the trace, only when asked for
     s.trace.Add({{"op", "MessageBoxW"}, {"text", Utf8(text)}, {"caption", Utf8(caption)},
                  {"flags", flags}, {"result", box.result}});
     return pressed;

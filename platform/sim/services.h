@@ -100,7 +100,7 @@ public:
     uint32_t lastError = 0;
     int calls = 0;
     std::map<std::string, int> callsOf;
-    std::vector<BoxRecord> boxes;
+    std::vector<BoxRecord> boxes;  // only when the trace keeps its records
     int resetRequests = 0;
     bool registryChanged = false;
     std::map<void*, size_t> heapBlocks;  // live HeapAlloc blocks

@@ -19,6 +19,7 @@ public:
     Trace(std::ostream* out, bool keep) : out_(out), keep_(keep) {}
 
     void Add(nlohmann::ordered_json record);
+    bool Keeps() const { return keep_; }
     // Empty unless the trace keeps its records.
     const std::vector<nlohmann::ordered_json>& Records() const { return records_; }
 
