@@ -30,7 +30,7 @@ constexpr uint32_t kLongestString = 0x8000;
 
 namespace {
 
-uint64_t BlockSize(uint32_t bytes) { return (uint64_t{bytes} + 7) / 8 * 8; }  // 8-byte aligned
+uint64_t BlockSize(uint32_t bytes) { return pe::AlignUp<uint64_t>(bytes, 8); }  // 8-byte aligned
 
 uint64_t PagesFor(uint64_t size) { return size ? pe::PageAlign(size) : pe::kWincePage; }
 
