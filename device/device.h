@@ -94,6 +94,7 @@ static_assert(MAX_PATH == device_calls::kMaxPathChars, "the list's path buffer i
 #define ERROR_DIR_NOT_EMPTY 145L
 #define ERROR_MORE_DATA 234L
 #define ERROR_DIRECTORY 267L
+#define ERROR_KEY_DELETED 1018L
 
 #define FILE_ATTRIBUTE_READONLY 0x1
 #define FILE_ATTRIBUTE_DIRECTORY 0x10
@@ -121,7 +122,7 @@ static_assert(MAX_PATH == device_calls::kMaxPathChars, "the list's path buffer i
 
 // The calls themselves: COREDLL exports them by these names, with C linkage.
 extern "C" {
-#define TRQ_DECLARE_DEVICE_CALL(type, name, params, faults, kinds) type WINAPI name params;
+#define TRQ_DECLARE_DEVICE_CALL(type, name, params, args, faults, kinds) type WINAPI name params;
 TRQ_DEVICE_CALLS(TRQ_DECLARE_DEVICE_CALL)
 #undef TRQ_DECLARE_DEVICE_CALL
 }

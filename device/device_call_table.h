@@ -15,7 +15,7 @@ struct Call {
     Faults faults;
 };
 
-#define TRQ_DEVICE_CALL_ENTRY(type, name, params, faults, kinds) {#name, faults},
+#define TRQ_DEVICE_CALL_ENTRY(type, name, params, args, faults, kinds) {#name, faults},
 inline constexpr Call kCalls[] = {TRQ_DEVICE_CALLS(TRQ_DEVICE_CALL_ENTRY)};
 #undef TRQ_DEVICE_CALL_ENTRY
 

@@ -68,35 +68,42 @@ constexpr unsigned kMaxPathChars = 260;
 
 }  // namespace device_calls
 
-// CALL(return type, name, (parameters), Faultable or NeverFails, (kind of each parameter))
-#define TRQ_DEVICE_CALLS(CALL)                                                                         \
-    CALL(LONG, RegOpenKeyExW,                                                                          \
-         (HKEY root, LPCWSTR subKey, DWORD options, REGSAM access, PHKEY result), Faultable,          \
-         (Handle(), StringIn(), Value(), Value(), HandleOut()))                                        \
-    CALL(LONG, RegQueryValueExW,                                                                       \
-         (HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD bytes),        \
-         Faultable, (Handle(), StringIn(), Reserved(), WordOut(), BufferOut(5, Unit::Bytes), CountInOut())) \
-    CALL(LONG, RegCloseKey, (HKEY key), Faultable, (Handle()))                                         \
-    CALL(LONG, RegDeleteKeyW, (HKEY root, LPCWSTR subKey), Faultable, (Handle(), StringIn()))          \
-    CALL(BOOL, SetFileAttributesW, (LPCWSTR path, DWORD attributes), Faultable, (StringIn(), Value()))  \
-    CALL(BOOL, DeleteFileW, (LPCWSTR path), Faultable, (StringIn()))                                   \
-    CALL(BOOL, RemoveDirectoryW, (LPCWSTR path), Faultable, (StringIn()))                              \
-    CALL(DWORD, GetTempPathW, (DWORD size, LPWSTR buffer), Faultable,                                  \
-         (Value(), BufferOut(0, Unit::Chars)))                                                         \
-    CALL(BOOL, SHGetSpecialFolderPath, (HWND owner, LPWSTR buffer, int csidl, BOOL create), Faultable, \
-         (Handle(), FixedBufferOut(kMaxPathChars, Unit::Chars), Value(), Value()))                     \
-    CALL(DWORD, GetLastError, (void), Faultable, ())                                                   \
-    CALL(void, SetLastError, (DWORD error), Faultable, (Value()))                                      \
-    CALL(HWND, GetForegroundWindow, (void), Faultable, ())                                             \
-    CALL(int, MessageBoxW, (HWND owner, LPCWSTR text, LPCWSTR caption, UINT flags), Faultable,         \
-         (Handle(), StringIn(), StringIn(), Value()))                                                  \
-    CALL(HANDLE, GetProcessHeap, (void), NeverFails, ())                                               \
-    CALL(LPVOID, HeapAlloc, (HANDLE heap, DWORD flags, SIZE_T bytes), Faultable,                       \
-         (Handle(), Value(), Value()))                                                                 \
-    CALL(BOOL, HeapFree, (HANDLE heap, DWORD flags, LPVOID block), Faultable,                          \
-         (Handle(), Value(), Handle()))                                                                \
-    CALL(BOOL, KernelIoControl,                                                                        \
-         (DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, LPDWORD returned), Faultable, \
+// CALL(return type, name, (parameters), (the parameters' names), Faultable or NeverFails,
+//      (kind of each parameter))
+#define TRQ_DEVICE_CALLS(CALL)                                                                      \
+    CALL(LONG, RegOpenKeyExW,                                                                       \
+         (HKEY root, LPCWSTR subKey, DWORD options, REGSAM access, PHKEY result),                   \
+         (root, subKey, options, access, result), Faultable,                                        \
+         (Handle(), StringIn(), Value(), Value(), HandleOut()))                                     \
+    CALL(LONG, RegQueryValueExW,                                                                    \
+         (HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD bytes),     \
+         (key, name, reserved, type, data, bytes), Faultable,                                       \
+         (Handle(), StringIn(), Reserved(), WordOut(), BufferOut(5, Unit::Bytes), CountInOut()))    \
+    CALL(LONG, RegCloseKey, (HKEY key), (key), Faultable, (Handle()))                               \
+    CALL(LONG, RegDeleteKeyW, (HKEY root, LPCWSTR subKey), (root, subKey), Faultable,               \
+         (Handle(), StringIn()))                                                                    \
+    CALL(BOOL, SetFileAttributesW, (LPCWSTR path, DWORD attributes), (path, attributes), Faultable, \
+         (StringIn(), Value()))                                                                     \
+    CALL(BOOL, DeleteFileW, (LPCWSTR path), (path), Faultable, (StringIn()))                        \
+    CALL(BOOL, RemoveDirectoryW, (LPCWSTR path), (path), Faultable, (StringIn()))                   \
+    CALL(DWORD, GetTempPathW, (DWORD size, LPWSTR buffer), (size, buffer), Faultable,               \
+         (Value(), BufferOut(0, Unit::Chars)))                                                      \
+    CALL(BOOL, SHGetSpecialFolderPath, (HWND owner, LPWSTR buffer, int csidl, BOOL create),         \
+         (owner, buffer, csidl, create), Faultable,                                                 \
+         (Handle(), FixedBufferOut(kMaxPathChars, Unit::Chars), Value(), Value()))                  \
+    CALL(DWORD, GetLastError, (void), (), Faultable, ())                                            \
+    CALL(void, SetLastError, (DWORD error), (error), Faultable, (Value()))                          \
+    CALL(HWND, GetForegroundWindow, (void), (), Faultable, ())                                      \
+    CALL(int, MessageBoxW, (HWND owner, LPCWSTR text, LPCWSTR caption, UINT flags),                 \
+         (owner, text, caption, flags), Faultable, (Handle(), StringIn(), StringIn(), Value()))     \
+    CALL(HANDLE, GetProcessHeap, (void), (), NeverFails, ())                                        \
+    CALL(LPVOID, HeapAlloc, (HANDLE heap, DWORD flags, SIZE_T bytes), (heap, flags, bytes),         \
+         Faultable, (Handle(), Value(), Value()))                                                   \
+    CALL(BOOL, HeapFree, (HANDLE heap, DWORD flags, LPVOID block), (heap, flags, block),            \
+         Faultable, (Handle(), Value(), Handle()))                                                  \
+    CALL(BOOL, KernelIoControl,                                                                     \
+         (DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, LPDWORD returned),       \
+         (code, in, inSize, out, outSize, returned), Faultable,                                     \
          (Value(), BufferIn(2, Unit::Bytes), Value(), BufferOut(4, Unit::Bytes), Value(), WordOut()))
 
 #endif  // TRQ_DEVICE_CALLS_H

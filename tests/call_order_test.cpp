@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "formats/text.h"
+#include "harness/runner/bound_device.h"
 #include "removal/registry_plan.h"
 #include "tests/expected/expected_story.h"
 #include "tests/test_device.h"
@@ -132,7 +133,10 @@ TEST_P(RegistrySwitches, DeletesExactlyTheRowsTheSwitchesAllow)
     sim::Trace trace(nullptr, true);
     {
         sim::DeviceSession session(device.image, trace);
-        RemoveRegistryKeys(c.removeSettings, c.removeInstallRecord);
+        sim::RunBound(session, [&] {
+            RemoveRegistryKeys(c.removeSettings, c.removeInstallRecord);
+            return 0;
+        });
     }
     // Each key with its root, spelled exactly: the install record's
     // "SOFTWARE" differs in case from every other "Software".

@@ -362,7 +362,7 @@ constexpr bool SizesFit(const std::array<device_calls::Arg, N>& kinds)
 
 // Whether the list's kinds of a call fit the parameters device.h declares.
 template <typename R, typename... P, size_t N>
-constexpr bool KindsFit(R (*)(P...), const std::array<device_calls::Arg, N>& kinds)
+constexpr bool KindsFit(R (sim::DeviceSession::*)(P...), const std::array<device_calls::Arg, N>& kinds)
 {
     if (sizeof...(P) != N) return false;
     size_t i = 0;
@@ -413,26 +413,23 @@ uint32_t ResultWord(R result)
         return static_cast<uint32_t>(result);
 }
 
-// Makes the device's call with the marshalled arguments. MessageBoxW and
-// KernelIoControl may leave it by longjmp (ServeOnDevice), so nothing here
-// has a destructor to skip.
+// Makes the device's call with the marshalled arguments.
 template <typename R, typename... P, size_t N, size_t... I>
-void Invoke(CallFrame& c, R (*call)(P...), const std::array<device_calls::Arg, N>& kinds,
-            std::index_sequence<I...>)
+void Invoke(sim::DeviceSession& device, CallFrame& c, R (sim::DeviceSession::*call)(P...),
+            const std::array<device_calls::Arg, N>& kinds, std::index_sequence<I...>)
 {
     std::tuple<HostArg<P>...> args{HostArg<P>(c, static_cast<int>(I), kinds[I].kind)...};
-    static_assert(std::is_trivially_destructible_v<decltype(args)>);
     if constexpr (std::is_void_v<R>)
-        call(std::get<I>(args).Get()...);
+        (device.*call)(std::get<I>(args).Get()...);
     else
-        c.result = ResultWord(call(std::get<I>(args).Get()...));
+        c.result = ResultWord((device.*call)(std::get<I>(args).Get()...));
     (std::get<I>(args).Return(), ...);
 }
 
 template <auto Call, const auto& Kinds>
-void ServeAsDeclared(CallFrame& c)
+void ServeAsDeclared(sim::DeviceSession& device, CallFrame& c)
 {
-    Invoke(c, Call, Kinds, std::make_index_sequence<std::tuple_size_v<std::decay_t<decltype(Kinds)>>>{});
+    Invoke(device, c, Call, Kinds, std::make_index_sequence<std::tuple_size_v<std::decay_t<decltype(Kinds)>>>{});
 }
 
 template <typename... A>
@@ -447,40 +444,24 @@ constexpr std::array<device_calls::Arg, sizeof...(A)> MakeArgs(A... args)
 // has one heap and never looks at the handle.
 constexpr uint32_t kProcessHeapHandle = 0x00000E47;
 
-void ServeGetProcessHeap(CallFrame& c)
+void ServeGetProcessHeap(sim::DeviceSession&, CallFrame& c)
 {
     c.result = kProcessHeapHandle;
-}
-
-// The device's HeapAlloc, failing as an injected fault makes it fail: the
-// device records the call (its trace, its count, what the fault plan makes
-// of it) and allocates nothing.
-void FailHeapAllocOnDevice(DWORD flags, DWORD bytes)
-{
-    sim::DeviceSession& session = sim::DeviceSession::Active();
-    const sim::FaultPlan plan = session.faults;
-    session.faults = [&plan](const std::string& op, int index, int kindIndex, const std::string& argument) {
-        if (plan) plan(op, index, kindIndex, argument);
-        return std::optional<sim::Fault>(sim::Fault{});
-    };
-    HeapAlloc(GetProcessHeap(), flags, bytes);
-    session.faults = plan;
 }
 
 // The emulated heap places the block first: a request it has no room for
 // fails as COREDLL's does, NULL with ERROR_NOT_ENOUGH_MEMORY, and the
 // program decides; the device never allocates what could not be mapped.
-void ServeHeapAlloc(CallFrame& c)
+void ServeHeapAlloc(sim::DeviceSession& device, CallFrame& c)
 {
     const DWORD flags = c.Arg(1);
     const DWORD bytes = c.Arg(2);
     const uint32_t block = c.heap.Allocate(bytes);
     if (!block) {
-        FailHeapAllocOnDevice(flags, bytes);
-        sim::DeviceSession::Active().lastError = ERROR_NOT_ENOUGH_MEMORY;
+        device.HeapAllocWithoutRoom(flags, bytes);
         return;
     }
-    void* deviceBlock = HeapAlloc(GetProcessHeap(), flags, bytes);
+    void* deviceBlock = device.HeapAlloc(device.GetProcessHeap(), flags, bytes);
     if (!deviceBlock) {
         c.heap.Release(block);
         return;
@@ -491,7 +472,7 @@ void ServeHeapAlloc(CallFrame& c)
     c.result = block;
 }
 
-void ServeHeapFree(CallFrame& c)
+void ServeHeapFree(sim::DeviceSession& device, CallFrame& c)
 {
     const DWORD flags = c.Arg(1);
     const uint32_t block = c.Arg(2);
@@ -503,7 +484,7 @@ void ServeHeapFree(CallFrame& c)
     void* deviceBlock = c.heap.DeviceBlock(block);
     // A block the heap never gave goes to the device as it is, which
     // counts it as a bad release.
-    BOOL freed = HeapFree(GetProcessHeap(), flags,
+    BOOL freed = device.HeapFree(device.GetProcessHeap(), flags,
                           deviceBlock ? deviceBlock : reinterpret_cast<LPVOID>(uintptr_t{block}));
     if (freed && deviceBlock) c.heap.Release(block);
     c.result = freed;
@@ -513,27 +494,28 @@ void ServeHeapFree(CallFrame& c)
 template <auto Call>
 constexpr ServeCall kParticular = nullptr;
 template <>
-constexpr ServeCall kParticular<&::GetProcessHeap> = &ServeGetProcessHeap;
+constexpr ServeCall kParticular<&sim::DeviceSession::GetProcessHeap> = &ServeGetProcessHeap;
 template <>
-constexpr ServeCall kParticular<&::HeapAlloc> = &ServeHeapAlloc;
+constexpr ServeCall kParticular<&sim::DeviceSession::HeapAlloc> = &ServeHeapAlloc;
 template <>
-constexpr ServeCall kParticular<&::HeapFree> = &ServeHeapFree;
+constexpr ServeCall kParticular<&sim::DeviceSession::HeapFree> = &ServeHeapFree;
 
 // ------------------------------------------------------- the exports --
 
 namespace declared {
 using namespace device_calls;
-#define TRQ_DECLARED_ARGS(type, name, params, faults, kinds)                                    \
+#define TRQ_DECLARED_ARGS(type, name, params, args, faults, kinds)                                    \
     constexpr auto name = MakeArgs kinds;                                                      \
-    static_assert(KindsFit(&::name, name), #name ": the kinds of its arguments in the list of " \
+    static_assert(KindsFit(&sim::DeviceSession::name, name), #name ": the kinds of its arguments in the list of " \
                                            "device/device_calls.h do not fit its parameters");
 TRQ_DEVICE_CALLS(TRQ_DECLARED_ARGS)
 #undef TRQ_DECLARED_ARGS
 }  // namespace declared
 
-#define TRQ_EXPORT(type, name, params, faults, kinds)                                                   \
+#define TRQ_EXPORT(type, name, params, args, faults, kinds)                                                   \
     {#name, declared::name.data(), static_cast<int>(declared::name.size()),                             \
-     kParticular<&::name> ? kParticular<&::name> : &ServeAsDeclared<&::name, declared::name>},
+     kParticular<&sim::DeviceSession::name> ? kParticular<&sim::DeviceSession::name>          \
+                                            : &ServeAsDeclared<&sim::DeviceSession::name, declared::name>},
 const Export kExports[] = {TRQ_DEVICE_CALLS(TRQ_EXPORT)};
 #undef TRQ_EXPORT
 static_assert(std::size(kExports) == kExportCount);

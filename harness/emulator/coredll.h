@@ -1,7 +1,7 @@
 // COREDLL as the emulated Pocket PC serves it. Each export a Pocket PC
 // executable may import is one call of the list in device/device_calls.h,
-// served by the simulated device's own implementation of that call
-// (platform/sim/services.cpp): the arguments are copied from the emulated
+// served by the simulated device the program runs on, by its member of
+// that name (platform/sim/services.h): the arguments are copied from the emulated
 // memory to the host and the results back by the kinds the list declares,
 // in one place (CallFrame).
 // The trace, the faults and the dialogue are therefore the simulated
@@ -18,6 +18,10 @@
 #include "device/device.h"
 #include "device/device_call_table.h"
 #include "harness/emulator/arm_machine.h"
+
+namespace sim {
+class DeviceSession;
+}
 
 namespace emulator {
 
@@ -130,7 +134,8 @@ private:
     std::deque<Copy> copies_;
 };
 
-using ServeCall = void (*)(CallFrame&);
+// Serves one call on the device the program runs on.
+using ServeCall = void (*)(sim::DeviceSession& device, CallFrame& frame);
 
 // What the emulated COREDLL serves, by export name: every call of the list,
 // and nothing else. Each is served from its declared kinds, unless its

@@ -4,7 +4,6 @@
 #include <unicorn/unicorn.h>
 
 #include <algorithm>
-#include <csetjmp>
 
 #include "formats/host_file.h"
 
@@ -26,23 +25,6 @@ constexpr uint32_t kReturnToLoader = 0x03FFFFF0;
 static_assert(kCoredll + 4 * kExportCount <= kReturnToLoader,
               "the loader's return address must be none of the imports' addresses");
 constexpr uint32_t kShowNormal = 5;  // SW_SHOW, WinMain's nCmdShow
-
-// Serves one call on the simulated device. False when the device ended the
-// run there (a soft reset, a box with no answer), which it does with a
-// longjmp: nothing with a destructor lives in this frame.
-bool ServeOnDevice(sim::DeviceSession& session, ServeCall serve, CallFrame& frame)
-{
-    std::jmp_buf* const outer = session.stopPoint;
-    std::jmp_buf here;
-    session.stopPoint = &here;
-    if (setjmp(here) != 0) {
-        session.stopPoint = outer;
-        return false;
-    }
-    serve(frame);
-    session.stopPoint = outer;
-    return true;
-}
 
 // The stack the image asks for, within Windows CE's bounds, below the
 // command line; the heap gets what lies between the image and the stack,
@@ -170,7 +152,10 @@ int Run(sim::DeviceSession& session, const PocketPcExe& exe, Cpu cpu, const Budg
 
         const Export& call = *exe.imports[import];
         CallFrame frame(machine, heap, copies, exe.image.imports[import].name.c_str());
-        if (frame.Marshal(call.args, call.argCount) && !ServeOnDevice(session, call.serve, frame)) return 0;
+        if (frame.Marshal(call.args, call.argCount)) {
+            call.serve(session, frame);
+            if (session.Stopped()) return 0;  // the device restarted, or waits at a box
+        }
         if (frame.Faulted() || !frame.WriteBack())
             return Fault(session, exe.name, frame.Fault() + " (return address " + pe::Hex(returnTo) + ")");
         machine.SetReg(UC_ARM_REG_R0, frame.result);

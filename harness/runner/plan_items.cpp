@@ -2,6 +2,7 @@
 
 #include "formats/host_file.h"
 #include "formats/text.h"
+#include "platform/sim/services.h"
 #include "removal/file_plan.h"
 #include "removal/registry_plan.h"
 
@@ -37,13 +38,6 @@ std::string ItemLine(const PlanItem& item, const DeviceConfig& config)
     return line;
 }
 
-static Root RootOf(HKEY root)
-{
-    if (root == HKEY_CLASSES_ROOT) return Root::ClassesRoot;
-    if (root == HKEY_CURRENT_USER) return Root::CurrentUser;
-    return Root::LocalMachine;
-}
-
 std::vector<PlanItem> PlanItems(const DeviceImage& image, const std::u16string& installDir,
                                 const DeviceConfig* folders)
 {
@@ -72,10 +66,10 @@ std::vector<PlanItem> PlanItems(const DeviceImage& image, const std::u16string& 
     }
     for (int i = 0; i < kRegistryPlanRows; ++i) {
         const KeyRow& row = kRegistryPlan[i];
-        Root root = RootOf(row.root);
-        items.push_back({PlanItem::Key,
-                         std::string(RootName(root)) + "\\" + Utf16ToUtf8Lossy(row.path),
-                         image.registry.registry.Find(root, row.path) != nullptr});
+        // A row under a handle that is no root names no key of the device.
+        std::optional<Root> root = RootOfHandle(row.root);
+        items.push_back({PlanItem::Key, HandleName(row.root) + "\\" + Utf16ToUtf8Lossy(row.path),
+                         root && image.registry.registry.Find(*root, row.path) != nullptr});
     }
     return items;
 }

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "flow/uninstall.h"
+#include "harness/runner/bound_device.h"
 #include "platform/sim/device_startup.h"
 
 namespace sim {
@@ -20,29 +21,25 @@ bool RunUninstallOn(DeviceImage& image, const RunOptions& options, RunOutcome& o
 {
     outcome = RunOutcome{};
     outcome.trace = Trace(options.trace, options.keepRecords);
-    // The session lives on the heap so that nothing with a destructor sits
-    // in this frame across setjmp.
-    auto session = std::make_unique<DeviceSession>(image, outcome.trace);
-    session->answerer = options.answerer;
-    session->faults = options.faults;
-    session->resetReturns = options.resetReturns;
+    bool registryChanged = false;
+    {
+        DeviceSession device(image, outcome.trace);
+        device.answerer = options.answerer;
+        device.faults = options.faults;
+        device.resetReturns = options.resetReturns;
 
-    std::jmp_buf stopPoint;
-    session->stopPoint = &stopPoint;
-    if (setjmp(stopPoint) == 0) outcome.exitCode = options.program ? options.program(*session) : RunUninstall();
-    else outcome.exitCode = 0;
-    session->stopPoint = nullptr;
-
-    outcome.stop = session->stop;
-    outcome.fault = session->fault;
-    outcome.boxes = std::move(session->boxes);
-    outcome.resetRequests = session->resetRequests;
-    outcome.calls = session->calls;
-    outcome.heapBlocksLeft = session->heapBlocks.size();
-    outcome.badHeapFrees = session->badHeapFrees;
-    outcome.keysLeftOpen = session->openKeys.size();
-    bool registryChanged = session->registryChanged;
-    session.reset();
+        const int exitCode = options.program ? options.program(device) : RunBound(device, RunUninstall);
+        outcome.exitCode = device.Stopped() ? 0 : exitCode;
+        outcome.stop = device.stop;
+        outcome.fault = device.fault;
+        outcome.boxes = std::move(device.boxes);
+        outcome.resetRequests = device.resetRequests;
+        outcome.calls = device.calls;
+        outcome.heapBlocksLeft = device.heapBlocks.size();
+        outcome.badHeapFrees = device.badHeapFrees;
+        outcome.keysLeftOpen = device.openKeys.size();
+        registryChanged = device.registryChanged;
+    }
 
     if (!options.writeBack) {
         if (outcome.stop == Stop::Reset) StartDevice(image);

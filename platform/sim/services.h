@@ -1,19 +1,29 @@
-// The simulated device's side of device/device.h: the state that the
-// device services act on while the uninstaller runs.
+// The simulated device as one run of a program sees it: the device image
+// the calls act on, and every call of device/device_calls.h as a member
+// function of the same name and parameters.
 //
-// The device code calls plain functions (RegOpenKeyExW, DeleteFileW, ...),
-// so the simulator keeps one active session; DeviceSession's constructor
-// makes itself the active one and its destructor undoes that.
+// Whoever runs a program on the device calls these members: the ARM
+// emulator from each COREDLL export it serves (harness/emulator/), and,
+// for the device code built for this host, the free functions of
+// device/device.h that the runner binds to one device for a run
+// (harness/runner/bound_device.h). Nothing here reaches a device but the
+// one it is called on.
+//
+// A call that ends the run on a real device (a soft reset that the device
+// takes, a box nobody answers) returns all the same, with Stopped() true:
+// the caller makes no further call.
 #ifndef TRQ_SIM_SERVICES_H
 #define TRQ_SIM_SERVICES_H
 
-#include <csetjmp>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "device/device.h"
 #include "platform/sim/device_image.h"
 #include "platform/sim/trace.h"
 
@@ -30,7 +40,7 @@ struct BoxRecord {
 // nothing when no answer is left (the run then stops at that box).
 using BoxAnswerer = std::function<std::optional<int>(const BoxRecord& box)>;
 
-// Why the device stopped running the uninstaller before it returned.
+// Why the device stopped running the program before it returned.
 enum class Stop {
     None,
     Reset,     // the device restarted
@@ -67,6 +77,10 @@ struct Fault {
     std::optional<uint32_t> error;  // the thread's error code afterwards
     std::optional<std::string> data;  // RegQueryValueExW: the bytes returned
     std::optional<uint32_t> type;     // RegQueryValueExW: the type returned
+
+    // What a call that returns a status gives back: result, else error,
+    // else the call's own way of failing.
+    int64_t Status(int64_t ownFailure) const { return result.value_or(error.value_or(ownFailure)); }
 };
 
 // Decides, for each platform call, whether it fails. `index` counts every
@@ -75,6 +89,13 @@ struct Fault {
 using FaultPlan = std::function<std::optional<Fault>(const std::string& op, int index,
                                                      int kindIndex, const std::string& argument)>;
 
+// The key a registry handle names on the device: one of the three roots,
+// or nothing for any other handle.
+std::optional<Root> RootOfHandle(HKEY handle);
+// A handle as the trace and the reports name it: the root's name
+// ("HKEY_LOCAL_MACHINE"), or its value ("0x1000").
+std::string HandleName(HKEY handle);
+
 class DeviceSession {
 public:
     DeviceSession(DeviceImage& image, Trace& trace);
@@ -82,7 +103,18 @@ public:
     DeviceSession(const DeviceSession&) = delete;
     DeviceSession& operator=(const DeviceSession&) = delete;
 
-    static DeviceSession& Active();
+    // The device calls, each as device/device.h declares it.
+#define TRQ_DECLARE_SERVICE(type, name, params, args, faults, kinds) type name params;
+    TRQ_DEVICE_CALLS(TRQ_DECLARE_SERVICE)
+#undef TRQ_DECLARE_SERVICE
+
+    // HeapAlloc for a heap that has no room for the block (the emulated
+    // process heap decides that): the device sees the call and fails it,
+    // NULL with ERROR_NOT_ENOUGH_MEMORY.
+    void HeapAllocWithoutRoom(DWORD flags, SIZE_T bytes);
+
+    // Whether the last call ended the run; see stop.
+    bool Stopped() const { return stop != Stop::None; }
 
     DeviceImage& image;
     DeviceFiles files;
@@ -91,8 +123,6 @@ public:
     FaultPlan faults;
     bool resetReturns = false;  // KernelIoControl comes back instead of restarting
 
-    // Where a reset or an unanswered box ends the run; see RunUninstallOn.
-    std::jmp_buf* stopPoint = nullptr;
     Stop stop = Stop::None;
     std::string fault;  // Stop::Fault: what went wrong, and where
 
@@ -108,12 +138,17 @@ public:
     std::map<uintptr_t, std::pair<Root, std::u16string>> openKeys;
     uintptr_t nextKey = 0x1000;
 
-    // Counts the call and asks the fault plan about it.
-    std::optional<Fault> Enter(const std::string& op, const std::string& argument);
-    [[noreturn]] void StopRun(Stop why);
-
 private:
-    DeviceSession* previous_;
+    // Counts the call op and asks the fault plan about it; the trace
+    // record that Served writes carries op.
+    std::optional<Fault> Enter(const char* op, const std::string& argument);
+    // The call's trace record: its name, then fields (an object).
+    void Served(nlohmann::ordered_json fields = nlohmann::ordered_json::object());
+    BOOL Failed(uint32_t error);
+    bool KeyOf(HKEY key, Root& root, std::u16string& path) const;
+    LPVOID Allocate(SIZE_T bytes, bool heapHasRoom);
+
+    const char* op_ = "";
 };
 
 }  // namespace sim

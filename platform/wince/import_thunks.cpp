@@ -9,7 +9,7 @@
 // elf-to-wince writes the import directory for the slots it finds.
 #include "device/device.h"
 
-#define TRQ_IMPORT_THUNK(type, name, params, faults, kinds) \
+#define TRQ_IMPORT_THUNK(type, name, params, args, faults, kinds) \
     asm(".pushsection .text.import." #name ",\"ax\",%progbits\n" \
         "\t.global " #name "\n"                             \
         "\t.type " #name ", %function\n"                    \
