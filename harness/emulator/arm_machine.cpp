@@ -6,6 +6,7 @@
 #include <iterator>
 
 #include "formats/pe_format.h"
+#include "harness/emulator/arm_stop_cause.h"
 
 namespace emulator {
 
@@ -77,6 +78,14 @@ struct MachineHooks {
         m.memoryFault_ = halt;
         uc_emu_stop(uc);
     }
+
+    // One of the processor's exceptions (a software interrupt, a
+    // breakpoint): Unicorn would carry on past it as if it returned.
+    static void OnException(uc_engine* uc, uint32_t exception, void* user)
+    {
+        static_cast<ArmMachine*>(user)->exception_ = exception;
+        uc_emu_stop(uc);
+    }
 };
 
 const char* CpuName(Cpu cpu)
@@ -91,7 +100,7 @@ std::optional<Cpu> ParseCpu(const std::string& word)
     return std::nullopt;
 }
 
-ArmMachine::ArmMachine(Cpu cpu)
+ArmMachine::ArmMachine(Cpu cpu) : cpu_(cpu)
 {
     uc_err e = uc_open(UC_ARCH_ARM, UC_MODE_ARM, &uc_);
     if (e == UC_ERR_OK)
@@ -103,6 +112,13 @@ ArmMachine::ArmMachine(Cpu cpu)
     if (e == UC_ERR_OK)
         e = uc_hook_add(uc_, &hook, UC_HOOK_MEM_INVALID,
                         reinterpret_cast<void*>(&MachineHooks::OnInvalidMemory), this, 1, 0);
+    if (e == UC_ERR_OK)
+        e = uc_hook_add(uc_, &hook, UC_HOOK_INTR, reinterpret_cast<void*>(&MachineHooks::OnException), this, 1, 0);
+    // A Windows CE program's thread runs in user mode, where the processor
+    // refuses what only the kernel may do (p15: the MMU, the caches, the
+    // vectors' place); Unicorn starts in supervisor mode.
+    constexpr uint32_t kUserMode = 0x10;
+    if (e == UC_ERR_OK) e = uc_reg_write(uc_, UC_ARM_REG_CPSR, &kUserMode);
     if (e != UC_ERR_OK) error_ = std::string("Unicorn: ") + uc_strerror(e);
 }
 
@@ -200,6 +216,7 @@ bool ArmMachine::SetExits(const std::vector<uint32_t>& exits)
 Halt ArmMachine::Run(uint32_t pc)
 {
     memoryFault_.reset();
+    exception_.reset();
     overBudget_ = false;
     const uc_err e = uc_emu_start(uc_, pc, 0, 0, 0);  // until: the exits
     if (memoryFault_) return *memoryFault_;
@@ -214,24 +231,30 @@ Halt ArmMachine::Run(uint32_t pc)
         halt.kind = Halt::Call;
         return halt;
     }
+    uint32_t word = 0;
+    if (exception_) {
+        // A software interrupt leaves pc past itself, any other at itself.
+        const uint32_t at = *exception_ == kSoftwareInterruptException ? halt.pc - 4 : halt.pc;
+        Read(at, &word, 4);
+        return ProcessorException(*exception_, word, at);
+    }
     if (e == UC_ERR_OK) {
         // Stopped by itself, after the instruction before pc: one that waits
-        // for an interrupt (WFI, or the coprocessor's wait of the StrongARM
-        // and XScale), which nothing in a user program's run would deliver.
-        uint32_t word = 0;
+        // for an interrupt (WFI), which nothing in a user program's run
+        // would deliver.
         Read(halt.pc - 4, &word, 4);
         halt.kind = Halt::Idle;
-        halt.what = "idle instruction " + pe::Hex(word) + " (wait for interrupt) at " + pe::Hex(halt.pc - 4);
+        halt.address = halt.pc = halt.pc - 4;
+        halt.what = IdleInstruction(word, halt.pc);
         return halt;
     }
-    halt.kind = Halt::Fault;
     if (e == UC_ERR_INSN_INVALID) {
-        uint32_t word = 0;
         Read(halt.pc, &word, 4);
-        halt.what = "invalid instruction " + pe::Hex(word) + " at " + pe::Hex(halt.pc);
-    } else {
-        halt.what = std::string(uc_strerror(e)) + " at " + pe::Hex(halt.pc);
+        return RefusedInstruction(cpu_, word, halt.pc);
     }
+    halt.kind = Halt::Fault;
+    halt.what = "the processor stopped for a cause the emulator does not know (" + std::to_string(e) + ") at " +
+                pe::Hex(halt.pc);
     return halt;
 }
 

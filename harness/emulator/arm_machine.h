@@ -31,13 +31,13 @@ constexpr uint32_t kRead = 1, kWrite = 2, kExecute = 4;
 struct Halt {
     enum Kind {
         Call,    // jumped to `address`: an exit, or outside its memory
-        Fault,   // an invalid instruction or memory access; `what` says which
+        Fault,   // an instruction it may not run, an exception it raised, a memory access; `what` says which
         Budget,  // the instruction budget is used up
         Idle,    // an instruction that waits for an interrupt stopped the processor; `what` says which
     } kind = Fault;
     uint32_t address = 0;  // Call: the target; Fault: the address accessed, or the pc
     uint32_t pc = 0;       // where the program was
-    std::string what;      // Fault, Idle: the cause, e.g. "invalid instruction 0xE12FFF1E"
+    std::string what;      // Fault, Idle: the cause, e.g. "invalid instruction 0xE12FFF1E at 0x00011000"
 };
 
 class ArmMachine {
@@ -84,6 +84,7 @@ private:
     struct Region {
         uint32_t size, access;
     };
+    Cpu cpu_;
     uc_struct* uc_ = nullptr;
     std::string error_;
     std::map<uint32_t, Region> regions_;  // by address
@@ -97,6 +98,8 @@ private:
     bool overBudget_ = false;
     // The invalid memory access that stopped the last run, if any.
     std::optional<Halt> memoryFault_;
+    // The processor exception (Unicorn's number) that stopped the last run, if any.
+    std::optional<uint32_t> exception_;
 
     friend struct MachineHooks;  // Unicorn's callbacks
 };

@@ -56,11 +56,11 @@ struct Budgets {
 };
 
 // The executable as the program a simulated device runs (RunOptions). A
-// fault of the emulated program (an invalid instruction, memory it was not
-// given, a call to no import, a heap block written past its end, an idle
-// instruction, a run past a budget) ends the run with Stop::Fault and a
-// message naming the address and the cause; what its calls did to the
-// device stays done.
+// fault of the emulated program (an invalid instruction, a coprocessor
+// access or a software interrupt, memory it was not given, a call to no
+// import, a heap block written past its end, an idle instruction, a run past
+// a budget) ends the run with Stop::Fault and a message naming the address
+// and the cause; what its calls did to the device stays done.
 sim::Program PocketPcProgram(std::shared_ptr<const PocketPcExe> exe, Cpu cpu, Budgets budgets = {});
 
 }  // namespace emulator

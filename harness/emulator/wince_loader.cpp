@@ -5,6 +5,7 @@
 
 #include "formats/host_file.h"
 #include "harness/emulator/arm_machine.h"
+#include "harness/emulator/coredll.h"
 
 namespace emulator {
 
@@ -96,6 +97,10 @@ bool LoadLibraryImports(const pe::ImportDescriptor& d, size_t mostImports, Loade
     std::string library;
     if (!NameAt(image.memory, d.name, "an import library's name", library, error)) return false;
     library = host::Printable(library);
+    // Whether or not it imports anything from it: a library it names must be there.
+    if (!IsCoredll(library))
+        return Fail(error, "imports from " + library +
+                               ", a library the emulated Pocket PC does not have (it has COREDLL.dll alone)");
     const uint32_t lookup = d.importLookupTable ? d.importLookupTable : d.importAddressTable;
     for (uint32_t i = 0;; ++i) {
         uint64_t entry = 0;

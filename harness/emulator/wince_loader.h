@@ -39,15 +39,16 @@ struct LoadedImage {
 constexpr size_t kMostImportLibraries = 16;
 constexpr size_t kLongestImportName = 255;  // bytes, library names too
 
-// False, with the reason in error, when a Pocket PC would refuse the file:
-// not an ARM Windows CE GUI executable (a DLL is not one), not loadable at
-// 0x00010000 as it is, sections outside the image or the file or of no
-// size, an entry point outside the code, an import by ordinal, a malformed
-// import directory, more than kMostImportLibraries libraries, more than
-// mostImports imports in all, a name longer than kLongestImportName. What
-// it holds is bounded: the image's pages (within the 32 MiB process slot)
-// and at most mostImports names. Names from the file appear in error as
-// host::Printable makes them.
+// False, with the reason in error, when the emulated Pocket PC would refuse
+// the file: not an ARM Windows CE GUI executable (a DLL is not one), not
+// loadable at 0x00010000 as it is, sections outside the image or the file
+// or of no size, an entry point outside the code, an import directory
+// naming any library but COREDLL.dll (even one it imports nothing from), an
+// import by ordinal, a malformed import directory, more than
+// kMostImportLibraries libraries, more than mostImports imports in all, a
+// name longer than kLongestImportName. What it holds is bounded: the
+// image's pages (within the 32 MiB process slot) and at most mostImports
+// names. Names from the file appear in error as host::Printable makes them.
 bool LoadWinceImage(const pe::Bytes& file, size_t mostImports, LoadedImage& image, std::string& error);
 
 }  // namespace emulator

@@ -242,7 +242,14 @@ Outcome Refused(uint32_t word, uint32_t at)
     return {Halt::Fault, 0, text};
 }
 
-const Outcome kIdle = {Halt::Idle, 0, "idle instruction 0xE320F003 (wait for interrupt) at 0x00010000"};
+Outcome Idle(const std::string& what) { return {Halt::Idle, 0, what}; }
+Outcome Faults(const std::string& what) { return {Halt::Fault, 0, what}; }
+
+const Outcome kIdle = Idle("idle instruction 0xE320F003 (wait for interrupt) at 0x00010000");
+// The control register written: with r0 = 1 the MMU on, with r0 = 0x2000 the vectors high.
+const Outcome kControlRegister =
+    Faults("a coprocessor access the emulated Pocket PC does not allow (mcr p15, 0, r0, c1, c0, 0: 0xEE010F10) at "
+           "0x00010004");
 
 const Instruction kInstructions[] = {
     // ARMv4, which both run.
@@ -257,6 +264,28 @@ const Instruction kInstructions[] = {
     {"Qadd", {0xE1020051, kReturn}, 0x7FFFFFFF, 1, Refused(0xE1020051, At(0)), Runs(0x7FFFFFFF)},
     // Waiting for an interrupt, which nothing would deliver.
     {"WaitForInterrupt", {0xE320F003, kReturn}, 0, 0, kIdle, kIdle},
+    {"CoprocessorWaitForInterrupt", {0xEE070F90, kReturn}, 0, 0,
+     Idle("idle instruction 0xEE070F90 (wait for interrupt) at 0x00010000"),
+     Idle("idle instruction 0xEE070F90 (wait for interrupt) at 0x00010000")},
+    // Each processor's own way of going idle, which the other lacks.
+    {"StrongArmIdle", {0xEE0F1F58, kReturn}, 0, 0, Idle("idle instruction 0xEE0F1F58 (wait for interrupt) at 0x00010000"),
+     Faults("a coprocessor access the emulated Pocket PC does not allow (mcr p15, 0, r1, c15, c8, 2: 0xEE0F1F58) at "
+            "0x00010000")},
+    {"XScaleIdle", {MoveR0(1), 0xEE070E10, kReturn}, 0, 0,
+     Faults("a coprocessor access the emulated Pocket PC does not allow (mcr p14, 0, r0, c7, c0, 0: 0xEE070E10) at "
+            "0x00010004"),
+     Idle("idle instruction 0xEE070E10 (wait for interrupt) at 0x00010004")},
+    // What only Windows CE's kernel may do, or no Windows CE program does.
+    {"TurnTheMmuOn", {MoveR0(1), 0xEE010F10, kReturn}, 0, 0, kControlRegister, kControlRegister},
+    {"MoveTheVectorsHigh", {0xE3A00A02, 0xEE010F10, kReturn}, 0, 0, kControlRegister, kControlRegister},
+    {"FloatingPointLoad", {0xED900B00, kReturn}, 0, 0,
+     Faults("a coprocessor access the emulated Pocket PC does not allow (ldc p11: 0xED900B00) at 0x00010000"),
+     Faults("a coprocessor access the emulated Pocket PC does not allow (ldc p11: 0xED900B00) at 0x00010000")},
+    {"SoftwareInterrupt", {kNop, 0xEF123456, kReturn}, 0, 0, Faults("a software interrupt (SWI 0x123456) at 0x00010004"),
+     Faults("a software interrupt (SWI 0x123456) at 0x00010004")},
+    // ARMv5: a breakpoint.
+    {"Breakpoint", {0xE1201273, kReturn}, 0, 0, Refused(0xE1201273, At(0)),
+     Faults("a breakpoint (BKPT 0x0123) at 0x00010000")},
 };
 
 void PrintTo(const Instruction& instruction, std::ostream* out) { *out << instruction.name; }

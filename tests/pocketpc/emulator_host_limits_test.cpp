@@ -162,21 +162,22 @@ pe::SectionHeader CodeSection(const pe::Bytes& image)
 }
 
 // An import directory laid over the code (the loader never runs it):
-// `libraries` descriptors of COREDLL.dll, each importing `imports` times
+// `libraries` descriptors of `library`, each importing `imports` times
 // the name `name`. The code is large enough for what the cases write.
-void CraftImports(pe::Bytes& image, size_t libraries, size_t imports, const std::string& name)
+void CraftImports(pe::Bytes& image, size_t libraries, size_t imports, const std::string& name,
+                  const std::string& library = "COREDLL.dll")
 {
     const pe::SectionHeader code = CodeSection(image);
     const uint32_t rva = code.virtualAddress;
     const size_t file = code.pointerToRawData;
-    const uint32_t library = rva + 0x400, hintName = rva + 0x410, lookup = rva + 0x600;
+    const uint32_t libraryName = rva + 0x400, hintName = rva + 0x410, lookup = rva + 0x600;
     ASSERT_LE(0x600 + 4 * (imports + 1), code.sizeOfRawData);
     ASSERT_LE(0x410 + name.size() + 3, 0x600u);
+    ASSERT_LT(library.size(), 0x10u);
     for (size_t i = 0; i < libraries; ++i)
-        pe::Store(image, file + 20 * i, pe::ImportDescriptor{lookup, 0, 0, library, lookup});
+        pe::Store(image, file + 20 * i, pe::ImportDescriptor{lookup, 0, 0, libraryName, lookup});
     pe::Store(image, file + 20 * libraries, pe::ImportDescriptor{});
-    const std::string coredll = "COREDLL.dll";
-    std::copy(coredll.begin(), coredll.end() + 1, image.begin() + file + 0x400);
+    std::copy(library.begin(), library.end() + 1, image.begin() + file + 0x400);
     std::copy(name.begin(), name.end() + 1, image.begin() + file + 0x412);
     for (size_t i = 0; i < imports; ++i) pe::Put(image, file + 0x600 + 4 * i, hintName, 4);
     pe::Put(image, file + 0x600 + 4 * imports, 0, 4);
@@ -228,6 +229,9 @@ const BrokenImage kHurting[] = {
      "more than " + std::to_string(Served()) + " imports"},
     {"a hundred import descriptors", [](pe::Bytes& b) { CraftImports(b, 100, 1, "DeleteFileW"); },
      "imports from more than 16 libraries"},
+    {"sixteen libraries, none of them COREDLL, importing nothing",
+     [](pe::Bytes& b) { CraftImports(b, 16, 0, "", "NOTCORE.dll"); },
+     "imports from NOTCORE.dll, a library the emulated Pocket PC does not have"},
 };
 
 class HurtingImage : public testing::TestWithParam<BrokenImage> {

@@ -38,6 +38,7 @@ const Breakdown kBreakdowns[] = {
     {"code_write", "write to read-only memory at 0x00011000 by the instruction at 0x0001"},
     {"endless_loop", "ran past its budget of 100000 instructions, at 0x0001"},
     {"stray_import", "call into COREDLL at 0x03F00100, which is none of the image's imports"},
+    {"software_interrupt", "a software interrupt \\(SWI 0x001234\\) at 0x0001"},
     {"bad_string", "DeleteFileW, argument 1: the string at 0x00001000 runs into memory the program was not given"},
     // A heap block ends where an unmapped page begins, and goes when it is freed.
     {"heap_overrun", "write to memory the program was not given at 0x000[0-9A-F]{2}000 "},
@@ -212,7 +213,7 @@ const BrokenImage kRefusals[] = {
      },
      "is not in a code section"},
     {"a library other than COREDLL", [](pe::Bytes& b) { Replace(b, "COREDLL.dll", "NOTCORE.dll"); },
-     "imports DeleteFileW from NOTCORE.dll, which the emulated Pocket PC does not serve"},
+     "imports from NOTCORE.dll, a library the emulated Pocket PC does not have"},
     {"a call COREDLL does not serve here", [](pe::Bytes& b) { Replace(b, "GetTempPathW", "GetTickCount"); },
      "imports GetTickCount from COREDLL.dll, which the emulated Pocket PC does not serve"},
     {"an import by ordinal", ImportFirstByOrdinal, "imports ordinal 42 from COREDLL.dll"},

@@ -27,6 +27,9 @@ extern "C" int WINAPI WinMain(HINSTANCE, HINSTANCE, LPWSTR, int)
     typedef DWORD (*Call)(void);
     GetLastError();
     return reinterpret_cast<Call>(reinterpret_cast<uintptr_t>(__imp_GetLastError) + 0x100)();
+#elif defined(TRQ_SOFTWARE_INTERRUPT)
+    // A system call the way other ARM systems make one; Windows CE programs call COREDLL.
+    asm volatile("swi 0x1234");
 #elif defined(TRQ_BAD_STRING)
     return DeleteFileW(reinterpret_cast<LPCWSTR>(0x1000));
 #elif defined(TRQ_HEAP_OVERRUN)
