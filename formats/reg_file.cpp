@@ -502,7 +502,10 @@ bool Parser::StringValue(std::u16string_view data, RegValue& value)
     size_t length = 0, end = 1;
     while (end < data.size() && data[end] != u'"') {
         if (data[end] == u'\\') {
-            if (end + 1 >= data.size()) break;
+            if (end + 1 >= data.size()) {
+                end = data.size();  // a '\\' that escapes nothing
+                break;
+            }
             const char16_t escaped = data[end + 1];
             if (escaped != u'\\' && escaped != u'"') {
                 std::u16string ignored;
