@@ -250,12 +250,14 @@ private:
     bool Section(std::u16string_view body);
     // The root named, or null.
     RegKey* FindRoot(std::u16string_view name);
-    // Walks from key down path (names separated by '\').
-    bool KeyPath(std::u16string_view path, RegKey*& key);
+    // Walks from key down path (names separated by '\'); rootLength is the
+    // length of the root's name before it.
+    bool KeyPath(size_t rootLength, std::u16string_view path, RegKey*& key);
     // A key's name, depth levels below its root.
     bool CheckKeyName(std::u16string_view name, int depth);
-    // The sub-key of parent named name, added if there is none.
-    RegKey* SubKey(RegKey& parent, std::u16string_view name);
+    // The sub-key of parent named name, added if there is none; a key added
+    // counts its full name, fullLength units long, against kMaxKeyNamesLength.
+    bool SubKey(RegKey& parent, std::u16string_view name, size_t fullLength, RegKey*& key);
 
     // A value line: its name, the '=', then the data, which may run on over
     // the lines that follow. The value goes into the current section.
@@ -291,6 +293,7 @@ private:
     RegFileError& error_;
     LineReader* lines_ = nullptr;
     RegKey* current_ = nullptr;
+    size_t keyNamesLength_ = 0;  // of the keys made so far, each "ROOT\path" in full
     NameFinder<std::unique_ptr<RegKey>> keyFinder_{
         [](const std::unique_ptr<RegKey>& key) { return std::u16string_view(key->name); }};
     NameFinder<RegValue> valueFinder_{
@@ -351,7 +354,7 @@ bool Parser::Section(std::u16string_view body)
         return Fail("unknown root " + Excerpt(rootName) +
                     "; expected HKEY_CLASSES_ROOT, HKEY_CURRENT_USER or HKEY_LOCAL_MACHINE");
     }
-    if (slash != std::u16string_view::npos && !KeyPath(inner.substr(slash + 1), key)) {
+    if (slash != std::u16string_view::npos && !KeyPath(rootName.size(), inner.substr(slash + 1), key)) {
         return false;
     }
     current_ = key;
@@ -370,13 +373,15 @@ RegKey* Parser::FindRoot(std::u16string_view name)
     return nullptr;
 }
 
-bool Parser::KeyPath(std::u16string_view path, RegKey*& key)
+bool Parser::KeyPath(size_t rootLength, std::u16string_view path, RegKey*& key)
 {
+    size_t fullLength = rootLength;
     for (int depth = 1;; ++depth) {
         const size_t next = path.find(u'\\');
         const std::u16string_view name = path.substr(0, next);
         if (!CheckKeyName(name, depth)) return false;
-        key = SubKey(*key, name);
+        fullLength += 1 + name.size();
+        if (!SubKey(*key, name, fullLength, key)) return false;
         if (next == std::u16string_view::npos) return true;
         path = path.substr(next + 1);
     }
@@ -398,14 +403,24 @@ bool Parser::CheckKeyName(std::u16string_view name, int depth)
     return true;
 }
 
-RegKey* Parser::SubKey(RegKey& parent, std::u16string_view name)
+bool Parser::SubKey(RegKey& parent, std::u16string_view name, size_t fullLength, RegKey*& key)
 {
     const long found = keyFinder_.Find(&parent, parent.keys, name);
-    if (found >= 0) return parent.keys[static_cast<size_t>(found)].get();
+    if (found >= 0) {
+        key = parent.keys[static_cast<size_t>(found)].get();
+        return true;
+    }
+    // Every key is listed and written back by its full name, so their total
+    // length bounds what a listing or the file written back can take.
+    keyNamesLength_ += fullLength;
+    if (keyNamesLength_ > kMaxKeyNamesLength) {
+        return Fail("the full names of the keys add up to more than " +
+                    std::to_string(kMaxKeyNamesLength) + " characters");
+    }
     parent.keys.push_back(std::make_unique<RegKey>());
-    RegKey* key = parent.keys.back().get();
+    key = parent.keys.back().get();
     key->name = std::u16string(name);
-    return key;
+    return true;
 }
 
 bool Parser::Quoted(std::u16string_view s, size_t& pos, std::u16string& text, const char* what)
@@ -481,17 +496,44 @@ bool Parser::Data(std::u16string_view data, RegValue& value)
 
 bool Parser::StringValue(std::u16string_view data, RegValue& value)
 {
-    std::u16string text;
-    size_t end = 0;
-    if (!Quoted(data, end, text, "string")) return false;
-    if (end != data.size()) {
-        return Fail("unexpected text after the string: " + Excerpt(data.substr(end)));
+    // The text is checked where it lies in the file, then written once into
+    // the value's data: a string as long as the file is never copied whole
+    // on its way there.
+    size_t length = 0, end = 1;
+    while (end < data.size() && data[end] != u'"') {
+        if (data[end] == u'\\') {
+            if (end + 1 >= data.size()) {
+                end = data.size();  // a '\\' that escapes nothing
+                break;
+            }
+            const char16_t escaped = data[end + 1];
+            if (escaped != u'\\' && escaped != u'"') {
+                std::u16string ignored;
+                size_t pos = 0;
+                return Quoted(data, pos, ignored, "string");  // names the escape
+            }
+            ++end;
+        }
+        ++end;
+        ++length;
     }
-    if (!IsValidUtf16(text)) {
+    if (end >= data.size()) return Fail("unterminated string (no closing '\"')");
+    if (end + 1 != data.size()) {
+        return Fail("unexpected text after the string: " + Excerpt(data.substr(end + 1)));
+    }
+    // Taking out an escaping '\' never puts two units side by side that
+    // were not, so the text is valid UTF-16 exactly when the quoted part is.
+    if (!IsValidUtf16(data.substr(1, end - 1))) {
         return Fail("string is not valid UTF-16 (lone surrogate); write such data as hex(1):");
     }
     value.type = kRegSz;
-    value.data = StringData(text);
+    value.data.assign((length + 1) * 2, 0);
+    size_t unit = 0;
+    for (size_t i = 1; i < end; ++i, ++unit) {
+        if (data[i] == u'\\') ++i;
+        value.data[2 * unit] = static_cast<uint8_t>(data[i]);
+        value.data[2 * unit + 1] = static_cast<uint8_t>(data[i] >> 8);
+    }
     return true;
 }
 
@@ -618,31 +660,103 @@ bool Decode(std::string_view bytes, TextEncoding& encoding, std::u16string& text
     return DecodeUtf8(bytes, text, error);
 }
 
-// Appends s with \ and " escaped.
-void AppendEscaped(std::u16string& out, std::u16string_view s)
+// The text of a file being written, encoded as it is written: pieces go
+// through a small buffer, so the file is never held a second time as
+// UTF-16. A high surrogate at the end of the buffer waits for the unit after
+// it, so the encoding is the same as that of the whole text at once. Without
+// bytes it only counts.
+class RegTextOut {
+public:
+    RegTextOut(TextEncoding encoding, std::string* bytes) : encoding_(encoding), bytes_(bytes) {}
+
+    void Put(char16_t c)
+    {
+        pending_[pendingCount_++] = c;
+        ++units_;
+        if (pendingCount_ == kChunk) Flush(false);
+    }
+    void Put(std::u16string_view s)
+    {
+        for (const char16_t c : s) Put(c);
+    }
+    void PutBytes(std::string_view raw)
+    {
+        size_ += raw.size();
+        if (bytes_) bytes_->append(raw);
+    }
+    void Finish() { Flush(true); }
+    size_t Units() const { return units_; }  // put so far
+    size_t Size() const { return size_; }    // bytes, once finished
+
+private:
+    static constexpr size_t kChunk = 4096;
+
+    void Flush(bool all)
+    {
+        const size_t keep =
+            !all && pendingCount_ > 0 && IsHighSurrogate(pending_[pendingCount_ - 1]) ? 1 : 0;
+        const std::u16string_view text(pending_, pendingCount_ - keep);
+        const std::string encoded =
+            encoding_ == TextEncoding::Utf16LeBom ? Utf16LeBytes(text) : Utf16ToUtf8Lossy(text);
+        PutBytes(encoded);
+        if (keep) pending_[0] = pending_[pendingCount_ - 1];
+        pendingCount_ = keep;
+    }
+    static bool IsHighSurrogate(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
+
+    TextEncoding encoding_;
+    std::string* bytes_;
+    char16_t pending_[kChunk];
+    size_t pendingCount_ = 0;
+    size_t units_ = 0;
+    size_t size_ = 0;
+};
+
+// Puts s with \ and " escaped.
+void PutEscaped(RegTextOut& out, std::u16string_view s)
 {
     for (const char16_t c : s) {
-        if (c == u'\\' || c == u'"') out.push_back(u'\\');
-        out.push_back(c);
+        if (c == u'\\' || c == u'"') out.Put(u'\\');
+        out.Put(c);
     }
 }
 
-// The text of a REG_SZ that can be written as "string": whole UTF-16 units,
-// exactly one NUL (the last unit), no line breaks, no lone surrogates.
-std::optional<std::u16string> PlainString(const std::vector<uint8_t>& data)
+char16_t UnitOf(const std::vector<uint8_t>& data, size_t i)
 {
-    if (data.size() < 2 || data.size() % 2 != 0) return std::nullopt;
-    std::u16string text(data.size() / 2 - 1, u'\0');
-    for (size_t i = 0; i < text.size(); ++i) {
-        text[i] = static_cast<char16_t>(data[2 * i] | data[2 * i + 1] << 8);
-        if (text[i] == 0 || text[i] == u'\r' || text[i] == u'\n') return std::nullopt;
-    }
-    if (data[data.size() - 2] != 0 || data[data.size() - 1] != 0) return std::nullopt;
-    if (!IsValidUtf16(text)) return std::nullopt;
-    return text;
+    return static_cast<char16_t>(data[2 * i] | data[2 * i + 1] << 8);
 }
 
-void AppendHex(std::u16string& out, uint32_t number, int minDigits)
+// Whether a REG_SZ can be written as "string": whole UTF-16 units, exactly
+// one NUL (the last unit), no line breaks, no lone surrogates.
+bool IsPlainString(const std::vector<uint8_t>& data)
+{
+    if (data.size() < 2 || data.size() % 2 != 0) return false;
+    const size_t units = data.size() / 2 - 1;
+    if (UnitOf(data, units) != 0) return false;
+    bool highBefore = false;
+    for (size_t i = 0; i < units; ++i) {
+        const char16_t c = UnitOf(data, i);
+        if (c == 0 || c == u'\r' || c == u'\n') return false;
+        const bool high = c >= 0xD800 && c <= 0xDBFF, low = c >= 0xDC00 && c <= 0xDFFF;
+        if (highBefore != low) return false;
+        highBefore = high;
+    }
+    return !highBefore;
+}
+
+// "text" of a plain string's data, with \ and " escaped.
+void PutPlainString(RegTextOut& out, const std::vector<uint8_t>& data)
+{
+    out.Put(u'"');
+    for (size_t i = 0; i + 1 < data.size() / 2; ++i) {
+        const char16_t c = UnitOf(data, i);
+        if (c == u'\\' || c == u'"') out.Put(u'\\');
+        out.Put(c);
+    }
+    out.Put(u'"');
+}
+
+void PutHex(RegTextOut& out, uint32_t number, int minDigits)
 {
     static const char16_t kDigits[] = u"0123456789abcdef";
     char16_t buffer[8];
@@ -652,80 +766,104 @@ void AppendHex(std::u16string& out, uint32_t number, int minDigits)
         number >>= 4;
     } while (number != 0 && n < 8);
     while (n < minDigits) buffer[n++] = u'0';
-    while (n > 0) out.push_back(buffer[--n]);
+    while (n > 0) out.Put(buffer[--n]);
 }
 
 // "text" with \ and " escaped.
-void AppendQuoted(std::u16string& out, std::u16string_view s)
+void PutQuoted(RegTextOut& out, std::u16string_view s)
 {
-    out += u'"';
-    AppendEscaped(out, s);
-    out += u'"';
+    out.Put(u'"');
+    PutEscaped(out, s);
+    out.Put(u'"');
 }
 
 // hex: or hex(type): and the bytes, wrapped so that no line is wider than
-// kHexLineWidth; the value's line starts at lineStart in out.
-void AppendHexData(std::u16string& out, uint32_t type, const std::vector<uint8_t>& data,
-                   size_t lineStart, std::u16string_view eol)
+// kHexLineWidth; the value's line started when lineStart units were out.
+void PutHexData(RegTextOut& out, uint32_t type, const std::vector<uint8_t>& data,
+                size_t lineStart, std::u16string_view eol)
 {
     if (type == kRegBinary) {
-        out += u"hex:";
+        out.Put(u"hex:");
     } else {
-        out += u"hex(";
-        AppendHex(out, type, 1);
-        out += u"):";
+        out.Put(u"hex(");
+        PutHex(out, type, 1);
+        out.Put(u"):");
     }
-    size_t column = out.size() - lineStart;
+    size_t column = out.Units() - lineStart;
     for (size_t i = 0; i < data.size(); ++i) {
         // Room for "xx," and a closing "\" on this line, or start the next.
         if (column + 4 > kHexLineWidth) {
-            out += u'\\';
-            out += eol;
-            out += u"  ";
+            out.Put(u'\\');
+            out.Put(eol);
+            out.Put(u"  ");
             column = 2;
         }
-        AppendHex(out, data[i], 2);
+        PutHex(out, data[i], 2);
         column += 2;
         if (i + 1 < data.size()) {
-            out += u',';
+            out.Put(u',');
             ++column;
         }
     }
 }
 
-void AppendValue(std::u16string& out, const RegValue& value, std::u16string_view eol)
+void PutValue(RegTextOut& out, const RegValue& value, std::u16string_view eol)
 {
-    const size_t lineStart = out.size();
+    const size_t lineStart = out.Units();
     if (value.name.empty()) {
-        out += u"@";
+        out.Put(u'@');
     } else {
-        AppendQuoted(out, value.name);
+        PutQuoted(out, value.name);
     }
-    out += u'=';
-    std::optional<std::u16string> text;
-    if (value.type == kRegSz) text = PlainString(value.data);
-    if (text) {
-        AppendQuoted(out, *text);
+    out.Put(u'=');
+    if (value.type == kRegSz && IsPlainString(value.data)) {
+        PutPlainString(out, value.data);
     } else if (value.type == kRegDword && value.data.size() == 4) {
         const uint32_t number = value.data[0] | value.data[1] << 8 | value.data[2] << 16 |
                                 static_cast<uint32_t>(value.data[3]) << 24;
-        out += u"dword:";
-        AppendHex(out, number, 8);
+        out.Put(u"dword:");
+        PutHex(out, number, 8);
     } else {
-        AppendHexData(out, value.type, value.data, lineStart, eol);
+        PutHexData(out, value.type, value.data, lineStart, eol);
     }
-    out += eol;
+    out.Put(eol);
 }
 
-void AppendSection(std::u16string& out, std::u16string_view path, const RegKey& key,
-                   std::u16string_view eol)
+void PutSection(RegTextOut& out, std::u16string_view rootName, std::u16string_view path,
+                const RegKey& key, std::u16string_view eol)
 {
-    out += u'[';
-    out += path;
-    out += u']';
-    out += eol;
-    for (const RegValue& value : key.values) AppendValue(out, value, eol);
-    out += eol;
+    out.Put(u'[');
+    out.Put(rootName);
+    if (!path.empty()) {
+        out.Put(u'\\');
+        out.Put(path);
+    }
+    out.Put(u']');
+    out.Put(eol);
+    for (const RegValue& value : key.values) PutValue(out, value, eol);
+    out.Put(eol);
+}
+
+// The whole file into out.
+void PutRegFile(RegTextOut& out, const RegFile& file)
+{
+    if (file.encoding == TextEncoding::Utf16LeBom) out.PutBytes("\xFF\xFE");
+    if (file.encoding == TextEncoding::Utf8Bom) out.PutBytes("\xEF\xBB\xBF");
+    const std::u16string_view eol = file.crlf ? u"\r\n" : u"\n";
+    out.Put(kHeader);
+    out.Put(eol);
+    out.Put(eol);
+    for (int i = 0; i < kRootCount; ++i) {
+        const Root root = static_cast<Root>(i);
+        const std::string name = RootName(root);
+        const std::u16string rootName(name.begin(), name.end());
+        const RegKey& top = file.registry.RootKey(root);
+        if (!top.values.empty()) PutSection(out, rootName, u"", top, eol);
+        ForEachKey(top, [&](std::u16string_view keyPath, const RegKey& key) {
+            PutSection(out, rootName, keyPath, key, eol);
+        });
+    }
+    out.Finish();
 }
 
 std::string ErrnoText(int number) { return std::strerror(number); }
@@ -760,34 +898,23 @@ bool ParseRegFile(std::string_view bytes, const std::string& fileName, RegFile& 
 
 std::string FormatRegFile(const RegFile& file)
 {
-    const std::u16string_view eol = file.crlf ? u"\r\n" : u"\n";
-    std::u16string text;
-    text += kHeader;
-    text += eol;
-    text += eol;
-    std::u16string path;
-    for (int i = 0; i < kRootCount; ++i) {
-        const Root root = static_cast<Root>(i);
-        const std::string name = RootName(root);
-        const std::u16string rootName(name.begin(), name.end());
-        const RegKey& top = file.registry.RootKey(root);
-        if (!top.values.empty()) AppendSection(text, rootName, top, eol);
-        ForEachKey(top, [&](std::u16string_view keyPath, const RegKey& key) {
-            path = rootName;
-            path += u'\\';
-            path += keyPath;
-            AppendSection(text, path, key, eol);
-        });
-    }
-
     std::string bytes;
-    if (file.encoding == TextEncoding::Utf16LeBom) {
-        bytes = "\xFF\xFE" + Utf16LeBytes(text);
-    } else {
-        if (file.encoding == TextEncoding::Utf8Bom) bytes += "\xEF\xBB\xBF";
-        bytes += Utf16ToUtf8Lossy(text);
-    }
+    FormatRegFile(file, bytes);
     return bytes;
+}
+
+size_t FormattedRegFileSize(const RegFile& file)
+{
+    RegTextOut counter(file.encoding, nullptr);
+    PutRegFile(counter, file);
+    return counter.Size();
+}
+
+void FormatRegFile(const RegFile& file, std::string& bytes)
+{
+    bytes.clear();
+    RegTextOut out(file.encoding, &bytes);
+    PutRegFile(out, file);
 }
 
 bool ReadRegFile(const std::filesystem::path& path, RegFile& out, RegFileError& error)

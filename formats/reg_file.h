@@ -32,6 +32,10 @@ struct RegFileError {
 // bound how much FormatRegFile can write for a file of a given size.
 constexpr int kMaxKeyDepth = 512;
 constexpr size_t kMaxKeyNameLength = 255;
+// The full names of all keys ("ROOT\path"), added up: each key is listed
+// and written back by its full name, so a file of many deep keys could
+// otherwise take far more memory than its size.
+constexpr size_t kMaxKeyNamesLength = size_t(32) << 20;
 
 // Parses bytes of a .reg file. On failure fills error and returns false and
 // leaves out as it was.
@@ -55,6 +59,12 @@ bool ParseRegFile(std::string_view bytes, const std::string& fileName, RegFile& 
 // taken to be what the parser accepts (a lone surrogate is written as U+FFFD
 // in UTF-8).
 std::string FormatRegFile(const RegFile& file);
+// The same into bytes, which it replaces. The text is encoded as it is
+// made, so writing takes no more than bytes holds, and nothing new when
+// bytes already has the capacity (FormattedRegFileSize) for it.
+void FormatRegFile(const RegFile& file, std::string& bytes);
+// How many bytes FormatRegFile writes for file.
+size_t FormattedRegFileSize(const RegFile& file);
 
 // The largest registry.reg read.
 constexpr size_t kMaxRegFileBytes = size_t(64) << 20;

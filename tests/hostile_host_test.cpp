@@ -120,6 +120,17 @@ const HostileHostCase kCases[] = {
     {"registry.reg cannot be written back",
      [](const fs::path&, const fs::path&) {},
      "--answer yes,yes", 5, "registry.reg: cannot write: File too large", false, "trap '' XFSZ; ulimit -f 1; "},
+#if !defined(__SANITIZE_ADDRESS__)  // which reserves far more address space than this
+    {"an install directory of 60 MiB, in 1 GB of address space",
+     [](const fs::path& d, const fs::path&) {
+         std::string registry = ReadHostFile(d / "registry.reg");
+         const std::string from = "\"InstallDir\"=\"\\\\Program Files\\\\TRQ";
+         ASSERT_NE(registry.find(from), std::string::npos);
+         registry.insert(registry.find(from) + from.size(), std::string(size_t(60) << 20, 'A'));
+         std::ofstream(d / "registry.reg", std::ios::binary | std::ios::trunc) << registry;
+     },
+     "--answer yes,yes", 0, "", false, "ulimit -v 1000000; "},
+#endif
 };
 
 class HostileHost : public testing::TestWithParam<HostileHostCase> {};

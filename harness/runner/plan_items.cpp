@@ -15,7 +15,9 @@ std::optional<std::u16string> RecordedInstallDir(const Registry& registry)
     if (!record) return std::nullopt;
     for (const char16_t* name : {u"InstallDir", u"InstDir"}) {
         const RegValue* v = record->FindValue(name);
-        if (!v) continue;
+        // The device reads the directory into a buffer of MAX_PATH
+        // characters: a longer value is one it never gets.
+        if (!v || v->data.size() > MAX_PATH * sizeof(WCHAR)) continue;
         std::optional<std::u16string> text = StringOfData(v->data);
         if (text && !text->empty()) return text;
     }

@@ -28,7 +28,8 @@ struct PlanItem {
 std::string ItemLine(const PlanItem& item, const DeviceConfig& config);
 
 // The install directory the install record holds ("InstallDir", else
-// "InstDir"), if it holds one.
+// "InstDir"), if it holds one that fits the device's buffer of MAX_PATH
+// characters.
 std::optional<std::u16string> RecordedInstallDir(const Registry& registry);
 
 // Every file, folder and key of the plans, resolved against installDir and

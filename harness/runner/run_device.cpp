@@ -20,6 +20,7 @@ bool RunUninstallOn(DeviceImage& image, const RunOptions& options, RunOutcome& o
                     std::string& error)
 {
     outcome = RunOutcome{};
+    if (options.writeBack) image.ReserveRegistryWrite();  // fails, if it must, before the run
     outcome.trace = Trace(options.trace, options.keepRecords);
     bool registryChanged = false;
     {

@@ -92,7 +92,8 @@ bool TidyDevice(const host::Folder& folder, const std::filesystem::path& dir, st
 bool SaveRegistry(const DeviceImage& image, std::string& error)
 {
     std::string reason;
-    if (ReplaceDeviceFile(image.Folder(), kRegistryFile, FormatRegFile(image.registry), reason)) return true;
+    FormatRegFile(image.registry, image.registryText_);
+    if (ReplaceDeviceFile(image.Folder(), kRegistryFile, image.registryText_, reason)) return true;
     error = image.RegistryPath().string() + ": " + reason;
     return false;
 }

@@ -29,9 +29,17 @@ struct DeviceImage {
     // The folder dir, open; opened at first use when the image was not loaded.
     const host::Folder& Folder() const;
     DeviceFiles Files() const { return DeviceFiles(Folder(), dir / kFilesFolder); }
+    // Makes room for writing registry.reg back, so that a run that changes
+    // the device needs no more memory for it afterwards: a run only takes
+    // keys away, so what it writes is never longer than the registry now.
+    // Throws std::bad_alloc, before anything has changed, when the memory is
+    // not there.
+    void ReserveRegistryWrite() const { registryText_.reserve(FormattedRegFileSize(registry)); }
 
 private:
     mutable host::Folder folder_;
+    mutable std::string registryText_;  // registry.reg as last written back
+    friend bool SaveRegistry(const DeviceImage&, std::string&);
     friend bool LoadDeviceImage(const host::Folder&, const std::filesystem::path&, DeviceImage&, std::string&);
 };
 
