@@ -1,15 +1,9 @@
 #include "formats/device_ini.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <optional>
-#include <sstream>
-#include <system_error>
 
 #include "formats/device_path.h"
-#include "formats/host_file.h"
-#include "formats/host_folder.h"
 #include "formats/text.h"
 
 namespace sim {
@@ -242,25 +236,6 @@ std::string FormatDeviceIni(const DeviceConfig& config)
     return text;
 }
 
-bool ReadDeviceIni(const std::filesystem::path& path, DeviceConfig& out, std::string& error)
-{
-    std::filesystem::path holder = path.parent_path();
-    host::Folder folder;
-    std::string bytes, reason;
-    bool missing = false;
-    if (!host::Folder::Open(holder.empty() ? "." : holder, folder)) {
-        reason = std::strerror(errno);
-    } else if (host::ReadRegularFile(folder.Fd(), path.filename().string(), kMaxDeviceIniBytes,
-                                     host::Links::Refuse, bytes, reason, &missing)) {
-        return ParseDeviceIni(bytes, out, error);
-    } else if (missing) {
-        out = DeviceConfig{};  // none: the defaults
-        return true;
-    }
-    error = path.string() + ": " + reason;
-    return false;
-}
-
 bool FormatDeviceIniChecked(const DeviceConfig& config, std::string& text, std::string& error)
 {
     // Refuse what would read back differently: lone surrogates, line breaks
@@ -275,22 +250,6 @@ bool FormatDeviceIniChecked(const DeviceConfig& config, std::string& text, std::
         return false;
     }
     return true;
-}
-
-bool WriteDeviceIni(const std::filesystem::path& path, const DeviceConfig& config,
-                    std::string& error)
-{
-    std::string text;
-    if (!FormatDeviceIniChecked(config, text, error)) return false;
-    std::filesystem::path holder = path.parent_path();
-    host::Folder folder;
-    std::string reason;
-    if (!host::Folder::Open(holder.empty() ? "." : holder, folder))
-        reason = std::strerror(errno);
-    else if (host::ReplaceFile(folder, path.filename().string(), text, host::AtLink::Refuse, reason))
-        return true;
-    error = path.string() + ": " + reason;
-    return false;
 }
 
 }  // namespace sim

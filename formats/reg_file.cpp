@@ -1,14 +1,9 @@
 #include "formats/reg_file.h"
 
-#include <cerrno>
-#include <cstring>
 #include <optional>
-#include <sstream>
 #include <unordered_map>
 #include <utility>
 
-#include "formats/host_file.h"
-#include "formats/host_folder.h"
 #include "formats/text.h"
 
 namespace sim {
@@ -728,8 +723,6 @@ void AppendSection(std::u16string& out, std::u16string_view path, const RegKey& 
     out += eol;
 }
 
-std::string ErrnoText(int number) { return std::strerror(number); }
-
 }  // namespace
 
 std::string RegFileError::Message() const
@@ -788,34 +781,6 @@ std::string FormatRegFile(const RegFile& file)
         bytes += Utf16ToUtf8Lossy(text);
     }
     return bytes;
-}
-
-bool ReadRegFile(const std::filesystem::path& path, RegFile& out, RegFileError& error)
-{
-    std::filesystem::path holder = path.parent_path();
-    host::Folder folder;
-    std::string bytes, reason;
-    if (!host::Folder::Open(holder.empty() ? "." : holder, folder)) {
-        reason = "cannot open: " + ErrnoText(errno);
-    } else if (host::ReadRegularFile(folder.Fd(), path.filename().string(), kMaxRegFileBytes, host::Links::Refuse,
-                                     bytes, reason)) {
-        return ParseRegFile(bytes, path.string(), out, error);
-    }
-    error = RegFileError{path.string(), 0, reason};
-    return false;
-}
-
-bool WriteRegFile(const std::filesystem::path& path, const RegFile& file, std::string& error)
-{
-    std::filesystem::path holder = path.parent_path();
-    host::Folder folder;
-    std::string reason;
-    if (!host::Folder::Open(holder.empty() ? "." : holder, folder))
-        reason = ErrnoText(errno);
-    else if (host::ReplaceFile(folder, path.filename().string(), FormatRegFile(file), host::AtLink::Refuse, reason))
-        return true;
-    error = path.string() + ": " + reason;
-    return false;
 }
 
 }  // namespace sim
