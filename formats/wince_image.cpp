@@ -4,8 +4,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "device/device_call_table.h"
-
 namespace wince {
 
 namespace {
@@ -275,16 +273,6 @@ pe::Bytes WriteImage(const std::vector<Placed>& sections, uint32_t entryRva, con
 }
 
 }  // namespace
-
-const std::vector<std::string>& DeviceCallNames()
-{
-    static const std::vector<std::string> names = [] {
-        std::vector<std::string> all;
-        for (const device_calls::Call& call : device_calls::kCalls) all.push_back(call.name);
-        return all;
-    }();
-    return names;
-}
 
 bool MakeWinceImage(const ElfFile& elf, const std::vector<std::string>& importable, pe::Bytes& image,
                     std::string& error)
