@@ -548,71 +548,6 @@ bool Parser::HexData(std::u16string_view first, std::vector<uint8_t>& bytes)
     return true;
 }
 
-// UTF-16LE, the byte-order mark already taken off.
-bool DecodeUtf16Le(std::string_view bytes, std::u16string& text, RegFileError& error)
-{
-    if (bytes.size() % 2 != 0) {
-        error.reason = "UTF-16 file with an odd number of bytes";
-        return false;
-    }
-    auto byteAt = [&](size_t i) { return static_cast<uint8_t>(bytes[i]); };
-    text.resize(bytes.size() / 2);
-    for (size_t i = 0; i < text.size(); ++i) {
-        text[i] = static_cast<char16_t>(byteAt(2 * i) | byteAt(2 * i + 1) << 8);
-    }
-    return true;
-}
-
-// UTF-8, checked line by line so a bad sequence is reported with its line.
-bool DecodeUtf8(std::string_view bytes, std::u16string& text, RegFileError& error)
-{
-    text.clear();
-    text.reserve(bytes.size());
-    int lineNo = 1;
-    while (!bytes.empty()) {
-        const size_t end = bytes.find('\n');
-        const std::string_view line = bytes.substr(0, end);
-        std::optional<std::u16string> decoded = Utf8ToUtf16(line);
-        if (!decoded) {
-            error.line = lineNo;
-            error.reason = "invalid UTF-8";
-            return false;
-        }
-        text += *decoded;
-        if (end == std::string_view::npos) break;
-        text.push_back(u'\n');
-        bytes.remove_prefix(end + 1);
-        ++lineNo;
-    }
-    return true;
-}
-
-// Turns the file's bytes into UTF-16 text, by the byte-order mark it starts
-// with (UTF-8 without one).
-bool Decode(std::string_view bytes, TextEncoding& encoding, std::u16string& text,
-            RegFileError& error)
-{
-    auto byteAt = [&](size_t i) { return static_cast<uint8_t>(bytes[i]); };
-    if (bytes.size() >= 2 && byteAt(0) == 0xFF && byteAt(1) == 0xFE) {
-        encoding = TextEncoding::Utf16LeBom;
-        return DecodeUtf16Le(bytes.substr(2), text, error);
-    }
-    if (bytes.size() >= 2 && byteAt(0) == 0xFE && byteAt(1) == 0xFF) {
-        error.reason = "UTF-16 big-endian files are not supported (use UTF-16LE or UTF-8)";
-        return false;
-    }
-    if (bytes.size() >= 2 && byteAt(0) != 0 && byteAt(1) == 0) {
-        error.reason = "looks like UTF-16 without a byte-order mark, which is not supported";
-        return false;
-    }
-    encoding = TextEncoding::Utf8;
-    if (bytes.size() >= 3 && byteAt(0) == 0xEF && byteAt(1) == 0xBB && byteAt(2) == 0xBF) {
-        encoding = TextEncoding::Utf8Bom;
-        bytes.remove_prefix(3);
-    }
-    return DecodeUtf8(bytes, text, error);
-}
-
 // Appends s with \ and " escaped.
 void AppendEscaped(std::u16string& out, std::u16string_view s)
 {
@@ -738,7 +673,10 @@ bool ParseRegFile(std::string_view bytes, const std::string& fileName, RegFile& 
     failure.file = fileName;
     RegFile parsed;
     std::u16string text;
-    if (!Decode(bytes, parsed.encoding, text, failure)) {
+    TextDecodeError decodeError;
+    if (!DecodeText(bytes, parsed.encoding, text, decodeError)) {
+        failure.line = decodeError.line;
+        failure.reason = std::move(decodeError.reason);
         error = std::move(failure);
         return false;
     }
@@ -773,14 +711,7 @@ std::string FormatRegFile(const RegFile& file)
         });
     }
 
-    std::string bytes;
-    if (file.encoding == TextEncoding::Utf16LeBom) {
-        bytes = "\xFF\xFE" + Utf16LeBytes(text);
-    } else {
-        if (file.encoding == TextEncoding::Utf8Bom) bytes += "\xEF\xBB\xBF";
-        bytes += Utf16ToUtf8Lossy(text);
-    }
-    return bytes;
+    return EncodeText(text, file.encoding);
 }
 
 }  // namespace sim

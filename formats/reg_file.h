@@ -8,10 +8,9 @@
 #include <string_view>
 
 #include "formats/registry.h"
+#include "formats/text.h"
 
 namespace sim {
-
-enum class TextEncoding { Utf16LeBom, Utf8Bom, Utf8 };
 
 struct RegFile {
     Registry registry;
