@@ -30,7 +30,7 @@ void AppendUtf8(std::string& out, char32_t cp)
 
 // Converts UTF-16 to UTF-8. A lone surrogate fails the conversion, or with
 // lossy set becomes U+FFFD.
-bool Utf16ToUtf8Impl(std::u16string_view in, bool lossy, std::string& out)
+bool ConvertUtf16ToUtf8(std::u16string_view in, bool lossy, std::string& out)
 {
     out.clear();
     out.reserve(in.size());
@@ -136,14 +136,14 @@ std::optional<std::u16string> Utf8ToUtf16(std::string_view utf8)
 std::optional<std::string> Utf16ToUtf8(std::u16string_view utf16)
 {
     std::string out;
-    if (!Utf16ToUtf8Impl(utf16, false, out)) return std::nullopt;
+    if (!ConvertUtf16ToUtf8(utf16, false, out)) return std::nullopt;
     return out;
 }
 
 std::string Utf16ToUtf8Lossy(std::u16string_view utf16)
 {
     std::string out;
-    Utf16ToUtf8Impl(utf16, true, out);
+    ConvertUtf16ToUtf8(utf16, true, out);
     return out;
 }
 
