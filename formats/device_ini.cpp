@@ -1,18 +1,9 @@
 #include "formats/device_ini.h"
 
-#include <ini.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
-#include <mutex>
 #include <optional>
-#include <sstream>
-#include <system_error>
 
 #include "formats/device_path.h"
-#include "formats/host_file.h"
-#include "formats/host_folder.h"
 #include "formats/text.h"
 
 namespace sim {
@@ -57,12 +48,71 @@ Section SectionNamed(std::string_view name)
     return Section::kUnknown;
 }
 
-// Checks one line (without its line end) for what the ini parser would pass
-// over or read differently from what the file says: bytes that are not
-// UTF-8 text, section headers it would cut short, unknown sections (it
-// reports no section without keys), and "name:value" lines. Empty when the
-// line is fine.
-std::string CheckLine(std::string_view line)
+// A section is known by the first 49 bytes of its header's name: blanks
+// before the name count, so a name pushed past them by blanks is accepted as
+// a header but names no section, and a key under it is refused.
+const size_t kMaxSectionNameBytes = 49;
+
+// What the lines read so far have said.
+struct IniReading {
+    DeviceConfig config;
+    Section section = Section::kNone;
+    bool startupSeen = false;
+    bool programsSeen = false;
+    bool tempSeen = false;
+};
+
+// The reason a [Folders] key given a second time is refused; empty the first
+// time, which sets folder.
+std::string SetFolder(bool& seen, std::u16string& folder, const char* key, std::u16string value)
+{
+    if (seen) return std::string(key) + " given twice";
+    seen = true;
+    folder = std::move(value);
+    return {};
+}
+
+// Reads "name=value" (both trimmed) in the current section. Empty when it is
+// taken, else the reason it is refused.
+std::string ReadSetting(IniReading& reading, std::string_view name, std::string_view rawValue)
+{
+    // The line is UTF-8 as a whole, and the value is cut from it at blanks
+    // and '=', so it converts.
+    std::u16string value = Utf8ToUtf16(rawValue).value_or(u"");
+    const std::string key(name);
+    DeviceConfig& config = reading.config;
+    switch (reading.section) {
+    case Section::kFolders:
+        if (NameIs(name, u"Startup"))
+            return SetFolder(reading.startupSeen, config.startup, "Startup", std::move(value));
+        if (NameIs(name, u"Programs"))
+            return SetFolder(reading.programsSeen, config.programs, "Programs", std::move(value));
+        if (NameIs(name, u"Temp"))
+            return SetFolder(reading.tempSeen, config.temp, "Temp", std::move(value));
+        return "unknown key '" + key + "' in [Folders]";
+    case Section::kHeldOpen:
+        if (!NameIs(name, u"File")) return "unknown key '" + key + "' in [HeldOpen]";
+        if (value.empty()) return "File= without a path";
+        config.heldOpen.push_back(std::move(value));
+        return {};
+    case Section::kHeldByDevice:
+        for (HoldRule rule : kHoldRules) {
+            if (!NameIs(name, Utf8ToUtf16(HoldRuleKey(rule)).value_or(u""))) continue;
+            if (value.empty()) return std::string(HoldRuleKey(rule)) + "= without a path";
+            config.heldByDevice.push_back({rule, std::move(value)});
+            return {};
+        }
+        return "unknown key '" + key + "' in [HeldByDevice]";
+    case Section::kNone:
+    case Section::kUnknown:
+        break;
+    }
+    return "key '" + key + "' outside [Folders], [HeldOpen] and [HeldByDevice]";
+}
+
+// Reads one line (without its line end) into reading. Empty when the line
+// is taken, else the reason it is refused.
+std::string ReadLine(std::string_view line, IniReading& reading)
 {
     if (line.size() > kMaxLineBytes)
         return "line longer than " + std::to_string(kMaxLineBytes) + " bytes";
@@ -79,125 +129,14 @@ std::string CheckLine(std::string_view line)
         if (name.find_first_of("[]") != std::string_view::npos) return "malformed section header";
         if (SectionNamed(name) == Section::kUnknown)
             return "unknown section [" + std::string(name) + "]";
+        reading.section = SectionNamed(name.substr(0, kMaxSectionNameBytes));
         return {};
     }
+    // "name:value" is refused rather than read as a name holding ':', since
+    // other ini readers take it for a setting.
     size_t separator = text.find_first_of("=:");
     if (separator == std::string_view::npos || text[separator] != '=') return "expected key=value";
-    return {};
-}
-
-struct ParseState {
-    DeviceConfig config;
-    bool startup = false;
-    bool programs = false;
-    bool temp = false;
-    std::string reason;  // why the handler refused a line
-};
-
-bool SetFolder(ParseState& state, bool& seen, std::u16string& folder, const char* key,
-               std::u16string value)
-{
-    if (seen) {
-        state.reason = std::string(key) + " given twice";
-        return false;
-    }
-    seen = true;
-    folder = std::move(value);
-    return true;
-}
-
-int OnValue(void* user, const char* sectionName, const char* name, const char* rawValue)
-{
-    ParseState& state = *static_cast<ParseState*>(user);
-    Section section = *sectionName ? SectionNamed(sectionName) : Section::kNone;
-    std::optional<std::u16string> value = Utf8ToUtf16(rawValue);
-    if (!value) {
-        state.reason = "invalid UTF-8";
-        return 0;
-    }
-    switch (section) {
-    case Section::kFolders:
-        if (NameIs(name, u"Startup"))
-            return SetFolder(state, state.startup, state.config.startup, "Startup",
-                             std::move(*value));
-        if (NameIs(name, u"Programs"))
-            return SetFolder(state, state.programs, state.config.programs, "Programs",
-                             std::move(*value));
-        if (NameIs(name, u"Temp"))
-            return SetFolder(state, state.temp, state.config.temp, "Temp", std::move(*value));
-        state.reason = "unknown key '" + std::string(name) + "' in [Folders]";
-        return 0;
-    case Section::kHeldOpen:
-        if (!NameIs(name, u"File")) {
-            state.reason = "unknown key '" + std::string(name) + "' in [HeldOpen]";
-            return 0;
-        }
-        if (value->empty()) {
-            state.reason = "File= without a path";
-            return 0;
-        }
-        state.config.heldOpen.push_back(std::move(*value));
-        return 1;
-    case Section::kHeldByDevice:
-        for (HoldRule rule : kHoldRules) {
-            if (!NameIs(name, Utf8ToUtf16(HoldRuleKey(rule)).value_or(u""))) continue;
-            if (value->empty()) {
-                state.reason = std::string(HoldRuleKey(rule)) + "= without a path";
-                return 0;
-            }
-            state.config.heldByDevice.push_back({rule, std::move(*value)});
-            return 1;
-        }
-        state.reason = "unknown key '" + std::string(name) + "' in [HeldByDevice]";
-        return 0;
-    default:
-        state.reason =
-            "key '" + std::string(name) + "' outside [Folders], [HeldOpen] and [HeldByDevice]";
-        return 0;
-    }
-}
-
-// inih's options are process-wide; they are set for each parse and put back
-// afterwards, one parse at a time.
-std::mutex g_iniMutex;
-
-// Runs inih over text (no NUL inside) and returns 0 or the number of the
-// first line it refused.
-int ParseWithInih(const std::string& text, ParseState& state)
-{
-    std::lock_guard<std::mutex> lock(g_iniMutex);
-    const bool multiline = ini_allow_multiline;
-    const bool bom = ini_allow_bom;
-    const bool inlineComments = ini_allow_inline_comments;
-    const bool useStack = ini_use_stack;
-    const int maxLine = ini_max_line;
-    const bool stopOnFirst = ini_stop_on_first_error;
-    const bool noValue = ini_allow_no_value;
-
-    // An indented line is a line of its own, never part of the value above.
-    ini_allow_multiline = false;
-    // The BOM has been taken off already.
-    ini_allow_bom = false;
-    // Paths may hold ';' and '#': only whole lines are comments.
-    ini_allow_inline_comments = false;
-    // Room for the longest line with "\r\n\0", so no line is ever split.
-    ini_use_stack = true;
-    ini_max_line = static_cast<int>(kMaxLineBytes) + 3;
-    // The first refusal is the one reported, and the handler's reason for it
-    // is the last one it gave.
-    ini_stop_on_first_error = true;
-    ini_allow_no_value = false;
-
-    int result = ini_parse_string(text.c_str(), OnValue, &state);
-
-    ini_allow_multiline = multiline;
-    ini_allow_bom = bom;
-    ini_allow_inline_comments = inlineComments;
-    ini_use_stack = useStack;
-    ini_max_line = maxLine;
-    ini_stop_on_first_error = stopOnFirst;
-    ini_allow_no_value = noValue;
-    return result;
+    return ReadSetting(reading, Trim(text.substr(0, separator)), Trim(text.substr(separator + 1)));
 }
 
 }  // namespace
@@ -260,45 +199,21 @@ bool DeviceConfig::IsHeldOpen(std::u16string_view devicePath) const
 bool ParseDeviceIni(std::string_view text, DeviceConfig& out, std::string& error)
 {
     if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
-
-    // Check each line first; inih then reads only the lines before the
-    // first bad one, so whichever of the two finds the earlier fault reports.
-    int badLine = 0;
-    std::string badReason;
-    size_t goodBytes = text.size();
+    IniReading reading;
     int line = 0;
     for (size_t start = 0; start < text.size();) {
         ++line;
         size_t end = std::min(text.find('\n', start), text.size());
         std::string_view content = text.substr(start, end - start);
         if (!content.empty() && content.back() == '\r') content.remove_suffix(1);
-        std::string reason = CheckLine(content);
+        std::string reason = ReadLine(content, reading);
         if (!reason.empty()) {
-            badLine = line;
-            badReason = std::move(reason);
-            goodBytes = start;
-            break;
+            error = LineError(line, reason);
+            return false;
         }
         start = end + 1;
     }
-
-    ParseState state;
-    int refused = ParseWithInih(std::string(text.substr(0, goodBytes)), state);
-    if (refused > 0) {
-        // inih itself refuses only lines that CheckLine lets through when the
-        // handler said no.
-        error = LineError(refused, state.reason.empty() ? "expected key=value" : state.reason);
-        return false;
-    }
-    if (refused < 0) {
-        error = "device.ini: out of memory";
-        return false;
-    }
-    if (badLine) {
-        error = LineError(badLine, badReason);
-        return false;
-    }
-    out = std::move(state.config);
+    out = std::move(reading.config);
     return true;
 }
 
@@ -321,25 +236,6 @@ std::string FormatDeviceIni(const DeviceConfig& config)
     return text;
 }
 
-bool ReadDeviceIni(const std::filesystem::path& path, DeviceConfig& out, std::string& error)
-{
-    std::filesystem::path holder = path.parent_path();
-    host::Folder folder;
-    std::string bytes, reason;
-    bool missing = false;
-    if (!host::Folder::Open(holder.empty() ? "." : holder, folder)) {
-        reason = std::strerror(errno);
-    } else if (host::ReadRegularFile(folder.Fd(), path.filename().string(), kMaxDeviceIniBytes,
-                                     host::Links::Refuse, bytes, reason, &missing)) {
-        return ParseDeviceIni(bytes, out, error);
-    } else if (missing) {
-        out = DeviceConfig{};  // none: the defaults
-        return true;
-    }
-    error = path.string() + ": " + reason;
-    return false;
-}
-
 bool FormatDeviceIniChecked(const DeviceConfig& config, std::string& text, std::string& error)
 {
     // Refuse what would read back differently: lone surrogates, line breaks
@@ -354,22 +250,6 @@ bool FormatDeviceIniChecked(const DeviceConfig& config, std::string& text, std::
         return false;
     }
     return true;
-}
-
-bool WriteDeviceIni(const std::filesystem::path& path, const DeviceConfig& config,
-                    std::string& error)
-{
-    std::string text;
-    if (!FormatDeviceIniChecked(config, text, error)) return false;
-    std::filesystem::path holder = path.parent_path();
-    host::Folder folder;
-    std::string reason;
-    if (!host::Folder::Open(holder.empty() ? "." : holder, folder))
-        reason = std::strerror(errno);
-    else if (host::ReplaceFile(folder, path.filename().string(), text, host::AtLink::Refuse, reason))
-        return true;
-    error = path.string() + ": " + reason;
-    return false;
 }
 
 }  // namespace sim

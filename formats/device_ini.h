@@ -17,7 +17,6 @@
 #define TRQ_FORMATS_DEVICE_INI_H
 
 #include <cstddef>
-#include <filesystem>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -87,13 +86,6 @@ bool FormatDeviceIniChecked(const DeviceConfig& config, std::string& text, std::
 
 // The largest device.ini read.
 constexpr size_t kMaxDeviceIniBytes = size_t(1) << 20;
-
-// A missing file reads as the defaults. Links are not followed, and the file
-// must be a regular file of at most kMaxDeviceIniBytes (host_file.h).
-bool ReadDeviceIni(const std::filesystem::path& path, DeviceConfig& out, std::string& error);
-// Atomic (host::ReplaceFile), checked as FormatDeviceIniChecked.
-bool WriteDeviceIni(const std::filesystem::path& path, const DeviceConfig& config,
-                    std::string& error);
 
 }  // namespace sim
 

@@ -11,7 +11,7 @@ namespace host {
 
 namespace {
 
-std::string KindOf(mode_t mode)
+std::string FileKindText(mode_t mode)
 {
     if (S_ISDIR(mode)) return "a directory";
     if (S_ISFIFO(mode)) return "a FIFO";
@@ -49,7 +49,7 @@ bool ReadBounded(int fd, size_t limit, std::string& bytes, std::string& error)
 // The code point of the well-formed UTF-8 sequence text starts with, and its
 // length; length 0 when it starts with no such sequence (a stray or
 // continuation byte, an overlong form, a surrogate, past U+10FFFF).
-char32_t DecodeOne(std::string_view text, size_t& length)
+char32_t DecodeUtf8Character(std::string_view text, size_t& length)
 {
     length = 0;
     const unsigned char lead = static_cast<unsigned char>(text[0]);
@@ -109,7 +109,7 @@ bool ReadRegularFile(int dirFd, const std::string& name, size_t limit, Links lin
     if (::fstat(fd, &st) != 0) {
         error = std::string("cannot examine: ") + std::strerror(errno);
     } else if (!S_ISREG(st.st_mode)) {
-        error = KindOf(st.st_mode) + ", not a regular file";
+        error = FileKindText(st.st_mode) + ", not a regular file";
     } else if (static_cast<unsigned long long>(st.st_size) > limit) {
         error = "larger than " + SizeText(limit) + " (" + std::to_string(st.st_size) + " bytes)";
     } else {
@@ -142,7 +142,7 @@ std::string Printable(std::string_view utf8)
     size_t i = 0;
     while (i < utf8.size()) {
         size_t length = 0;
-        const char32_t c = DecodeOne(utf8.substr(i), length);
+        const char32_t c = DecodeUtf8Character(utf8.substr(i), length);
         if (!length) {
             out += Escaped(static_cast<unsigned char>(utf8[i]));
             ++i;

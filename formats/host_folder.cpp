@@ -17,7 +17,7 @@ namespace host {
 
 namespace {
 
-std::string Cause(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
+std::string WithErrno(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
 
 std::string RandomSuffix()
 {
@@ -67,14 +67,14 @@ void Step(void (*step)())
 bool Fill(int fd, std::string_view bytes, mode_t mode, void (*step)(), std::string& error)
 {
     if (!WriteAll(fd, bytes)) {
-        error = Cause("cannot write");
+        error = WithErrno("cannot write");
     } else {
         Step(step);
-        if (::fchmod(fd, mode) != 0) error = Cause("cannot set its permissions");
-        else if (::fsync(fd) != 0) error = Cause("cannot write");
+        if (::fchmod(fd, mode) != 0) error = WithErrno("cannot set its permissions");
+        else if (::fsync(fd) != 0) error = WithErrno("cannot write");
     }
     const bool written = error.empty();
-    if (::close(fd) != 0 && written) error = Cause("cannot write");
+    if (::close(fd) != 0 && written) error = WithErrno("cannot write");
     return error.empty();
 }
 
@@ -149,13 +149,13 @@ bool ReplaceFile(const Folder& folder, const std::string& name, std::string_view
     std::string temporary;
     const int fd = CreateTemporary(folder, name, temporary);
     if (fd < 0) {
-        error = Cause("cannot create a temporary file beside it");
+        error = WithErrno("cannot create a temporary file beside it");
         return false;
     }
     Step(step);
     bool ok = Fill(fd, bytes, mode, step, error);
     if (ok && ::renameat(folder.Fd(), temporary.c_str(), folder.Fd(), name.c_str()) != 0) {
-        error = Cause("cannot replace");
+        error = WithErrno("cannot replace");
         ok = false;
     }
     if (!ok) {
@@ -164,7 +164,7 @@ bool ReplaceFile(const Folder& folder, const std::string& name, std::string_view
     }
     Step(step);
     if (!folder.Sync()) {
-        error = Cause("cannot sync its folder");
+        error = WithErrno("cannot sync its folder");
         return false;
     }
     return true;

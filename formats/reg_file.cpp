@@ -1,14 +1,9 @@
 #include "formats/reg_file.h"
 
-#include <cerrno>
-#include <cstring>
 #include <optional>
-#include <sstream>
 #include <unordered_map>
 #include <utility>
 
-#include "formats/host_file.h"
-#include "formats/host_folder.h"
 #include "formats/text.h"
 
 namespace sim {
@@ -595,71 +590,6 @@ bool Parser::HexData(std::u16string_view first, std::vector<uint8_t>& bytes)
     return true;
 }
 
-// UTF-16LE, the byte-order mark already taken off.
-bool DecodeUtf16Le(std::string_view bytes, std::u16string& text, RegFileError& error)
-{
-    if (bytes.size() % 2 != 0) {
-        error.reason = "UTF-16 file with an odd number of bytes";
-        return false;
-    }
-    auto byteAt = [&](size_t i) { return static_cast<uint8_t>(bytes[i]); };
-    text.resize(bytes.size() / 2);
-    for (size_t i = 0; i < text.size(); ++i) {
-        text[i] = static_cast<char16_t>(byteAt(2 * i) | byteAt(2 * i + 1) << 8);
-    }
-    return true;
-}
-
-// UTF-8, checked line by line so a bad sequence is reported with its line.
-bool DecodeUtf8(std::string_view bytes, std::u16string& text, RegFileError& error)
-{
-    text.clear();
-    text.reserve(bytes.size());
-    int lineNo = 1;
-    while (!bytes.empty()) {
-        const size_t end = bytes.find('\n');
-        const std::string_view line = bytes.substr(0, end);
-        std::optional<std::u16string> decoded = Utf8ToUtf16(line);
-        if (!decoded) {
-            error.line = lineNo;
-            error.reason = "invalid UTF-8";
-            return false;
-        }
-        text += *decoded;
-        if (end == std::string_view::npos) break;
-        text.push_back(u'\n');
-        bytes.remove_prefix(end + 1);
-        ++lineNo;
-    }
-    return true;
-}
-
-// Turns the file's bytes into UTF-16 text, by the byte-order mark it starts
-// with (UTF-8 without one).
-bool Decode(std::string_view bytes, TextEncoding& encoding, std::u16string& text,
-            RegFileError& error)
-{
-    auto byteAt = [&](size_t i) { return static_cast<uint8_t>(bytes[i]); };
-    if (bytes.size() >= 2 && byteAt(0) == 0xFF && byteAt(1) == 0xFE) {
-        encoding = TextEncoding::Utf16LeBom;
-        return DecodeUtf16Le(bytes.substr(2), text, error);
-    }
-    if (bytes.size() >= 2 && byteAt(0) == 0xFE && byteAt(1) == 0xFF) {
-        error.reason = "UTF-16 big-endian files are not supported (use UTF-16LE or UTF-8)";
-        return false;
-    }
-    if (bytes.size() >= 2 && byteAt(0) != 0 && byteAt(1) == 0) {
-        error.reason = "looks like UTF-16 without a byte-order mark, which is not supported";
-        return false;
-    }
-    encoding = TextEncoding::Utf8;
-    if (bytes.size() >= 3 && byteAt(0) == 0xEF && byteAt(1) == 0xBB && byteAt(2) == 0xBF) {
-        encoding = TextEncoding::Utf8Bom;
-        bytes.remove_prefix(3);
-    }
-    return DecodeUtf8(bytes, text, error);
-}
-
 // The text of a file being written, encoded as it is written: pieces go
 // through a small buffer, so the file is never held a second time as
 // UTF-16. A high surrogate at the end of the buffer waits for the unit after
@@ -866,8 +796,6 @@ void PutRegFile(RegTextOut& out, const RegFile& file)
     out.Finish();
 }
 
-std::string ErrnoText(int number) { return std::strerror(number); }
-
 }  // namespace
 
 std::string RegFileError::Message() const
@@ -883,7 +811,10 @@ bool ParseRegFile(std::string_view bytes, const std::string& fileName, RegFile& 
     failure.file = fileName;
     RegFile parsed;
     std::u16string text;
-    if (!Decode(bytes, parsed.encoding, text, failure)) {
+    TextDecodeError decodeError;
+    if (!DecodeText(bytes, parsed.encoding, text, decodeError)) {
+        failure.line = decodeError.line;
+        failure.reason = std::move(decodeError.reason);
         error = std::move(failure);
         return false;
     }
@@ -915,34 +846,6 @@ void FormatRegFile(const RegFile& file, std::string& bytes)
     bytes.clear();
     RegTextOut out(file.encoding, &bytes);
     PutRegFile(out, file);
-}
-
-bool ReadRegFile(const std::filesystem::path& path, RegFile& out, RegFileError& error)
-{
-    std::filesystem::path holder = path.parent_path();
-    host::Folder folder;
-    std::string bytes, reason;
-    if (!host::Folder::Open(holder.empty() ? "." : holder, folder)) {
-        reason = "cannot open: " + ErrnoText(errno);
-    } else if (host::ReadRegularFile(folder.Fd(), path.filename().string(), kMaxRegFileBytes, host::Links::Refuse,
-                                     bytes, reason)) {
-        return ParseRegFile(bytes, path.string(), out, error);
-    }
-    error = RegFileError{path.string(), 0, reason};
-    return false;
-}
-
-bool WriteRegFile(const std::filesystem::path& path, const RegFile& file, std::string& error)
-{
-    std::filesystem::path holder = path.parent_path();
-    host::Folder folder;
-    std::string reason;
-    if (!host::Folder::Open(holder.empty() ? "." : holder, folder))
-        reason = ErrnoText(errno);
-    else if (host::ReplaceFile(folder, path.filename().string(), FormatRegFile(file), host::AtLink::Refuse, reason))
-        return true;
-    error = path.string() + ": " + reason;
-    return false;
 }
 
 }  // namespace sim

@@ -4,15 +4,13 @@
 #define TRQ_FORMATS_REG_FILE_H
 
 #include <cstddef>
-#include <filesystem>
 #include <string>
 #include <string_view>
 
 #include "formats/registry.h"
+#include "formats/text.h"
 
 namespace sim {
-
-enum class TextEncoding { Utf16LeBom, Utf8Bom, Utf8 };
 
 struct RegFile {
     Registry registry;
@@ -68,14 +66,6 @@ size_t FormattedRegFileSize(const RegFile& file);
 
 // The largest registry.reg read.
 constexpr size_t kMaxRegFileBytes = size_t(64) << 20;
-
-// Reads a regular file of at most kMaxRegFileBytes, not through a link
-// (host_file.h).
-bool ReadRegFile(const std::filesystem::path& path, RegFile& out, RegFileError& error);
-// Atomic (host::ReplaceFile): a temporary file beside it, synced, renamed
-// over it, the folder synced; the file's permissions kept; a path that is a
-// link is refused, never replaced.
-bool WriteRegFile(const std::filesystem::path& path, const RegFile& file, std::string& error);
 
 }  // namespace sim
 

@@ -30,7 +30,7 @@ void AppendUtf8(std::string& out, char32_t cp)
 
 // Converts UTF-16 to UTF-8. A lone surrogate fails the conversion, or with
 // lossy set becomes U+FFFD.
-bool Utf16ToUtf8Impl(std::u16string_view in, bool lossy, std::string& out)
+bool ConvertUtf16ToUtf8(std::u16string_view in, bool lossy, std::string& out)
 {
     out.clear();
     out.reserve(in.size());
@@ -44,6 +44,45 @@ bool Utf16ToUtf8Impl(std::u16string_view in, bool lossy, std::string& out)
             c = 0xFFFD;
         }
         AppendUtf8(out, c);
+    }
+    return true;
+}
+
+// UTF-16LE, the byte-order mark already taken off.
+bool DecodeUtf16Le(std::string_view bytes, std::u16string& text, TextDecodeError& error)
+{
+    if (bytes.size() % 2 != 0) {
+        error.reason = "UTF-16 file with an odd number of bytes";
+        return false;
+    }
+    auto byteAt = [&](size_t i) { return static_cast<uint8_t>(bytes[i]); };
+    text.resize(bytes.size() / 2);
+    for (size_t i = 0; i < text.size(); ++i) {
+        text[i] = static_cast<char16_t>(byteAt(2 * i) | byteAt(2 * i + 1) << 8);
+    }
+    return true;
+}
+
+// UTF-8, checked line by line so a bad sequence is reported with its line.
+bool DecodeUtf8(std::string_view bytes, std::u16string& text, TextDecodeError& error)
+{
+    text.clear();
+    text.reserve(bytes.size());
+    int lineNumber = 1;
+    while (!bytes.empty()) {
+        const size_t end = bytes.find('\n');
+        const std::string_view line = bytes.substr(0, end);
+        std::optional<std::u16string> decoded = Utf8ToUtf16(line);
+        if (!decoded) {
+            error.line = lineNumber;
+            error.reason = "invalid UTF-8";
+            return false;
+        }
+        text += *decoded;
+        if (end == std::string_view::npos) break;
+        text.push_back(u'\n');
+        bytes.remove_prefix(end + 1);
+        ++lineNumber;
     }
     return true;
 }
@@ -97,14 +136,14 @@ std::optional<std::u16string> Utf8ToUtf16(std::string_view utf8)
 std::optional<std::string> Utf16ToUtf8(std::u16string_view utf16)
 {
     std::string out;
-    if (!Utf16ToUtf8Impl(utf16, false, out)) return std::nullopt;
+    if (!ConvertUtf16ToUtf8(utf16, false, out)) return std::nullopt;
     return out;
 }
 
 std::string Utf16ToUtf8Lossy(std::u16string_view utf16)
 {
     std::string out;
-    Utf16ToUtf8Impl(utf16, true, out);
+    ConvertUtf16ToUtf8(utf16, true, out);
     return out;
 }
 
@@ -148,6 +187,30 @@ std::string Utf16LeBytes(std::u16string_view text)
         bytes.push_back(static_cast<char>(c >> 8));
     }
     return bytes;
+}
+
+bool DecodeText(std::string_view bytes, TextEncoding& encoding, std::u16string& text,
+                TextDecodeError& error)
+{
+    auto byteAt = [&](size_t i) { return static_cast<uint8_t>(bytes[i]); };
+    if (bytes.size() >= 2 && byteAt(0) == 0xFF && byteAt(1) == 0xFE) {
+        encoding = TextEncoding::Utf16LeBom;
+        return DecodeUtf16Le(bytes.substr(2), text, error);
+    }
+    if (bytes.size() >= 2 && byteAt(0) == 0xFE && byteAt(1) == 0xFF) {
+        error.reason = "UTF-16 big-endian files are not supported (use UTF-16LE or UTF-8)";
+        return false;
+    }
+    if (bytes.size() >= 2 && byteAt(0) != 0 && byteAt(1) == 0) {
+        error.reason = "looks like UTF-16 without a byte-order mark, which is not supported";
+        return false;
+    }
+    encoding = TextEncoding::Utf8;
+    if (bytes.size() >= 3 && byteAt(0) == 0xEF && byteAt(1) == 0xBB && byteAt(2) == 0xBF) {
+        encoding = TextEncoding::Utf8Bom;
+        bytes.remove_prefix(3);
+    }
+    return DecodeUtf8(bytes, text, error);
 }
 
 }  // namespace sim

@@ -17,12 +17,30 @@ std::optional<std::string> Utf16ToUtf8(std::u16string_view utf16);
 // For messages and traces: never fails; a lone surrogate becomes U+FFFD.
 std::string Utf16ToUtf8Lossy(std::u16string_view utf16);
 
-
 // True when every surrogate is part of a pair.
 bool IsValidUtf16(std::u16string_view utf16);
 
 // text as UTF-16LE bytes, as a device stores it; no terminator is added.
 std::string Utf16LeBytes(std::u16string_view text);
+
+// How a text file from the host is encoded, told by the byte-order mark it
+// starts with.
+enum class TextEncoding { Utf16LeBom, Utf8Bom, Utf8 };
+
+// Why a text file's bytes are not text: line is 0 for the file as a whole.
+struct TextDecodeError {
+    int line = 0;
+    std::string reason;
+};
+
+// A text file's bytes as UTF-16, by the byte-order mark they start with:
+// UTF-16LE after FF FE (any units kept, lone surrogates too), UTF-8 after
+// EF BB BF or without a mark. Refused: UTF-16 big-endian, UTF-16 without a
+// mark (a byte, then a zero), an odd number of UTF-16 bytes, and malformed
+// UTF-8, reported with the line that holds it. On failure text is
+// unspecified.
+bool DecodeText(std::string_view bytes, TextEncoding& encoding, std::u16string& text,
+                TextDecodeError& error);
 
 // Simple case folding of one UTF-16 unit (ASCII and Latin-1).
 char16_t FoldCase(char16_t c);

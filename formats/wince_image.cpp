@@ -4,8 +4,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "device/device_call_table.h"
-
 namespace wince {
 
 namespace {
@@ -125,7 +123,7 @@ ImportDirectory AppendImportDirectory(pe::Bytes& section, uint32_t sectionRva,
     return dir;
 }
 
-struct Placed {
+struct PlacedSection {
     const char* name;
     uint32_t characteristics;
     uint32_t rva;
@@ -134,10 +132,10 @@ struct Placed {
 
 // Each section on its own pages, in order, above the headers' page and
 // within the process slot.
-bool CheckPlaces(const std::vector<Placed>& sections, std::string& error)
+bool CheckSectionPlaces(const std::vector<PlacedSection>& sections, std::string& error)
 {
     uint32_t end = pe::kWincePage;
-    for (const Placed& s : sections) {
+    for (const PlacedSection& s : sections) {
         const uint32_t address = pe::kWinceExeBase + s.rva;
         if (s.rva < end || s.rva % pe::kWincePage)
             return Fail(error, std::string("section ") + s.name + " at " + pe::Hex(address) +
@@ -159,7 +157,7 @@ struct FileLayout {
     uint32_t fileSize = 0;
 };
 
-FileLayout LayOut(const std::vector<Placed>& sections)
+FileLayout LayOutFile(const std::vector<PlacedSection>& sections)
 {
     FileLayout layout;
     layout.fileHeader = kPeHeaderOffset + 4;  // after the PE signature
@@ -169,7 +167,7 @@ FileLayout LayOut(const std::vector<Placed>& sections)
         static_cast<uint32_t>(layout.sectionTable + sections.size() * pe::SizeOf<pe::SectionHeader>()),
         kFileAlignment);
     uint32_t at = layout.headersSize;
-    for (const Placed& s : sections) {
+    for (const PlacedSection& s : sections) {
         layout.rawOffset.push_back(at);
         layout.rawSize.push_back(pe::AlignUp<uint32_t>(static_cast<uint32_t>(s.bytes.size()), kFileAlignment));
         at += layout.rawSize.back();
@@ -192,11 +190,11 @@ pe::FileHeader ArmFileHeader(size_t sectionCount)
 
 // The code first, then the import address table with the rest of the
 // import directory.
-pe::OptionalHeader32 WinceOptionalHeader(const std::vector<Placed>& sections, const FileLayout& layout,
+pe::OptionalHeader32 WinceOptionalHeader(const std::vector<PlacedSection>& sections, const FileLayout& layout,
                                          uint32_t entryRva, const ImportDirectory& imports)
 {
-    const Placed& code = sections[0];
-    const Placed& iat = sections[1];
+    const PlacedSection& code = sections[0];
+    const PlacedSection& iat = sections[1];
     pe::OptionalHeader32 opt;
     opt.magic = pe::kMagicPe32;
     opt.sizeOfCode = layout.rawSize[0];
@@ -233,10 +231,10 @@ void WriteHeaders(pe::Bytes& image, const FileLayout& layout, const pe::Optional
     pe::Store(image, layout.optionalHeader, opt);
 }
 
-void WriteSectionTable(pe::Bytes& image, const FileLayout& layout, const std::vector<Placed>& sections)
+void WriteSectionTable(pe::Bytes& image, const FileLayout& layout, const std::vector<PlacedSection>& sections)
 {
     for (size_t i = 0; i < sections.size(); ++i) {
-        const Placed& s = sections[i];
+        const PlacedSection& s = sections[i];
         pe::SectionHeader h;
         std::memcpy(h.name, s.name, std::min(std::strlen(s.name), sizeof h.name));
         h.virtualSize = static_cast<uint32_t>(s.bytes.size());
@@ -249,7 +247,7 @@ void WriteSectionTable(pe::Bytes& image, const FileLayout& layout, const std::ve
 }
 
 // Each section's bytes at its place, zeros to the end of its last sector.
-void WriteSectionData(pe::Bytes& image, const FileLayout& layout, const std::vector<Placed>& sections)
+void WriteSectionData(pe::Bytes& image, const FileLayout& layout, const std::vector<PlacedSection>& sections)
 {
     for (size_t i = 0; i < sections.size(); ++i)
         std::copy(sections[i].bytes.begin(), sections[i].bytes.end(), image.begin() + layout.rawOffset[i]);
@@ -263,9 +261,9 @@ void WriteChecksum(pe::Bytes& image, const FileLayout& layout)
 
 // As a linker writes an image: the layout, the headers, the section table,
 // the sections' data, and last the checksum over all of it.
-pe::Bytes WriteImage(const std::vector<Placed>& sections, uint32_t entryRva, const ImportDirectory& imports)
+pe::Bytes WriteImage(const std::vector<PlacedSection>& sections, uint32_t entryRva, const ImportDirectory& imports)
 {
-    const FileLayout layout = LayOut(sections);
+    const FileLayout layout = LayOutFile(sections);
     pe::Bytes image(layout.fileSize, 0);
     WriteHeaders(image, layout, WinceOptionalHeader(sections, layout, entryRva, imports), sections.size());
     WriteSectionTable(image, layout, sections);
@@ -275,16 +273,6 @@ pe::Bytes WriteImage(const std::vector<Placed>& sections, uint32_t entryRva, con
 }
 
 }  // namespace
-
-const std::vector<std::string>& DeviceCallNames()
-{
-    static const std::vector<std::string> names = [] {
-        std::vector<std::string> all;
-        for (const device_calls::Call& call : device_calls::kCalls) all.push_back(call.name);
-        return all;
-    }();
-    return names;
-}
 
 bool MakeWinceImage(const ElfFile& elf, const std::vector<std::string>& importable, pe::Bytes& image,
                     std::string& error)
@@ -299,14 +287,14 @@ bool MakeWinceImage(const ElfFile& elf, const std::vector<std::string>& importab
             return Fail(error, "section " + s->name + " at " + pe::Hex(s->address) +
                                    " lies below the image base " + pe::Hex(pe::kWinceExeBase));
 
-    std::vector<Placed> sections = {
+    std::vector<PlacedSection> sections = {
         {kCodeSection, pe::kContainsCode | pe::kMemExecute | pe::kMemRead,
          code->address - pe::kWinceExeBase, code->bytes},
         // The loader writes the import address table: readable and writable.
         {kImportSection, pe::kContainsInitializedData | pe::kMemRead | pe::kMemWrite,
          iat->address - pe::kWinceExeBase, iat->bytes}};
     const ImportDirectory directory = AppendImportDirectory(sections[1].bytes, sections[1].rva, imports);
-    if (!CheckPlaces(sections, error)) return false;
+    if (!CheckSectionPlaces(sections, error)) return false;
     image = WriteImage(sections, elf.entry - pe::kWinceExeBase, directory);
     return true;
 }

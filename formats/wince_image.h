@@ -19,10 +19,6 @@ constexpr char kImportSlotPrefix[] = "__imp_";
 constexpr char kEntrySymbol[] = "WinMain";
 constexpr char kImportLibrary[] = "COREDLL.dll";
 
-// The names the uninstaller's executable may import: the device calls of
-// device/device_calls.h, in the list's order.
-const std::vector<std::string>& DeviceCallNames();
-
 // Makes the image. importable: the only names the image may import. False,
 // with the reason in error, when the ELF file is not what the linker script
 // makes or the image would not load on a Pocket PC.

@@ -20,6 +20,7 @@
 #include <functional>
 
 #include "device/device.h"
+#include "device/device_call_table.h"
 #include "harness/runner/plan_items.h"
 #include "harness/runner/sample_device.h"
 #include "platform/sim/fault_rules.h"
@@ -364,7 +365,7 @@ TEST_P(FaultSweep, EveryCallFailsInTurnAndThePromisesHold)
         }
     }
     // Every call of one kind at once, and the values a device should never give.
-    for (const std::string& op : sim::FaultableCalls()) plans.push_back({op + ":fail"});
+    for (const std::string& op : device_calls::FaultableCallNames()) plans.push_back({op + ":fail"});
     for (const char* rule :
          {"DeleteFileW:error=5", "DeleteFileW:error=2", "GetTempPathW:result=260",
           "GetTempPathW:result=300", "GetLastError:result=32", "MessageBoxW:result=IDYES",

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -13,6 +14,7 @@
 
 #include "formats/reg_file.h"
 #include "formats/text.h"
+#include "platform/sim/device_image.h"
 
 namespace sim {
 namespace {
@@ -495,37 +497,38 @@ TEST(RegFileTest, LargeFileRoundTrips)
     }
 }
 
-TEST(RegFileIoTest, WriteReplacesAtomicallyReadsBackAndReportsErrors)
+// The device image writes registry.reg back atomically, keeping the file's
+// permissions, and reads back what it wrote.
+TEST(RegFileIoTest, SavedAtomicallyAndLoadedBack)
 {
     const fs::path dir = fs::temp_directory_path() / ("reg_file_test_" + std::to_string(::getpid()));
     fs::remove_all(dir);
-    fs::create_directories(dir);
-    RegFile file;
-    file.encoding = TextEncoding::Utf8;
-    file.crlf = false;
-    file.registry.Create(Root::LocalMachine, u"Apps\\Sample")->SetValue({u"v", 4, {1, 0, 0, 0}});
+    fs::create_directories(dir / "files");
+    DeviceImage image;
+    image.dir = dir;
+    image.registry.encoding = TextEncoding::Utf8;
+    image.registry.crlf = false;
+    image.registry.registry.Create(Root::LocalMachine, u"Apps\\Sample")->SetValue({u"v", 4, {1, 0, 0, 0}});
     const fs::path target = dir / "registry.reg";
     { std::ofstream(target) << "old contents"; }
     ::chmod(target.c_str(), 0640);
 
     std::string error;
-    ASSERT_TRUE(WriteRegFile(target, file, error)) << error;
-    const std::vector<fs::path> entries{fs::directory_iterator(dir), fs::directory_iterator()};
-    EXPECT_EQ(entries, std::vector<fs::path>{target});  // no temporary left behind
+    ASSERT_TRUE(SaveRegistry(image, error)) << error;
+    std::vector<fs::path> entries{fs::directory_iterator(dir), fs::directory_iterator()};
+    std::sort(entries.begin(), entries.end());
+    EXPECT_EQ(entries, (std::vector<fs::path>{dir / "files", target}));  // no temporary left behind
     EXPECT_EQ(fs::status(target).permissions() & fs::perms::all,
               fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
-    RegFile back;
-    RegFileError readError;
-    ASSERT_TRUE(ReadRegFile(target, back, readError)) << readError.Message();
-    EXPECT_TRUE(back.registry == file.registry);
-    EXPECT_EQ(back.encoding, TextEncoding::Utf8);
-    EXPECT_FALSE(back.crlf);
+    DeviceImage back;
+    ASSERT_TRUE(LoadDeviceImage(dir, back, error)) << error;
+    EXPECT_TRUE(back.registry.registry == image.registry.registry);
+    EXPECT_EQ(back.registry.encoding, TextEncoding::Utf8);
+    EXPECT_FALSE(back.registry.crlf);
 
-    EXPECT_FALSE(WriteRegFile(dir / "missing" / "registry.reg", file, error));
-    EXPECT_NE(error.find("missing"), std::string::npos) << error;
-    EXPECT_FALSE(ReadRegFile(dir / "absent.reg", back, readError));
-    EXPECT_EQ(readError.Message().rfind((dir / "absent.reg").string() + ": cannot open", 0), 0u)
-        << readError.Message();
+    fs::remove(target);
+    EXPECT_FALSE(LoadDeviceImage(dir, back, error));
+    EXPECT_EQ(error.rfind(target.string() + ": ", 0), 0u) << error;
     fs::remove_all(dir);
 }
 

@@ -191,11 +191,12 @@ bool ReadCall(RuleReader& r, std::string& call, std::string& error)
         return false;
     }
     if (EqualsAscii(call, "call")) return true;
-    for (const std::string& known : FaultableCalls())
+    const std::vector<std::string> faultable = device_calls::FaultableCallNames();
+    for (const std::string& known : faultable)
         if (EqualsAscii(call, known)) r.rule.op = known;
     if (!r.rule.op.empty()) return true;
     error = "unknown call \"" + call + "\" (";
-    for (const std::string& known : FaultableCalls()) error += known + ", ";
+    for (const std::string& known : faultable) error += known + ", ";
     error += "or call)";
     return false;
 }
@@ -280,17 +281,6 @@ bool CheckEffectsFitCall(const FaultRule& rule, std::string& error)
 }
 
 }  // namespace
-
-const std::vector<std::string>& FaultableCalls()
-{
-    static const std::vector<std::string> calls = [] {
-        std::vector<std::string> faultable;
-        for (const device_calls::Call& call : device_calls::kCalls)
-            if (call.faults == device_calls::Faultable) faultable.push_back(call.name);
-        return faultable;
-    }();
-    return calls;
-}
 
 bool ParseFaultRule(const std::string& text, FaultRule& out, std::string& error)
 {

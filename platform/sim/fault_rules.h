@@ -54,10 +54,6 @@ struct FaultRule {
     std::string text;                     // the rule as written
 };
 
-// The platform calls a rule can name: those device/device_calls.h marks
-// Faultable, in the list's order.
-const std::vector<std::string>& FaultableCalls();
-
 // False with a reason in error ("unknown call \"X\"", ...).
 bool ParseFaultRule(const std::string& text, FaultRule& out, std::string& error);
 

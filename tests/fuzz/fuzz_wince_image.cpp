@@ -14,6 +14,7 @@
 #include <cstring>
 #include <string>
 
+#include "device/device_call_table.h"
 #include "formats/wince_image.h"
 #include "harness/emulator/arm_machine.h"
 #include "harness/emulator/coredll.h"
@@ -55,7 +56,7 @@ void AsElfFile(const pe::Bytes& bytes)
     wince::ElfFile elf;
     pe::Bytes made;
     std::string error;
-    if (!wince::ReadElfFile(bytes, elf, error) || !wince::MakeWinceImage(elf, wince::DeviceCallNames(), made, error)) return;
+    if (!wince::ReadElfFile(bytes, elf, error) || !wince::MakeWinceImage(elf, device_calls::CallNames(), made, error)) return;
     emulator::LoadedImage image;
     if (!emulator::LoadWinceImage(made, emulator::kExportCount, image, error)) Broken("an image elf-to-wince made does not load: " + error);
     CheckLoaded(image);

@@ -14,7 +14,8 @@
 #include <functional>
 #include <regex>
 
-#include "formats/wince_image.h"
+#include "device/device_call_table.h"
+#include "formats/pe_format.h"
 #include "tests/pocketpc/pocketpc_test_support.h"
 #include "tests/test_device.h"
 
@@ -189,7 +190,7 @@ void CraftImports(pe::Bytes& image, size_t libraries, size_t imports, const std:
 
 
 // The names COREDLL serves: the device calls.
-size_t Served() { return wince::DeviceCallNames().size(); }
+size_t Served() { return device_calls::kCallCount; }
 
 const BrokenImage kHurting[] = {
     {"a DLL",

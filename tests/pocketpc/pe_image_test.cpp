@@ -11,6 +11,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "device/device_call_table.h"
 #include "formats/elf_file.h"
 #include "formats/wince_image.h"
 #include "tests/expected/expected_words.h"
@@ -113,7 +114,7 @@ TEST_F(PeImage, ImportsExactlyTheDeviceCallsByNameFromCoredll)
         EXPECT_FALSE(f["by_ordinal"]) << f.dump();
         names.push_back(f["name"].is_string() ? f["name"].get<std::string>() : "(none)");
     }
-    std::vector<std::string> calls = wince::DeviceCallNames();
+    std::vector<std::string> calls = device_calls::CallNames();
     std::sort(names.begin(), names.end());
     std::sort(calls.begin(), calls.end());
     EXPECT_EQ(names, calls);

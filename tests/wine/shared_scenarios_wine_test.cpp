@@ -65,9 +65,10 @@ struct ImageCopy {
 ImageCopy CopyImage(const sim::DeviceImage& image)
 {
     ImageCopy copy;
-    sim::RegFile reg;
-    sim::RegFileError error;
-    EXPECT_TRUE(sim::ReadRegFile(image.RegistryPath(), reg, error)) << error.Message();
+    sim::DeviceImage onDisk;
+    std::string error;
+    EXPECT_TRUE(sim::LoadDeviceImage(image.dir, onDisk, error)) << error;
+    sim::RegFile reg = std::move(onDisk.registry);
     reg.encoding = sim::TextEncoding::Utf16LeBom;
     reg.crlf = true;
     copy.regFile = sim::FormatRegFile(reg);

@@ -19,6 +19,7 @@
 #include <iostream>
 #include <string_view>
 
+#include "device/device_call_table.h"
 #include "formats/host_file.h"
 #include "formats/host_folder.h"
 #include "formats/wince_image.h"
@@ -61,7 +62,7 @@ int Convert(const std::string& input, const std::string& output)
     std::string error;
     if (!host::ReadRegularFile(AT_FDCWD, input, kLargestElf, host::Links::Follow, bytes, error) ||
         !wince::ReadElfFile(std::vector<uint8_t>(bytes.begin(), bytes.end()), elf, error) ||
-        !wince::MakeWinceImage(elf, wince::DeviceCallNames(), image, error))
+        !wince::MakeWinceImage(elf, device_calls::CallNames(), image, error))
         return NotWritten(input, error);
     if (!WriteOutput(output, image, error)) return NotWritten(output, error);
     return 0;
