@@ -122,7 +122,10 @@ int ParseCommandLine(int argc, char** argv, CommandLine& c)
         app.parse(argc, argv);
         if (!init->count() && !device->count()) throw CLI::RequiredError("--init-device or --device");
     } catch (const CLI::ParseError& e) {
-        return app.exit(e) == 0 ? 0 : kExitUsage;
+        // Help and the version go to standard output as CLI11 writes them;
+        // a refusal is the tool's one line, which may quote the command line.
+        if (e.get_exit_code() == 0) return app.exit(e);
+        return Fail(kExitUsage, std::string(e.what()) + " (see --help)");
     }
     c.scripted = answer->count() > 0;
     return -1;
