@@ -64,7 +64,7 @@ struct HostileHostCase {
     std::string name;
     // Lays the trap in the device; the sentinel is a folder beside it.
     std::function<void(const fs::path& device, const fs::path& sentinel)> lay;
-    std::string arguments;  // after --device DEVICE
+    std::string arguments;  // after --device DEVICE; {D} is the device, {S} the sentinel
     int exitCode;
     std::string line;       // part of the one line on standard error; "" for none
     bool unchanged = true;  // else: the device loads and further runs finish
@@ -111,9 +111,37 @@ const HostileHostCase kCases[] = {
          fs::create_symlink(s / "device.ini", d / ".device.ini.tmp.ffffffffffffffff");
      },
      "--answer yes,yes", 0, "", false},
-    {"the trace on a full disk",
+    {"the trace cannot be written",
      [](const fs::path&, const fs::path&) {},
-     "--answer yes,yes --trace /dev/full", 5, "--trace /dev/full: cannot write: No space left on device", false},
+     "--answer no --trace {D}/../trace.jsonl", 5, "/../trace.jsonl: cannot write: File too large", true,
+     "trap '' XFSZ; ulimit -f 0; "},
+    {"the trace is registry.reg",
+     [](const fs::path&, const fs::path&) {},
+     "--answer no --trace {D}/registry.reg", 2, "/registry.reg: inside the device folder"},
+    {"the trace is device.ini",
+     [](const fs::path&, const fs::path&) {},
+     "--answer no --trace {D}/device.ini", 2, "/device.ini: inside the device folder"},
+    {"the trace is a file the uninstaller deletes",
+     [](const fs::path&, const fs::path&) {},
+     "--answer yes,yes --trace {D}/files/Temp/TRQUtil.log", 2, "/TRQUtil.log: inside the device folder"},
+    {"the trace is new, through a link to the device folder",
+     [](const fs::path& d, const fs::path& s) { fs::create_directory_symlink(d, s / "device"); },
+     "--answer yes,yes --trace {S}/device/trace.jsonl", 2, "/trace.jsonl: inside the device folder"},
+    {"the trace is registry.reg by a second name",
+     [](const fs::path& d, const fs::path& s) { fs::create_hard_link(d / "registry.reg", s / "registry.trace"); },
+     "--answer yes,yes --trace {S}/registry.trace", 2, "/registry.trace: one of the device's own files"},
+    {"the trace is a link to device.ini",
+     [](const fs::path& d, const fs::path& s) { fs::create_symlink(d / "device.ini", s / "trace.jsonl"); },
+     "--answer yes,yes --trace {S}/trace.jsonl", 2, "/trace.jsonl: a symbolic link (not followed)"},
+    {"the trace is a FIFO no one reads",
+     [](const fs::path&, const fs::path& s) { ::mkfifo((s / "fifo").c_str(), 0644); },
+     "--answer yes,yes --trace {S}/fifo", 2, "/fifo: a FIFO, not a regular file", true, "timeout 60 "},
+    {"the trace is a device node",
+     [](const fs::path&, const fs::path&) {},
+     "--answer yes,yes --trace /dev/null", 2, "--trace /dev/null: a device, not a regular file"},
+    {"an --exe path with a line break",
+     [](const fs::path&, const fs::path&) {},
+     "--answer yes,yes --exe '{S}/TRQ\nUninstall.exe'", 2, "/TRQ\\x0AUninstall.exe: cannot open"},
     {"the report to a full standard output",
      [](const fs::path&, const fs::path&) {},
      "--answer yes,yes", 5, "standard output: cannot write the report: No space left on device", false, "", ">/dev/full"},
@@ -148,7 +176,10 @@ TEST_P(HostileHost, KeepsItsPromise)
     const auto sentinelBefore = HostTree(sentinel, true);
     const auto deviceBefore = HostTree(device, true);
 
-    const CommandResult r = Tool(device, c.arguments, c.prefix, c.out);
+    std::string arguments = c.arguments;
+    for (const auto& [mark, path] : {std::pair{"{D}", device}, {"{S}", sentinel}})
+        for (size_t at; (at = arguments.find(mark)) != std::string::npos;) arguments.replace(at, 3, path.string());
+    const CommandResult r = Tool(device, arguments, c.prefix, c.out);
     EXPECT_EQ(r.exitCode, c.exitCode) << r.output;
     if (c.line.empty()) EXPECT_EQ(r.output, "");
     else ExpectOneLine(r, c.line, c.name);

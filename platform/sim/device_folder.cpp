@@ -20,6 +20,31 @@ const char* const kReplacedFiles[] = {kRegistryFile, kConfigFile, kWriteLentFile
 
 std::string Reason(int number) { return std::strerror(number); }
 
+bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// No host path has more levels than this; a walk up that takes more is not
+// on a host file system.
+constexpr int kDeepestHostFolder = 4096;
+
+// A device path has at most MAX_PATH characters, so no device file lies
+// deeper below files/ than this.
+constexpr int kDeepestDeviceFolder = 260;
+
+// Whether folder or anything below it, never through a link, is file.
+bool HoldsFile(const host::Folder& folder, const struct stat& file, int depth)
+{
+    for (const std::string& name : folder.Names()) {
+        struct stat st;
+        if (::fstatat(folder.Fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        if (SameFile(st, file)) return true;
+        host::Folder sub;
+        if (S_ISDIR(st.st_mode) && depth < kDeepestDeviceFolder && folder.Sub(name, sub) &&
+            HoldsFile(sub, file, depth + 1))
+            return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 bool ReadDeviceFile(const host::Folder& device, const std::string& name, size_t limit,
@@ -65,6 +90,44 @@ void RemoveStaleTemporaries(const host::Folder& device)
         }
     }
     if (removed) device.Sync();
+}
+
+bool FolderInDevice(const host::Folder& device, int folderFd, bool& inside, std::string& error)
+{
+    struct stat deviceSt, st;
+    if (::fstat(device.Fd(), &deviceSt) != 0 || ::fstat(folderFd, &st) != 0) {
+        error = "cannot examine its folder: " + Reason(errno);
+        return false;
+    }
+    int at = -1;  // the parent looked at last, once there is one
+    int cause = ELOOP;
+    bool known = false;
+    for (int level = 0; level < kDeepestHostFolder && !known; ++level) {
+        if (SameFile(st, deviceSt)) {
+            inside = known = true;
+            break;
+        }
+        const int parent = ::openat(at >= 0 ? at : folderFd, "..", O_PATH | O_DIRECTORY | O_CLOEXEC);
+        struct stat parentSt;
+        const bool looked = parent >= 0 && ::fstat(parent, &parentSt) == 0;
+        if (!looked) cause = errno;
+        if (at >= 0) ::close(at);
+        at = parent;
+        if (!looked) break;
+        if (SameFile(parentSt, st)) {  // the root is its own parent
+            inside = false;
+            known = true;
+        }
+        st = parentSt;
+    }
+    if (at >= 0) ::close(at);
+    if (!known) error = "cannot examine the folders it lies in: " + Reason(cause);
+    return known;
+}
+
+bool FileOfDevice(const host::Folder& device, const struct stat& file)
+{
+    return file.st_nlink > 1 && HoldsFile(device, file, 0);
 }
 
 }  // namespace sim

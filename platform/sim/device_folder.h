@@ -10,6 +10,8 @@
 #ifndef TRQ_SIM_DEVICE_FOLDER_H
 #define TRQ_SIM_DEVICE_FOLDER_H
 
+#include <sys/stat.h>
+
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -47,6 +49,19 @@ bool CheckDeviceWritable(const host::Folder& device, std::string& error);
 
 // Removes the temporary files a killed command left in the device folder.
 void RemoveStaleTemporaries(const host::Folder& device);
+
+// Whether the host folder open as folderFd is the device folder or lies
+// below it, however it was reached (a path through a link, a bind mount):
+// it and each of its parents in turn are compared with the device folder by
+// device and inode number. False with error when a parent cannot be looked
+// at; inside is then unknown.
+bool FolderInDevice(const host::Folder& device, int folderFd, bool& inside, std::string& error);
+
+// Whether the host file file (as fstat gave it) is one of the device's own
+// files under another name: a hard link to registry.reg, device.ini, the
+// lock or a file below files/. A file of one name whose folder lies outside
+// the device (FolderInDevice) is none, and is told so without a look.
+bool FileOfDevice(const host::Folder& device, const struct stat& file);
 
 }  // namespace sim
 

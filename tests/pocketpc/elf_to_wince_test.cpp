@@ -170,22 +170,26 @@ TEST(ElfToWinceOutput, TheSameInputMakesTheSameImage)
 }
 
 // Input that is not a regular file is refused at once, in one line, before
-// anything is read from it.
+// anything is read from it; the name given is shown escaped.
 TEST(ElfToWinceInput, OddFilesAreRefusedInOneLine)
 {
     TRQ_REQUIRE_POCKETPC_BUILD();
     TempDir dir;
     ASSERT_EQ(mkfifo((dir.Path() / "fifo").c_str(), 0600), 0);
-    const std::pair<std::string, std::string> cases[] = {
-        {dir.Path().string(), "a directory, not a regular file"},
-        {(dir.Path() / "fifo").string(), "a FIFO, not a regular file"},
-        {"/dev/zero", "a device, not a regular file"},
+    const std::string d = dir.Path().string();
+    const struct {
+        std::string input, shown, error;
+    } cases[] = {
+        {d, d, "a directory, not a regular file"},
+        {d + "/fifo", d + "/fifo", "a FIFO, not a regular file"},
+        {"/dev/zero", "/dev/zero", "a device, not a regular file"},
+        {d + "/line\nbreak.elf", d + "/line\\x0Abreak.elf", "cannot open: No such file or directory"},
     };
-    for (const auto& [input, error] : cases) {
-        const CommandResult run = RunCommand("timeout 60 " + std::string(TRQ_ELF_TO_WINCE) + " " + input + " " +
+    for (const auto& c : cases) {
+        const CommandResult run = RunCommand("timeout 60 " + std::string(TRQ_ELF_TO_WINCE) + " '" + c.input + "' " +
                                              (dir.Path() / "out.exe").string() + " 2>&1");
-        EXPECT_EQ(run.exitCode, 1) << input;
-        EXPECT_EQ(run.output, "elf-to-wince: " + input + ": " + error + "\n");
+        EXPECT_EQ(run.exitCode, 1) << c.input;
+        EXPECT_EQ(run.output, "elf-to-wince: " + c.shown + ": " + c.error + "\n");
     }
     EXPECT_FALSE(fs::exists(dir.Path() / "out.exe"));
 }

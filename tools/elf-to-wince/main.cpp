@@ -33,10 +33,11 @@ constexpr int kExitUsage = 2;
 // slot with its symbols and debugging sections needs.
 constexpr size_t kLargestElf = 64u << 20;
 
-// The reason is escaped: it may quote names from the ELF file.
+// Both are escaped: the file is named on the command line, and the reason
+// may quote names from the ELF file.
 int NotWritten(const std::string& file, const std::string& reason)
 {
-    std::cerr << "elf-to-wince: " << file << ": " << host::Printable(reason) << "\n";
+    std::cerr << "elf-to-wince: " << host::Printable(file) << ": " << host::Printable(reason) << "\n";
     return kExitNotWritten;
 }
 

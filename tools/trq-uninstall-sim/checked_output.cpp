@@ -1,6 +1,5 @@
 #include "tools/trq-uninstall-sim/checked_output.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -30,12 +29,10 @@ void CheckedFile::Attach(int fd)
     owned_ = false;
 }
 
-bool CheckedFile::Open(const std::string& path, std::string& error)
+void CheckedFile::Own(int fd)
 {
-    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
+    fd_ = fd;
     owned_ = true;
-    if (fd_ < 0) error = Cause(errno);
-    return fd_ >= 0;
 }
 
 bool CheckedFile::Flush()

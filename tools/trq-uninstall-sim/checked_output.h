@@ -16,8 +16,8 @@ public:
     CheckedFile(const CheckedFile&) = delete;
     CheckedFile& operator=(const CheckedFile&) = delete;
 
-    // Creates or truncates path; false with the cause.
-    bool Open(const std::string& path, std::string& error);
+    // Writes to fd, which Close closes.
+    void Own(int fd);
     // Writes to fd, which stays open.
     void Attach(int fd);
     // Writes what is buffered and closes; false with the cause of the first

@@ -1,0 +1,84 @@
+#include "tools/trq-uninstall-sim/run.h"
+
+#include <iostream>
+
+#include "platform/sim/locked_device.h"
+#include "tools/trq-uninstall-sim/change_report.h"
+#include "tools/trq-uninstall-sim/checked_output.h"
+#include "tools/trq-uninstall-sim/exit_codes.h"
+#include "tools/trq-uninstall-sim/terminal_boxes.h"
+#include "tools/trq-uninstall-sim/trace_file.h"
+
+namespace tool {
+
+namespace {
+
+// What the run came to: its exit code, with the line that says why.
+int Conclude(const sim::RunOutcome& outcome, const Dialogue& dialogue)
+{
+    if (outcome.stop == sim::Stop::Fault) return Fail(kExitProgramFault, "the program faulted: " + outcome.fault);
+    if (outcome.stop == sim::Stop::NoAnswer) return Fail(kExitNoAnswer, "run stopped: " + dialogue.problem);
+    std::cout << "Exit code: " << outcome.exitCode << "\n";
+    if (outcome.exitCode == 0) return 0;
+    return Fail(kExitProgramCode, "the program's exit code is " + std::to_string(outcome.exitCode) + ", not 0");
+}
+
+void WriteResetNote(std::ostream& out, const sim::RunOutcome& outcome)
+{
+    if (!outcome.resetRequests) return;
+    out << "\nThe uninstaller asked for a soft reset: "
+        << (outcome.stop == sim::Stop::Reset
+                ? "the device restarted; files that programs held open are released,\n"
+                  "and the device holds open again what its start-up names (see --status)."
+                : "the request came back (--reset-returns).")
+        << "\n";
+}
+
+}  // namespace
+
+int RunOnDevice(const RunRequest& request)
+{
+    // The trace is refused, like the device, before the device changes.
+    sim::LockedDevice device;
+    TraceFile traceFile;
+    std::string error;
+    const bool traced = !request.tracePath.empty();
+    const std::string traceName = "--trace " + request.tracePath + ": ";
+    if (!sim::LockDeviceFolder(request.dir, sim::DeviceLock::Mode::Exclusive, device, error))
+        return Fail(kExitUsage, error);
+    if (traced && !traceFile.Check(request.tracePath, device.folder, error)) return Fail(kExitUsage, traceName + error);
+    if (!sim::LoadLockedDevice(request.dir, device, error)) return Fail(kExitUsage, error);
+    CheckedFile traceOut;
+    std::ostream trace(&traceOut);
+    if (traced) {
+        const int fd = traceFile.Open(error);
+        if (fd < 0) return Fail(kExitUsage, traceName + error);
+        traceOut.Own(fd);
+    }
+
+    sim::DeviceImage& image = device.image;
+    Dialogue dialogue;
+    dialogue.scripted = request.scripted;
+    dialogue.answers = request.answers;
+    const std::vector<sim::PlanItem> before = DeviceContents(image);
+    const std::u16string installDir = sim::RecordedInstallDir(image.registry.registry).value_or(u"");
+
+    sim::RunOptions options;
+    options.answerer = TerminalAnswerer(dialogue);
+    options.resetReturns = request.resetReturns;
+    options.faults = request.faults;
+    options.program = request.program;
+    options.trace = traced ? &trace : nullptr;
+    sim::RunOutcome outcome;
+    const bool saved = sim::RunUninstallOn(image, options, outcome, error);
+    std::string traceError;
+    if (traced && !traceOut.Close(traceError)) traceError = traceName + "cannot write: " + traceError;
+    if (!saved) return Fail(kExitCannotWrite, error);
+
+    WriteResetNote(std::cout, outcome);
+    WriteChangeReport(std::cout, image, before, installDir);
+    const int code = Conclude(outcome, dialogue);
+    return traceError.empty() ? code : Fail(kExitCannotWrite, traceError);
+}
+
+}  // namespace tool

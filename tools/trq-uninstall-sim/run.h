@@ -1,0 +1,30 @@
+// A run of the uninstaller on a device from the command line: the device
+// locked and loaded, the trace checked and opened, the boxes on the
+// terminal, the report of what changed, and the exit code the run came to.
+#ifndef TRQ_TOOLS_RUN_H
+#define TRQ_TOOLS_RUN_H
+
+#include <string>
+#include <vector>
+
+#include "harness/runner/run_device.h"
+
+namespace tool {
+
+struct RunRequest {
+    std::string dir;
+    std::vector<int> answers;
+    bool scripted = false;  // answers from --answer, not from standard input
+    std::string tracePath;  // "" for no trace
+    bool resetReturns = false;
+    sim::FaultPlan faults;
+    sim::Program program;   // none: the uninstaller built for this host
+};
+
+// Runs the request and returns the tool's exit code (exit_codes.h); what
+// failed is one line on standard error.
+int RunOnDevice(const RunRequest& request);
+
+}  // namespace tool
+
+#endif

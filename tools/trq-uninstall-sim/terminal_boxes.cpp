@@ -1,0 +1,116 @@
+#include "tools/trq-uninstall-sim/terminal_boxes.h"
+
+#include <unistd.h>
+
+#include <iostream>
+#include <sstream>
+
+#include "device/device.h"
+#include "formats/host_file.h"
+#include "formats/text.h"
+#include "harness/runner/run_device.h"
+
+namespace tool {
+
+namespace {
+
+std::string IconName(uint32_t flags)
+{
+    switch (flags & MB_ICONMASK) {
+    case MB_ICONERROR: return "error";
+    case MB_ICONQUESTION: return "question";
+    case MB_ICONEXCLAMATION: return "exclamation";
+    case MB_ICONINFORMATION: return "information";
+    default: return "none";
+    }
+}
+
+std::string Buttons(uint32_t flags)
+{
+    std::string out;
+    for (auto [id, name] : {std::pair{IDYES, "Yes"}, {IDNO, "No"}, {IDOK, "OK"}, {IDCANCEL, "Cancel"}})
+        if (sim::HasButton(flags, id)) out += std::string(out.empty() ? "" : " ") + "[" + name + "]";
+    return out;
+}
+
+std::string ButtonName(int id)
+{
+    switch (id) {
+    case IDYES: return "Yes";
+    case IDNO: return "No";
+    case IDOK: return "OK";
+    case IDCANCEL: return "Cancel";
+    default: return std::to_string(id);
+    }
+}
+
+// A message box as a person would see it on the terminal.
+void ShowBox(std::ostream& out, const sim::BoxRecord& box)
+{
+    std::string caption = host::Printable(sim::Utf16ToUtf8Lossy(box.caption));
+    out << "\n+-- " << caption << " (" << IconName(box.flags) << ")\n";
+    std::istringstream words(sim::Utf16ToUtf8Lossy(box.text));
+    std::string word, line;
+    while (words >> word) {
+        if (!line.empty() && line.size() + 1 + word.size() > 66) {
+            out << "| " << line << "\n";
+            line.clear();
+        }
+        line += (line.empty() ? "" : " ") + host::Printable(word);
+    }
+    if (!line.empty()) out << "| " << line << "\n";
+    out << "|   " << Buttons(box.flags) << "\n+--\n";
+}
+
+std::string Quote(const sim::BoxRecord& box)
+{
+    std::string text = sim::Utf16ToUtf8Lossy(box.text);
+    if (text.size() > 60) text = text.substr(0, 57) + "...";
+    return "\"" + host::Printable(text) + "\"";
+}
+
+}  // namespace
+
+sim::BoxAnswerer TerminalAnswerer(Dialogue& d)
+{
+    const bool terminal = isatty(STDIN_FILENO);
+    return [&d, terminal](const sim::BoxRecord& box) -> std::optional<int> {
+        ShowBox(std::cout, box);
+        if (!sim::IsQuestion(box.flags)) {
+            if (!d.scripted && terminal) {
+                std::cout << "Press Enter for OK. " << std::flush;
+                std::string ignored;
+                std::getline(std::cin, ignored);
+            }
+            std::cout << "-> OK\n";
+            return IDOK;
+        }
+        if (d.scripted) {
+            if (d.next >= d.answers.size()) {
+                d.problem = "no answer left for the box " + Quote(box);
+                return std::nullopt;
+            }
+            int answer = d.answers[d.next++];
+            if (!sim::HasButton(box.flags, answer)) {
+                d.problem = "the box " + Quote(box) + " has no " + ButtonName(answer) + " button";
+                return std::nullopt;
+            }
+            std::cout << "-> " << ButtonName(answer) << "\n";
+            return answer;
+        }
+        for (;;) {
+            std::cout << "Answer (" << (sim::HasButton(box.flags, IDCANCEL) ? "yes/no/cancel" : "yes/no")
+                      << "): " << std::flush;
+            std::string line;
+            if (!std::getline(std::cin, line)) {
+                std::cout << "\n";
+                d.problem = "no answer on standard input for the box " + Quote(box);
+                return std::nullopt;
+            }
+            int answer = sim::ParseAnswer(line);
+            if (answer && sim::HasButton(box.flags, answer)) return answer;
+        }
+    };
+}
+
+}  // namespace tool
