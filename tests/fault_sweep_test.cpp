@@ -24,6 +24,7 @@
 #include "harness/runner/sample_device.h"
 #include "platform/sim/fault_rules.h"
 #include "tests/device_snapshot.h"
+#include "tests/expected/expected_plan.h"
 #include "tests/pocketpc/pocketpc_test_support.h"
 #include "tests/scenarios.h"
 #include "tests/test_device.h"
@@ -171,8 +172,8 @@ public:
         filesBefore_ = HostTree(image.dir / "files");
         registryBefore_ = RegistryDump(image.registry.registry);
         installDir_ = sim::RecordedInstallDir(image.registry.registry).value_or(u"");
-        for (const sim::PlanItem& item : sim::PlanItems(image, installDir_)) {
-            if (item.kind == sim::PlanItem::Key) planKeys_.insert(Fold(item.name));
+        for (const expected::PlanItem& item : expected::PlanItems(installDir_, image.config)) {
+            if (item.kind == expected::PlanItem::Key) planKeys_.insert(Fold(item.name));
             else planFiles_.insert(Fold(item.name));
         }
     }
