@@ -7,6 +7,7 @@
 #include <sstream>
 #include <sys/wait.h>
 
+#include "tests/device_snapshot.h"
 #include "tests/test_device.h"
 
 namespace trq_test {
@@ -15,17 +16,6 @@ namespace {
 CommandResult Cli(const std::string& arguments)
 {
     return RunCommand(std::string("'") + TRQ_SIM_CLI + "' " + arguments + " 2>&1 </dev/null");
-}
-
-// Everything of the image as bytes: what "changes nothing" is measured by.
-std::string Snapshot(const std::filesystem::path& dir)
-{
-    std::string all;
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) {
-        all += entry.path().string() + "\n";
-        if (entry.is_regular_file()) all += ReadHostFile(entry.path());
-    }
-    return all;
 }
 
 void ExpectLines(const CommandResult& r, std::initializer_list<const char*> lines)
@@ -50,14 +40,14 @@ TEST(CliRestart, StatusRestartAndTheTwoRuns)
     EXPECT_NE(ReadHostFile(dir / "device.ini").find(kHeldBySample), std::string::npos) << ReadHostFile(dir / "device.ini");
 
     std::ofstream(dir / "device.ini", std::ios::app) << "[HeldOpen]\nFile=\\Program Files\\TRQ\\TRQ.exe\n";
-    const std::string before = Snapshot(dir);
+    const auto before = HostTree(dir, true);
     CommandResult status = Cli("--device " + dev + " --status");
     EXPECT_EQ(status.exitCode, 0) << status.output;
     ExpectLines(status, {"(49 of 49)", "file   \\Windows\\TRQUtil.exe  (held open: Startup)\n",
                          "file   \\Program Files\\TRQ\\TRQ.exe  (held open: user)\n",
                          "  NewMenu  \\Windows\\TRQNewMenu.dll\n",
                          "released at the next start):\n  \\Program Files\\TRQ\\TRQ.exe\n"});
-    EXPECT_EQ(Snapshot(dir), before) << "--status changes nothing";
+    EXPECT_EQ(HostTree(dir, true), before) << "--status changes nothing";
 
     CommandResult restart = Cli("--device " + dev + " --restart");
     EXPECT_EQ(restart.exitCode, 0) << restart.output;
@@ -139,7 +129,7 @@ TEST(CliRestart, BadUsageAndBadImagesChangeNothing)
     const std::string dev = dir.string();
     ASSERT_EQ(Cli("--init-device " + dev).exitCode, 0);
     std::ofstream(dir / "device.ini", std::ios::app) << "[HeldOpen]\nFile=\\Windows\\TRQUtil.exe\n";
-    const std::string before = Snapshot(dir);
+    const auto before = HostTree(dir, true);
 
     struct Case {
         std::string arguments;
@@ -161,16 +151,16 @@ TEST(CliRestart, BadUsageAndBadImagesChangeNothing)
         EXPECT_EQ(r.exitCode, 2) << c.arguments << "\n" << r.output;
         EXPECT_NE(r.output.find(c.message), std::string::npos) << c.arguments << "\n" << r.output;
     }
-    EXPECT_EQ(Snapshot(dir), before);
+    EXPECT_EQ(HostTree(dir, true), before);
 
     std::ofstream(dir / "device.ini", std::ios::app) << "[HeldByDevice]\nLibrary=\\Windows\\x.dll\n";
-    const std::string broken = Snapshot(dir);
+    const auto broken = HostTree(dir, true);
     for (const char* action : {" --restart", " --status"}) {
         CommandResult r = Cli("--device " + dev + action);
         EXPECT_EQ(r.exitCode, 2) << r.output;
         EXPECT_NE(r.output.find("unknown key 'Library' in [HeldByDevice]"), std::string::npos) << r.output;
     }
-    EXPECT_EQ(Snapshot(dir), broken);
+    EXPECT_EQ(HostTree(dir, true), broken);
 }
 
 }  // namespace

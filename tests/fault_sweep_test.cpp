@@ -20,11 +20,11 @@
 #include <functional>
 
 #include "device/device.h"
-#include "device/device_call_table.h"
 #include "harness/runner/plan_items.h"
 #include "harness/runner/sample_device.h"
 #include "platform/sim/fault_rules.h"
 #include "tests/device_snapshot.h"
+#include "tests/expected/expected_plan.h"
 #include "tests/pocketpc/pocketpc_test_support.h"
 #include "tests/scenarios.h"
 #include "tests/test_device.h"
@@ -172,8 +172,8 @@ public:
         filesBefore_ = HostTree(image.dir / "files");
         registryBefore_ = RegistryDump(image.registry.registry);
         installDir_ = sim::RecordedInstallDir(image.registry.registry).value_or(u"");
-        for (const sim::PlanItem& item : sim::PlanItems(image, installDir_)) {
-            if (item.kind == sim::PlanItem::Key) planKeys_.insert(Fold(item.name));
+        for (const expected::PlanItem& item : expected::PlanItems(installDir_, image.config)) {
+            if (item.kind == expected::PlanItem::Key) planKeys_.insert(Fold(item.name));
             else planFiles_.insert(Fold(item.name));
         }
     }
@@ -365,7 +365,7 @@ TEST_P(FaultSweep, EveryCallFailsInTurnAndThePromisesHold)
         }
     }
     // Every call of one kind at once, and the values a device should never give.
-    for (const std::string& op : device_calls::FaultableCallNames()) plans.push_back({op + ":fail"});
+    for (const std::string op : expected::kFaultableCalls) plans.push_back({op + ":fail"});
     for (const char* rule :
          {"DeleteFileW:error=5", "DeleteFileW:error=2", "GetTempPathW:result=260",
           "GetTempPathW:result=300", "GetLastError:result=32", "MessageBoxW:result=IDYES",

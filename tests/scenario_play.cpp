@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "harness/runner/plan_items.h"
 #include "tests/expected/expected_story.h"
 #include "tests/scenarios.h"
 #include "tests/test_device.h"
@@ -38,6 +39,13 @@ sim::RunOutcome PlayScenario(const Scenario& scenario, const sim::Program& progr
     }
     EXPECT_EQ(outcome.resetRequests, scenario.resetRequested ? 1 : 0);
     EXPECT_EQ(device.PlanLeft(), scenario.planLeft);
+    // What the simulator reports as left (--status, the run's report) is
+    // what the written plan finds.
+    std::set<std::string> reported;
+    const sim::DeviceConfig sampleFolders;
+    for (const sim::PlanItem& item : sim::PlanItems(device.image, sim::kSampleInstallDir, &sampleFolders))
+        if (item.present) reported.insert(item.name);
+    EXPECT_EQ(reported, scenario.planLeft);
 
     // Nothing that the plans do not name is ever touched (names compare
     // without case, as the device compares them).

@@ -1,5 +1,7 @@
 #include "tests/scenarios.h"
 
+#include "formats/text.h"
+#include "tests/expected/expected_plan.h"
 #include "tests/test_device.h"
 
 namespace trq_test {
@@ -11,10 +13,7 @@ uint32_t BoxFlags(Box box) { return expected::Words(box).flags; }
 namespace {
 
 const std::u16string kDir = u"\\Program Files\\TRQ";
-const std::u16string kNineCounted[] = {
-    u"\\Windows\\TRQUtil.exe",  u"\\Windows\\TRQRemindSvc.dll", u"\\Windows\\TRQNewMenu.dll",
-    kDir + u"\\DevTRQSync.dll", kDir + u"\\TRQNewMenu.dll",     kDir + u"\\Setup.dll",
-    kDir + u"\\TRQ.exe",        kDir + u"\\TRQJotlet.exe",      kDir + u"\\Services.loc"};
+const std::vector<std::u16string> kNineCounted = expected::CountedFiles(kDir);
 
 std::set<std::string> Names(std::initializer_list<const char*> names)
 {
@@ -106,17 +105,13 @@ std::vector<Scenario> Make()
                      {Y, answer}, {B::Confirmation, B::ResetOffer, B::NotRemoved}, answer == Y,
                      PartialLeft(Names({"\\Program Files\\TRQ\\TRQ.exe"})), ""});
     }
+    std::set<std::string> counted;
+    for (const std::u16string& path : kNineCounted) counted.insert(sim::Utf16ToUtf8Lossy(path));
     s.push_back({"all nine counted files held open",
                  [](sim::DeviceImage& d) {
                      for (const std::u16string& path : kNineCounted) HoldOpen(d, path);
                  },
-                 {Y, N}, {B::Confirmation, B::ResetOffer, B::NotRemoved}, false,
-                 PartialLeft(Names({"\\Windows\\TRQUtil.exe", "\\Windows\\TRQRemindSvc.dll",
-                                    "\\Windows\\TRQNewMenu.dll", "\\Program Files\\TRQ\\DevTRQSync.dll",
-                                    "\\Program Files\\TRQ\\TRQNewMenu.dll", "\\Program Files\\TRQ\\Setup.dll",
-                                    "\\Program Files\\TRQ\\TRQ.exe", "\\Program Files\\TRQ\\TRQJotlet.exe",
-                                    "\\Program Files\\TRQ\\Services.loc"})),
-                 ""});
+                 {Y, N}, {B::Confirmation, B::ResetOffer, B::NotRemoved}, false, PartialLeft(counted), ""});
     // The running utility keeps its shortcut open: the utility is left
     // alone and not counted, so nothing stands in the way of the clean path.
     s.push_back({"Startup shortcut held open",

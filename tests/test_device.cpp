@@ -14,6 +14,7 @@
 
 #include "formats/text.h"
 #include "harness/runner/sample_device.h"
+#include "tests/expected/expected_plan.h"
 
 namespace trq_test {
 
@@ -37,7 +38,7 @@ TempDir::~TempDir()
     std::filesystem::remove_all(path_, ec);
 }
 
-const std::u16string kInstallRecord = u"SOFTWARE\\Apps\\Vantrelle PocketPC Edition";
+const std::u16string kInstallRecord = expected::kInstallRecord;
 
 CommandResult RunCommand(const std::string& command)
 {
@@ -160,9 +161,8 @@ std::set<std::string> TestDevice::PlanLeft() const
 {
     // Measured against the sample device's folders, even where this device
     // cannot name one of them.
-    const sim::DeviceConfig sampleFolders;
     std::set<std::string> left;
-    for (const sim::PlanItem& item : sim::PlanItems(image, sim::kSampleInstallDir, &sampleFolders))
+    for (const expected::PlanItem& item : expected::PlanItems(sim::kSampleInstallDir, {}, &image))
         if (item.present) left.insert(item.name);
     return left;
 }
@@ -188,24 +188,21 @@ std::string TestName(const std::string& text)
 
 std::set<std::string> AllPlanItems()
 {
-    TestDevice device;
-    return device.PlanLeft();
+    std::set<std::string> all;
+    for (const expected::PlanItem& item : expected::PlanItems(sim::kSampleInstallDir, {})) all.insert(item.name);
+    return all;
 }
 
-std::set<std::string> SettingsKeys()
+// The plan's keys that go only under one switch, by name.
+static std::set<std::string> KeysWhen(expected::When when)
 {
-    return {"HKEY_CURRENT_USER\\Software\\TRQ\\TRQRemindSvc",
-            "HKEY_CURRENT_USER\\Software\\TRQ\\TRQNewMenu",
-            "HKEY_CURRENT_USER\\Software\\TRQ\\TRQ\\MainForm",
-            "HKEY_CURRENT_USER\\Software\\TRQ\\TRQ\\Appearance",
-            "HKEY_CURRENT_USER\\Software\\TRQ\\TRQ"};
+    std::set<std::string> keys;
+    for (const expected::KeyWords& row : expected::kKeyRows)
+        if (row.when == when) keys.insert(expected::RootName(row.root) + ("\\" + sim::Utf16ToUtf8Lossy(row.path)));
+    return keys;
 }
-
-std::set<std::string> InstallRecordKeys()
-{
-    return {"HKEY_LOCAL_MACHINE\\SOFTWARE\\Apps\\Vantrelle PocketPC Edition",
-            "HKEY_LOCAL_MACHINE\\Security\\AppInstall\\Vantrelle PocketPC Edition"};
-}
+std::set<std::string> SettingsKeys() { return KeysWhen(expected::When::RemoveSettings); }
+std::set<std::string> InstallRecordKeys() { return KeysWhen(expected::When::RemoveInstallRecord); }
 
 std::set<std::string> Union(std::initializer_list<std::set<std::string>> sets)
 {

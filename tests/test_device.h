@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "harness/runner/plan_items.h"
 #include "harness/runner/run_device.h"
 #include "harness/runner/sample_device.h"
 
@@ -100,7 +99,7 @@ struct NameFromParam {
     }
 };
 
-// Every plan item of the sample device, by name.
+// Every item the plans name on the sample device.
 std::set<std::string> AllPlanItems();
 std::set<std::string> SettingsKeys();
 std::set<std::string> InstallRecordKeys();

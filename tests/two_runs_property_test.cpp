@@ -30,6 +30,8 @@
 
 #include "formats/text.h"
 #include "harness/runner/sample_device.h"
+#include "tests/device_snapshot.h"
+#include "tests/expected/expected_plan.h"
 #include "tests/scenarios.h"
 #include "tests/test_device.h"
 
@@ -40,10 +42,7 @@ namespace fs = std::filesystem;
 
 const int Y = 6;  // IDYES
 const std::u16string kDir = u"\\Program Files\\TRQ";
-const std::u16string kNineCounted[] = {
-    u"\\Windows\\TRQUtil.exe",  u"\\Windows\\TRQRemindSvc.dll", u"\\Windows\\TRQNewMenu.dll",
-    kDir + u"\\DevTRQSync.dll", kDir + u"\\TRQNewMenu.dll",     kDir + u"\\Setup.dll",
-    kDir + u"\\TRQ.exe",        kDir + u"\\TRQJotlet.exe",      kDir + u"\\Services.loc"};
+const std::vector<std::u16string> kNineCounted = expected::CountedFiles(kDir);
 const std::u16string kShortcut = u"\\Windows\\StartUp\\TRQUtil.lnk";
 const std::set<std::string> kStartupRows = {"\\Windows\\StartUp\\TRQUtil.lnk", "\\Windows\\TRQUtil.exe"};
 const std::set<std::string> kProgramsRows = {"\\Windows\\Start Menu\\Programs\\TRQ.lnk",
@@ -58,7 +57,7 @@ struct Combination {
     std::string Name() const
     {
         std::string name = "user holds {";
-        for (int i = 0; i < 9; ++i)
+        for (size_t i = 0; i < kNineCounted.size(); ++i)
             if (held & (1u << i)) name += sim::Utf16ToUtf8Lossy(kNineCounted[i]) + " ";
         name += "}";
         if (shortcutHeld) name += ", Startup shortcut held open";
@@ -125,7 +124,7 @@ public:
         loaded_ = sim::LoadDeviceImage(pristine_, sample_, error);
 
         // What the plans name, and what is not the package's and must survive.
-        for (const sim::PlanItem& item : sim::PlanItems(sample_, sim::kSampleInstallDir))
+        for (const expected::PlanItem& item : expected::PlanItems(sim::kSampleInstallDir, sample_.config))
             plan_[Lower(item.name)] = item.name;
         for (const std::string& name : Contents(sample_))
             if (!plan_.count(name)) survivors_.insert(name);
@@ -188,7 +187,7 @@ std::vector<std::string> Check(Workbench& bench, const Combination& c, std::stri
     sim::DeviceImage image;
     std::string error;
     if (!bench.Fresh(image, error)) return {"cannot make the device again: " + error};
-    for (int i = 0; i < 9; ++i)
+    for (size_t i = 0; i < kNineCounted.size(); ++i)
         if (c.held & (1u << i)) HoldOpen(image, kNineCounted[i]);
     if (c.shortcutHeld) HoldOpen(image, kShortcut);
 
@@ -252,39 +251,6 @@ std::vector<std::string> Check(Workbench& bench, const Combination& c, std::stri
     return problems;
 }
 
-// Scratch space for the devices, in memory (/dev/shm) where the machine has
-// it: every combination deletes and makes again a few dozen files, which on
-// a disk's file system costs more than the runs themselves.
-class Scratch {
-public:
-    Scratch()
-    {
-        std::error_code ec;
-        const fs::path shm = "/dev/shm";
-        if (fs::is_directory(shm, ec) && ::access(shm.c_str(), W_OK) == 0) {
-            path_ = shm / ("trq-two-runs-" + std::to_string(::getpid()));
-            fs::remove_all(path_, ec);
-            if (!fs::create_directory(path_, ec) || ec) path_.clear();
-        }
-        if (path_.empty()) {
-            fallback_ = std::make_unique<TempDir>();
-            path_ = fallback_->Path();
-        }
-    }
-    ~Scratch()
-    {
-        std::error_code ec;
-        if (!fallback_) fs::remove_all(path_, ec);
-    }
-    Scratch(const Scratch&) = delete;
-    Scratch& operator=(const Scratch&) = delete;
-    const fs::path& Path() const { return path_; }
-
-private:
-    fs::path path_;
-    std::unique_ptr<TempDir> fallback_;
-};
-
 Combination Nth(int n)
 {
     return {static_cast<unsigned>(n >> 3), (n & 4) != 0, (n & 2) != 0, (n & 1) != 0};
@@ -309,7 +275,9 @@ void Work(const fs::path& pristine, const fs::path& work, int first, int workers
 TEST(TwoRuns, EveryCombinationFinishesOrStopsWhereItMust)
 {
     const auto start = std::chrono::steady_clock::now();
-    Scratch tmp;
+    // In memory where the machine has it: every combination deletes and
+    // makes again a few dozen files, which on a disk costs more than the runs.
+    ScratchDir tmp("two-runs");
     const fs::path pristine = tmp.Path() / "pristine";
     std::string error;
     ASSERT_TRUE(sim::InitSampleDevice(pristine, error, sim::SampleState::Started)) << error;

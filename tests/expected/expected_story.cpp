@@ -24,12 +24,6 @@ std::string FolderQuery(Base base)
     return "SHGetSpecialFolderPath " + std::to_string(base == Base::Startup ? kCsidlStartup : kCsidlPrograms);
 }
 
-// The folder the device gives for a base; empty when it cannot name one.
-std::u16string FolderOf(Base base, const sim::DeviceConfig& config)
-{
-    return base == Base::Startup ? config.startup : base == Base::Programs ? config.programs : config.temp;
-}
-
 std::string Deletion(const std::u16string& path, const sim::DeviceImage& device)
 {
     if (!device.Files().Exists(path)) return "not there";
@@ -97,16 +91,6 @@ std::string DeletionOf(const nlohmann::ordered_json& record)
 }
 
 }  // namespace
-
-const char* RootName(Root root)
-{
-    switch (root) {
-    case Root::ClassesRoot: return "HKEY_CLASSES_ROOT";
-    case Root::CurrentUser: return "HKEY_CURRENT_USER";
-    case Root::LocalMachine: break;
-    }
-    return "HKEY_LOCAL_MACHINE";
-}
 
 std::string BoxLine(const std::string& caption, const std::string& text, std::uint32_t flags)
 {

@@ -9,7 +9,7 @@
 
 #include "platform/sim/device_image.h"
 #include "platform/sim/trace.h"
-#include "tests/expected/expected_words.h"
+#include "tests/expected/expected_plan.h"
 
 namespace expected {
 
@@ -31,9 +31,6 @@ Story ExpectedStory(const Run& run, const sim::DeviceImage& device);
 
 // What a trace says was done.
 Story StoryOf(const sim::Trace& trace);
-
-// "HKEY_CLASSES_ROOT" and the others, as the trace names them.
-const char* RootName(Root root);
 
 // A box as Story::boxes spells it.
 std::string BoxLine(const std::string& caption, const std::string& text, std::uint32_t flags);

@@ -141,6 +141,15 @@ inline constexpr Root kInstallRecordRoot = Root::LocalMachine;
 inline constexpr const char16_t* kInstallRecord = u"SOFTWARE\\Apps\\Vantrelle PocketPC Edition";
 inline constexpr const char16_t* kInstallDirValues[] = {u"InstallDir", u"InstDir"};
 
+// The calls a device can see fail, so --fail and the fault sweep may fail
+// them: every device call but GetProcessHeap, in the order they are listed.
+inline constexpr const char* kFaultableCalls[] = {
+    "RegOpenKeyExW", "RegQueryValueExW",  "RegCloseKey",  "RegDeleteKeyW",         "SetFileAttributesW",
+    "DeleteFileW",   "RemoveDirectoryW",  "GetTempPathW", "SHGetSpecialFolderPath", "GetLastError",
+    "SetLastError",  "GetForegroundWindow", "MessageBoxW", "HeapAlloc",             "HeapFree",
+    "KernelIoControl",
+};
+
 // What the platform calls pass.
 inline constexpr std::uint32_t kKeyRead = 0x20019;              // RegOpenKeyExW's access
 inline constexpr std::uint32_t kFileAttributeNormal = 0x80;     // SetFileAttributesW

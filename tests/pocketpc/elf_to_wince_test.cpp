@@ -159,16 +159,6 @@ TEST_P(ElfToWince, RefusesBrokenInputAndWritesNothing)
 
 INSTANTIATE_TEST_SUITE_P(Broken, ElfToWince, testing::ValuesIn(kBroken), NameFromParam());
 
-TEST(ElfToWinceOutput, TheSameInputMakesTheSameImage)
-{
-    TRQ_REQUIRE_POCKETPC_BUILD();
-    TempDir dir;
-    const fs::path output = dir.Path() / "TRQUninstall.exe";
-    const CommandResult run = RunTool(PocketPcUninstallerElf(), output);
-    ASSERT_EQ(run.exitCode, 0) << run.output;
-    EXPECT_EQ(ReadHostFile(output), ReadHostFile(PocketPcUninstaller()));
-}
-
 // Input that is not a regular file is refused at once, in one line, before
 // anything is read from it; the name given is shown escaped.
 TEST(ElfToWinceInput, OddFilesAreRefusedInOneLine)
@@ -194,8 +184,9 @@ TEST(ElfToWinceInput, OddFilesAreRefusedInOneLine)
     EXPECT_FALSE(fs::exists(dir.Path() / "out.exe"));
 }
 
-// A link where the output goes is replaced by the image; the file it
-// names elsewhere is not written through it, and no temporary file stays.
+// The same input makes the same image, and a link where the output goes is
+// replaced by it; the file the link names elsewhere is not written through
+// it, and no temporary file stays.
 TEST(ElfToWinceOutput, ALinkAtTheOutputIsReplacedNotFollowed)
 {
     TRQ_REQUIRE_POCKETPC_BUILD();

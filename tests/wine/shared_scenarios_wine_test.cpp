@@ -27,8 +27,8 @@
 #include "device/device.h"
 #include "formats/reg_file.h"
 #include "formats/text.h"
-#include "harness/runner/plan_items.h"
 #include "platform/sim/device_files.h"
+#include "tests/expected/expected_plan.h"
 #include "tests/scenarios.h"
 #include "tests/test_device.h"
 #include "tests/wine/wine_test_support.h"
@@ -152,7 +152,7 @@ struct Item {
 };
 using Items = std::map<std::string, Item>;
 
-Items ItemsOf(const std::set<std::string>& contents, const std::vector<sim::PlanItem>& plan)
+Items ItemsOf(const std::set<std::string>& contents, const std::vector<expected::PlanItem>& plan)
 {
     Items items;
     for (const std::string& entry : contents) {
@@ -160,8 +160,8 @@ Items ItemsOf(const std::set<std::string>& contents, const std::vector<sim::Plan
         if (name.size() > 1 && name.back() == '\\') name.pop_back();
         items[Lower(name)] = {entry.rfind("key", 0) == 0 ? Item::Key : Item::File, name, false};
     }
-    for (const sim::PlanItem& p : plan)
-        items[Lower(p.name)] = {p.kind == sim::PlanItem::Key ? Item::Key : Item::File, p.name, true};
+    for (const expected::PlanItem& p : plan)
+        items[Lower(p.name)] = {p.kind == expected::PlanItem::Key ? Item::Key : Item::File, p.name, true};
     return items;
 }
 
@@ -373,9 +373,7 @@ TEST_P(SharedScenarioOnBoth, SameBoxesAndEndState)
     if (scenario.prepare) scenario.prepare(device.image);
     device.Reload();
     const ImageCopy image = CopyImage(device.image);
-    const sim::DeviceConfig sampleFolders;
-    const Items items = ItemsOf(
-        device.Contents(), sim::PlanItems(device.image, sim::kSampleInstallDir, &sampleFolders));
+    const Items items = ItemsOf(device.Contents(), expected::PlanItems(sim::kSampleInstallDir, {}));
 
     sim::RunOutcome outcome = device.Run(scenario.answers, /*resetReturns=*/true);
     EXPECT_EQ(outcome.exitCode, 0);
