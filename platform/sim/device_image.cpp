@@ -120,9 +120,9 @@ bool SaveRegistry(const DeviceImage& image, std::string& error)
 
 bool SaveConfig(const DeviceImage& image, std::string& error)
 {
+    if (!image.OnDisk()) return true;
     std::string text;
     if (!FormatDeviceIniChecked(image.config, text, error)) return false;
-    if (!image.OnDisk()) return true;
     std::string reason;
     if (ReplaceDeviceFile(image.Folder(), kConfigFile, text, reason)) return true;
     error = image.ConfigPath().string() + ": " + reason;
