@@ -180,6 +180,25 @@ bool Registry::Delete(Root root, std::u16string_view path)
     return false;
 }
 
+Registry Registry::Copy() const
+{
+    Registry copy;
+    std::vector<std::pair<const RegKey*, RegKey*>> pending;  // each key and its copy
+    for (int i = 0; i < kRootCount; ++i) pending.emplace_back(&roots_[i], &copy.roots_[i]);
+    while (!pending.empty()) {
+        auto [from, to] = pending.back();
+        pending.pop_back();
+        to->name = from->name;
+        to->values = from->values;
+        to->keys.reserve(from->keys.size());
+        for (const std::unique_ptr<RegKey>& key : from->keys) {
+            to->keys.push_back(std::make_unique<RegKey>());
+            pending.emplace_back(key.get(), to->keys.back().get());
+        }
+    }
+    return copy;
+}
+
 std::vector<std::string> Registry::KeyList() const
 {
     std::vector<std::string> list;

@@ -72,6 +72,10 @@ public:
     // only when they hold values).
     std::vector<std::string> KeyList() const;
 
+    // A registry of its own with the same keys and values, in the same
+    // order. Iterative: safe for any nesting depth.
+    Registry Copy() const;
+
     // Same keys and values: names compared exactly (case included), values
     // by name, type and bytes, and keys and values in the same order. The
     // order counts because the .reg file keeps it: a round trip that

@@ -8,6 +8,8 @@
 #include <sstream>
 
 #include "formats/text.h"
+#include "harness/runner/sample_device.h"
+#include "platform/sim/device_image.h"
 
 namespace fs = std::filesystem;
 
@@ -134,6 +136,17 @@ const ErrorCase kErrorCases[] = {
     {Op::Writable, u"\\Windows\\TRQ.exe\\", 2, nullptr},
 };
 
+uint32_t Apply(Op op, sim::DeviceFiles& files, std::u16string_view path)
+{
+    switch (op) {
+    case Op::Delete: return files.DeleteFile(path);
+    case Op::Remove: return files.RemoveDirectory(path);
+    case Op::ReadOnly: return files.SetAttributes(path, 0x1);
+    case Op::Writable: return files.SetAttributes(path, 0x80);
+    }
+    return 0;
+}
+
 class DeviceFilesErrorTest : public DeviceFilesTest,
                              public testing::WithParamInterface<ErrorCase> {};
 
@@ -142,13 +155,7 @@ TEST_P(DeviceFilesErrorTest, GivesTheDevicesErrorAndChangesOnlyWhatSucceeds)
     const ErrorCase& c = GetParam();
     sim::DeviceFiles files(root());
     std::vector<std::u16string> before = files.List();
-    uint32_t result = 0;
-    switch (c.op) {
-    case Op::Delete: result = files.DeleteFile(c.path); break;
-    case Op::Remove: result = files.RemoveDirectory(c.path); break;
-    case Op::ReadOnly: result = files.SetAttributes(c.path, 0x1); break;
-    case Op::Writable: result = files.SetAttributes(c.path, 0x80); break;
-    }
+    const uint32_t result = Apply(c.op, files, c.path);
     EXPECT_EQ(result, c.expected) << Narrow(c.path);
 
     std::vector<std::u16string> after = files.List();
@@ -169,6 +176,50 @@ TEST_P(DeviceFilesErrorTest, GivesTheDevicesErrorAndChangesOnlyWhatSucceeds)
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, DeviceFilesErrorTest, testing::ValuesIn(kErrorCases));
+
+// The same operations on files/ and on its copy in memory: the same codes,
+// the same files left, each left as read-only or writable as the other.
+TEST_P(DeviceFilesErrorTest, InMemoryGivesTheSameAnswers)
+{
+    const ErrorCase& c = GetParam();
+    sim::DeviceFiles disk(root());
+    std::string error;
+    std::optional<sim::DeviceFiles> memory = disk.CopyInMemory(error);
+    ASSERT_TRUE(memory) << error;
+    EXPECT_EQ(memory->List(), disk.List());
+    for (Op op : {c.op, Op::Delete, Op::Remove}) {
+        EXPECT_EQ(Apply(op, *memory, c.path), Apply(op, disk, c.path)) << Narrow(c.path);
+        EXPECT_EQ(memory->List(), disk.List());
+    }
+    for (const std::u16string& path : disk.List()) {
+        std::string diskHead, memoryHead;
+        EXPECT_EQ(memory->ReadHead(path, 2, memoryHead), disk.ReadHead(path, 2, diskHead)) << Narrow(path);
+        EXPECT_EQ(memoryHead, diskHead) << Narrow(path);
+        EXPECT_EQ(memory->KindOf(path), disk.KindOf(path)) << Narrow(path);
+        EXPECT_EQ(memory->Canonical(path), disk.Canonical(path)) << Narrow(path);
+    }
+    // The copy is apart from the disk.
+    EXPECT_TRUE(memory->Resolve(u"\\Windows\\AppMgr").empty());
+    EXPECT_EQ(memory->DeleteFile(u"\\Windows\\AppMgr\\Edition.DLL"), 0u);
+    EXPECT_TRUE(disk.Exists(u"\\Windows\\AppMgr\\Edition.DLL"));
+    ExpectOutsideUntouched();
+}
+
+TEST_F(DeviceFilesTest, TheSampleDeviceInMemoryIsTheOneOnDisk)
+{
+    std::string error;
+    ASSERT_TRUE(sim::InitSampleDevice(base_ / "sample", error, sim::SampleState::Started)) << error;
+    sim::DeviceImage disk;
+    ASSERT_TRUE(sim::LoadDeviceImage(base_ / "sample", disk, error)) << error;
+    const sim::DeviceImage memory = sim::SampleDeviceInMemory(sim::SampleState::Started);
+    EXPECT_FALSE(memory.OnDisk());
+    EXPECT_EQ(memory.Files().List(), disk.Files().List());
+    EXPECT_TRUE(memory.registry.registry == disk.registry.registry);
+    EXPECT_EQ(memory.config.heldByDevice, disk.config.heldByDevice);
+    EXPECT_FALSE(memory.config.heldByDevice.empty());  // it has started
+    EXPECT_TRUE(sim::SaveRegistry(memory, error) && sim::SaveConfig(memory, error)) << error;
+    for (const char* name : {"registry.reg", "device.ini", "files"}) EXPECT_FALSE(fs::exists(name)) << name;
+}
 
 TEST_F(DeviceFilesTest, MatchesNamesCaseInsensitivelyAndKeepsTheirCase)
 {
@@ -255,25 +306,30 @@ TEST_F(DeviceFilesTest, NothingBeyondTheImageIsEverReached)
 
 TEST_F(DeviceFilesTest, BuildsImagesAndListsThemSortedWithoutRegardToCase)
 {
-    sim::DeviceFiles files(base_ / "fresh");
-    ASSERT_TRUE(files.WriteFile(u"\\zeta.txt", ""));
-    ASSERT_TRUE(files.WriteFile(u"\\Windows\\TRQ.exe", "program"));
-    ASSERT_TRUE(files.WriteFile(u"\\WINDOWS\\appmgr\\X.DLL", "", true));  // into the same folder
-    ASSERT_TRUE(files.WriteFile(u"\\Autorun.inf", ""));
-    ASSERT_TRUE(files.WriteFile(u"\\windows\\AppMgr\\x.dll", "replaced"));
-    const std::vector<std::u16string> expected = {
-        u"\\Autorun.inf", u"\\Windows\\", u"\\Windows\\appmgr\\", u"\\Windows\\appmgr\\X.DLL",
-        u"\\Windows\\TRQ.exe", u"\\zeta.txt"};
-    EXPECT_EQ(files.List(), expected);
-    fs::path dll = base_ / "fresh" / "Windows" / "appmgr" / "X.DLL";
-    EXPECT_EQ(ReadHost(dll), "replaced");
-    EXPECT_EQ(ModeOf(dll) & S_IWUSR, mode_t(S_IWUSR));
+    for (sim::DeviceFiles files : {sim::DeviceFiles(base_ / "fresh"), sim::DeviceFiles::InMemory()}) {
+        SCOPED_TRACE(files.OnDisk() ? "on disk" : "in memory");
+        ASSERT_TRUE(files.WriteFile(u"\\zeta.txt", ""));
+        ASSERT_TRUE(files.WriteFile(u"\\Windows\\TRQ.exe", "program"));
+        ASSERT_TRUE(files.WriteFile(u"\\WINDOWS\\appmgr\\X.DLL", "", true));  // into the same folder
+        ASSERT_TRUE(files.WriteFile(u"\\Autorun.inf", ""));
+        ASSERT_TRUE(files.WriteFile(u"\\windows\\AppMgr\\x.dll", "replaced"));
+        const std::vector<std::u16string> expected = {
+            u"\\Autorun.inf", u"\\Windows\\", u"\\Windows\\appmgr\\", u"\\Windows\\appmgr\\X.DLL",
+            u"\\Windows\\TRQ.exe", u"\\zeta.txt"};
+        EXPECT_EQ(files.List(), expected);
+        std::string bytes;
+        EXPECT_TRUE(files.ReadHead(u"\\windows\\APPMGR\\x.dll", 100, bytes));
+        EXPECT_EQ(bytes, "replaced");
+        EXPECT_EQ(files.DeleteFile(u"\\Windows\\appmgr\\X.DLL"), 0u);  // written writable
+        ASSERT_TRUE(files.WriteFile(u"\\Windows\\appmgr\\X.DLL", "replaced"));
 
-    for (const char16_t* path : {u"\\", u"", u"\\Windows", u"\\Windows\\TRQ.exe\\x",
-                                 u"\\Temp\\new\\", u"\\Temp\\a|b"})
-        EXPECT_FALSE(files.WriteFile(path, "x")) << Narrow(path);
-    EXPECT_EQ(files.List(), expected);
-    EXPECT_EQ(ReadHost(base_ / "fresh" / "Windows" / "TRQ.exe"), "program");
+        for (const char16_t* path : {u"\\", u"", u"\\Windows", u"\\Windows\\TRQ.exe\\x",
+                                     u"\\Temp\\new\\", u"\\Temp\\a|b"})
+            EXPECT_FALSE(files.WriteFile(path, "x")) << Narrow(path);
+        EXPECT_EQ(files.List(), expected);
+        EXPECT_TRUE(files.ReadHead(u"\\Windows\\TRQ.exe", 100, bytes));
+        EXPECT_EQ(bytes, "program");
+    }
 }
 
 }  // namespace

@@ -162,6 +162,21 @@ std::vector<SampleFile> SampleFiles()
     };
 }
 
+// The sample's registry, files and start-up on image, whose files are empty.
+bool FillSampleDevice(DeviceImage& image, SampleState state, std::string& error)
+{
+    image.registry = SampleRegistry();
+    DeviceFiles files = image.Files();
+    for (const SampleFile& f : SampleFiles()) {
+        if (!files.WriteFile(*Utf8ToUtf16(f.path), f.contents)) {
+            error = "cannot write " + f.path;
+            return false;
+        }
+    }
+    if (state == SampleState::Started) StartDevice(image);
+    return true;
+}
+
 }  // namespace
 
 RegFile SampleRegistry()
@@ -198,16 +213,15 @@ bool InitSampleDevice(const std::filesystem::path& dir, std::string& error, Samp
 
     DeviceImage image;
     image.dir = dir;
-    image.registry = SampleRegistry();
-    DeviceFiles files = image.Files();
-    for (const SampleFile& f : SampleFiles()) {
-        if (!files.WriteFile(*Utf8ToUtf16(f.path), f.contents)) {
-            error = "cannot write " + f.path;
-            return false;
-        }
-    }
-    if (state == SampleState::Started) StartDevice(image);
-    return SaveRegistry(image, error) && SaveConfig(image, error);
+    return FillSampleDevice(image, state, error) && SaveRegistry(image, error) && SaveConfig(image, error);
+}
+
+DeviceImage SampleDeviceInMemory(SampleState state)
+{
+    DeviceImage image = DeviceImage::InMemory();
+    std::string error;
+    FillSampleDevice(image, state, error);  // cannot fail in memory
+    return image;
 }
 
 }  // namespace sim

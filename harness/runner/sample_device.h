@@ -30,6 +30,9 @@ bool CanHoldSampleDevice(const std::filesystem::path& dir);
 bool InitSampleDevice(const std::filesystem::path& dir, std::string& error,
                       SampleState state = SampleState::Installed);
 
+// The same device as an image in memory, for runs that need no disk.
+DeviceImage SampleDeviceInMemory(SampleState state = SampleState::Installed);
+
 // The sample device's registry, for tests that start from it.
 RegFile SampleRegistry();
 

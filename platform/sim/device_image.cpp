@@ -32,6 +32,26 @@ bool CheckFilesFolder(const host::Folder& folder, const std::filesystem::path& d
 
 }  // namespace
 
+DeviceImage DeviceImage::InMemory()
+{
+    DeviceImage image;
+    image.files_ = DeviceFiles::InMemory();
+    return image;
+}
+
+std::optional<DeviceImage> DeviceImage::CopyInMemory(std::string& error) const
+{
+    std::optional<DeviceFiles> files = Files().CopyInMemory(error);
+    if (!files) return std::nullopt;
+    DeviceImage copy;
+    copy.registry.registry = registry.registry.Copy();
+    copy.registry.encoding = registry.encoding;
+    copy.registry.crlf = registry.crlf;
+    copy.config = config;
+    copy.files_ = std::move(files);
+    return copy;
+}
+
 const host::Folder& DeviceImage::Folder() const
 {
     if (!folder_) host::Folder::Open(dir, folder_);
@@ -91,6 +111,7 @@ bool TidyDevice(const host::Folder& folder, const std::filesystem::path& dir, st
 
 bool SaveRegistry(const DeviceImage& image, std::string& error)
 {
+    if (!image.OnDisk()) return true;
     std::string reason;
     FormatRegFile(image.registry, image.registryText_);
     if (ReplaceDeviceFile(image.Folder(), kRegistryFile, image.registryText_, reason)) return true;
@@ -100,6 +121,7 @@ bool SaveRegistry(const DeviceImage& image, std::string& error)
 
 bool SaveConfig(const DeviceImage& image, std::string& error)
 {
+    if (!image.OnDisk()) return true;
     std::string text;
     if (!FormatDeviceIniChecked(image.config, text, error)) return false;
     std::string reason;

@@ -6,10 +6,15 @@
 //
 // The folder is opened once; everything in it is reached from there, never
 // through a symbolic link (device_folder.h).
+//
+// A device image can also live in memory, for runs that need no disk (the
+// fuzzers): its files are a tree in memory (memory_files.h), it has no
+// folder, and saving it writes nothing, there being nothing to write back.
 #ifndef TRQ_SIM_DEVICE_IMAGE_H
 #define TRQ_SIM_DEVICE_IMAGE_H
 
 #include <filesystem>
+#include <optional>
 #include <string>
 
 #include "formats/device_ini.h"
@@ -20,15 +25,26 @@
 namespace sim {
 
 struct DeviceImage {
-    std::filesystem::path dir;
+    std::filesystem::path dir;  // empty in memory
     RegFile registry;
     DeviceConfig config;
+
+    // An image in memory with an empty registry, the default device.ini and
+    // no files.
+    static DeviceImage InMemory();
+    // An image in memory holding what this one holds now, apart from it:
+    // what a run changes in one the other does not see. nullopt with error
+    // when a file of its files/ cannot be read.
+    std::optional<DeviceImage> CopyInMemory(std::string& error) const;
+    bool OnDisk() const { return !files_; }
 
     std::filesystem::path RegistryPath() const { return dir / kRegistryFile; }
     std::filesystem::path ConfigPath() const { return dir / kConfigFile; }
     // The folder dir, open; opened at first use when the image was not loaded.
     const host::Folder& Folder() const;
-    DeviceFiles Files() const { return DeviceFiles(Folder(), dir / kFilesFolder); }
+    // The device's files: files/ of dir, or the image's tree in memory. Every
+    // handle reaches the same files.
+    DeviceFiles Files() const { return files_ ? *files_ : DeviceFiles(Folder(), dir / kFilesFolder); }
     // Makes room for writing registry.reg back, so that a run that changes
     // the device needs no more memory for it afterwards: a run only takes
     // keys away, so what it writes is never longer than the registry now.
@@ -38,6 +54,7 @@ struct DeviceImage {
 
 private:
     mutable host::Folder folder_;
+    std::optional<DeviceFiles> files_;  // set in memory
     mutable std::string registryText_;  // registry.reg as last written back
     friend bool SaveRegistry(const DeviceImage&, std::string&);
     friend bool LoadDeviceImage(const host::Folder&, const std::filesystem::path&, DeviceImage&, std::string&);
@@ -61,7 +78,7 @@ bool OpenDeviceFolder(const std::filesystem::path& dir, host::Folder& folder, st
 bool TidyDevice(const host::Folder& folder, const std::filesystem::path& dir, std::string& error);
 
 // Write back the registry or device.ini, each atomically. error names the
-// file and the cause.
+// file and the cause. An image in memory has nothing to write back: true.
 bool SaveRegistry(const DeviceImage& image, std::string& error);
 bool SaveConfig(const DeviceImage& image, std::string& error);
 

@@ -16,33 +16,36 @@
 // Whatever the values, the run must keep the uninstaller's promises: exit
 // code 0, a path of the dialogue with the table's boxes, every heap block
 // but the install directory's released, every key closed, the install
-// record gone only after Success, nothing at the device root deleted (the
-// device carries the package's file names there), and nothing outside the
-// image touched (a sentinel folder lies beside it).
+// record gone only after Success, and nothing at the device root deleted
+// (the device carries the package's file names there).
+//
+// The device lives in memory, a fresh copy of the sample for each input, so
+// nothing outside it can be touched: the run checks that it stayed in
+// memory and that no device file appeared in the current folder.
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
+#include <iterator>
+#include <optional>
 
 #include "device/device.h"
 #include "formats/text.h"
 #include "harness/runner/run_device.h"
 #include "harness/runner/sample_device.h"
 #include "platform/sim/device_files.h"
-#include "tests/device_snapshot.h"
 #include "tests/expected/expected_words.h"
 
 namespace {
-
-namespace fs = std::filesystem;
 
 const std::u16string kRecord = u"SOFTWARE\\Apps\\Vantrelle PocketPC Edition";
 const char16_t* const kRootDecoys[] = {u"\\TRQ.exe",        u"\\Setup.dll",       u"\\DevTRQSync.dll",
                                       u"\\TRQNewMenu.dll",  u"\\TRQJotlet.exe",   u"\\Services.loc",
                                       u"\\TRQ.exe.log",     u"\\TRQUtil.log",     u"\\TRQSetup.log"};
+// What a device image written to the host would put in its folder.
+const char* const kDeviceFolderNames[] = {"registry.reg", "device.ini", "files", ".write-lent"};
 
 [[noreturn]] void Broken(const std::string& promise)
 {
@@ -50,75 +53,36 @@ const char16_t* const kRootDecoys[] = {u"\\TRQ.exe",        u"\\Setup.dll",     
     std::abort();
 }
 
-struct PristineFile {
-    fs::path host;
-    std::string contents;
-    mode_t mode;
-};
+// Which of the device folder's names the current folder holds.
+unsigned DeviceNamesHere()
+{
+    unsigned here = 0;
+    for (unsigned i = 0; i < std::size(kDeviceFolderNames); ++i) {
+        struct stat st;
+        if (::fstatat(AT_FDCWD, kDeviceFolderNames[i], &st, AT_SYMLINK_NOFOLLOW) == 0) here |= 1u << i;
+    }
+    return here;
+}
 
-// The sample device with decoys at its root, in a scratch folder; restored
-// after each run by putting back what the run deleted.
+// The sample device with decoys at its root, in memory; each input runs on
+// a copy of it.
 struct Device {
-    trq_test::ScratchDir scratch{"fuzz-record"};
-    fs::path image = scratch.Path() / "device";
-    fs::path sentinel = scratch.Path() / "sentinel";
-    std::string registryText;
-    sim::DeviceConfig config;
-    std::vector<fs::path> folders;  // parents first
-    std::vector<PristineFile> files;
-    std::map<std::string, std::string> sentinelTree;
-    sim::DeviceImage loaded;
+    sim::DeviceImage pristine = sim::SampleDeviceInMemory();
+    unsigned namesHere = DeviceNamesHere();
 
     Device()
     {
-        std::string error;
-        if (!sim::InitSampleDevice(image, error)) Broken("sample device: " + error);
-        sim::DeviceFiles deviceFiles(image / "files");
-        for (const char16_t* decoy : kRootDecoys) deviceFiles.WriteFile(decoy, "not the package's\r\n");
-        // The same names outside the image, where no device path can reach.
-        fs::create_directories(sentinel / "Program Files" / "TRQ");
-        for (const char* name : {"TRQ.exe", "Setup.dll", "Program Files/TRQ/TRQ.exe"})
-            std::ofstream(sentinel / name) << "outside the device\r\n";
-        sentinelTree = trq_test::HostTree(sentinel, true);
-
-        if (!sim::LoadDeviceImage(image, loaded, error)) Broken("sample device: " + error);
-        std::ifstream in(loaded.RegistryPath(), std::ios::binary);
-        std::stringstream text;
-        text << in.rdbuf();
-        registryText = text.str();
-        config = loaded.config;
-        for (auto it = fs::recursive_directory_iterator(image / "files"); it != fs::recursive_directory_iterator(); ++it) {
-            struct stat st;
-            ::lstat(it->path().c_str(), &st);
-            if (S_ISDIR(st.st_mode)) {
-                folders.push_back(it->path());
-            } else {
-                std::ifstream f(it->path(), std::ios::binary);
-                std::stringstream bytes;
-                bytes << f.rdbuf();
-                files.push_back({it->path(), bytes.str(), st.st_mode & 07777});
-            }
-        }
+        sim::DeviceFiles files = pristine.Files();
+        for (const char16_t* decoy : kRootDecoys)
+            if (!files.WriteFile(decoy, "not the package's\r\n")) Broken("sample device: a decoy");
     }
 
-    // Back to the sample: folders and files the run removed, modes it
-    // changed, the registry and device.ini as they were.
-    void Restore()
+    sim::DeviceImage Copy() const
     {
-        for (const fs::path& folder : folders) ::mkdir(folder.c_str(), 0777);
-        for (const PristineFile& f : files) {
-            struct stat st;
-            if (::lstat(f.host.c_str(), &st) != 0) {
-                std::ofstream(f.host, std::ios::binary) << f.contents;
-                ::chmod(f.host.c_str(), f.mode);
-            } else if ((st.st_mode & 07777) != f.mode) {
-                ::chmod(f.host.c_str(), f.mode);
-            }
-        }
-        sim::RegFileError error;
-        if (!sim::ParseRegFile(registryText, "registry.reg", loaded.registry, error))
-            Broken("sample registry: " + error.Message());
-        loaded.config = config;
+        std::string error;
+        std::optional<sim::DeviceImage> copy = pristine.CopyInMemory(error);
+        if (!copy) Broken("sample device: " + error);
+        return std::move(*copy);
     }
 };
 
@@ -142,8 +106,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     values[0].bytes.assign(reinterpret_cast<const char*>(data + 11), first);
     values[1].bytes.assign(reinterpret_cast<const char*>(data + 11 + first), size - 11 - first);
 
-    device.Restore();
-    sim::DeviceImage& image = device.loaded;
+    sim::DeviceImage image = device.Copy();
     const char16_t* names[2] = {u"InstallDir", u"InstDir"};
     sim::RegKey* record = image.registry.registry.Find(sim::Root::LocalMachine, kRecord);
     for (int i = 0; i < 2; ++i) {
@@ -166,7 +129,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         return settingsNo && (box.flags & MB_TYPEMASK) == MB_YESNO ? IDNO : IDYES;
     };
     options.resetReturns = mode & 0x40;
-    options.writeBack = false;  // the image in memory is put back before the next input
+    options.writeBack = false;  // the image is in memory, a new copy for each input
     options.keepRecords = true;
     options.faults = [&values](const std::string& op, int, int, const std::string& argument)
         -> std::optional<sim::Fault> {
@@ -217,9 +180,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         if (parts.size() < (op == "RemoveDirectoryW" ? 1u : 2u))
             Broken(op + " at the device root: " + record["path"].get<std::string>());
     }
-    sim::DeviceFiles files(device.image / "files");
+    const sim::DeviceFiles files = image.Files();
     for (const char16_t* decoy : kRootDecoys)
         if (!files.Exists(decoy)) Broken("a file at the device root was deleted");
-    if (trq_test::HostTree(device.sentinel, true) != device.sentinelTree) Broken("the sentinel changed");
+    if (image.OnDisk() || files.OnDisk() || DeviceNamesHere() != device.namesHere)
+        Broken("the device left memory");
     return 0;
 }

@@ -2,7 +2,7 @@
 # run-fuzzer.sh FUZZER SECONDS SEEDS WORK [MALLOC_LIMIT_MB]
 # Runs a libFuzzer target from the seed folder for SECONDS, growing its own
 # corpus in WORK/corpus (the committed seeds stay as they are). Prints the
-# number of inputs run; on a finding prints the end of the log and where the
+# number of inputs run and how many it ran a second; on a finding prints the end of the log and where the
 # input that broke it was saved, and fails. With MALLOC_LIMIT_MB, a single
 # allocation larger than that is a finding too.
 set -u
@@ -19,4 +19,5 @@ if [ "$rc" -ne 0 ] || [ -z "$done_line" ]; then
     echo "$name: FAILED (exit $rc); the input is in $work/artifacts/"
     exit 1
 fi
-echo "[ fuzz     ] $name: $done_line, corpus $(ls "$work/corpus" | wc -l) inputs"
+rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$work/log" | tail -n 1)
+echo "[ fuzz     ] $name: $done_line, ${rate:-?} inputs a second, corpus $(ls "$work/corpus" | wc -l) inputs"

@@ -1,0 +1,183 @@
+#include "platform/sim/memory_files.h"
+
+#include <algorithm>
+
+#include "device/device.h"
+#include "formats/device_path.h"
+#include "formats/text.h"
+
+namespace sim {
+
+namespace {
+
+using Node = MemoryFiles::Node;
+
+// The entry of folder that name matches case-insensitively: the one spelled
+// exactly as asked, otherwise the first in byte order; null if none.
+Node* MatchEntry(Node& folder, std::u16string_view name)
+{
+    Node* first = nullptr;
+    for (Node& entry : folder.entries) {
+        if (!entry.name || !EqualsIgnoreCase(*entry.name, name)) continue;
+        if (*entry.name == name) return &entry;
+        if (!first) first = &entry;
+    }
+    return first;
+}
+
+// Adds an entry to folder, keeping the entries in byte order.
+Node& AddEntry(Node& folder, Node entry)
+{
+    auto at = std::lower_bound(folder.entries.begin(), folder.entries.end(), entry.hostName,
+                               [](const Node& a, const std::string& name) { return a.hostName < name; });
+    return *folder.entries.insert(at, std::move(entry));
+}
+
+void RemoveEntry(Node& folder, const Node& entry)
+{
+    folder.entries.erase(folder.entries.begin() + (&entry - folder.entries.data()));
+}
+
+void ListFolder(const Node& folder, std::vector<std::u16string>& prefix, std::vector<ListedEntry>& out)
+{
+    for (const Node& entry : folder.entries) {
+        if (!entry.name || !IsValidName(*entry.name)) continue;  // no device path can name it
+        const bool isFolder = entry.type == Node::Type::Folder;
+        prefix.push_back(*entry.name);
+        out.push_back({prefix, isFolder});
+        if (isFolder) ListFolder(entry, prefix, out);
+        prefix.pop_back();
+    }
+}
+
+}  // namespace
+
+uint32_t MemoryFiles::Find(std::u16string_view devicePath, Found& found) const
+{
+    if (devicePath.empty()) return ERROR_PATH_NOT_FOUND;
+    std::vector<std::u16string> parts;
+    bool trailing = false;
+    if (!SplitDevicePath(devicePath, parts, &trailing)) return ERROR_FILE_NOT_FOUND;
+
+    // Find hands out the tree for the operations that change it.
+    found = Found{nullptr, const_cast<Node*>(&root_), std::u16string(parts.empty() ? 1 : 0, u'\\')};
+    for (size_t i = 0; i < parts.size(); ++i) {
+        const bool last = i + 1 == parts.size();
+        Node* entry = MatchEntry(*found.node, parts[i]);
+        if (!entry || entry->type == Node::Type::Unreachable) return last ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
+        if (!last && entry->type != Node::Type::Folder) return ERROR_PATH_NOT_FOUND;
+        found.parent = found.node;
+        found.node = entry;
+        found.device += u'\\';
+        found.device += *entry->name;
+    }
+    // "\Windows\TRQ.exe\" names a folder that is not there.
+    if (trailing && found.node->type != Node::Type::Folder) return ERROR_FILE_NOT_FOUND;
+    return 0;
+}
+
+uint32_t MemoryFiles::DeleteFile(std::u16string_view devicePath)
+{
+    Found found;
+    if (uint32_t error = Find(devicePath, found)) return error;
+    if (found.node->type == Node::Type::Folder || found.node->readOnly) return ERROR_ACCESS_DENIED;
+    RemoveEntry(*found.parent, *found.node);
+    return 0;
+}
+
+uint32_t MemoryFiles::RemoveDirectory(std::u16string_view devicePath)
+{
+    Found found;
+    if (uint32_t error = Find(devicePath, found)) return error;
+    if (!found.parent) return ERROR_ACCESS_DENIED;
+    if (found.node->type != Node::Type::Folder) return ERROR_DIRECTORY;
+    // As on Windows, a read-only folder is not removed.
+    if (found.node->readOnly) return ERROR_ACCESS_DENIED;
+    if (!found.node->entries.empty()) return ERROR_DIR_NOT_EMPTY;
+    RemoveEntry(*found.parent, *found.node);
+    return 0;
+}
+
+uint32_t MemoryFiles::SetAttributes(std::u16string_view devicePath, uint32_t attributes)
+{
+    Found found;
+    if (uint32_t error = Find(devicePath, found)) return error;
+    if (!found.parent) return ERROR_ACCESS_DENIED;
+    found.node->readOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+    return 0;
+}
+
+FileKind MemoryFiles::KindOf(std::u16string_view devicePath, std::u16string* canonical) const
+{
+    Found found;
+    if (Find(devicePath, found) != 0) return FileKind::None;
+    if (canonical) *canonical = found.device;
+    switch (found.node->type) {
+    case Node::Type::Folder: return FileKind::Folder;
+    case Node::Type::File: return FileKind::File;
+    default: return FileKind::Other;
+    }
+}
+
+std::vector<std::u16string> MemoryFiles::Names(std::u16string_view folderPath) const
+{
+    std::vector<std::u16string> names;
+    Found found;
+    if (Find(folderPath, found) != 0 || found.node->type != Node::Type::Folder) return names;
+    for (const Node& entry : found.node->entries)
+        if (entry.name) names.push_back(*entry.name);
+    return names;
+}
+
+bool MemoryFiles::ReadHead(std::u16string_view devicePath, size_t limit, std::string& bytes) const
+{
+    Found found;
+    if (Find(devicePath, found) != 0 || found.node->type != Node::Type::File) return false;
+    bytes.assign(found.node->contents, 0, limit);
+    return true;
+}
+
+std::vector<std::u16string> MemoryFiles::List() const
+{
+    std::vector<ListedEntry> entries;
+    std::vector<std::u16string> prefix;
+    ListFolder(root_, prefix, entries);
+    return SortedDevicePaths(std::move(entries));
+}
+
+bool MemoryFiles::WriteFile(std::u16string_view devicePath, std::string_view contents, bool readOnly)
+{
+    std::vector<std::u16string> parts;
+    bool trailing = false;
+    if (!SplitDevicePath(devicePath, parts, &trailing) || parts.empty() || trailing) return false;
+
+    // Down the folders, making those not there.
+    Node* dir = &root_;
+    for (size_t i = 0; i + 1 < parts.size(); ++i) {
+        Node* entry = MatchEntry(*dir, parts[i]);
+        if (!entry) {
+            std::optional<std::string> hostName = Utf16ToUtf8(parts[i]);
+            if (!hostName) return false;
+            entry = &AddEntry(*dir, Node{Node::Type::Folder, *hostName, parts[i], false, {}, {}});
+        }
+        if (entry->type != Node::Type::Folder) return false;
+        dir = entry;
+    }
+    Node* file = MatchEntry(*dir, parts.back());
+    if (!file) {
+        std::optional<std::string> hostName = Utf16ToUtf8(parts.back());
+        if (!hostName) return false;
+        file = &AddEntry(*dir, Node{Node::Type::File, *hostName, parts.back(), false, {}, {}});
+    }
+    if (file->type != Node::Type::File) return false;
+    file->contents.assign(contents);
+    file->readOnly = readOnly;
+    return true;
+}
+
+std::shared_ptr<FileStore> MemoryFiles::CopyInMemory(std::string&) const
+{
+    return std::make_shared<MemoryFiles>(*this);
+}
+
+}  // namespace sim
