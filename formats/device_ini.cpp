@@ -6,7 +6,7 @@
 #include "formats/device_path.h"
 #include "formats/text.h"
 
-namespace sim {
+namespace formats {
 
 namespace {
 
@@ -252,4 +252,4 @@ bool FormatDeviceIniChecked(const DeviceConfig& config, std::string& text, std::
     return true;
 }
 
-}  // namespace sim
+}  // namespace formats

@@ -21,7 +21,7 @@
 #include <string_view>
 #include <vector>
 
-namespace sim {
+namespace formats {
 
 // Why the device itself holds a file open: the start-up rule that holds it
 // (platform/sim/device_startup.h). Each is the key of its line under
@@ -87,6 +87,6 @@ bool FormatDeviceIniChecked(const DeviceConfig& config, std::string& text, std::
 // The largest device.ini read.
 constexpr size_t kMaxDeviceIniBytes = size_t(1) << 20;
 
-}  // namespace sim
+}  // namespace formats
 
 #endif

@@ -1,6 +1,6 @@
 #include "formats/device_path.h"
 
-namespace sim {
+namespace formats {
 
 namespace {
 
@@ -55,4 +55,4 @@ bool SplitDevicePath(std::u16string_view path, std::vector<std::u16string>& part
     return true;
 }
 
-}  // namespace sim
+}  // namespace formats

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-namespace sim {
+namespace formats {
 
 // Whether a single name can exist on the device (and so in a device image).
 bool IsValidName(std::u16string_view name);
@@ -22,6 +22,6 @@ bool IsValidName(std::u16string_view name);
 bool SplitDevicePath(std::u16string_view path, std::vector<std::u16string>& parts,
                      bool* trailingSeparator = nullptr);
 
-}  // namespace sim
+}  // namespace formats
 
 #endif

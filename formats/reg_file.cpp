@@ -6,7 +6,7 @@
 
 #include "formats/text.h"
 
-namespace sim {
+namespace formats {
 
 namespace {
 
@@ -362,7 +362,7 @@ RegKey* Parser::FindRoot(std::u16string_view name)
         const Root root = static_cast<Root>(i);
         const std::string rootName = RootName(root);
         if (EqualsIgnoreCase(name, std::u16string(rootName.begin(), rootName.end()))) {
-            return &out_.registry.RootKey(root);
+            return &out_.keys.RootKey(root);
         }
     }
     return nullptr;
@@ -787,7 +787,7 @@ void PutRegFile(RegTextOut& out, const RegFile& file)
         const Root root = static_cast<Root>(i);
         const std::string name = RootName(root);
         const std::u16string rootName(name.begin(), name.end());
-        const RegKey& top = file.registry.RootKey(root);
+        const RegKey& top = file.keys.RootKey(root);
         if (!top.values.empty()) PutSection(out, rootName, u"", top, eol);
         ForEachKey(top, [&](std::u16string_view keyPath, const RegKey& key) {
             PutSection(out, rootName, keyPath, key, eol);
@@ -848,4 +848,4 @@ void FormatRegFile(const RegFile& file, std::string& bytes)
     PutRegFile(out, file);
 }
 
-}  // namespace sim
+}  // namespace formats

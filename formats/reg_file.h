@@ -10,10 +10,10 @@
 #include "formats/registry.h"
 #include "formats/text.h"
 
-namespace sim {
+namespace formats {
 
 struct RegFile {
-    Registry registry;
+    Registry keys;
     TextEncoding encoding = TextEncoding::Utf16LeBom;  // written back as read
     bool crlf = true;                                   // line ends as read
 };
@@ -67,6 +67,6 @@ size_t FormattedRegFileSize(const RegFile& file);
 // The largest registry.reg read.
 constexpr size_t kMaxRegFileBytes = size_t(64) << 20;
 
-}  // namespace sim
+}  // namespace formats
 
 #endif

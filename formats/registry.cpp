@@ -4,7 +4,7 @@
 
 #include "formats/text.h"
 
-namespace sim {
+namespace formats {
 
 std::vector<uint8_t> StringData(std::u16string_view text)
 {
@@ -241,4 +241,4 @@ bool operator==(const Registry& a, const Registry& b)
     return true;
 }
 
-}  // namespace sim
+}  // namespace formats

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-namespace sim {
+namespace formats {
 
 enum class Root { ClassesRoot, CurrentUser, LocalMachine };
 constexpr int kRootCount = 3;
@@ -87,6 +87,6 @@ private:
     RegKey roots_[kRootCount];
 };
 
-}  // namespace sim
+}  // namespace formats
 
 #endif

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-namespace sim {
+namespace formats {
 
 namespace {
 
@@ -213,4 +213,4 @@ bool DecodeText(std::string_view bytes, TextEncoding& encoding, std::u16string& 
     return DecodeUtf8(bytes, text, error);
 }
 
-}  // namespace sim
+}  // namespace formats

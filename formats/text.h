@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-namespace sim {
+namespace formats {
 
 // Strict conversions: nullopt on malformed input (lone surrogates, bad UTF-8).
 std::optional<std::u16string> Utf8ToUtf16(std::string_view utf8);
@@ -46,6 +46,6 @@ bool DecodeText(std::string_view bytes, TextEncoding& encoding, std::u16string& 
 char16_t FoldCase(char16_t c);
 bool EqualsIgnoreCase(std::u16string_view a, std::u16string_view b);
 
-}  // namespace sim
+}  // namespace formats
 
 #endif

@@ -22,7 +22,7 @@ std::vector<std::string> Ops(const sim::Trace& trace)
 TEST(CallOrder, CleanRunFromLookupToSuccess)
 {
     TestDevice device;
-    sim::RunOutcome run = device.Run({6, 6});
+    runner::RunOutcome run = device.Run({6, 6});
     const sim::Trace& t = run.trace;
 
     // The lookup: open, one buffer, "InstallDir" only, closed before the
@@ -32,7 +32,7 @@ TEST(CallOrder, CleanRunFromLookupToSuccess)
     EXPECT_EQ(lookup, (std::vector<std::string>{"RegOpenKeyExW", "HeapAlloc", "RegQueryValueExW", "RegCloseKey"}));
     EXPECT_EQ(t.Records()[0]["options"], 0);
     EXPECT_EQ(t.Records()[0]["access"], expected::kKeyRead);
-    EXPECT_EQ(t.Records()[2]["name"], sim::Utf16ToUtf8Lossy(expected::kInstallDirValues[0]));
+    EXPECT_EQ(t.Records()[2]["name"], formats::Utf16ToUtf8Lossy(expected::kInstallDirValues[0]));
     EXPECT_EQ(t.Records()[2]["bytes"], expected::kPathBytes);
 
     // Every box and every folder query has a fresh owner window.
@@ -59,7 +59,7 @@ TEST(CallOrder, FailedDeletionsReadTheErrorCode)
     TestDevice device;
     HoldOpen(device.image, u"\\Windows\\TRQRemindSvc.dll");
     RemoveFile(device.image, u"\\Program Files\\TRQ\\Setup.dll");
-    sim::RunOutcome run = device.Run({6, 7});
+    runner::RunOutcome run = device.Run({6, 7});
     // One read after the held library, one after the missing Setup.dll;
     // failed logs are never examined.
     std::vector<int> errors;
@@ -82,7 +82,7 @@ TEST_P(RegistrySwitches, DeletesExactlyTheRowsTheSwitchesAllow)
     sim::Trace trace(nullptr, true);
     {
         sim::DeviceSession session(device.image, trace);
-        sim::RunBound(session, [&] {
+        runner::RunBound(session, [&] {
             RemoveRegistryKeys(c.removeSettings, c.removeInstallRecord);
             return 0;
         });
@@ -92,14 +92,14 @@ TEST_P(RegistrySwitches, DeletesExactlyTheRowsTheSwitchesAllow)
     std::vector<std::string> want;
     for (int row : c.rows) {
         const expected::KeyWords& key = expected::kKeyRows[row - 1];
-        want.push_back(expected::RootName(key.root) + std::string("\\") + sim::Utf16ToUtf8Lossy(key.path));
+        want.push_back(expected::RootName(key.root) + std::string("\\") + formats::Utf16ToUtf8Lossy(key.path));
     }
     std::vector<std::string> deleted;
     for (const auto& record : trace.Of("RegDeleteKeyW"))
         deleted.push_back(record["root"].get<std::string>() + "\\" + record["path"].get<std::string>());
     EXPECT_EQ(deleted, want);
     // Deepest first, and the shared parent stays in every case.
-    EXPECT_NE(device.image.registry.registry.Find(sim::Root::CurrentUser, u"Software\\TRQ"), nullptr);
+    EXPECT_NE(device.image.registry.keys.Find(formats::Root::CurrentUser, u"Software\\TRQ"), nullptr);
 }
 
 std::vector<int> Rows(std::initializer_list<std::pair<int, int>> ranges)

@@ -15,7 +15,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string Narrow(std::u16string_view s) { return sim::Utf16ToUtf8Lossy(s); }
+std::string Narrow(std::u16string_view s) { return formats::Utf16ToUtf8Lossy(s); }
 
 std::string ReadHost(const fs::path& path)
 {
@@ -208,13 +208,13 @@ TEST_P(DeviceFilesErrorTest, InMemoryGivesTheSameAnswers)
 TEST_F(DeviceFilesTest, TheSampleDeviceInMemoryIsTheOneOnDisk)
 {
     std::string error;
-    ASSERT_TRUE(sim::InitSampleDevice(base_ / "sample", error, sim::SampleState::Started)) << error;
+    ASSERT_TRUE(runner::InitSampleDevice(base_ / "sample", error, runner::SampleState::Started)) << error;
     sim::DeviceImage disk;
     ASSERT_TRUE(sim::LoadDeviceImage(base_ / "sample", disk, error)) << error;
-    const sim::DeviceImage memory = sim::SampleDeviceInMemory(sim::SampleState::Started);
+    const sim::DeviceImage memory = runner::SampleDeviceInMemory(runner::SampleState::Started);
     EXPECT_FALSE(memory.OnDisk());
     EXPECT_EQ(memory.Files().List(), disk.Files().List());
-    EXPECT_TRUE(memory.registry.registry == disk.registry.registry);
+    EXPECT_TRUE(memory.registry.keys == disk.registry.keys);
     EXPECT_EQ(memory.config.heldByDevice, disk.config.heldByDevice);
     EXPECT_FALSE(memory.config.heldByDevice.empty());  // it has started
     EXPECT_TRUE(sim::SaveRegistry(memory, error) && sim::SaveConfig(memory, error)) << error;

@@ -6,7 +6,7 @@
 
 namespace {
 
-bool SameConfig(const sim::DeviceConfig& a, const sim::DeviceConfig& b)
+bool SameConfig(const formats::DeviceConfig& a, const formats::DeviceConfig& b)
 {
     return a.startup == b.startup && a.programs == b.programs && a.temp == b.temp &&
            a.heldOpen == b.heldOpen && a.heldByDevice == b.heldByDevice;
@@ -14,13 +14,13 @@ bool SameConfig(const sim::DeviceConfig& a, const sim::DeviceConfig& b)
 
 TEST(DeviceIniTest, FormatsAndParsesBack)
 {
-    sim::DeviceConfig config;
+    formats::DeviceConfig config;
     config.startup = u"\\Windows\\D\u00E9marrage";
     config.programs = u"\\Windows\\Start Menu\\Programs ;old #2";
     config.temp = u"";
     config.heldOpen = {u"\\Windows\\TRQUtil.exe", u"\\Program Files\\TRQ\\TRQ.exe",
                        u"\\Temp\\\xD83D\xDE00.log"};
-    std::string text = sim::FormatDeviceIni(config);
+    std::string text = formats::FormatDeviceIni(config);
     EXPECT_EQ(text,
               "[Folders]\n"
               "Startup=\\Windows\\D\xC3\xA9marrage\n"
@@ -30,13 +30,13 @@ TEST(DeviceIniTest, FormatsAndParsesBack)
               "File=\\Windows\\TRQUtil.exe\n"
               "File=\\Program Files\\TRQ\\TRQ.exe\n"
               "File=\\Temp\\\xF0\x9F\x98\x80.log\n");
-    sim::DeviceConfig parsed;
+    formats::DeviceConfig parsed;
     std::string error;
-    ASSERT_TRUE(sim::ParseDeviceIni(text, parsed, error)) << error;
+    ASSERT_TRUE(formats::ParseDeviceIni(text, parsed, error)) << error;
     EXPECT_TRUE(SameConfig(parsed, config));
 
     // Defaults: no [HeldOpen] at all.
-    EXPECT_EQ(sim::FormatDeviceIni(sim::DeviceConfig{}),
+    EXPECT_EQ(formats::FormatDeviceIni(formats::DeviceConfig{}),
               "[Folders]\n"
               "Startup=\\Windows\\StartUp\n"
               "Programs=\\Windows\\Start Menu\\Programs\n"
@@ -57,12 +57,12 @@ TEST(DeviceIniTest, ReadsWhatPeopleWrite)
         "File=\\Windows\\" + std::string(1500, 'x') + "\r\n"
         "[Folders]\r\n"
         "Startup=";  // last line without a line end, empty value
-    sim::DeviceConfig config;
+    formats::DeviceConfig config;
     std::string error;
-    ASSERT_TRUE(sim::ParseDeviceIni(text, config, error)) << error;
+    ASSERT_TRUE(formats::ParseDeviceIni(text, config, error)) << error;
     EXPECT_EQ(config.temp, u"\\Temp2\\");
     EXPECT_EQ(config.startup, u"");
-    EXPECT_EQ(config.programs, sim::DeviceConfig{}.programs);
+    EXPECT_EQ(config.programs, formats::DeviceConfig{}.programs);
     ASSERT_EQ(config.heldOpen.size(), 3u);
     EXPECT_EQ(config.heldOpen[0], u"\\Windows\\a ;b.exe");
     EXPECT_EQ(config.heldOpen[1], u"\\Windows\\#c.exe");
@@ -102,10 +102,10 @@ TEST(DeviceIniTest, RefusesBadLinesNamingTheFirst)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text.substr(0, 60));
-        sim::DeviceConfig config;
+        formats::DeviceConfig config;
         config.temp = u"\\Untouched\\";
         std::string error;
-        EXPECT_FALSE(sim::ParseDeviceIni(c.text, config, error));
+        EXPECT_FALSE(formats::ParseDeviceIni(c.text, config, error));
         const std::string prefix = "device.ini:" + std::to_string(c.line) + ": ";
         EXPECT_EQ(error.substr(0, prefix.size()), prefix) << error;
         EXPECT_NE(error.find(c.reason), std::string::npos) << error;
@@ -115,7 +115,7 @@ TEST(DeviceIniTest, RefusesBadLinesNamingTheFirst)
 
 TEST(DeviceIniTest, HeldOpenMatchesAsTheFileSystemDoes)
 {
-    sim::DeviceConfig config;
+    formats::DeviceConfig config;
     config.heldOpen = {u"\\Windows\\TRQUtil.exe", u"Temp//TRQ.log"};
     struct Case {
         std::u16string path;
@@ -132,13 +132,13 @@ TEST(DeviceIniTest, HeldOpenMatchesAsTheFileSystemDoes)
         {u"", false},
     };
     for (const Case& c : cases)
-        EXPECT_EQ(config.IsHeldOpen(c.path), c.held) << sim::Utf16ToUtf8Lossy(c.path);
+        EXPECT_EQ(config.IsHeldOpen(c.path), c.held) << formats::Utf16ToUtf8Lossy(c.path);
 }
 
 TEST(DeviceIniTest, HeldByDeviceKeepsEachRuleAndOrder)
 {
-    using R = sim::HoldRule;
-    sim::DeviceConfig config;
+    using R = formats::HoldRule;
+    formats::DeviceConfig config;
     config.heldOpen = {u"\\Program Files\\TRQ\\TRQ.exe"};
     config.heldByDevice = {{R::Sync, u"\\Program Files\\TRQ\\DevTRQSync.dll"},
                            {R::Startup, u"\\Windows\\TRQUtil.exe"},
@@ -146,7 +146,7 @@ TEST(DeviceIniTest, HeldByDeviceKeepsEachRuleAndOrder)
                            {R::Service, u"\\Windows\\AtlasGps.dll"},
                            {R::NewMenu, u"\\Windows\\TRQNewMenu.dll"},
                            {R::Startup, u"\\Windows\\TRQRemindSvc.dll"}};
-    const std::string text = sim::FormatDeviceIni(config);
+    const std::string text = formats::FormatDeviceIni(config);
     EXPECT_EQ(text,
               "[Folders]\n"
               "Startup=\\Windows\\StartUp\n"
@@ -161,19 +161,19 @@ TEST(DeviceIniTest, HeldByDeviceKeepsEachRuleAndOrder)
               "Service=\\Windows\\AtlasGps.dll\n"
               "NewMenu=\\Windows\\TRQNewMenu.dll\n"
               "Startup=\\Windows\\TRQRemindSvc.dll\n");
-    sim::DeviceConfig parsed;
+    formats::DeviceConfig parsed;
     std::string error;
-    ASSERT_TRUE(sim::ParseDeviceIni(text, parsed, error)) << error;
+    ASSERT_TRUE(formats::ParseDeviceIni(text, parsed, error)) << error;
     EXPECT_TRUE(SameConfig(parsed, config));
 
     // Sections in any order, keys in any case; a [HeldOpen] added after the
     // device wrote its own list still counts.
-    ASSERT_TRUE(sim::ParseDeviceIni("[heldbydevice]\nSERVICE=\\Windows\\a.dll\n"
+    ASSERT_TRUE(formats::ParseDeviceIni("[heldbydevice]\nSERVICE=\\Windows\\a.dll\n"
                                     "[HeldOpen]\nFile=\\Windows\\b.exe\n",
                                     parsed, error))
         << error;
     ASSERT_EQ(parsed.heldByDevice.size(), 1u);
-    EXPECT_EQ(parsed.heldByDevice[0], (sim::DeviceHold{R::Service, u"\\Windows\\a.dll"}));
+    EXPECT_EQ(parsed.heldByDevice[0], (formats::DeviceHold{R::Service, u"\\Windows\\a.dll"}));
     EXPECT_EQ(parsed.heldOpen, std::vector<std::u16string>{u"\\Windows\\b.exe"});
 
     struct Bad {
@@ -183,15 +183,15 @@ TEST(DeviceIniTest, HeldByDeviceKeepsEachRuleAndOrder)
     for (const Bad& bad : {Bad{"[HeldByDevice]\nFile=\\a\n", "unknown key 'File' in [HeldByDevice]"},
                            Bad{"[HeldByDevice]\nSync=\n", "Sync= without a path"},
                            Bad{"[HeldOpen]\nService=\\a\n", "unknown key 'Service' in [HeldOpen]"}}) {
-        EXPECT_FALSE(sim::ParseDeviceIni(bad.text, parsed, error)) << bad.text;
+        EXPECT_FALSE(formats::ParseDeviceIni(bad.text, parsed, error)) << bad.text;
         EXPECT_EQ(error, std::string("device.ini:2: ") + bad.reason);
     }
 }
 
 TEST(DeviceIniTest, EitherListHoldsAFileOpen)
 {
-    using R = sim::HoldRule;
-    sim::DeviceConfig config;
+    using R = formats::HoldRule;
+    formats::DeviceConfig config;
     config.heldOpen = {u"\\Program Files\\TRQ\\TRQ.exe", u"\\Windows\\TRQUtil.exe"};
     config.heldByDevice = {{R::Startup, u"\\Windows\\TRQUtil.exe"},
                            {R::Service, u"\\Windows\\TRQRemindSvc.dll"},
@@ -209,7 +209,7 @@ TEST(DeviceIniTest, EitherListHoldsAFileOpen)
         {u"\\Windows\\..\\Windows\\TRQRemindSvc.dll", false, {}},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(sim::Utf16ToUtf8Lossy(c.path));
+        SCOPED_TRACE(formats::Utf16ToUtf8Lossy(c.path));
         EXPECT_EQ(config.IsHeldByUser(c.path), c.user);
         EXPECT_EQ(config.DeviceRulesHolding(c.path), c.device);
         EXPECT_EQ(config.IsHeldOpen(c.path), c.user || !c.device.empty());
@@ -219,20 +219,20 @@ TEST(DeviceIniTest, EitherListHoldsAFileOpen)
 // What would not read back the same is not written at all.
 TEST(DeviceIniTest, WritesOnlyWhatReadsBackTheSame)
 {
-    sim::DeviceConfig config;
+    formats::DeviceConfig config;
     config.temp = u"\\My Temp\\";
     config.heldOpen = {u"\\Windows\\TRQUtil.exe"};
-    config.heldByDevice = {{sim::HoldRule::NewMenu, u"\\Windows\\TRQNewMenu.dll"}};
+    config.heldByDevice = {{formats::HoldRule::NewMenu, u"\\Windows\\TRQNewMenu.dll"}};
     std::string text, error;
-    ASSERT_TRUE(sim::FormatDeviceIniChecked(config, text, error)) << error;
+    ASSERT_TRUE(formats::FormatDeviceIniChecked(config, text, error)) << error;
     for (const char16_t* bad : {u"\\a\nFile=\\b", u" \\lead", u"\\\xD800", u""}) {
-        SCOPED_TRACE(sim::Utf16ToUtf8Lossy(bad));
-        sim::DeviceConfig wrong = config;
+        SCOPED_TRACE(formats::Utf16ToUtf8Lossy(bad));
+        formats::DeviceConfig wrong = config;
         wrong.heldOpen.push_back(bad);
-        EXPECT_FALSE(sim::FormatDeviceIniChecked(wrong, text, error));
+        EXPECT_FALSE(formats::FormatDeviceIniChecked(wrong, text, error));
         wrong = config;
-        wrong.heldByDevice.push_back({sim::HoldRule::Service, bad});
-        EXPECT_FALSE(sim::FormatDeviceIniChecked(wrong, text, error));
+        wrong.heldByDevice.push_back({formats::HoldRule::Service, bad});
+        EXPECT_FALSE(formats::FormatDeviceIniChecked(wrong, text, error));
         EXPECT_EQ(error, "device.ini: these settings cannot be written as they are");
     }
 }

@@ -98,13 +98,13 @@ inline std::map<std::string, std::string> HostTree(const std::filesystem::path& 
 
 // Every key as "ROOT\path" (roots as "ROOT") with its values: name, type
 // and bytes.
-inline std::map<std::string, std::string> RegistryDump(const sim::Registry& registry)
+inline std::map<std::string, std::string> RegistryDump(const formats::Registry& registry)
 {
     std::map<std::string, std::string> dump;
-    auto values = [](const sim::RegKey& key) {
+    auto values = [](const formats::RegKey& key) {
         std::string out;
-        for (const sim::RegValue& v : key.values) {
-            out += sim::Utf16ToUtf8Lossy(v.name) + "|" + std::to_string(v.type) + "|";
+        for (const formats::RegValue& v : key.values) {
+            out += formats::Utf16ToUtf8Lossy(v.name) + "|" + std::to_string(v.type) + "|";
             char hex[4];
             for (uint8_t b : v.data) {
                 std::snprintf(hex, sizeof hex, "%02x", b);
@@ -114,12 +114,12 @@ inline std::map<std::string, std::string> RegistryDump(const sim::Registry& regi
         }
         return out;
     };
-    for (sim::Root root : {sim::Root::ClassesRoot, sim::Root::CurrentUser, sim::Root::LocalMachine}) {
-        const sim::RegKey& top = registry.RootKey(root);
-        const std::string rootName = sim::RootName(root);
+    for (formats::Root root : {formats::Root::ClassesRoot, formats::Root::CurrentUser, formats::Root::LocalMachine}) {
+        const formats::RegKey& top = registry.RootKey(root);
+        const std::string rootName = formats::RootName(root);
         dump[rootName] = values(top);
-        sim::ForEachKey(top, [&](std::u16string_view path, const sim::RegKey& key) {
-            dump[rootName + "\\" + sim::Utf16ToUtf8Lossy(path)] = values(key);
+        formats::ForEachKey(top, [&](std::u16string_view path, const formats::RegKey& key) {
+            dump[rootName + "\\" + formats::Utf16ToUtf8Lossy(path)] = values(key);
         });
     }
     return dump;

@@ -17,8 +17,8 @@
 namespace trq_test {
 namespace {
 
-using R = sim::HoldRule;
-const sim::Root LM = sim::Root::LocalMachine, CR = sim::Root::ClassesRoot;
+using R = formats::HoldRule;
+const formats::Root LM = formats::Root::LocalMachine, CR = formats::Root::ClassesRoot;
 
 const std::u16string kNewMenuKey =
     u"Software\\Microsoft\\Shell\\Extensions\\NewMenu\\{5A0C3E71-9B4D-4E28-A6F1-07D3C8B2E95F}";
@@ -29,7 +29,7 @@ const std::u16string kShortcut = u"\\Windows\\StartUp\\TRQUtil.lnk";
 
 std::string Show(const std::optional<std::u16string>& path)
 {
-    return path ? sim::Utf16ToUtf8Lossy(*path) : "(nothing)";
+    return path ? formats::Utf16ToUtf8Lossy(*path) : "(nothing)";
 }
 
 TEST(Shortcut, ReadsTheTargetAsTheShellDoes)
@@ -85,37 +85,37 @@ TEST(Shortcut, LibraryNamesAsTheLoaderReadsThem)
         {u"\\Windows\\..\\a.dll", std::nullopt},
     };
     for (const auto& [name, path] : cases)
-        EXPECT_EQ(Show(sim::LibraryPath(name)), Show(path)) << sim::Utf16ToUtf8Lossy(name);
+        EXPECT_EQ(Show(sim::LibraryPath(name)), Show(path)) << formats::Utf16ToUtf8Lossy(name);
 }
 
 std::set<std::pair<R, std::string>> Holds(const sim::DeviceImage& image)
 {
     std::set<std::pair<R, std::string>> holds;
     for (const sim::StartupHold& hold : sim::HoldsAtStartup(image))
-        holds.insert({hold.rule, sim::Utf16ToUtf8Lossy(hold.file)});
+        holds.insert({hold.rule, formats::Utf16ToUtf8Lossy(hold.file)});
     return holds;
 }
 
 TEST(Startup, FreshSampleDeviceHoldsWhatThePackageRegistered)
 {
-    TestDevice device(sim::SampleState::Started);
+    TestDevice device(runner::SampleState::Started);
     std::vector<std::tuple<R, std::string, std::string>> holds;
     for (const sim::StartupHold& hold : sim::HoldsAtStartup(device.image))
-        holds.emplace_back(hold.rule, sim::Utf16ToUtf8Lossy(hold.file),
-                           sim::Utf16ToUtf8Lossy(hold.source));
+        holds.emplace_back(hold.rule, formats::Utf16ToUtf8Lossy(hold.file),
+                           formats::Utf16ToUtf8Lossy(hold.source));
     const std::vector<std::tuple<R, std::string, std::string>> expected = {
         {R::Startup, "\\Windows\\TRQUtil.exe", "\\Windows\\StartUp\\TRQUtil.lnk"},
         {R::Service, "\\Windows\\TRQRemindSvc.dll", "HKEY_LOCAL_MACHINE\\Services\\TRQRem"},
         {R::Service, "\\Windows\\AtlasGps.dll", "HKEY_LOCAL_MACHINE\\Services\\AtlasGps"},
-        {R::NewMenu, "\\Windows\\TRQNewMenu.dll", "HKEY_LOCAL_MACHINE\\" + sim::Utf16ToUtf8Lossy(kNewMenuKey)},
-        {R::Sync, "\\Program Files\\TRQ\\DevTRQSync.dll", "HKEY_LOCAL_MACHINE\\" + sim::Utf16ToUtf8Lossy(kSyncKey)},
+        {R::NewMenu, "\\Windows\\TRQNewMenu.dll", "HKEY_LOCAL_MACHINE\\" + formats::Utf16ToUtf8Lossy(kNewMenuKey)},
+        {R::Sync, "\\Program Files\\TRQ\\DevTRQSync.dll", "HKEY_LOCAL_MACHINE\\" + formats::Utf16ToUtf8Lossy(kSyncKey)},
     };
     EXPECT_EQ(holds, expected);
     // What --init-device writes is what it read back: the device has started.
     ASSERT_EQ(device.image.config.heldByDevice.size(), expected.size());
     for (size_t i = 0; i < expected.size(); ++i)
         EXPECT_EQ(device.image.config.heldByDevice[i],
-                  (sim::DeviceHold{std::get<0>(expected[i]), *sim::Utf8ToUtf16(std::get<1>(expected[i]))}));
+                  (formats::DeviceHold{std::get<0>(expected[i]), *formats::Utf8ToUtf16(std::get<1>(expected[i]))}));
 
     TestDevice installed;
     EXPECT_TRUE(installed.image.config.heldByDevice.empty());
@@ -197,7 +197,7 @@ INSTANTIATE_TEST_SUITE_P(
                  [](sim::DeviceImage& d) { SetString(d, CR, kNewMenuServer, u"", u"\\Windows"); }, {}, {kMenu}},
         EditCase{"New-menu extension not a class id",
                  [](sim::DeviceImage& d) {
-                     d.registry.registry.Create(LM, u"Software\\Microsoft\\Shell\\Extensions\\NewMenu\\junk");
+                     d.registry.keys.Create(LM, u"Software\\Microsoft\\Shell\\Extensions\\NewMenu\\junk");
                  },
                  {}, {}},
         EditCase{"sync provider without a store",
@@ -265,7 +265,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(Startup, StartReleasesTheUsersProgramsAndRereadsTheRegistry)
 {
-    TestDevice device(sim::SampleState::Started);
+    TestDevice device(runner::SampleState::Started);
     HoldOpen(device.image, u"\\Program Files\\TRQ\\TRQ.exe");
     RemoveKey(device.image, LM, u"Services\\TRQRem");
     std::vector<sim::StartupHold> holds = sim::StartDevice(device.image);
@@ -284,8 +284,8 @@ TEST(Startup, StartReleasesTheUsersProgramsAndRereadsTheRegistry)
 // device holds, the restart lets it all go, the second run finishes.
 TEST(SoftReset, StartedSampleDeviceNeedsOneRestart)
 {
-    TestDevice device(sim::SampleState::Started);
-    sim::RunOutcome first = device.Run({6, 6});
+    TestDevice device(runner::SampleState::Started);
+    runner::RunOutcome first = device.Run({6, 6});
     EXPECT_EQ(first.stop, sim::Stop::Reset);
     std::vector<std::string> violations;
     for (const auto& record : first.trace.Of("DeleteFileW"))
@@ -295,9 +295,9 @@ TEST(SoftReset, StartedSampleDeviceNeedsOneRestart)
                                                      "\\Program Files\\TRQ\\DevTRQSync.dll"}));
     device.Reload();
     EXPECT_EQ(device.image.config.heldByDevice,
-              (std::vector<sim::DeviceHold>{{R::Service, u"\\Windows\\AtlasGps.dll"}}));
+              (std::vector<formats::DeviceHold>{{R::Service, u"\\Windows\\AtlasGps.dll"}}));
 
-    sim::RunOutcome second = device.Run({6, 6});
+    runner::RunOutcome second = device.Run({6, 6});
     EXPECT_EQ(second.stop, sim::Stop::None);
     ASSERT_EQ(second.boxes.size(), 3u);
     EXPECT_EQ(second.boxes[2].text, BoxText(Box::Success));
@@ -308,13 +308,13 @@ TEST(SoftReset, StartedSampleDeviceNeedsOneRestart)
 std::string Status(const sim::DeviceImage& image)
 {
     std::ostringstream out;
-    sim::WriteDeviceStatus(out, image);
+    runner::WriteDeviceStatus(out, image);
     return out.str();
 }
 
 TEST(Status, SaysWhatIsHeldAndWhy)
 {
-    TestDevice device(sim::SampleState::Started);
+    TestDevice device(runner::SampleState::Started);
     HoldOpen(device.image, u"\\Program Files\\TRQ\\TRQ.exe");
     std::string status = Status(device.image);
     for (const char* line :
@@ -348,30 +348,30 @@ TEST(Status, SaysWhatIsHeldAndWhy)
 TEST(Status, ItemLineSaysWhoHoldsAFile)
 {
     const struct {
-        sim::PlanItem item;
+        runner::PlanItem item;
         std::vector<std::u16string> heldOpen;
-        std::vector<sim::DeviceHold> heldByDevice;
+        std::vector<formats::DeviceHold> heldByDevice;
         std::string line;
     } cases[] = {
-        {{sim::PlanItem::File, "\\Windows\\TRQUtil.exe"},
+        {{runner::PlanItem::File, "\\Windows\\TRQUtil.exe"},
          {u"\\Windows\\TRQUtil.exe.log"},
          {{R::Startup, u"\\Windows\\TRQUtil"}},
          "file   \\Windows\\TRQUtil.exe"},
-        {{sim::PlanItem::File, "\\Windows\\TRQUtil.exe"},
+        {{runner::PlanItem::File, "\\Windows\\TRQUtil.exe"},
          {u"\\WINDOWS\\TRQUTIL.EXE"},
          {{R::Sync, u"\\Windows\\TRQUtil.exe"}, {R::Service, u"\\Windows\\AtlasGps.dll"},
           {R::Startup, u"Windows//TRQUtil.exe"}},
          "file   \\Windows\\TRQUtil.exe  (held open: Sync, Startup, user)"},
-        {{sim::PlanItem::Folder, "\\Program Files\\TRQ"},
+        {{runner::PlanItem::Folder, "\\Program Files\\TRQ"},
          {u"\\Program Files\\TRQ"},
          {{R::Startup, u"\\Program Files\\TRQ"}},
          "folder \\Program Files\\TRQ"},
     };
     for (const auto& c : cases) {
-        sim::DeviceConfig config;
+        formats::DeviceConfig config;
         config.heldOpen = c.heldOpen;
         config.heldByDevice = c.heldByDevice;
-        EXPECT_EQ(sim::ItemLine(c.item, config), c.line);
+        EXPECT_EQ(runner::ItemLine(c.item, config), c.line);
     }
 }
 

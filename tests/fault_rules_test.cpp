@@ -145,7 +145,7 @@ TEST(FaultRuleCli, FailOptionReportsEachFaultAndBadRulesExitTwo)
     TempDir tmp;
     const std::string dev = (tmp.Path() / "device").string();
     std::string error;
-    ASSERT_TRUE(sim::InitSampleDevice(dev, error)) << error;
+    ASSERT_TRUE(runner::InitSampleDevice(dev, error)) << error;
     auto cli = [](const std::string& arguments, std::string& output) {
         CommandResult r = RunCommand(std::string("'") + TRQ_SIM_CLI + "' " + arguments + " </dev/null 2>&1");
         output = r.output;

@@ -34,7 +34,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const sim::Root LM = sim::Root::LocalMachine, CU = sim::Root::CurrentUser, CR = sim::Root::ClassesRoot;
+const formats::Root LM = formats::Root::LocalMachine, CU = formats::Root::CurrentUser, CR = formats::Root::ClassesRoot;
 
 // The package's file names where the package never put them, and keys that
 // only look like the package's.
@@ -148,30 +148,30 @@ bool IsDialoguePath(const std::vector<Box>& boxes, sim::Stop stop)
 // Answers Yes to every question, so that each run goes as deep as it can.
 std::optional<int> AnswerYes(const sim::BoxRecord& box)
 {
-    return sim::IsQuestion(box.flags) ? IDYES : IDOK;
+    return runner::IsQuestion(box.flags) ? IDYES : IDOK;
 }
 
 // One device state: a prepared image, copied afresh for each run.
 class SweptDevice {
 public:
-    SweptDevice(const DeviceState& state, sim::Program program)
+    SweptDevice(const DeviceState& state, runner::Program program)
         : state_(state), program_(std::move(program)), scratch_("sweep")
     {
         pristine_ = scratch_.Path() / "pristine";
         work_ = scratch_.Path() / "work";
         std::string error;
-        EXPECT_TRUE(sim::InitSampleDevice(pristine_, error)) << error;
+        EXPECT_TRUE(runner::InitSampleDevice(pristine_, error)) << error;
         sim::DeviceImage image;
         EXPECT_TRUE(sim::LoadDeviceImage(pristine_, image, error)) << error;
-        image.config = sim::DeviceConfig{};  // nothing held open, folders as on most devices
+        image.config = formats::DeviceConfig{};  // nothing held open, folders as on most devices
         AddDecoys(image);
         state.prepare(image);
         Save(image);
         EXPECT_TRUE(sim::LoadDeviceImage(pristine_, image, error)) << error;
 
         filesBefore_ = HostTree(image.dir / "files");
-        registryBefore_ = RegistryDump(image.registry.registry);
-        installDir_ = sim::RecordedInstallDir(image.registry.registry).value_or(u"");
+        registryBefore_ = RegistryDump(image.registry.keys);
+        installDir_ = runner::RecordedInstallDir(image.registry.keys).value_or(u"");
         for (const expected::PlanItem& item : expected::PlanItems(installDir_, image.config)) {
             if (item.kind == expected::PlanItem::Key) planKeys_.insert(Fold(item.name));
             else planFiles_.insert(Fold(item.name));
@@ -179,7 +179,7 @@ public:
     }
 
     struct Run {
-        sim::RunOutcome outcome;
+        runner::RunOutcome outcome;
         std::vector<std::string> problems;
     };
 
@@ -204,7 +204,7 @@ public:
             return run;
         }
         std::map<std::string, int> fired;
-        sim::RunOptions options;
+        runner::RunOptions options;
         options.answerer = AnswerYes;
         options.resetReturns = state_.resetReturns;
         options.program = program_;
@@ -212,7 +212,7 @@ public:
         if (!rules.empty())
             options.faults = sim::MakeFaultPlan(rules, [&fired](const sim::FaultRule&, const std::string& op,
                                                                 int, const std::string&) { ++fired[op]; });
-        if (!sim::RunUninstallOn(image, options, run.outcome, error)) {
+        if (!runner::RunUninstallOn(image, options, run.outcome, error)) {
             run.problems.push_back("the image could not be written back: " + error);
             return run;
         }
@@ -221,7 +221,7 @@ public:
     }
 
 private:
-    void Check(const sim::DeviceImage& image, const sim::RunOutcome& out,
+    void Check(const sim::DeviceImage& image, const runner::RunOutcome& out,
                std::map<std::string, int>& fired, std::vector<std::string>& problems) const
     {
         auto problem = [&problems](const std::string& what) { problems.push_back(what); };
@@ -232,7 +232,7 @@ private:
         for (const sim::BoxRecord& record : out.boxes) {
             std::optional<Box> box = BoxOf(record);
             if (!box) {
-                problem("a box with a text not in the table: " + sim::Utf16ToUtf8Lossy(record.text));
+                problem("a box with a text not in the table: " + formats::Utf16ToUtf8Lossy(record.text));
                 continue;
             }
             boxes.push_back(*box);
@@ -246,7 +246,7 @@ private:
                     " are no path of the dialogue");
         }
         const bool success = !boxes.empty() && boxes.back() == Box::Success;
-        if (!success && !image.registry.registry.Find(LM, kInstallRecord))
+        if (!success && !image.registry.keys.Find(LM, kInstallRecord))
             problem("the install record is gone but the Success box was not shown");
 
         // Heap and keys: the install directory lives until the process ends.
@@ -279,7 +279,7 @@ private:
         }
         for (const auto& [path, entry] : files)
             if (!filesBefore_.count(path)) problem("\\" + path + " was made");
-        std::map<std::string, std::string> registry = RegistryDump(image.registry.registry);
+        std::map<std::string, std::string> registry = RegistryDump(image.registry.keys);
         auto underPlanKey = [this](const std::string& key) {
             std::string k = Fold(key);
             for (const std::string& plan : planKeys_)
@@ -296,7 +296,7 @@ private:
     }
 
     const DeviceState& state_;
-    sim::Program program_;
+    runner::Program program_;
     ScratchDir scratch_;
     fs::path pristine_, work_;
     std::map<std::string, std::string> filesBefore_, registryBefore_;
@@ -334,7 +334,7 @@ class FaultSweep : public testing::TestWithParam<Sweep> {};
 TEST_P(FaultSweep, EveryCallFailsInTurnAndThePromisesHold)
 {
     const DeviceState& state = *GetParam().state;
-    sim::Program program;
+    runner::Program program;
     if (GetParam().cpu) {
         TRQ_REQUIRE_POCKETPC_BUILD();
         program = PocketPcUninstallerOn(*GetParam().cpu);
@@ -344,7 +344,7 @@ TEST_P(FaultSweep, EveryCallFailsInTurnAndThePromisesHold)
     // On the Pocket PC every faulted run must also make the very calls the
     // uninstaller built for this host makes under the same fault.
     std::optional<SweptDevice> host;
-    if (program) host.emplace(state, sim::Program{});
+    if (program) host.emplace(state, runner::Program{});
 
     SweptDevice::Run unfaulted = device.Play({});
     ASSERT_TRUE(unfaulted.problems.empty()) << unfaulted.problems[0];

@@ -12,8 +12,8 @@ namespace {
 
 std::vector<uint8_t> Utf16(const std::u16string& s, bool terminated = true)
 {
-    if (terminated) return sim::StringData(s);
-    const std::string bytes = sim::Utf16LeBytes(s);
+    if (terminated) return formats::StringData(s);
+    const std::string bytes = formats::Utf16LeBytes(s);
     return std::vector<uint8_t>(bytes.begin(), bytes.end());
 }
 
@@ -31,9 +31,9 @@ TEST_P(InstallDirValue, OnlyATerminatedNonEmptyStringCounts)
 {
     const ValueCase& c = GetParam();
     TestDevice device;
-    SetRaw(device.image, sim::Root::LocalMachine, kInstallRecord, u"InstallDir", c.type, c.installDir);
-    SetString(device.image, sim::Root::LocalMachine, kInstallRecord, u"InstDir", u"\\Other");
-    sim::RunOutcome run = device.Run({7});  // refuse consent: nothing is deleted
+    SetRaw(device.image, formats::Root::LocalMachine, kInstallRecord, u"InstallDir", c.type, c.installDir);
+    SetString(device.image, formats::Root::LocalMachine, kInstallRecord, u"InstDir", u"\\Other");
+    runner::RunOutcome run = device.Run({7});  // refuse consent: nothing is deleted
     std::vector<std::string> queried;
     for (const auto& record : run.trace.Of("RegQueryValueExW")) queried.push_back(record["name"]);
     EXPECT_EQ(queried.size(), c.usesInstDir ? 2u : 1u);
@@ -71,12 +71,12 @@ TEST(Guards, LongInstallDirectorySkipsPathsThatWouldNotFit)
     // 245 characters: "\TRQJotlet.exe" just fits (259), "\DevTRQSync.dll" does not (260).
     const std::u16string dir = u"\\" + std::u16string(244, u'd');
     TestDevice device;
-    SetString(device.image, sim::Root::LocalMachine, kInstallRecord, u"InstallDir", dir);
-    RemoveValue(device.image, sim::Root::LocalMachine, kInstallRecord, u"InstDir");
-    sim::RunOutcome run = device.Run({6, 6});
+    SetString(device.image, formats::Root::LocalMachine, kInstallRecord, u"InstallDir", dir);
+    RemoveValue(device.image, formats::Root::LocalMachine, kInstallRecord, u"InstDir");
+    runner::RunOutcome run = device.Run({6, 6});
 
     std::vector<std::string> underDir;
-    const std::string dir8 = sim::Utf16ToUtf8Lossy(dir);
+    const std::string dir8 = formats::Utf16ToUtf8Lossy(dir);
     for (const auto& record : run.trace.Of("DeleteFileW")) {
         std::string path = record["path"];
         EXPECT_LT(path.size(), 260u);
@@ -93,7 +93,7 @@ TEST(Guards, TemporaryFolderTooLongForTheBufferSkipsItsLogs)
 {
     TestDevice device;
     device.image.config.temp = u"\\" + std::u16string(300, u't') + u"\\";
-    sim::RunOutcome run = device.Run({6, 6});
+    runner::RunOutcome run = device.Run({6, 6});
     auto temp = run.trace.Of("GetTempPathW");
     ASSERT_EQ(temp.size(), 1u);
     EXPECT_EQ(temp[0]["result"], 303);  // what the path would need
@@ -118,16 +118,16 @@ TEST_P(HeapExhausted, NothingIsDeletedAndTheUserIsTold)
     TestDevice device;
     device.Reload();
     const std::set<std::string> before = device.Contents();
-    sim::RunOptions options;
-    options.answerer = sim::ScriptedAnswers({6, 6});
+    runner::RunOptions options;
+    options.answerer = runner::ScriptedAnswers({6, 6});
     options.keepRecords = true;
     options.faults = [&c](const std::string& op, int, int kindIndex, const std::string&) {
         return op == "HeapAlloc" && kindIndex == c.failing ? std::optional<sim::Fault>(sim::Fault{})
                                                            : std::nullopt;
     };
-    sim::RunOutcome run;
+    runner::RunOutcome run;
     std::string error;
-    ASSERT_TRUE(sim::RunUninstallOn(device.image, options, run, error)) << error;
+    ASSERT_TRUE(runner::RunUninstallOn(device.image, options, run, error)) << error;
 
     ASSERT_EQ(run.boxes.size(), c.boxes.size());
     for (size_t i = 0; i < c.boxes.size(); ++i) EXPECT_EQ(run.boxes[i].text, BoxText(c.boxes[i]));
@@ -150,7 +150,7 @@ TEST(SoftReset, TwoRunsLeaveNothingOfThePackage)
 {
     TestDevice device;
     HoldOpen(device.image, u"\\Program Files\\TRQ\\TRQJotlet.exe");
-    sim::RunOutcome first = device.Run({6, 6});
+    runner::RunOutcome first = device.Run({6, 6});
     EXPECT_EQ(first.stop, sim::Stop::Reset);
     EXPECT_EQ(first.exitCode, 0);
     ASSERT_EQ(first.boxes.size(), 2u);
@@ -162,18 +162,18 @@ TEST(SoftReset, TwoRunsLeaveNothingOfThePackage)
 
     device.Reload();
     EXPECT_TRUE(device.image.config.heldOpen.empty());
-    sim::RunOutcome second = device.Run({6, 6});
+    runner::RunOutcome second = device.Run({6, 6});
     EXPECT_EQ(second.stop, sim::Stop::None);
     ASSERT_EQ(second.boxes.size(), 3u);
     EXPECT_EQ(second.boxes[2].text, BoxText(Box::Success));
     EXPECT_TRUE(device.PlanLeft().empty());
-    EXPECT_NE(device.image.registry.registry.Find(sim::Root::CurrentUser, u"Software\\TRQ"), nullptr);
+    EXPECT_NE(device.image.registry.keys.Find(formats::Root::CurrentUser, u"Software\\TRQ"), nullptr);
 }
 
 TEST(SoftReset, UnansweredBoxStopsTheRunAndKeepsWhatWasDone)
 {
     TestDevice device;
-    sim::RunOutcome run = device.Run({6});  // the Settings question finds no answer
+    runner::RunOutcome run = device.Run({6});  // the Settings question finds no answer
     EXPECT_EQ(run.stop, sim::Stop::NoAnswer);
     EXPECT_EQ(run.boxes.back().text, BoxText(Box::SettingsQuestion));
     device.Reload();

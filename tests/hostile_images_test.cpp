@@ -44,11 +44,11 @@ std::string ReadBytes(const fs::path& path)
 // surrogate spliced into it at the first occurrence of `at`.
 std::string Utf16RegistryWithLoneSurrogate(const std::u16string& at)
 {
-    sim::RegFile file = sim::SampleRegistry();
-    file.encoding = sim::TextEncoding::Utf16LeBom;
+    formats::RegFile file = runner::SampleRegistry();
+    file.encoding = formats::TextEncoding::Utf16LeBom;
     file.crlf = true;
-    std::string bytes = sim::FormatRegFile(file);
-    std::string needle = sim::Utf16LeBytes(at);
+    std::string bytes = formats::FormatRegFile(file);
+    std::string needle = formats::Utf16LeBytes(at);
     size_t pos = bytes.find(needle);
     if (pos == std::string::npos) return bytes;
     return bytes.insert(pos + needle.size(), "\x00\xD8"s);
@@ -57,10 +57,10 @@ std::string Utf16RegistryWithLoneSurrogate(const std::u16string& at)
 // The sample registry in UTF-8 with LF, for edits as text.
 std::string SampleRegistryText()
 {
-    sim::RegFile file = sim::SampleRegistry();
-    file.encoding = sim::TextEncoding::Utf8;
+    formats::RegFile file = runner::SampleRegistry();
+    file.encoding = formats::TextEncoding::Utf8;
     file.crlf = false;
-    return sim::FormatRegFile(file);
+    return formats::FormatRegFile(file);
 }
 
 // Edits the image through the simulator's own loader and writer.
@@ -76,7 +76,7 @@ void EditImage(const fs::path& image, const std::function<void(sim::DeviceImage&
 void SetInstallDirBytes(const fs::path& image, std::string bytes)
 {
     EditImage(image, [&bytes](sim::DeviceImage& d) {
-        SetRaw(d, sim::Root::LocalMachine, kInstallRecord, u"InstallDir", REG_SZ,
+        SetRaw(d, formats::Root::LocalMachine, kInstallRecord, u"InstallDir", REG_SZ,
                std::vector<uint8_t>(bytes.begin(), bytes.end()));
     });
 }
@@ -84,8 +84,8 @@ void SetInstallDirBytes(const fs::path& image, std::string bytes)
 void SetBothDirs(const fs::path& image, const std::u16string& dir)
 {
     EditImage(image, [&dir](sim::DeviceImage& d) {
-        SetString(d, sim::Root::LocalMachine, kInstallRecord, u"InstallDir", dir);
-        SetString(d, sim::Root::LocalMachine, kInstallRecord, u"InstDir", dir);
+        SetString(d, formats::Root::LocalMachine, kInstallRecord, u"InstallDir", dir);
+        SetString(d, formats::Root::LocalMachine, kInstallRecord, u"InstDir", dir);
     });
 }
 
@@ -133,7 +133,7 @@ const HostileCase kCases[] = {
      [](const fs::path& image, const fs::path&) { SetBothDirs(image, u"\\"); }, "", kLookupFailed},
     {"install directory with a NUL before a climb",
      [](const fs::path& image, const fs::path&) {
-         SetInstallDirBytes(image, sim::Utf16LeBytes(std::u16string(u"\\Program Files\\TRQ") + u'\0' +
+         SetInstallDirBytes(image, formats::Utf16LeBytes(std::u16string(u"\\Program Files\\TRQ") + u'\0' +
                                            u"\\..\\..\\sentinel" + u'\0'));
      },
      "", kRemoved,
@@ -175,7 +175,7 @@ const HostileCase kCases[] = {
          std::string error;
          ASSERT_TRUE(sim::LoadDeviceImage(image, d, error)) << error;
          EXPECT_GT(fs::file_size(image / "registry.reg"), 10u << 20 >> 1);
-         const sim::RegKey* bulk = d.registry.registry.Find(sim::Root::LocalMachine, u"SOFTWARE\\Bulk");
+         const formats::RegKey* bulk = d.registry.keys.Find(formats::Root::LocalMachine, u"SOFTWARE\\Bulk");
          ASSERT_NE(bulk, nullptr);
          EXPECT_GT(bulk->keys.size(), 80000u);
      }},
@@ -190,7 +190,7 @@ const HostileCase kCases[] = {
          sim::DeviceImage d;
          std::string error;
          ASSERT_TRUE(sim::LoadDeviceImage(image, d, error)) << error;
-         EXPECT_EQ(d.registry.registry.Find(sim::Root::ClassesRoot, u"trpfile"), nullptr);
+         EXPECT_EQ(d.registry.keys.Find(formats::Root::ClassesRoot, u"trpfile"), nullptr);
      }},
     {"keys nested deeper than the registry allows",
      [](const fs::path& image, const fs::path&) {
@@ -211,7 +211,7 @@ const HostileCase kCases[] = {
      "lone surrogate", {}},
     {"lone surrogate in the install directory",
      [](const fs::path& image, const fs::path&) {
-         SetInstallDirBytes(image, sim::Utf16LeBytes(u"\\Program Files\\TRQ") + "\x00\xD8\x00\x00"s);
+         SetInstallDirBytes(image, formats::Utf16LeBytes(u"\\Program Files\\TRQ") + "\x00\xD8\x00\x00"s);
      },
      // No device path holds a lone surrogate: the install folder's rows
      // find nothing, the rest of the package goes.
@@ -269,7 +269,7 @@ void Play(const HostileCase& c)
     const fs::path image = tmp.Path() / "device";
     const fs::path sentinel = tmp.Path() / "sentinel";
     std::string error;
-    ASSERT_TRUE(sim::InitSampleDevice(image, error)) << error;
+    ASSERT_TRUE(runner::InitSampleDevice(image, error)) << error;
     // The sentinel holds what a device path that got out would hit first.
     for (const char* name : {"Program Files/TRQ/TRQ.exe", "Program Files/TRQ/Setup.dll", "TRQUtil.exe",
                              "TRQUtil.lnk", "TRQUtil.log", "TRQ.exe", "read-only.dll"}) {
@@ -290,11 +290,11 @@ void Play(const HostileCase& c)
         EXPECT_EQ(HostTree(image, true), imageBefore) << "a refused image is left as it was";
     } else {
         ASSERT_TRUE(ok) << error;
-        sim::RunOptions options;
-        options.answerer = sim::ScriptedAnswers({IDYES, IDYES});
+        runner::RunOptions options;
+        options.answerer = runner::ScriptedAnswers({IDYES, IDYES});
         options.keepRecords = true;
-        sim::RunOutcome run;
-        ASSERT_TRUE(sim::RunUninstallOn(loaded, options, run, error)) << error;
+        runner::RunOutcome run;
+        ASSERT_TRUE(runner::RunUninstallOn(loaded, options, run, error)) << error;
         EXPECT_EQ(run.exitCode, 0);
         std::vector<Box> boxes;
         for (const sim::BoxRecord& box : run.boxes)
@@ -344,7 +344,7 @@ TEST(HostileImageCli, RefusedImagesExitTwoAndStayAsTheyWere)
     TempDir tmp;
     const fs::path image = tmp.Path() / "device";
     std::string error;
-    ASSERT_TRUE(sim::InitSampleDevice(image, error)) << error;
+    ASSERT_TRUE(runner::InitSampleDevice(image, error)) << error;
     WriteBytes(image / "device.ini", "[HeldOpen]\nFile=\\A\0B\n"s);
     const auto before = HostTree(image, true);
     const std::string command = std::string("'") + TRQ_SIM_CLI + "' --device '" + image.string() +

@@ -16,7 +16,7 @@
 #include "formats/text.h"
 #include "platform/sim/device_image.h"
 
-namespace sim {
+namespace formats {
 namespace {
 
 namespace fs = std::filesystem;
@@ -120,7 +120,7 @@ TEST(RegFileTest, ValuesAreStoredAsTypeAndRawBytes)
     RegFile file;
     RegFileError error;
     ASSERT_TRUE(ParseRegFile(kCanonical, "r.reg", file, error)) << error.Message();
-    const RegKey* app = file.registry.Find(Root::LocalMachine, u"software\\apps\\sample app");
+    const RegKey* app = file.keys.Find(Root::LocalMachine, u"software\\apps\\sample app");
     ASSERT_NE(app, nullptr);
 
     struct Case {
@@ -155,9 +155,9 @@ TEST(RegFileTest, ValuesAreStoredAsTypeAndRawBytes)
     ASSERT_NE(app->FindValue(u"Long"), nullptr);
     EXPECT_EQ(app->FindValue(u"Long")->data.size(), 60u);
     EXPECT_EQ(app->FindValue(u"Long")->data[59], 0x3b);
-    EXPECT_EQ(file.registry.Find(Root::CurrentUser, u"Software\\Tr\u00E1q")->values[0].data,
+    EXPECT_EQ(file.keys.Find(Root::CurrentUser, u"Software\\Tr\u00E1q")->values[0].data,
               StringData(u"\u65E5\u672C \U0001F600"));
-    EXPECT_NE(file.registry.Find(Root::LocalMachine, u"SOFTWARE\\Apps\\Sample App\\Sub]key"),
+    EXPECT_NE(file.keys.Find(Root::LocalMachine, u"SOFTWARE\\Apps\\Sample App\\Sub]key"),
               nullptr);
 }
 
@@ -191,7 +191,7 @@ TEST(RegFileTest, LenientSpellingsReadAsExpected)
         RegFileError error;
         ASSERT_TRUE(ParseRegFile(Encode(text, TextEncoding::Utf8, false), "r.reg", file, error))
             << error.Message();
-        const RegKey* key = file.registry.Find(Root::LocalMachine, u"K");
+        const RegKey* key = file.keys.Find(Root::LocalMachine, u"K");
         ASSERT_NE(key, nullptr);
         ASSERT_EQ(key->values.size(), 1u);
         EXPECT_EQ(key->values[0].type, c.type);
@@ -206,7 +206,7 @@ TEST(RegFileTest, LenientSpellingsReadAsExpected)
 TEST(RegFileTest, FormatThenParseGivesTheSameRegistry)
 {
     RegFile original;
-    Registry& reg = original.registry;
+    Registry& reg = original.keys;
     RegKey* key = reg.Create(Root::LocalMachine, u"Apps\\Sample");
     const std::vector<RegValue> values = {
         {u"", 1, StringData(u"")},
@@ -239,7 +239,7 @@ TEST(RegFileTest, FormatThenParseGivesTheSameRegistry)
             RegFile parsed;
             RegFileError error;
             ASSERT_TRUE(ParseRegFile(bytes, "r.reg", parsed, error)) << error.Message();
-            EXPECT_TRUE(parsed.registry == original.registry);
+            EXPECT_TRUE(parsed.keys == original.keys);
             EXPECT_EQ(parsed.encoding, encoding);
             EXPECT_EQ(parsed.crlf, crlf);
             EXPECT_EQ(FormatRegFile(parsed), bytes);
@@ -268,12 +268,12 @@ TEST(RegFileTest, SectionsMergeIgnoringCaseAndRootsStayApart)
         "HKEY_LOCAL_MACHINE\\Software\\App",
         "HKEY_LOCAL_MACHINE\\Software\\App\\Sub",
     };
-    EXPECT_EQ(file.registry.KeyList(), keys);
-    const RegKey* machine = file.registry.Find(Root::LocalMachine, u"Software\\App");
+    EXPECT_EQ(file.keys.KeyList(), keys);
+    const RegKey* machine = file.keys.Find(Root::LocalMachine, u"Software\\App");
     ASSERT_EQ(machine->values.size(), 2u);
     EXPECT_EQ(machine->values[0].name, u"Name");
     EXPECT_EQ(machine->values[0].data, StringData(u"second"));
-    EXPECT_EQ(file.registry.Find(Root::CurrentUser, u"Software\\App")->values[0].data,
+    EXPECT_EQ(file.keys.Find(Root::CurrentUser, u"Software\\App")->values[0].data,
               StringData(u"user"));
 }
 
@@ -296,7 +296,7 @@ TEST(RegFileTest, NamesGivenAgainFindTheFirstInShortAndLongLists)
         RegFile file;
         RegFileError error;
         ASSERT_TRUE(ParseRegFile(text, "r.reg", file, error)) << error.Message();
-        const RegKey* key = file.registry.Find(Root::LocalMachine, u"K");
+        const RegKey* key = file.keys.Find(Root::LocalMachine, u"K");
         ASSERT_NE(key, nullptr);
         ASSERT_EQ(key->values.size(), size_t(count));
         EXPECT_EQ(key->values[1].name, u"Value1");
@@ -318,7 +318,7 @@ TEST(RegFileTest, MixedLineEndsAreReadAndTheFirstOneIsKept)
         RegFileError error;
         ASSERT_TRUE(ParseRegFile(text, "r.reg", file, error)) << error.Message();
         EXPECT_EQ(file.crlf, crlf);
-        EXPECT_EQ(file.registry.Find(Root::LocalMachine, u"A")->values[0].data,
+        EXPECT_EQ(file.keys.Find(Root::LocalMachine, u"A")->values[0].data,
                   (std::vector<uint8_t>{1, 2}));
     }
 }
@@ -396,7 +396,7 @@ void ExpectRefused(const BadFile& bad)
 {
     SCOPED_TRACE(bad.what);
     RegFile out;
-    out.registry.Create(Root::LocalMachine, u"Untouched");
+    out.keys.Create(Root::LocalMachine, u"Untouched");
     out.encoding = TextEncoding::Utf8Bom;
     RegFileError error;
     ASSERT_FALSE(ParseRegFile(bad.bytes, "device/registry.reg", out, error));
@@ -408,7 +408,7 @@ void ExpectRefused(const BadFile& bad)
                      : "device/registry.reg: ";
     EXPECT_EQ(error.Message(), prefix + error.reason);
     // Nothing partial: out is as it was.
-    EXPECT_EQ(out.registry.KeyList(), std::vector<std::string>{"HKEY_LOCAL_MACHINE\\Untouched"});
+    EXPECT_EQ(out.keys.KeyList(), std::vector<std::string>{"HKEY_LOCAL_MACHINE\\Untouched"});
     EXPECT_EQ(out.encoding, TextEncoding::Utf8Bom);
 }
 
@@ -453,10 +453,10 @@ TEST(RegFileTest, NestingUpToTheLimitIsAccepted)
     RegFile file;
     RegFileError error;
     ASSERT_TRUE(ParseRegFile(text, "r.reg", file, error)) << error.Message();
-    EXPECT_EQ(file.registry.KeyList().size(), size_t(kMaxKeyDepth));
+    EXPECT_EQ(file.keys.KeyList().size(), size_t(kMaxKeyDepth));
     RegFile again;
     ASSERT_TRUE(ParseRegFile(FormatRegFile(file), "r.reg", again, error)) << error.Message();
-    EXPECT_TRUE(again.registry == file.registry);
+    EXPECT_TRUE(again.keys == file.keys);
 }
 
 // About 10 MB: many sibling keys, and one key with many values, so a lookup
@@ -493,7 +493,7 @@ TEST(RegFileTest, LargeFileRoundTrips)
                     static_cast<long long>(
                         std::chrono::duration_cast<ms>(formatted - parsed).count()));
         EXPECT_EQ(written, bytes);
-        EXPECT_EQ(file.registry.Find(Root::LocalMachine, u"big\\values")->values.size(), 60000u);
+        EXPECT_EQ(file.keys.Find(Root::LocalMachine, u"big\\values")->values.size(), 60000u);
     }
 }
 
@@ -504,33 +504,33 @@ TEST(RegFileIoTest, SavedAtomicallyAndLoadedBack)
     const fs::path dir = fs::temp_directory_path() / ("reg_file_test_" + std::to_string(::getpid()));
     fs::remove_all(dir);
     fs::create_directories(dir / "files");
-    DeviceImage image;
+    sim::DeviceImage image;
     image.dir = dir;
     image.registry.encoding = TextEncoding::Utf8;
     image.registry.crlf = false;
-    image.registry.registry.Create(Root::LocalMachine, u"Apps\\Sample")->SetValue({u"v", 4, {1, 0, 0, 0}});
+    image.registry.keys.Create(Root::LocalMachine, u"Apps\\Sample")->SetValue({u"v", 4, {1, 0, 0, 0}});
     const fs::path target = dir / "registry.reg";
     { std::ofstream(target) << "old contents"; }
     ::chmod(target.c_str(), 0640);
 
     std::string error;
-    ASSERT_TRUE(SaveRegistry(image, error)) << error;
+    ASSERT_TRUE(sim::SaveRegistry(image, error)) << error;
     std::vector<fs::path> entries{fs::directory_iterator(dir), fs::directory_iterator()};
     std::sort(entries.begin(), entries.end());
     EXPECT_EQ(entries, (std::vector<fs::path>{dir / "files", target}));  // no temporary left behind
     EXPECT_EQ(fs::status(target).permissions() & fs::perms::all,
               fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
-    DeviceImage back;
-    ASSERT_TRUE(LoadDeviceImage(dir, back, error)) << error;
-    EXPECT_TRUE(back.registry.registry == image.registry.registry);
+    sim::DeviceImage back;
+    ASSERT_TRUE(sim::LoadDeviceImage(dir, back, error)) << error;
+    EXPECT_TRUE(back.registry.keys == image.registry.keys);
     EXPECT_EQ(back.registry.encoding, TextEncoding::Utf8);
     EXPECT_FALSE(back.registry.crlf);
 
     fs::remove(target);
-    EXPECT_FALSE(LoadDeviceImage(dir, back, error));
+    EXPECT_FALSE(sim::LoadDeviceImage(dir, back, error));
     EXPECT_EQ(error.rfind(target.string() + ": ", 0), 0u) << error;
     fs::remove_all(dir);
 }
 
 }  // namespace
-}  // namespace sim
+}  // namespace formats

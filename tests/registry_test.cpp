@@ -10,7 +10,7 @@
 #include "formats/registry.h"
 #include "formats/text.h"
 
-namespace sim {
+namespace formats {
 namespace {
 
 // --- UTF-8 / UTF-16 ---------------------------------------------------------
@@ -231,4 +231,4 @@ TEST(RegistryTest, VeryDeepTreesNeedNoRecursion)
 }
 
 }  // namespace
-}  // namespace sim
+}  // namespace formats

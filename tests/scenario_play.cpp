@@ -7,7 +7,7 @@
 
 namespace trq_test {
 
-sim::RunOutcome PlayScenario(const Scenario& scenario, const sim::Program& program)
+runner::RunOutcome PlayScenario(const Scenario& scenario, const runner::Program& program)
 {
     TestDevice device;
     device.program = program;
@@ -18,7 +18,7 @@ sim::RunOutcome PlayScenario(const Scenario& scenario, const sim::Program& progr
     const expected::Story words = expected::ExpectedStory(
         {scenario.boxes, scenario.answers, scenario.resetRequested}, device.image);
 
-    sim::RunOutcome outcome = device.Run(scenario.answers, /*resetReturns=*/true);
+    runner::RunOutcome outcome = device.Run(scenario.answers, /*resetReturns=*/true);
 
     // Call for call as written down: the boxes, the file plan walked with
     // each deletion's outcome, the keys deleted, the reset requested.
@@ -42,8 +42,8 @@ sim::RunOutcome PlayScenario(const Scenario& scenario, const sim::Program& progr
     // What the simulator reports as left (--status, the run's report) is
     // what the written plan finds.
     std::set<std::string> reported;
-    const sim::DeviceConfig sampleFolders;
-    for (const sim::PlanItem& item : sim::PlanItems(device.image, sim::kSampleInstallDir, &sampleFolders))
+    const formats::DeviceConfig sampleFolders;
+    for (const runner::PlanItem& item : runner::PlanItems(device.image, runner::kSampleInstallDir, &sampleFolders))
         if (item.present) reported.insert(item.name);
     EXPECT_EQ(reported, scenario.planLeft);
 

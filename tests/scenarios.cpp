@@ -46,10 +46,10 @@ void RemovePlanItems(sim::DeviceImage& d, const std::set<std::string>& items, bo
         if (keepKeys) continue;
         size_t slash = path.find(u'\\');
         std::u16string root = path.substr(0, slash);
-        sim::Root r = root == u"HKEY_CLASSES_ROOT"   ? sim::Root::ClassesRoot
-                      : root == u"HKEY_CURRENT_USER" ? sim::Root::CurrentUser
-                                                     : sim::Root::LocalMachine;
-        d.registry.registry.Delete(r, path.substr(slash + 1));
+        formats::Root r = root == u"HKEY_CLASSES_ROOT"   ? formats::Root::ClassesRoot
+                      : root == u"HKEY_CURRENT_USER" ? formats::Root::CurrentUser
+                                                     : formats::Root::LocalMachine;
+        d.registry.keys.Delete(r, path.substr(slash + 1));
     }
     if (!keepKeys) d.Files().RemoveDirectory(u"\\Program Files\\TRQ");
 }
@@ -72,30 +72,30 @@ std::vector<Scenario> Make()
     s.push_back({"consent cancelled", nullptr, {C}, {B::Confirmation, B::NotRemoved}, false,
                  everything, ""});
     s.push_back({"no install record",
-                 [](sim::DeviceImage& d) { RemoveKey(d, sim::Root::LocalMachine, kInstallRecord); },
+                 [](sim::DeviceImage& d) { RemoveKey(d, formats::Root::LocalMachine, kInstallRecord); },
                  {}, {B::LookupFailure, B::NotRemoved}, false,
                  Without(everything, Names({"HKEY_LOCAL_MACHINE\\SOFTWARE\\Apps\\Vantrelle PocketPC Edition"})),
                  ""});
     s.push_back({"install record with neither value",
                  [](sim::DeviceImage& d) {
-                     RemoveValue(d, sim::Root::LocalMachine, kInstallRecord, u"InstallDir");
-                     RemoveValue(d, sim::Root::LocalMachine, kInstallRecord, u"InstDir");
+                     RemoveValue(d, formats::Root::LocalMachine, kInstallRecord, u"InstallDir");
+                     RemoveValue(d, formats::Root::LocalMachine, kInstallRecord, u"InstDir");
                  },
                  {}, {B::LookupFailure, B::NotRemoved}, false, everything, ""});
     s.push_back({"InstDir only",
                  [](sim::DeviceImage& d) {
-                     RemoveValue(d, sim::Root::LocalMachine, kInstallRecord, u"InstallDir");
+                     RemoveValue(d, formats::Root::LocalMachine, kInstallRecord, u"InstallDir");
                  },
                  {Y, Y}, {B::Confirmation, B::SettingsQuestion, B::Success}, false, none, ""});
     s.push_back({"empty InstallDir falls back to InstDir",
                  [](sim::DeviceImage& d) {
-                     SetString(d, sim::Root::LocalMachine, kInstallRecord, u"InstallDir", u"");
+                     SetString(d, formats::Root::LocalMachine, kInstallRecord, u"InstallDir", u"");
                  },
                  {Y, Y}, {B::Confirmation, B::SettingsQuestion, B::Success}, false, none, ""});
     s.push_back({"both values empty",
                  [](sim::DeviceImage& d) {
-                     SetString(d, sim::Root::LocalMachine, kInstallRecord, u"InstallDir", u"");
-                     SetString(d, sim::Root::LocalMachine, kInstallRecord, u"InstDir", u"");
+                     SetString(d, formats::Root::LocalMachine, kInstallRecord, u"InstallDir", u"");
+                     SetString(d, formats::Root::LocalMachine, kInstallRecord, u"InstDir", u"");
                  },
                  {}, {B::LookupFailure, B::NotRemoved}, false, everything, ""});
     for (int answer : {Y, N, C}) {
@@ -106,7 +106,7 @@ std::vector<Scenario> Make()
                      PartialLeft(Names({"\\Program Files\\TRQ\\TRQ.exe"})), ""});
     }
     std::set<std::string> counted;
-    for (const std::u16string& path : kNineCounted) counted.insert(sim::Utf16ToUtf8Lossy(path));
+    for (const std::u16string& path : kNineCounted) counted.insert(formats::Utf16ToUtf8Lossy(path));
     s.push_back({"all nine counted files held open",
                  [](sim::DeviceImage& d) {
                      for (const std::u16string& path : kNineCounted) HoldOpen(d, path);
@@ -145,7 +145,7 @@ std::vector<Scenario> Make()
     {
         Scenario verb{"another program's verb under the .trp class",
                       [](sim::DeviceImage& d) {
-                          SetString(d, sim::Root::ClassesRoot, u"trpfile\\shell\\print\\command",
+                          SetString(d, formats::Root::ClassesRoot, u"trpfile\\shell\\print\\command",
                                     u"", u"\"\\Windows\\pprint.exe\" \"%1\"");
                       },
                       {Y, Y}, {B::Confirmation, B::SettingsQuestion, B::Success}, false, none, ""};

@@ -61,7 +61,7 @@ const std::vector<Scenario>& SharedScenarios();
 // touched, each box, deletion and reset request call for call as
 // tests/expected/ has them, every heap block but the install directory's released, every
 // key closed. Returns the run, its trace included.
-sim::RunOutcome PlayScenario(const Scenario& scenario, const sim::Program& program = {});
+runner::RunOutcome PlayScenario(const Scenario& scenario, const runner::Program& program = {});
 
 }  // namespace trq_test
 

@@ -65,42 +65,42 @@ void HoldOpen(sim::DeviceImage& image, const std::u16string& path)
     image.config.heldOpen.push_back(path);
 }
 
-void SetRaw(sim::DeviceImage& image, sim::Root root, const std::u16string& key,
+void SetRaw(sim::DeviceImage& image, formats::Root root, const std::u16string& key,
             const std::u16string& name, uint32_t type, std::vector<uint8_t> bytes)
 {
-    image.registry.registry.Create(root, key)->SetValue({name, type, std::move(bytes)});
+    image.registry.keys.Create(root, key)->SetValue({name, type, std::move(bytes)});
 }
 
-void SetString(sim::DeviceImage& image, sim::Root root, const std::u16string& key,
+void SetString(sim::DeviceImage& image, formats::Root root, const std::u16string& key,
                const std::u16string& name, const std::u16string& text)
 {
-    SetRaw(image, root, key, name, 1, sim::StringData(text));
+    SetRaw(image, root, key, name, 1, formats::StringData(text));
 }
 
-void RemoveValue(sim::DeviceImage& image, sim::Root root, const std::u16string& key,
+void RemoveValue(sim::DeviceImage& image, formats::Root root, const std::u16string& key,
                  const std::u16string& name)
 {
-    sim::RegKey* k = image.registry.registry.Find(root, key);
+    formats::RegKey* k = image.registry.keys.Find(root, key);
     ASSERT_NE(k, nullptr);
     auto& values = k->values;
     for (auto it = values.begin(); it != values.end(); ++it)
-        if (sim::EqualsIgnoreCase(it->name, name)) {
+        if (formats::EqualsIgnoreCase(it->name, name)) {
             values.erase(it);
             return;
         }
     FAIL() << "no such value";
 }
 
-void RemoveKey(sim::DeviceImage& image, sim::Root root, const std::u16string& key)
+void RemoveKey(sim::DeviceImage& image, formats::Root root, const std::u16string& key)
 {
-    ASSERT_TRUE(image.registry.registry.Delete(root, key));
+    ASSERT_TRUE(image.registry.keys.Delete(root, key));
 }
 
 void RemoveFile(sim::DeviceImage& image, const std::u16string& path)
 {
     sim::DeviceFiles files = image.Files();
     files.SetAttributes(path, 0x80);
-    ASSERT_EQ(files.DeleteFile(path), 0u) << sim::Utf16ToUtf8Lossy(path);
+    ASSERT_EQ(files.DeleteFile(path), 0u) << formats::Utf16ToUtf8Lossy(path);
 }
 
 void WriteFile(sim::DeviceImage& image, const std::u16string& path, const std::string& contents,
@@ -117,11 +117,11 @@ bool Save(sim::DeviceImage& image)
     return ok;
 }
 
-TestDevice::TestDevice(sim::SampleState state)
+TestDevice::TestDevice(runner::SampleState state)
 {
     std::string error;
     std::filesystem::path dir = dir_.Path() / "device";
-    EXPECT_TRUE(sim::InitSampleDevice(dir, error, state)) << error;
+    EXPECT_TRUE(runner::InitSampleDevice(dir, error, state)) << error;
     EXPECT_TRUE(sim::LoadDeviceImage(dir, image, error)) << error;
 }
 
@@ -134,17 +134,17 @@ void TestDevice::Reload()
     image = std::move(fresh);
 }
 
-sim::RunOutcome TestDevice::Run(std::vector<int> answers, bool resetReturns)
+runner::RunOutcome TestDevice::Run(std::vector<int> answers, bool resetReturns)
 {
     Reload();
-    sim::RunOptions options;
-    options.answerer = sim::ScriptedAnswers(std::move(answers));
+    runner::RunOptions options;
+    options.answerer = runner::ScriptedAnswers(std::move(answers));
     options.resetReturns = resetReturns;
     options.program = program;
     options.keepRecords = true;
-    sim::RunOutcome outcome;
+    runner::RunOutcome outcome;
     std::string error;
-    EXPECT_TRUE(sim::RunUninstallOn(image, options, outcome, error)) << error;
+    EXPECT_TRUE(runner::RunUninstallOn(image, options, outcome, error)) << error;
     return outcome;
 }
 
@@ -152,8 +152,8 @@ std::set<std::string> TestDevice::Contents() const
 {
     std::set<std::string> all;
     for (const std::u16string& path : image.Files().List())
-        all.insert("file  " + sim::Utf16ToUtf8Lossy(path));
-    for (const std::string& key : image.registry.registry.KeyList()) all.insert("key   " + key);
+        all.insert("file  " + formats::Utf16ToUtf8Lossy(path));
+    for (const std::string& key : image.registry.keys.KeyList()) all.insert("key   " + key);
     return all;
 }
 
@@ -162,7 +162,7 @@ std::set<std::string> TestDevice::PlanLeft() const
     // Measured against the sample device's folders, even where this device
     // cannot name one of them.
     std::set<std::string> left;
-    for (const expected::PlanItem& item : expected::PlanItems(sim::kSampleInstallDir, {}, &image))
+    for (const expected::PlanItem& item : expected::PlanItems(runner::kSampleInstallDir, {}, &image))
         if (item.present) left.insert(item.name);
     return left;
 }
@@ -189,7 +189,7 @@ std::string TestName(const std::string& text)
 std::set<std::string> AllPlanItems()
 {
     std::set<std::string> all;
-    for (const expected::PlanItem& item : expected::PlanItems(sim::kSampleInstallDir, {})) all.insert(item.name);
+    for (const expected::PlanItem& item : expected::PlanItems(runner::kSampleInstallDir, {})) all.insert(item.name);
     return all;
 }
 
@@ -198,7 +198,7 @@ static std::set<std::string> KeysWhen(expected::When when)
 {
     std::set<std::string> keys;
     for (const expected::KeyWords& row : expected::kKeyRows)
-        if (row.when == when) keys.insert(expected::RootName(row.root) + ("\\" + sim::Utf16ToUtf8Lossy(row.path)));
+        if (row.when == when) keys.insert(expected::RootName(row.root) + ("\\" + formats::Utf16ToUtf8Lossy(row.path)));
     return keys;
 }
 std::set<std::string> SettingsKeys() { return KeysWhen(expected::When::RemoveSettings); }

@@ -29,13 +29,13 @@ private:
 
 // Edits of a device image, the same for every kind of device they are laid on.
 void HoldOpen(sim::DeviceImage& image, const std::u16string& path);
-void SetString(sim::DeviceImage& image, sim::Root root, const std::u16string& key,
+void SetString(sim::DeviceImage& image, formats::Root root, const std::u16string& key,
                const std::u16string& name, const std::u16string& text);
-void SetRaw(sim::DeviceImage& image, sim::Root root, const std::u16string& key,
+void SetRaw(sim::DeviceImage& image, formats::Root root, const std::u16string& key,
             const std::u16string& name, uint32_t type, std::vector<uint8_t> bytes);
-void RemoveValue(sim::DeviceImage& image, sim::Root root, const std::u16string& key,
+void RemoveValue(sim::DeviceImage& image, formats::Root root, const std::u16string& key,
                  const std::u16string& name);
-void RemoveKey(sim::DeviceImage& image, sim::Root root, const std::u16string& key);
+void RemoveKey(sim::DeviceImage& image, formats::Root root, const std::u16string& key);
 void RemoveFile(sim::DeviceImage& image, const std::u16string& path);
 void WriteFile(sim::DeviceImage& image, const std::u16string& path, const std::string& contents,
                bool readOnly = false);
@@ -59,14 +59,14 @@ public:
     // has started: nothing is held open, as under Wine, so the shared
     // scenarios mean the same on every device. Started: what the package
     // registered is held open by the device.
-    explicit TestDevice(sim::SampleState state = sim::SampleState::Installed);
+    explicit TestDevice(runner::SampleState state = runner::SampleState::Installed);
     sim::DeviceImage image;
     // What the device runs: RunUninstall built for this host by default, or
     // the Pocket PC executable in the emulator.
-    sim::Program program;
+    runner::Program program;
 
     // Runs the uninstaller; answers for the question boxes.
-    sim::RunOutcome Run(std::vector<int> answers, bool resetReturns = false);
+    runner::RunOutcome Run(std::vector<int> answers, bool resetReturns = false);
     // Saves edits, then reloads from disk as the command-line tool would.
     void Reload();
 

@@ -58,7 +58,7 @@ struct Combination {
     {
         std::string name = "user holds {";
         for (size_t i = 0; i < kNineCounted.size(); ++i)
-            if (held & (1u << i)) name += sim::Utf16ToUtf8Lossy(kNineCounted[i]) + " ";
+            if (held & (1u << i)) name += formats::Utf16ToUtf8Lossy(kNineCounted[i]) + " ";
         name += "}";
         if (shortcutHeld) name += ", Startup shortcut held open";
         if (startupFails) name += ", Startup folder query fails";
@@ -73,29 +73,29 @@ std::set<std::string> Contents(const sim::DeviceImage& image)
 {
     std::set<std::string> all;
     for (const std::u16string& path : image.Files().List()) {
-        std::string name = Lower(sim::Utf16ToUtf8Lossy(path));
+        std::string name = Lower(formats::Utf16ToUtf8Lossy(path));
         if (name.size() > 1 && name.back() == '\\') name.pop_back();
         all.insert(std::move(name));
     }
-    for (const std::string& key : image.registry.registry.KeyList()) all.insert(Lower(key));
+    for (const std::string& key : image.registry.keys.KeyList()) all.insert(Lower(key));
     return all;
 }
 
-void CopyKey(const sim::RegKey& from, sim::RegKey& to)
+void CopyKey(const formats::RegKey& from, formats::RegKey& to)
 {
     to.name = from.name;
     to.values = from.values;
     for (const auto& child : from.keys) {
-        to.keys.push_back(std::make_unique<sim::RegKey>());
+        to.keys.push_back(std::make_unique<formats::RegKey>());
         CopyKey(*child, *to.keys.back());
     }
 }
 
-bool Play(sim::DeviceImage& image, const Combination& c, sim::RunOutcome& outcome,
+bool Play(sim::DeviceImage& image, const Combination& c, runner::RunOutcome& outcome,
           std::string& error)
 {
-    sim::RunOptions options;
-    options.answerer = sim::ScriptedAnswers({Y, Y});
+    runner::RunOptions options;
+    options.answerer = runner::ScriptedAnswers({Y, Y});
     options.writeBack = false;  // the next run goes on from the image in memory
     options.keepRecords = true;
     options.faults = [&c](const std::string& op, int, int, const std::string& csidl) {
@@ -103,7 +103,7 @@ bool Play(sim::DeviceImage& image, const Combination& c, sim::RunOutcome& outcom
                      ((csidl == "7" && c.startupFails) || (csidl == "2" && c.programsFails));
         return fails ? std::optional<sim::Fault>(sim::Fault{}) : std::nullopt;
     };
-    return sim::RunUninstallOn(image, options, outcome, error);
+    return runner::RunUninstallOn(image, options, outcome, error);
 }
 
 // The started sample device, made once, and a working copy that each
@@ -124,7 +124,7 @@ public:
         loaded_ = sim::LoadDeviceImage(pristine_, sample_, error);
 
         // What the plans name, and what is not the package's and must survive.
-        for (const expected::PlanItem& item : expected::PlanItems(sim::kSampleInstallDir, sample_.config))
+        for (const expected::PlanItem& item : expected::PlanItems(runner::kSampleInstallDir, sample_.config))
             plan_[Lower(item.name)] = item.name;
         for (const std::string& name : Contents(sample_))
             if (!plan_.count(name)) survivors_.insert(name);
@@ -148,8 +148,8 @@ public:
         }
         image = sim::DeviceImage{};
         image.dir = work_;
-        for (sim::Root root : {sim::Root::ClassesRoot, sim::Root::CurrentUser, sim::Root::LocalMachine})
-            CopyKey(sample_.registry.registry.RootKey(root), image.registry.registry.RootKey(root));
+        for (formats::Root root : {formats::Root::ClassesRoot, formats::Root::CurrentUser, formats::Root::LocalMachine})
+            CopyKey(sample_.registry.keys.RootKey(root), image.registry.keys.RootKey(root));
         image.config = sample_.config;
         return true;
     }
@@ -193,7 +193,7 @@ std::vector<std::string> Check(Workbench& bench, const Combination& c, std::stri
 
     // The first run meets at least the libraries the device loaded, and the
     // user accepts the reset.
-    sim::RunOutcome run;
+    runner::RunOutcome run;
     if (!Play(image, c, run, error)) return {"first run: " + error};
     expect(run.stop == sim::Stop::Reset, "the first run did not restart the device");
     const bool shortcutLeft = c.shortcutHeld || c.startupFails;
@@ -202,9 +202,9 @@ std::vector<std::string> Check(Workbench& bench, const Combination& c, std::stri
     // After the restart: the user's programs are gone, and of what the device
     // loads only the other application's service and, while its shortcut
     // stays, the utility are back.
-    std::vector<sim::DeviceHold> held;
-    if (shortcutLeft) held.push_back({sim::HoldRule::Startup, u"\\Windows\\TRQUtil.exe"});
-    held.push_back({sim::HoldRule::Service, u"\\Windows\\AtlasGps.dll"});
+    std::vector<formats::DeviceHold> held;
+    if (shortcutLeft) held.push_back({formats::HoldRule::Startup, u"\\Windows\\TRQUtil.exe"});
+    held.push_back({formats::HoldRule::Service, u"\\Windows\\AtlasGps.dll"});
     expect(image.config.heldOpen.empty(), "the restart kept files held by the user");
     expect(image.config.heldByDevice == held, "the restart holds other files");
 
@@ -280,7 +280,7 @@ TEST(TwoRuns, EveryCombinationFinishesOrStopsWhereItMust)
     ScratchDir tmp("two-runs");
     const fs::path pristine = tmp.Path() / "pristine";
     std::string error;
-    ASSERT_TRUE(sim::InitSampleDevice(pristine, error, sim::SampleState::Started)) << error;
+    ASSERT_TRUE(runner::InitSampleDevice(pristine, error, runner::SampleState::Started)) << error;
 
     {
         // The workers see what the first of them would see.

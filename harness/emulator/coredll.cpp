@@ -532,7 +532,7 @@ const Export* FindExport(const std::string& name)
 bool IsCoredll(const std::string& library)
 {
     std::u16string name(library.begin(), library.end());
-    return sim::EqualsIgnoreCase(name, u"COREDLL.dll");
+    return formats::EqualsIgnoreCase(name, u"COREDLL.dll");
 }
 
 }  // namespace emulator

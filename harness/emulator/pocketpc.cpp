@@ -185,7 +185,7 @@ bool LoadPocketPcExe(const std::filesystem::path& file, PocketPcExe& exe, std::s
     return PlanProcess(exe.image, exe.layout, error);
 }
 
-sim::Program PocketPcProgram(std::shared_ptr<const PocketPcExe> exe, Cpu cpu, Budgets budgets)
+runner::Program PocketPcProgram(std::shared_ptr<const PocketPcExe> exe, Cpu cpu, Budgets budgets)
 {
     return [exe, cpu, budgets](sim::DeviceSession& session) { return Run(session, *exe, cpu, budgets); };
 }

@@ -61,7 +61,7 @@ struct Budgets {
 // import, a heap block written past its end, an idle instruction, a run past
 // a budget) ends the run with Stop::Fault and a message naming the address
 // and the cause; what its calls did to the device stays done.
-sim::Program PocketPcProgram(std::shared_ptr<const PocketPcExe> exe, Cpu cpu, Budgets budgets = {});
+runner::Program PocketPcProgram(std::shared_ptr<const PocketPcExe> exe, Cpu cpu, Budgets budgets = {});
 
 }  // namespace emulator
 

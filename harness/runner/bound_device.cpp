@@ -5,7 +5,9 @@
 #include <cstdlib>
 #include <type_traits>
 
-namespace sim {
+namespace runner {
+
+using sim::DeviceSession;
 
 namespace {
 
@@ -66,13 +68,13 @@ int RunBound(DeviceSession& device, const std::function<int()>& code)
     return RunDevice(device, code);
 }
 
-}  // namespace sim
+}  // namespace runner
 
 // The device calls of device/device.h, with C linkage as COREDLL exports them.
 #define TRQ_BIND_DEVICE_CALL(type, name, params, args, faults, kinds)                 \
     extern "C" type name params                                                       \
     {                                                                                 \
-        return sim::Serve([&](sim::DeviceSession& device) { return device.name args; }); \
+        return runner::Serve([&](sim::DeviceSession& device) { return device.name args; }); \
     }
 TRQ_DEVICE_CALLS(TRQ_BIND_DEVICE_CALL)
 #undef TRQ_BIND_DEVICE_CALL

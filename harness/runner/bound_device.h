@@ -18,12 +18,14 @@
 
 #include "platform/sim/services.h"
 
-namespace sim {
+namespace runner {
+
+using sim::DeviceSession;
 
 // Runs code (device code, or a test's call of part of it) with the device
 // calls bound to device; its result, or 0 when the device stopped the run.
 int RunBound(DeviceSession& device, const std::function<int()>& code);
 
-}  // namespace sim
+}  // namespace runner
 
 #endif

@@ -4,7 +4,18 @@
 #include "formats/text.h"
 #include "harness/runner/plan_items.h"
 
-namespace sim {
+namespace runner {
+
+using formats::DeviceConfig;
+using formats::DeviceHold;
+using formats::HoldRule;
+using formats::HoldRuleKey;
+using formats::SameDevicePath;
+using formats::Utf16ToUtf8Lossy;
+using sim::DeviceImage;
+using sim::HoldRuleDescription;
+using sim::HoldsAtStartup;
+using sim::StartupHold;
 namespace {
 
 // Names and paths from the image, as the terminal may show them.
@@ -42,7 +53,7 @@ const StartupHold* FindHold(const std::vector<StartupHold>& holds, const DeviceH
 void WriteDeviceStatus(std::ostream& out, const DeviceImage& image)
 {
     const DeviceConfig& config = image.config;
-    const std::optional<std::u16string> installDir = RecordedInstallDir(image.registry.registry);
+    const std::optional<std::u16string> installDir = RecordedInstallDir(image.registry.keys);
     out << "Install record: "
         << (installDir ? "the package is installed in " + Utf8(*installDir)
                     : std::string("none (the install directory's files cannot be named)"))
@@ -98,4 +109,4 @@ void WriteDeviceStart(std::ostream& out, const std::vector<std::u16string>& rele
     if (holds.empty()) out << "  nothing\n";
 }
 
-}  // namespace sim
+}  // namespace runner

@@ -11,7 +11,10 @@
 #include "platform/sim/device_image.h"
 #include "platform/sim/device_startup.h"
 
-namespace sim {
+namespace runner {
+
+using sim::DeviceImage;
+using sim::StartupHold;
 
 // The plan items present (marked when held open), then the files the device
 // holds, each with its rule and the registration behind it (or that it is no
@@ -24,6 +27,6 @@ void WriteDeviceStatus(std::ostream& out, const DeviceImage& image);
 void WriteDeviceStart(std::ostream& out, const std::vector<std::u16string>& released,
                       const std::vector<StartupHold>& holds);
 
-}  // namespace sim
+}  // namespace runner
 
 #endif

@@ -6,7 +6,22 @@
 #include "removal/file_plan.h"
 #include "removal/registry_plan.h"
 
-namespace sim {
+namespace runner {
+
+using formats::DeviceConfig;
+using formats::HoldRule;
+using formats::HoldRuleKey;
+using formats::RegKey;
+using formats::RegValue;
+using formats::Registry;
+using formats::Root;
+using formats::StringOfData;
+using formats::Utf16ToUtf8Lossy;
+using formats::Utf8ToUtf16;
+using sim::DeviceFiles;
+using sim::DeviceImage;
+using sim::HandleName;
+using sim::RootOfHandle;
 
 std::optional<std::u16string> RecordedInstallDir(const Registry& registry)
 {
@@ -71,9 +86,9 @@ std::vector<PlanItem> PlanItems(const DeviceImage& image, const std::u16string& 
         // A row under a handle that is no root names no key of the device.
         std::optional<Root> root = RootOfHandle(row.root);
         items.push_back({PlanItem::Key, HandleName(row.root) + "\\" + Utf16ToUtf8Lossy(row.path),
-                         root && image.registry.registry.Find(*root, row.path) != nullptr});
+                         root && image.registry.keys.Find(*root, row.path) != nullptr});
     }
     return items;
 }
 
-}  // namespace sim
+}  // namespace runner

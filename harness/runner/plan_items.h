@@ -9,7 +9,11 @@
 
 #include "platform/sim/device_image.h"
 
-namespace sim {
+namespace runner {
+
+using formats::DeviceConfig;
+using formats::Registry;
+using sim::DeviceImage;
 
 struct PlanItem {
     enum Kind { File, Folder, Key } kind;
@@ -38,6 +42,6 @@ std::optional<std::u16string> RecordedInstallDir(const Registry& registry);
 std::vector<PlanItem> PlanItems(const DeviceImage& image, const std::u16string& installDir,
                                 const DeviceConfig* folders = nullptr);
 
-}  // namespace sim
+}  // namespace runner
 
 #endif

@@ -8,7 +8,17 @@
 #include "harness/runner/bound_device.h"
 #include "platform/sim/device_startup.h"
 
-namespace sim {
+namespace runner {
+
+using sim::BoxAnswerer;
+using sim::BoxRecord;
+using sim::DeviceImage;
+using sim::DeviceSession;
+using sim::SaveConfig;
+using sim::SaveRegistry;
+using sim::StartDevice;
+using sim::Stop;
+using sim::Trace;
 
 bool RestartDevice(DeviceImage& image, std::string& error)
 {
@@ -87,4 +97,4 @@ BoxAnswerer ScriptedAnswers(std::vector<int> answers)
     };
 }
 
-}  // namespace sim
+}  // namespace runner

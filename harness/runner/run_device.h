@@ -10,7 +10,15 @@
 
 #include "platform/sim/services.h"
 
-namespace sim {
+namespace runner {
+
+using sim::BoxAnswerer;
+using sim::BoxRecord;
+using sim::DeviceImage;
+using sim::DeviceSession;
+using sim::FaultPlan;
+using sim::Stop;
+using sim::Trace;
 
 // What runs on the device: by default RunUninstall, the device code built
 // for this host. Another program (the Pocket PC executable in the ARM
@@ -67,6 +75,6 @@ int ParseAnswer(const std::string& word);
 bool IsQuestion(uint32_t flags);  // has Yes and No buttons
 bool HasButton(uint32_t flags, int id);
 
-}  // namespace sim
+}  // namespace runner
 
 #endif

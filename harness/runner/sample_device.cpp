@@ -9,7 +9,22 @@
 #include "platform/sim/device_lock.h"
 #include "platform/sim/device_startup.h"
 
-namespace sim {
+namespace runner {
+
+using formats::RegFile;
+using formats::RegKey;
+using formats::RegValue;
+using formats::Registry;
+using formats::Root;
+using formats::StringData;
+using formats::TextEncoding;
+using formats::Utf8ToUtf16;
+using sim::DeviceFiles;
+using sim::DeviceImage;
+using sim::SaveConfig;
+using sim::SaveRegistry;
+using sim::StartDevice;
+using sim::kDeviceLockFile;
 namespace {
 
 const char16_t* const kNewMenuClsid = u"{5A0C3E71-9B4D-4E28-A6F1-07D3C8B2E95F}";
@@ -185,10 +200,10 @@ RegFile SampleRegistry()
     file.encoding = TextEncoding::Utf8;
     file.crlf = false;
     const std::u16string dir = kSampleInstallDir;
-    AddPackageRecords(file.registry, dir);
-    AddComponents(file.registry);
-    AddSyncAndSettings(file.registry, dir);
-    AddAnotherApplication(file.registry);
+    AddPackageRecords(file.keys, dir);
+    AddComponents(file.keys);
+    AddSyncAndSettings(file.keys, dir);
+    AddAnotherApplication(file.keys);
     return file;
 }
 
@@ -224,4 +239,4 @@ DeviceImage SampleDeviceInMemory(SampleState state)
     return image;
 }
 
-}  // namespace sim
+}  // namespace runner

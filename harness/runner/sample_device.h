@@ -8,7 +8,10 @@
 
 #include "platform/sim/device_image.h"
 
-namespace sim {
+namespace runner {
+
+using formats::RegFile;
+using sim::DeviceImage;
 
 // The install directory the sample device records.
 constexpr const char16_t* kSampleInstallDir = u"\\Program Files\\TRQ";
@@ -36,6 +39,6 @@ DeviceImage SampleDeviceInMemory(SampleState state = SampleState::Installed);
 // The sample device's registry, for tests that start from it.
 RegFile SampleRegistry();
 
-}  // namespace sim
+}  // namespace runner
 
 #endif

@@ -8,6 +8,8 @@
 
 namespace sim {
 
+using formats::FoldCase;
+
 namespace {
 
 // Orders names as the device would list them: case-insensitively, with the

@@ -8,6 +8,14 @@
 
 namespace sim {
 
+using formats::FormatDeviceIniChecked;
+using formats::FormatRegFile;
+using formats::ParseDeviceIni;
+using formats::ParseRegFile;
+using formats::RegFileError;
+using formats::kMaxDeviceIniBytes;
+using formats::kMaxRegFileBytes;
+
 namespace {
 
 // files/ must be a folder of the image, not a link to one elsewhere.
@@ -44,7 +52,7 @@ std::optional<DeviceImage> DeviceImage::CopyInMemory(std::string& error) const
     std::optional<DeviceFiles> files = Files().CopyInMemory(error);
     if (!files) return std::nullopt;
     DeviceImage copy;
-    copy.registry.registry = registry.registry.Copy();
+    copy.registry.keys = registry.keys.Copy();
     copy.registry.encoding = registry.encoding;
     copy.registry.crlf = registry.crlf;
     copy.config = config;

@@ -24,6 +24,10 @@
 
 namespace sim {
 
+using formats::DeviceConfig;
+using formats::FormattedRegFileSize;
+using formats::RegFile;
+
 struct DeviceImage {
     std::filesystem::path dir;  // empty in memory
     RegFile registry;

@@ -6,6 +6,18 @@
 #include "formats/text.h"
 
 namespace sim {
+
+using formats::EqualsIgnoreCase;
+using formats::FoldCase;
+using formats::HoldRule;
+using formats::RegKey;
+using formats::RegValue;
+using formats::Registry;
+using formats::Root;
+using formats::RootName;
+using formats::SplitDevicePath;
+using formats::StringOfData;
+using formats::Utf8ToUtf16;
 namespace {
 
 // Where the registrations sit.
@@ -172,7 +184,7 @@ std::vector<StartupHold> HoldsAtStartup(const DeviceImage& image)
 {
     std::vector<StartupHold> holds;
     const DeviceFiles files = image.Files();
-    const Registry& registry = image.registry.registry;
+    const Registry& registry = image.registry.keys;
     StartupFolder(image, files, holds);
     Services(registry, files, holds);
     NewMenuExtensions(registry, files, holds);

@@ -33,6 +33,8 @@
 
 namespace sim {
 
+using formats::HoldRule;
+
 struct StartupHold {
     HoldRule rule;
     std::u16string file;    // the device path held open, spelled as stored

@@ -18,6 +18,12 @@
 
 namespace sim {
 
+using formats::EqualsIgnoreCase;
+using formats::IsValidName;
+using formats::SplitDevicePath;
+using formats::Utf16ToUtf8;
+using formats::Utf8ToUtf16;
+
 namespace {
 
 

@@ -10,6 +10,10 @@
 
 namespace sim {
 
+using formats::EqualsIgnoreCase;
+using formats::Utf16LeBytes;
+using formats::Utf8ToUtf16;
+
 namespace {
 
 struct Named {

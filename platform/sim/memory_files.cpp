@@ -8,6 +8,11 @@
 
 namespace sim {
 
+using formats::EqualsIgnoreCase;
+using formats::IsValidName;
+using formats::SplitDevicePath;
+using formats::Utf16ToUtf8;
+
 namespace {
 
 using Node = MemoryFiles::Node;

@@ -10,6 +10,12 @@
 
 namespace sim {
 
+using formats::RegKey;
+using formats::RegValue;
+using formats::Root;
+using formats::RootName;
+using formats::Utf16ToUtf8Lossy;
+
 namespace {
 
 std::u16string Text(LPCWSTR s)
@@ -114,7 +120,7 @@ LONG DeviceSession::RegOpenKeyExW(HKEY root, LPCWSTR subKey, DWORD options, REGS
         status = ERROR_INVALID_HANDLE;
     } else {
         std::u16string path = Join(base, subKey);
-        if (!image.registry.registry.Find(r, path)) {
+        if (!image.registry.keys.Find(r, path)) {
             status = ERROR_FILE_NOT_FOUND;
         } else {
             uintptr_t handle = nextKey++;
@@ -143,7 +149,7 @@ LONG DeviceSession::RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD reserved, L
         status = ERROR_INVALID_PARAMETER;
     } else if (!fault && !KeyOf(key, r, path)) {
         status = ERROR_INVALID_HANDLE;
-    } else if (!fault && !(k = image.registry.registry.Find(r, path))) {
+    } else if (!fault && !(k = image.registry.keys.Find(r, path))) {
         status = ERROR_KEY_DELETED;
     } else {
         RegValue injected;
@@ -198,7 +204,7 @@ LONG DeviceSession::RegDeleteKeyW(HKEY root, LPCWSTR subKey)
         status = ERROR_INVALID_HANDLE;
     } else if (Text(subKey).empty()) {
         status = ERROR_ACCESS_DENIED;  // a key cannot delete itself through an empty path
-    } else if (image.registry.registry.Delete(r, Join(base, subKey))) {
+    } else if (image.registry.keys.Delete(r, Join(base, subKey))) {
         // As on Windows CE, the key goes with everything below it.
         registryChanged = true;
         status = ERROR_SUCCESS;

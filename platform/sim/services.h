@@ -29,6 +29,8 @@
 
 namespace sim {
 
+using formats::Root;
+
 struct BoxRecord {
     std::u16string text;
     std::u16string caption;

@@ -4,7 +4,7 @@
 
 namespace expected {
 
-std::u16string FolderOf(Base base, const sim::DeviceConfig& folders)
+std::u16string FolderOf(Base base, const formats::DeviceConfig& folders)
 {
     return base == Base::Startup ? folders.startup : base == Base::Programs ? folders.programs : folders.temp;
 }
@@ -19,7 +19,7 @@ const char* RootName(Root root)
     return "HKEY_LOCAL_MACHINE";
 }
 
-std::vector<PlanItem> PlanItems(const std::u16string& installDir, const sim::DeviceConfig& folders,
+std::vector<PlanItem> PlanItems(const std::u16string& installDir, const formats::DeviceConfig& folders,
                                 const sim::DeviceImage* device)
 {
     std::vector<PlanItem> items;
@@ -33,14 +33,14 @@ std::vector<PlanItem> PlanItems(const std::u16string& installDir, const sim::Dev
         for (char16_t c : path)
             if (!(c == u'\\' && !name.empty() && name.back() == u'\\')) name.push_back(c);
         items.push_back({row.kind == Kind::Directory ? PlanItem::Folder : PlanItem::File,
-                         sim::Utf16ToUtf8Lossy(name), device && device->Files().Exists(path)});
+                         formats::Utf16ToUtf8Lossy(name), device && device->Files().Exists(path)});
     }
     for (const KeyWords& row : kKeyRows) {
-        const sim::Root root = row.root == Root::ClassesRoot   ? sim::Root::ClassesRoot
-                               : row.root == Root::CurrentUser ? sim::Root::CurrentUser
-                                                               : sim::Root::LocalMachine;
-        items.push_back({PlanItem::Key, std::string(RootName(row.root)) + "\\" + sim::Utf16ToUtf8Lossy(row.path),
-                         device && device->registry.registry.Find(root, row.path)});
+        const formats::Root root = row.root == Root::ClassesRoot   ? formats::Root::ClassesRoot
+                               : row.root == Root::CurrentUser ? formats::Root::CurrentUser
+                                                               : formats::Root::LocalMachine;
+        items.push_back({PlanItem::Key, std::string(RootName(row.root)) + "\\" + formats::Utf16ToUtf8Lossy(row.path),
+                         device && device->registry.keys.Find(root, row.path)});
     }
     return items;
 }

@@ -23,14 +23,14 @@ struct PlanItem {
 
 // In plan order; a row whose folder the device cannot name is left out.
 // Given a device, each item says whether it is there.
-std::vector<PlanItem> PlanItems(const std::u16string& installDir, const sim::DeviceConfig& folders,
+std::vector<PlanItem> PlanItems(const std::u16string& installDir, const formats::DeviceConfig& folders,
                                 const sim::DeviceImage* device = nullptr);
 
 // The program files that count when held open, in plan order.
 std::vector<std::u16string> CountedFiles(const std::u16string& installDir);
 
 // The folder the device gives for a base; empty when it cannot name one.
-std::u16string FolderOf(Base base, const sim::DeviceConfig& folders);
+std::u16string FolderOf(Base base, const formats::DeviceConfig& folders);
 
 // "HKEY_CLASSES_ROOT" and the others, as the trace names them.
 const char* RootName(Root root);

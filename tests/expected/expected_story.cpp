@@ -9,7 +9,7 @@
 namespace expected {
 namespace {
 
-std::string Utf8(std::u16string_view text) { return sim::Utf16ToUtf8Lossy(text); }
+std::string Utf8(std::u16string_view text) { return formats::Utf16ToUtf8Lossy(text); }
 
 std::string Hex(std::uint32_t value)
 {
@@ -33,7 +33,7 @@ std::string Deletion(const std::u16string& path, const sim::DeviceImage& device)
 // The file plan walked on the device as it is before the run.
 std::vector<std::string> FileStory(const sim::DeviceImage& device)
 {
-    const std::u16string installDir = sim::RecordedInstallDir(device.registry.registry).value_or(u"");
+    const std::u16string installDir = runner::RecordedInstallDir(device.registry.keys).value_or(u"");
     std::vector<std::string> story;
     std::optional<Base> asked;  // the folder last asked for
     std::u16string folder;

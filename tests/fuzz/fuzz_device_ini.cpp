@@ -19,7 +19,7 @@ namespace {
     std::abort();
 }
 
-bool Same(const sim::DeviceConfig& a, const sim::DeviceConfig& b)
+bool Same(const formats::DeviceConfig& a, const formats::DeviceConfig& b)
 {
     return a.startup == b.startup && a.programs == b.programs && a.temp == b.temp &&
            a.heldOpen == b.heldOpen && a.heldByDevice == b.heldByDevice;
@@ -30,30 +30,30 @@ bool Same(const sim::DeviceConfig& a, const sim::DeviceConfig& b)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
-    sim::DeviceConfig config;
+    formats::DeviceConfig config;
     config.heldOpen.push_back(u"\\Untouched");  // a refused file leaves this as it is
-    const sim::DeviceConfig before = config;
+    const formats::DeviceConfig before = config;
     std::string error;
-    if (!sim::ParseDeviceIni(text, config, error)) {
+    if (!formats::ParseDeviceIni(text, config, error)) {
         if (error.rfind("device.ini:", 0) != 0) Broken("refused without a line: " + error);
         if (!Same(config, before)) Broken("a refused file changed the configuration");
         return 0;
     }
-    const std::string written = sim::FormatDeviceIni(config);
-    sim::DeviceConfig again;
-    if (!sim::ParseDeviceIni(written, again, error))
+    const std::string written = formats::FormatDeviceIni(config);
+    formats::DeviceConfig again;
+    if (!formats::ParseDeviceIni(written, again, error))
         Broken("what FormatDeviceIni wrote is refused: " + error);
     if (!Same(again, config)) Broken("the configuration changed on the way back");
-    if (sim::FormatDeviceIni(again) != written) Broken("written twice, two different files");
+    if (formats::FormatDeviceIni(again) != written) Broken("written twice, two different files");
     std::vector<std::u16string> parts;
     auto namesFile = [&parts](const std::u16string& path) {
-        return sim::SplitDevicePath(path, parts) && !parts.empty();
+        return formats::SplitDevicePath(path, parts) && !parts.empty();
     };
     for (const std::u16string& path : config.heldOpen)
         if (namesFile(path) && !config.IsHeldOpen(path))
-            Broken("[HeldOpen] " + sim::Utf16ToUtf8Lossy(path) + " does not count as held open");
-    for (const sim::DeviceHold& hold : config.heldByDevice)
+            Broken("[HeldOpen] " + formats::Utf16ToUtf8Lossy(path) + " does not count as held open");
+    for (const formats::DeviceHold& hold : config.heldByDevice)
         if (namesFile(hold.path) && !config.IsHeldOpen(hold.path))
-            Broken("[HeldByDevice] " + sim::Utf16ToUtf8Lossy(hold.path) + " does not count as held open");
+            Broken("[HeldByDevice] " + formats::Utf16ToUtf8Lossy(hold.path) + " does not count as held open");
     return 0;
 }

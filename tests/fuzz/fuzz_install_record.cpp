@@ -67,7 +67,7 @@ unsigned DeviceNamesHere()
 // The sample device with decoys at its root, in memory; each input runs on
 // a copy of it.
 struct Device {
-    sim::DeviceImage pristine = sim::SampleDeviceInMemory();
+    sim::DeviceImage pristine = runner::SampleDeviceInMemory();
     unsigned namesHere = DeviceNamesHere();
 
     Device()
@@ -108,11 +108,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     sim::DeviceImage image = device.Copy();
     const char16_t* names[2] = {u"InstallDir", u"InstDir"};
-    sim::RegKey* record = image.registry.registry.Find(sim::Root::LocalMachine, kRecord);
+    formats::RegKey* record = image.registry.keys.Find(formats::Root::LocalMachine, kRecord);
     for (int i = 0; i < 2; ++i) {
         auto& stored = record->values;
         for (auto it = stored.begin(); it != stored.end(); ++it)
-            if (sim::EqualsIgnoreCase(it->name, names[i])) {
+            if (formats::EqualsIgnoreCase(it->name, names[i])) {
                 stored.erase(it);
                 break;
             }
@@ -122,10 +122,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     if (mode & 0x10) image.config.heldOpen.push_back(u"\\Program Files\\TRQ\\TRQ.exe");
 
-    sim::RunOptions options;
+    runner::RunOptions options;
     const bool settingsNo = mode & 0x20;
     options.answerer = [settingsNo](const sim::BoxRecord& box) -> std::optional<int> {
-        if (!sim::IsQuestion(box.flags)) return IDOK;
+        if (!runner::IsQuestion(box.flags)) return IDOK;
         return settingsNo && (box.flags & MB_TYPEMASK) == MB_YESNO ? IDNO : IDYES;
     };
     options.resetReturns = mode & 0x40;
@@ -144,9 +144,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         return f;
     };
 
-    sim::RunOutcome out;
+    runner::RunOutcome out;
     std::string error;
-    if (!sim::RunUninstallOn(image, options, out, error)) Broken("write back: " + error);
+    if (!runner::RunUninstallOn(image, options, out, error)) Broken("write back: " + error);
 
     // The dialogue.
     if (out.exitCode != 0) Broken("exit code " + std::to_string(out.exitCode));
@@ -162,7 +162,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (out.stop == sim::Stop::NoAnswer) Broken("stopped at a box");
     if (!(reset ? path == "CR" : path == "LN" || path == "CN" || path == "CQS" || path == "CRN"))
         Broken("boxes " + path + " are no path of the dialogue");
-    if (path != "CQS" && !image.registry.registry.Find(sim::Root::LocalMachine, kRecord))
+    if (path != "CQS" && !image.registry.keys.Find(formats::Root::LocalMachine, kRecord))
         Broken("the install record is gone without the Success box");
 
     // Resources.
@@ -174,9 +174,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     for (const auto& record : out.trace.Records()) {
         const std::string op = record["op"];
         if (op != "DeleteFileW" && op != "RemoveDirectoryW" && op != "SetFileAttributesW") continue;
-        std::optional<std::u16string> target = sim::Utf8ToUtf16(record["path"].get<std::string>());
+        std::optional<std::u16string> target = formats::Utf8ToUtf16(record["path"].get<std::string>());
         std::vector<std::u16string> parts;
-        if (!target || !sim::SplitDevicePath(*target, parts)) continue;  // names nothing on the device
+        if (!target || !formats::SplitDevicePath(*target, parts)) continue;  // names nothing on the device
         if (parts.size() < (op == "RemoveDirectoryW" ? 1u : 2u))
             Broken(op + " at the device root: " + record["path"].get<std::string>());
     }

@@ -21,18 +21,18 @@ namespace {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     const std::string_view bytes(reinterpret_cast<const char*>(data), size);
-    sim::RegFile read;
-    sim::RegFileError error;
-    if (!sim::ParseRegFile(bytes, "fuzz.reg", read, error)) {
+    formats::RegFile read;
+    formats::RegFileError error;
+    if (!formats::ParseRegFile(bytes, "fuzz.reg", read, error)) {
         if (error.reason.empty() || error.file != "fuzz.reg") Broken("refused without a reason");
         return 0;
     }
-    const std::string written = sim::FormatRegFile(read);
-    sim::RegFile again;
-    if (!sim::ParseRegFile(written, "written.reg", again, error))
+    const std::string written = formats::FormatRegFile(read);
+    formats::RegFile again;
+    if (!formats::ParseRegFile(written, "written.reg", again, error))
         Broken("what FormatRegFile wrote is refused: " + error.Message());
-    if (again.registry != read.registry) Broken("the registry changed on the way back");
+    if (again.keys != read.keys) Broken("the registry changed on the way back");
     if (again.encoding != read.encoding || again.crlf != read.crlf) Broken("encoding or line ends changed");
-    if (sim::FormatRegFile(again) != written) Broken("written twice, two different files");
+    if (formats::FormatRegFile(again) != written) Broken("written twice, two different files");
     return 0;
 }

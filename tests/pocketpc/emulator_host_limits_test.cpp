@@ -62,7 +62,7 @@ TEST_P(PressingProgram, EndsAsCoredllOrItsBudgetsSay)
     TestDevice device;
     device.program = emulator::PocketPcProgram(LoadPocketPc(PocketPcTestProgram(c.program)), cpu, c.budgets);
     const auto start = std::chrono::steady_clock::now();
-    const sim::RunOutcome run = device.Run({});
+    const runner::RunOutcome run = device.Run({});
     std::printf("[ time     ] %s: %.2f s\n", c.program.c_str(),
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     if (c.fault.empty()) {
@@ -89,7 +89,7 @@ TEST(PressingHeap, AnImpossibleRequestIsTracedAndAllocatesNothing)
     TRQ_REQUIRE_POCKETPC_BUILD();
     TestDevice device;
     device.program = emulator::PocketPcProgram(LoadPocketPc(PocketPcTestProgram("heap_too_large")), Cpu::Sa1110);
-    const sim::RunOutcome run = device.Run({});
+    const runner::RunOutcome run = device.Run({});
     const auto allocations = run.trace.Of("HeapAlloc");
     ASSERT_EQ(allocations.size(), 2u);
     EXPECT_EQ(allocations[0]["bytes"], 0xFFFFFFFFu);

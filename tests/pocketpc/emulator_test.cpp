@@ -60,7 +60,7 @@ TEST_P(ProgramBreaksDown, TheRunEndsNamingTheCauseAndTheAddress)
     const auto& [breakdown, cpu] = GetParam();
     TestDevice device;
     device.program = emulator::PocketPcProgram(LoadPocketPc(PocketPcTestProgram(breakdown.program)), cpu, {100000});
-    const sim::RunOutcome run = device.Run({});
+    const runner::RunOutcome run = device.Run({});
     EXPECT_EQ(run.stop, sim::Stop::Fault);
     EXPECT_TRUE(std::regex_search(run.fault, std::regex("^" + breakdown.program + "\\.exe: .*" + breakdown.fault)))
         << run.fault;
@@ -81,7 +81,7 @@ TEST(ProgramBreaksDownBeforeTheCall, AReadOnlyBufferOutIsRefusedBeforeTheDeviceS
         TestDevice device;
         device.program =
             emulator::PocketPcProgram(LoadPocketPc(PocketPcTestProgram("read_only_untouched_buffer")), cpu);
-        const sim::RunOutcome run = device.Run({});
+        const runner::RunOutcome run = device.Run({});
         EXPECT_EQ(run.stop, sim::Stop::Fault) << CpuWord(cpu);
         std::vector<std::string> ops;
         for (const auto& record : run.trace.Records()) ops.push_back(record["op"]);
@@ -97,13 +97,13 @@ TEST(Processor, CodeForArmV5teDoesNotRunOnTheStrongArmButDoesOnTheXScale)
     auto armv5te = LoadPocketPc(PocketPcTestProgram("TRQUninstall_armv5te"));
     TestDevice strongArm;
     strongArm.program = emulator::PocketPcProgram(armv5te, Cpu::Sa1110);
-    const sim::RunOutcome refused = strongArm.Run({6, 6});
+    const runner::RunOutcome refused = strongArm.Run({6, 6});
     EXPECT_EQ(refused.stop, sim::Stop::Fault);
     EXPECT_NE(refused.fault.find("invalid instruction"), std::string::npos) << refused.fault;
 
     const Scenario& clean = SharedScenarios()[0];
-    const sim::RunOutcome device = PlayScenario(clean);
-    const sim::RunOutcome xscale = PlayScenario(clean, emulator::PocketPcProgram(armv5te, Cpu::Pxa270));
+    const runner::RunOutcome device = PlayScenario(clean);
+    const runner::RunOutcome xscale = PlayScenario(clean, emulator::PocketPcProgram(armv5te, Cpu::Pxa270));
     EXPECT_EQ(xscale.trace.Records(), device.trace.Records());
 }
 

@@ -43,7 +43,7 @@ std::shared_ptr<const emulator::PocketPcExe> LoadPocketPc(const fs::path& file)
     return exe;
 }
 
-sim::Program PocketPcUninstallerOn(emulator::Cpu cpu)
+runner::Program PocketPcUninstallerOn(emulator::Cpu cpu)
 {
     return emulator::PocketPcProgram(LoadPocketPc(PocketPcUninstaller()), cpu);
 }

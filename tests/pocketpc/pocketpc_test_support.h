@@ -24,7 +24,7 @@ std::filesystem::path PocketPcUninstallerElf();                // what elf-to-wi
 // The executable loaded for the emulator; a failure to load fails the test.
 std::shared_ptr<const emulator::PocketPcExe> LoadPocketPc(const std::filesystem::path& file);
 // The uninstaller on an emulated processor, as a device's program.
-sim::Program PocketPcUninstallerOn(emulator::Cpu cpu);
+runner::Program PocketPcUninstallerOn(emulator::Cpu cpu);
 
 // Why the Pocket PC executables are not there, or empty.
 std::string PocketPcBuildMissing();

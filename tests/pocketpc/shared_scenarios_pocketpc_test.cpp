@@ -71,8 +71,8 @@ TEST_P(SharedScenarioOnPocketPc, SameRunAsTheSimulatedDevice)
     VerdictRecorder recorder(c);
     TRQ_REQUIRE_POCKETPC_BUILD();
 
-    const sim::RunOutcome device = PlayScenario(*c.scenario);
-    const sim::RunOutcome pocketPc = PlayScenario(*c.scenario, PocketPcUninstallerOn(c.cpu));
+    const runner::RunOutcome device = PlayScenario(*c.scenario);
+    const runner::RunOutcome pocketPc = PlayScenario(*c.scenario, PocketPcUninstallerOn(c.cpu));
 
     const auto& want = device.trace.Records();
     const auto& got = pocketPc.trace.Records();

@@ -59,7 +59,7 @@ struct ImageCopy {
     };
     std::vector<File> files;
     std::vector<std::u16string> folders;  // every folder, so empty ones exist too
-    sim::DeviceConfig config;
+    formats::DeviceConfig config;
 };
 
 ImageCopy CopyImage(const sim::DeviceImage& image)
@@ -68,10 +68,10 @@ ImageCopy CopyImage(const sim::DeviceImage& image)
     sim::DeviceImage onDisk;
     std::string error;
     EXPECT_TRUE(sim::LoadDeviceImage(image.dir, onDisk, error)) << error;
-    sim::RegFile reg = std::move(onDisk.registry);
-    reg.encoding = sim::TextEncoding::Utf16LeBom;
+    formats::RegFile reg = std::move(onDisk.registry);
+    reg.encoding = formats::TextEncoding::Utf16LeBom;
     reg.crlf = true;
-    copy.regFile = sim::FormatRegFile(reg);
+    copy.regFile = formats::FormatRegFile(reg);
 
     const sim::DeviceFiles files = image.Files();
     for (const std::u16string& path : files.List()) {
@@ -94,14 +94,14 @@ ImageCopy CopyImage(const sim::DeviceImage& image)
 // become Wine's, everything else lands on C:.
 class PathMap {
 public:
-    PathMap(const sim::DeviceConfig& device, const WineFolders& wine)
+    PathMap(const formats::DeviceConfig& device, const WineFolders& wine)
     {
         const std::pair<const std::u16string*, const WineFolder*> folders[] = {
             {&device.startup, &wine.startup}, {&device.programs, &wine.programs},
             {&device.temp, &wine.temp}};
         for (const auto& [from, to] : folders) {
             Folder folder;
-            if (from->empty() || !sim::SplitDevicePath(*from, folder.parts)) continue;
+            if (from->empty() || !formats::SplitDevicePath(*from, folder.parts)) continue;
             folder.windows = to->windows;
             while (!folder.windows.empty() && folder.windows.back() == '\\') folder.windows.pop_back();
             folders_.push_back(folder);
@@ -115,21 +115,21 @@ public:
     std::string Windows(std::u16string_view devicePath) const
     {
         std::vector<std::u16string> parts;
-        EXPECT_TRUE(sim::SplitDevicePath(devicePath, parts)) << sim::Utf16ToUtf8Lossy(devicePath);
+        EXPECT_TRUE(formats::SplitDevicePath(devicePath, parts)) << formats::Utf16ToUtf8Lossy(devicePath);
         std::string path = "C:";
         std::size_t from = 0;
         for (const Folder& folder : folders_) {
             if (folder.parts.size() > parts.size()) continue;
             if (!std::equal(folder.parts.begin(), folder.parts.end(), parts.begin(),
                             [](const std::u16string& a, const std::u16string& b) {
-                                return sim::EqualsIgnoreCase(a, b);
+                                return formats::EqualsIgnoreCase(a, b);
                             }))
                 continue;
             path = folder.windows;
             from = folder.parts.size();
             break;
         }
-        for (std::size_t i = from; i < parts.size(); ++i) path += "\\" + sim::Utf16ToUtf8Lossy(parts[i]);
+        for (std::size_t i = from; i < parts.size(); ++i) path += "\\" + formats::Utf16ToUtf8Lossy(parts[i]);
         return path == "C:" ? "C:\\" : path;
     }
 
@@ -194,7 +194,7 @@ std::set<std::string> PresentUnderWine(const WinePrefix& prefix, const PathMap& 
         } else {
             std::error_code error;
             there = fs::exists(
-                fs::symlink_status(prefix.HostPath(paths.Windows(*sim::Utf8ToUtf16(item.name))), error));
+                fs::symlink_status(prefix.HostPath(paths.Windows(*formats::Utf8ToUtf16(item.name))), error));
         }
         if (there) present.insert(lower);
     }
@@ -373,9 +373,9 @@ TEST_P(SharedScenarioOnBoth, SameBoxesAndEndState)
     if (scenario.prepare) scenario.prepare(device.image);
     device.Reload();
     const ImageCopy image = CopyImage(device.image);
-    const Items items = ItemsOf(device.Contents(), expected::PlanItems(sim::kSampleInstallDir, {}));
+    const Items items = ItemsOf(device.Contents(), expected::PlanItems(runner::kSampleInstallDir, {}));
 
-    sim::RunOutcome outcome = device.Run(scenario.answers, /*resetReturns=*/true);
+    runner::RunOutcome outcome = device.Run(scenario.answers, /*resetReturns=*/true);
     EXPECT_EQ(outcome.exitCode, 0);
     EXPECT_EQ(outcome.stop, sim::Stop::None);
     EXPECT_EQ(outcome.resetRequests, scenario.resetRequested ? 1 : 0);
@@ -411,7 +411,7 @@ TEST_P(SharedScenarioOnBoth, SameBoxesAndEndState)
     for (const ImageCopy::File& file : image.files)
         run.files.push_back({paths.Windows(file.path), file.contents, file.readOnly});
     for (const std::u16string& held : image.config.heldOpen) run.holdOpen.push_back(paths.Windows(held));
-    for (const sim::DeviceHold& held : image.config.heldByDevice)
+    for (const formats::DeviceHold& held : image.config.heldByDevice)
         run.holdOpen.push_back(paths.Windows(held.path));
     for (int answer : scenario.answers) run.answers.push_back(AnswerOf(answer));
     for (const auto& [lower, item] : items)
@@ -431,8 +431,8 @@ TEST_P(SharedScenarioOnBoth, SameBoxesAndEndState)
         SCOPED_TRACE("box " + std::to_string(i + 1));
         const sim::BoxRecord& want = outcome.boxes[i];
         const WineBox& got = result.boxes[i];
-        EXPECT_EQ(got.caption, sim::Utf16ToUtf8Lossy(want.caption));
-        EXPECT_EQ(got.text, sim::Utf16ToUtf8Lossy(want.text));
+        EXPECT_EQ(got.caption, formats::Utf16ToUtf8Lossy(want.caption));
+        EXPECT_EQ(got.text, formats::Utf16ToUtf8Lossy(want.text));
         EXPECT_EQ(got.style, want.flags);
         EXPECT_EQ(got.icon, IconOf(want.flags));
         EXPECT_EQ(got.buttons, ButtonsOf(want.flags));

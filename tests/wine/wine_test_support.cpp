@@ -84,7 +84,7 @@ std::string RegFileUtf16(const std::string& body)
         if (c == '\n') crlf += '\r';
         crlf += c;
     }
-    return "\xFF\xFE" + sim::Utf16LeBytes(sim::Utf8ToUtf16(crlf).value());
+    return "\xFF\xFE" + formats::Utf16LeBytes(formats::Utf8ToUtf16(crlf).value());
 }
 
 std::filesystem::path WorkFile(const std::string& name)

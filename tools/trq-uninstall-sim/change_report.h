@@ -14,11 +14,11 @@ namespace tool {
 
 // Every file, folder and key on the device, files first, then folders, then
 // keys, each kind by name; folders without their trailing separator.
-std::vector<sim::PlanItem> DeviceContents(const sim::DeviceImage& image);
+std::vector<runner::PlanItem> DeviceContents(const sim::DeviceImage& image);
 
 // Writes what left the device since before (its DeviceContents then), and
 // the items of the plans for installDir that it still holds.
-void WriteChangeReport(std::ostream& out, const sim::DeviceImage& image, const std::vector<sim::PlanItem>& before,
+void WriteChangeReport(std::ostream& out, const sim::DeviceImage& image, const std::vector<runner::PlanItem>& before,
                        const std::u16string& installDir);
 
 }  // namespace tool

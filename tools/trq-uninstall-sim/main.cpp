@@ -33,13 +33,13 @@ using tool::kExitUsage;
 // lock can be taken in it; one with anything in it is refused untouched.
 int InitDevice(const std::string& dir)
 {
-    if (!sim::CanHoldSampleDevice(dir)) return Fail(kExitUsage, dir + ": exists and is not an empty folder");
+    if (!runner::CanHoldSampleDevice(dir)) return Fail(kExitUsage, dir + ": exists and is not an empty folder");
     std::error_code ec;
     std::filesystem::create_directories(dir, ec);
     sim::LockedDevice device;
     std::string error;
     if (!sim::LockDeviceFolder(dir, sim::DeviceLock::Mode::Exclusive, device, error)) return Fail(kExitUsage, error);
-    if (!sim::InitSampleDevice(dir, error, sim::SampleState::Started)) return Fail(kExitUsage, error);
+    if (!runner::InitSampleDevice(dir, error, runner::SampleState::Started)) return Fail(kExitUsage, error);
     std::cout << "Sample device with the package installed: " << host::Printable(dir) << "\n";
     return 0;
 }
@@ -54,7 +54,7 @@ int RestartDevice(const std::string& dir)
     const std::vector<sim::StartupHold> holds = sim::StartDevice(device.image);
     if (!sim::SaveConfig(device.image, error)) return Fail(kExitCannotWrite, error);
     std::cout << "The device restarted.\n";
-    sim::WriteDeviceStart(std::cout, released, holds);
+    runner::WriteDeviceStart(std::cout, released, holds);
     return 0;
 }
 
@@ -64,7 +64,7 @@ int ShowStatus(const std::string& dir)
     sim::LockedDevice device;
     std::string error;
     if (!sim::OpenLockedDevice(dir, sim::DeviceLock::Mode::Shared, device, error)) return Fail(kExitUsage, error);
-    sim::WriteDeviceStatus(std::cout, device.image);
+    runner::WriteDeviceStatus(std::cout, device.image);
     return 0;
 }
 
@@ -139,7 +139,7 @@ bool ParseAnswers(const std::vector<std::string>& lists, std::vector<int>& answe
         for (size_t at = 0;;) {
             const size_t comma = list.find(',', at);
             const std::string word = list.substr(at, comma == std::string::npos ? comma : comma - at);
-            const int answer = sim::ParseAnswer(word);
+            const int answer = runner::ParseAnswer(word);
             if (!answer) {
                 error = "--answer: \"" + word + "\" is not yes, no or cancel";
                 return false;

@@ -14,7 +14,7 @@ namespace tool {
 namespace {
 
 // What the run came to: its exit code, with the line that says why.
-int Conclude(const sim::RunOutcome& outcome, const Dialogue& dialogue)
+int Conclude(const runner::RunOutcome& outcome, const Dialogue& dialogue)
 {
     if (outcome.stop == sim::Stop::Fault) return Fail(kExitProgramFault, "the program faulted: " + outcome.fault);
     if (outcome.stop == sim::Stop::NoAnswer) return Fail(kExitNoAnswer, "run stopped: " + dialogue.problem);
@@ -23,7 +23,7 @@ int Conclude(const sim::RunOutcome& outcome, const Dialogue& dialogue)
     return Fail(kExitProgramCode, "the program's exit code is " + std::to_string(outcome.exitCode) + ", not 0");
 }
 
-void WriteResetNote(std::ostream& out, const sim::RunOutcome& outcome)
+void WriteResetNote(std::ostream& out, const runner::RunOutcome& outcome)
 {
     if (!outcome.resetRequests) return;
     out << "\nThe uninstaller asked for a soft reset: "
@@ -60,17 +60,17 @@ int RunOnDevice(const RunRequest& request)
     Dialogue dialogue;
     dialogue.scripted = request.scripted;
     dialogue.answers = request.answers;
-    const std::vector<sim::PlanItem> before = DeviceContents(image);
-    const std::u16string installDir = sim::RecordedInstallDir(image.registry.registry).value_or(u"");
+    const std::vector<runner::PlanItem> before = DeviceContents(image);
+    const std::u16string installDir = runner::RecordedInstallDir(image.registry.keys).value_or(u"");
 
-    sim::RunOptions options;
+    runner::RunOptions options;
     options.answerer = TerminalAnswerer(dialogue);
     options.resetReturns = request.resetReturns;
     options.faults = request.faults;
     options.program = request.program;
     options.trace = traced ? &trace : nullptr;
-    sim::RunOutcome outcome;
-    const bool saved = sim::RunUninstallOn(image, options, outcome, error);
+    runner::RunOutcome outcome;
+    const bool saved = runner::RunUninstallOn(image, options, outcome, error);
     std::string traceError;
     if (traced && !traceOut.Close(traceError)) traceError = traceName + "cannot write: " + traceError;
     if (!saved) return Fail(kExitCannotWrite, error);

@@ -18,7 +18,7 @@ struct RunRequest {
     std::string tracePath;  // "" for no trace
     bool resetReturns = false;
     sim::FaultPlan faults;
-    sim::Program program;   // none: the uninstaller built for this host
+    runner::Program program;   // none: the uninstaller built for this host
 };
 
 // Runs the request and returns the tool's exit code (exit_codes.h); what

@@ -29,7 +29,7 @@ std::string Buttons(uint32_t flags)
 {
     std::string out;
     for (auto [id, name] : {std::pair{IDYES, "Yes"}, {IDNO, "No"}, {IDOK, "OK"}, {IDCANCEL, "Cancel"}})
-        if (sim::HasButton(flags, id)) out += std::string(out.empty() ? "" : " ") + "[" + name + "]";
+        if (runner::HasButton(flags, id)) out += std::string(out.empty() ? "" : " ") + "[" + name + "]";
     return out;
 }
 
@@ -47,9 +47,9 @@ std::string ButtonName(int id)
 // A message box as a person would see it on the terminal.
 void ShowBox(std::ostream& out, const sim::BoxRecord& box)
 {
-    std::string caption = host::Printable(sim::Utf16ToUtf8Lossy(box.caption));
+    std::string caption = host::Printable(formats::Utf16ToUtf8Lossy(box.caption));
     out << "\n+-- " << caption << " (" << IconName(box.flags) << ")\n";
-    std::istringstream words(sim::Utf16ToUtf8Lossy(box.text));
+    std::istringstream words(formats::Utf16ToUtf8Lossy(box.text));
     std::string word, line;
     while (words >> word) {
         if (!line.empty() && line.size() + 1 + word.size() > 66) {
@@ -64,7 +64,7 @@ void ShowBox(std::ostream& out, const sim::BoxRecord& box)
 
 std::string Quote(const sim::BoxRecord& box)
 {
-    std::string text = sim::Utf16ToUtf8Lossy(box.text);
+    std::string text = formats::Utf16ToUtf8Lossy(box.text);
     if (text.size() > 60) text = text.substr(0, 57) + "...";
     return "\"" + host::Printable(text) + "\"";
 }
@@ -76,7 +76,7 @@ sim::BoxAnswerer TerminalAnswerer(Dialogue& d)
     const bool terminal = isatty(STDIN_FILENO);
     return [&d, terminal](const sim::BoxRecord& box) -> std::optional<int> {
         ShowBox(std::cout, box);
-        if (!sim::IsQuestion(box.flags)) {
+        if (!runner::IsQuestion(box.flags)) {
             if (!d.scripted && terminal) {
                 std::cout << "Press Enter for OK. " << std::flush;
                 std::string ignored;
@@ -91,7 +91,7 @@ sim::BoxAnswerer TerminalAnswerer(Dialogue& d)
                 return std::nullopt;
             }
             int answer = d.answers[d.next++];
-            if (!sim::HasButton(box.flags, answer)) {
+            if (!runner::HasButton(box.flags, answer)) {
                 d.problem = "the box " + Quote(box) + " has no " + ButtonName(answer) + " button";
                 return std::nullopt;
             }
@@ -99,7 +99,7 @@ sim::BoxAnswerer TerminalAnswerer(Dialogue& d)
             return answer;
         }
         for (;;) {
-            std::cout << "Answer (" << (sim::HasButton(box.flags, IDCANCEL) ? "yes/no/cancel" : "yes/no")
+            std::cout << "Answer (" << (runner::HasButton(box.flags, IDCANCEL) ? "yes/no/cancel" : "yes/no")
                       << "): " << std::flush;
             std::string line;
             if (!std::getline(std::cin, line)) {
@@ -107,8 +107,8 @@ sim::BoxAnswerer TerminalAnswerer(Dialogue& d)
                 d.problem = "no answer on standard input for the box " + Quote(box);
                 return std::nullopt;
             }
-            int answer = sim::ParseAnswer(line);
-            if (answer && sim::HasButton(box.flags, answer)) return answer;
+            int answer = runner::ParseAnswer(line);
+            if (answer && runner::HasButton(box.flags, answer)) return answer;
         }
     };
 }
