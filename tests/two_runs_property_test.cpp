@@ -290,8 +290,8 @@ TEST(TwoRuns, EveryCombinationFinishesOrStopsWhereItMust)
         ASSERT_TRUE(bench.Survivors().count("hkey_current_user\\software\\trq"));
     }
 
-    // The device services act on one process-wide session, so the
-    // combinations are shared out among processes, one per processor.
+    // The combinations are shared out among processes, one per processor:
+    // each runs its share of whole runs on devices of its own.
     const int workers = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 8u));
     std::vector<pid_t> children;
     std::fflush(stdout);
