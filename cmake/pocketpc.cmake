@@ -22,11 +22,17 @@ else()
     set(TRQ_ELF_TO_WINCE_TARGET elf_to_wince)
 endif()
 
-# trq_pocketpc_executable(NAME SOURCE...) makes NAME.exe in the current
-# binary folder; the target NAME_elf is the linked ELF file, to add options to.
+# trq_pocketpc_executable(NAME [CALLS uninstaller|trace|kit] SOURCE...) makes
+# NAME.exe in the current binary folder, importing only the device calls of
+# its tier (the uninstaller's by default); the target NAME_elf is the linked
+# ELF file, to add options to.
 function(trq_pocketpc_executable name)
+    cmake_parse_arguments(PARSE_ARGV 1 arg "" "CALLS" "")
+    if(NOT arg_CALLS)
+        set(arg_CALLS uninstaller)
+    endif()
     set(elf ${name}_elf)
-    add_executable(${elf} ${ARGN} ${PROJECT_SOURCE_DIR}/platform/wince/import_thunks.cpp)
+    add_executable(${elf} ${arg_UNPARSED_ARGUMENTS} ${PROJECT_SOURCE_DIR}/platform/wince/import_thunks.cpp)
     set_target_properties(${elf} PROPERTIES
         OUTPUT_NAME ${name}.elf
         LINK_DEPENDS ${PROJECT_SOURCE_DIR}/platform/wince/pocketpc.ld)
@@ -43,7 +49,7 @@ function(trq_pocketpc_executable name)
 
     set(exe ${CMAKE_CURRENT_BINARY_DIR}/${name}.exe)
     add_custom_command(OUTPUT ${exe}
-        COMMAND ${TRQ_ELF_TO_WINCE_COMMAND} $<TARGET_FILE:${elf}> ${exe}
+        COMMAND ${TRQ_ELF_TO_WINCE_COMMAND} --calls ${arg_CALLS} $<TARGET_FILE:${elf}> ${exe}
         DEPENDS ${elf} ${TRQ_ELF_TO_WINCE_TARGET} ${TRQ_ELF_TO_WINCE_COMMAND}
         COMMENT "Writing the Pocket PC executable ${name}.exe"
         VERBATIM)

@@ -33,6 +33,14 @@
 // desktop Windows has no such call (platform/win32/ looks it up at run time).
 extern "C" BOOL WINAPI KernelIoControl(DWORD code, LPVOID in, DWORD inSize, LPVOID out,
                                        DWORD outSize, LPDWORD returned);
+// Windows CE sets and resets an event with EventModify; desktop Windows has
+// SetEvent instead (the device kit's desktop build maps one to the other).
+#define EVENT_SET 3
+extern "C" BOOL WINAPI EventModify(HANDLE event, DWORD function);
+#ifndef SPI_GETPLATFORMTYPE
+#define SPI_GETPLATFORMTYPE 257
+#define SPI_GETOEMINFO 258
+#endif
 
 #else  // Windows CE, which has no SDK headers here, and the simulated device
 
@@ -61,6 +69,30 @@ typedef struct HKEY__* HKEY;
 typedef HKEY* PHKEY;
 typedef struct HWND__* HWND;
 typedef struct HINSTANCE__* HINSTANCE;
+typedef HINSTANCE HMODULE;
+typedef const void* LPCVOID;
+typedef void* PVOID;
+typedef LONG* PLONG;
+typedef struct _SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
+typedef struct _OVERLAPPED* LPOVERLAPPED;
+typedef struct _STARTUPINFOW* LPSTARTUPINFOW;
+
+typedef struct _OSVERSIONINFOW {
+    DWORD dwOSVersionInfoSize;
+    DWORD dwMajorVersion;
+    DWORD dwMinorVersion;
+    DWORD dwBuildNumber;
+    DWORD dwPlatformId;
+    WCHAR szCSDVersion[128];
+} OSVERSIONINFOW, *LPOSVERSIONINFOW;
+static_assert(sizeof(OSVERSIONINFOW) == device_calls::kOsVersionInfoBytes, "OSVERSIONINFOW as COREDLL fills it");
+
+typedef struct _PROCESS_INFORMATION {
+    HANDLE hProcess;
+    HANDLE hThread;
+    DWORD dwProcessId;
+    DWORD dwThreadId;
+} PROCESS_INFORMATION, *LPPROCESS_INFORMATION;
 
 #define FALSE 0
 #define TRUE 1
@@ -120,10 +152,42 @@ static_assert(MAX_PATH == device_calls::kMaxPathChars, "the list's path buffer i
 #define CSIDL_PROGRAMS 0x0002
 #define CSIDL_STARTUP 0x0007
 
+#define INVALID_HANDLE_VALUE ((HANDLE)(ULONG_PTR)-1)
+#define INVALID_FILE_ATTRIBUTES ((DWORD)-1)
+#define INVALID_SET_FILE_POINTER ((DWORD)-1)
+#define GENERIC_READ 0x80000000
+#define GENERIC_WRITE 0x40000000
+#define FILE_SHARE_READ 0x1
+#define FILE_SHARE_WRITE 0x2
+#define CREATE_NEW 1
+#define CREATE_ALWAYS 2
+#define OPEN_EXISTING 3
+#define OPEN_ALWAYS 4
+#define FILE_BEGIN 0
+#define FILE_END 2
+#define ERROR_ALREADY_EXISTS 183L
+#define ERROR_FILE_EXISTS 80L
+#define REG_CREATED_NEW_KEY 1
+#define REG_OPENED_EXISTING_KEY 2
+#define EVENT_SET 3
+#define INFINITE 0xFFFFFFFF
+#define WAIT_OBJECT_0 0
+#define WAIT_TIMEOUT 258
+#define WAIT_FAILED 0xFFFFFFFF
+#define SPI_GETPLATFORMTYPE 257
+#define SPI_GETOEMINFO 258
+
 // The calls themselves: COREDLL exports them by these names, with C linkage.
+// The uninstaller's device code sees its own calls alone; the trace build's
+// layer and the device kit, which define TRQ_DEVICE_ALL_CALLS, see the
+// calls of every tier (device/device_calls.h).
 extern "C" {
 #define TRQ_DECLARE_DEVICE_CALL(type, name, params, args, faults, kinds) type WINAPI name params;
 TRQ_DEVICE_CALLS(TRQ_DECLARE_DEVICE_CALL)
+#ifdef TRQ_DEVICE_ALL_CALLS
+TRQ_TRACE_CALLS(TRQ_DECLARE_DEVICE_CALL)
+TRQ_KIT_CALLS(TRQ_DECLARE_DEVICE_CALL)
+#endif
 #undef TRQ_DECLARE_DEVICE_CALL
 }
 

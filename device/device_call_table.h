@@ -16,28 +16,46 @@ namespace device_calls {
 struct Call {
     const char* name;
     Faults faults;
+    Tier tier;  // the lowest tier of program that may import it
 };
 
-#define TRQ_DEVICE_CALL_ENTRY(type, name, params, args, faults, kinds) {#name, faults},
-inline constexpr Call kCalls[] = {TRQ_DEVICE_CALLS(TRQ_DEVICE_CALL_ENTRY)};
-#undef TRQ_DEVICE_CALL_ENTRY
+#define TRQ_UNINSTALLER_CALL_ENTRY(type, name, params, args, faults, kinds) {#name, faults, Uninstaller},
+#define TRQ_TRACE_CALL_ENTRY(type, name, params, args, faults, kinds) {#name, faults, Trace},
+#define TRQ_KIT_CALL_ENTRY(type, name, params, args, faults, kinds) {#name, faults, Kit},
+inline constexpr Call kCalls[] = {TRQ_DEVICE_CALLS(TRQ_UNINSTALLER_CALL_ENTRY)
+                                      TRQ_TRACE_CALLS(TRQ_TRACE_CALL_ENTRY)
+                                          TRQ_KIT_CALLS(TRQ_KIT_CALL_ENTRY)};
+#undef TRQ_UNINSTALLER_CALL_ENTRY
+#undef TRQ_TRACE_CALL_ENTRY
+#undef TRQ_KIT_CALL_ENTRY
 
 inline constexpr size_t kCallCount = sizeof kCalls / sizeof kCalls[0];
 
-// Every call's name: what a Pocket PC executable may import from COREDLL.
-inline std::vector<std::string> CallNames()
+// How many calls a program of the tier may import.
+constexpr size_t CallCount(Tier tier)
 {
-    std::vector<std::string> names;
-    for (const Call& call : kCalls) names.push_back(call.name);
-    return names;
+    size_t count = 0;
+    for (const Call& call : kCalls) count += call.tier <= tier;
+    return count;
 }
 
-// The names of the calls --fail and the fault sweep may fail.
-inline std::vector<std::string> FaultableCallNames()
+// What a Pocket PC executable of a tier may import from COREDLL: the names
+// of the calls of its tier and below. The uninstaller's are its 17 alone.
+inline std::vector<std::string> CallNames(Tier tier = Uninstaller)
 {
     std::vector<std::string> names;
     for (const Call& call : kCalls)
-        if (call.faults == Faultable) names.push_back(call.name);
+        if (call.tier <= tier) names.push_back(call.name);
+    return names;
+}
+
+// The names of the calls of a tier and below that --fail and the fault
+// sweep may fail.
+inline std::vector<std::string> FaultableCallNames(Tier tier = Uninstaller)
+{
+    std::vector<std::string> names;
+    for (const Call& call : kCalls)
+        if (call.faults == Faultable && call.tier <= tier) names.push_back(call.name);
     return names;
 }
 

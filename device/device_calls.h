@@ -58,6 +58,15 @@ constexpr Arg CountInOut() { return {Kind::CountInOut, -1, Unit::Bytes, 0}; }
 constexpr Arg HandleOut() { return {Kind::HandleOut, -1, Unit::Bytes, 0}; }
 constexpr Arg Reserved() { return {Kind::Reserved, -1, Unit::Bytes, 0}; }
 
+// Which programs may import a call. The uninstaller imports the calls of
+// TRQ_DEVICE_CALLS and no other; its trace build (TRQUninstallTrace.exe)
+// adds the file and device-facts calls it writes its trace with
+// (TRQ_TRACE_CALLS); the device kit (TRQUninstallKit.exe) may import any
+// call of the three lists (TRQ_KIT_CALLS adds what preparing and holding a
+// device take). A program of one tier may import the calls of its tier and
+// of the tiers below.
+enum Tier { Uninstaller, Trace, Kit };
+
 // Whether --fail and the fault sweep may make the call fail. A call the
 // device cannot see fail (GetProcessHeap: the process always has its heap)
 // is neither traced nor faulted.
@@ -65,6 +74,11 @@ enum Faults { Faultable, NeverFails };
 
 // The buffer SHGetSpecialFolderPath fills: MAX_PATH characters, by contract.
 constexpr unsigned kMaxPathChars = 260;
+// OSVERSIONINFOW, which GetVersionExW fills: five DWORDs, then the service
+// pack's name in 128 characters; the caller sets its first DWORD to its size.
+constexpr unsigned kOsVersionInfoBytes = 5 * 4 + 128 * 2;
+// PROCESS_INFORMATION on the device (32-bit): two handles, two DWORDs.
+constexpr unsigned kProcessInformationBytes = 16;
 
 }  // namespace device_calls
 
@@ -105,5 +119,81 @@ constexpr unsigned kMaxPathChars = 260;
          (DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, LPDWORD returned),       \
          (code, in, inSize, out, outSize, returned), Faultable,                                     \
          (Value(), BufferIn(2, Unit::Bytes), Value(), BufferOut(4, Unit::Bytes), Value(), WordOut()))
+
+// The calls the trace build adds to the uninstaller's: the trace file
+// written and flushed record by record, and the device's facts for its
+// first record.
+#define TRQ_TRACE_CALLS(CALL)                                                                       \
+    CALL(HANDLE, CreateFileW,                                                                       \
+         (LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,                  \
+          DWORD disposition, DWORD flags, HANDLE templateFile),                                     \
+         (path, access, share, security, disposition, flags, templateFile), Faultable,              \
+         (StringIn(), Value(), Value(), Reserved(), Value(), Value(), Reserved()))                  \
+    CALL(BOOL, WriteFile,                                                                           \
+         (HANDLE file, LPCVOID data, DWORD bytes, LPDWORD written, LPOVERLAPPED overlapped),        \
+         (file, data, bytes, written, overlapped), Faultable,                                       \
+         (Handle(), BufferIn(2, Unit::Bytes), Value(), WordOut(), Reserved()))                      \
+    CALL(DWORD, SetFilePointer, (HANDLE file, LONG distance, PLONG distanceHigh, DWORD method),     \
+         (file, distance, distanceHigh, method), Faultable,                                         \
+         (Handle(), Value(), Reserved(), Value()))                                                  \
+    CALL(BOOL, FlushFileBuffers, (HANDLE file), (file), Faultable, (Handle()))                      \
+    CALL(BOOL, CloseHandle, (HANDLE object), (object), Faultable, (Handle()))                       \
+    CALL(BOOL, GetVersionExW, (LPOSVERSIONINFOW info), (info), Faultable,                           \
+         (FixedBufferOut(kOsVersionInfoBytes, Unit::Bytes)))                                        \
+    CALL(BOOL, SystemParametersInfoW, (UINT action, UINT size, PVOID buffer, UINT winIni),          \
+         (action, size, buffer, winIni), Faultable,                                                 \
+         (Value(), Value(), BufferOut(1, Unit::Bytes), Value()))
+
+// The calls the device kit adds: a fresh install's files, folders and keys
+// made, its own files read back before it removes them, and the package's
+// running utility stood for by a copy of the kit that holds files open
+// until it is told to stop (a named event; Windows CE sets an event with
+// EventModify, which desktop Windows calls SetEvent).
+#define TRQ_KIT_CALLS(CALL)                                                                         \
+    CALL(BOOL, ReadFile,                                                                            \
+         (HANDLE file, LPVOID data, DWORD bytes, LPDWORD read, LPOVERLAPPED overlapped),            \
+         (file, data, bytes, read, overlapped), Faultable,                                          \
+         (Handle(), BufferOut(2, Unit::Bytes), Value(), WordOut(), Reserved()))                     \
+    CALL(DWORD, GetFileAttributesW, (LPCWSTR path), (path), Faultable, (StringIn()))                \
+    CALL(BOOL, CreateDirectoryW, (LPCWSTR path, LPSECURITY_ATTRIBUTES security), (path, security),  \
+         Faultable, (StringIn(), Reserved()))                                                       \
+    CALL(BOOL, CopyFileW, (LPCWSTR from, LPCWSTR to, BOOL failIfExists), (from, to, failIfExists),  \
+         Faultable, (StringIn(), StringIn(), Value()))                                              \
+    CALL(LONG, RegCreateKeyExW,                                                                     \
+         (HKEY root, LPCWSTR subKey, DWORD reserved, LPWSTR keyClass, DWORD options, REGSAM access, \
+          LPSECURITY_ATTRIBUTES security, PHKEY result, LPDWORD disposition),                       \
+         (root, subKey, reserved, keyClass, options, access, security, result, disposition),        \
+         Faultable,                                                                                 \
+         (Handle(), StringIn(), Value(), Reserved(), Value(), Value(), Reserved(), HandleOut(),     \
+          WordOut()))                                                                               \
+    CALL(LONG, RegSetValueExW,                                                                      \
+         (HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE* data, DWORD bytes),       \
+         (key, name, reserved, type, data, bytes), Faultable,                                       \
+         (Handle(), StringIn(), Value(), Value(), BufferIn(5, Unit::Bytes), Value()))               \
+    CALL(LONG, RegDeleteValueW, (HKEY key, LPCWSTR name), (key, name), Faultable,                   \
+         (Handle(), StringIn()))                                                                    \
+    CALL(DWORD, GetModuleFileNameW, (HMODULE module, LPWSTR buffer, DWORD size),                    \
+         (module, buffer, size), Faultable, (Handle(), BufferOut(2, Unit::Chars), Value()))         \
+    CALL(BOOL, CreateProcessW,                                                                      \
+         (LPCWSTR program, LPWSTR commandLine, LPSECURITY_ATTRIBUTES processSecurity,               \
+          LPSECURITY_ATTRIBUTES threadSecurity, BOOL inheritHandles, DWORD flags, LPVOID environment, \
+          LPCWSTR folder, LPSTARTUPINFOW startup, LPPROCESS_INFORMATION information),               \
+         (program, commandLine, processSecurity, threadSecurity, inheritHandles, flags,             \
+          environment, folder, startup, information),                                               \
+         Faultable,                                                                                 \
+         (StringIn(), StringIn(), Reserved(), Reserved(), Value(), Value(), Reserved(),             \
+          Reserved(), Reserved(), FixedBufferOut(kProcessInformationBytes, Unit::Bytes)))           \
+    CALL(HANDLE, CreateEventW,                                                                      \
+         (LPSECURITY_ATTRIBUTES security, BOOL manualReset, BOOL initialState, LPCWSTR name),       \
+         (security, manualReset, initialState, name), Faultable,                                    \
+         (Reserved(), Value(), Value(), StringIn()))                                                \
+    CALL(BOOL, EventModify, (HANDLE event, DWORD function), (event, function), Faultable,           \
+         (Handle(), Value()))                                                                       \
+    CALL(DWORD, WaitForSingleObject, (HANDLE object, DWORD milliseconds), (object, milliseconds),   \
+         Faultable, (Handle(), Value()))                                                            \
+    CALL(void, Sleep, (DWORD milliseconds), (milliseconds), NeverFails, (Value()))
+
+// Every call of the three lists, in the order of their tiers.
+#define TRQ_ALL_CALLS(CALL) TRQ_DEVICE_CALLS(CALL) TRQ_TRACE_CALLS(CALL) TRQ_KIT_CALLS(CALL)
 
 #endif  // TRQ_DEVICE_CALLS_H

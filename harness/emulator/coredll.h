@@ -146,7 +146,7 @@ struct Export {
     int argCount;
     ServeCall serve;
 };
-constexpr size_t kExportCount = device_calls::kCallCount;
+constexpr size_t kExportCount = device_calls::CallCount(device_calls::Uninstaller);
 // The export of that name, or null.
 const Export* FindExport(const std::string& name);
 // The name COREDLL is found by: imports name it without regard to case.

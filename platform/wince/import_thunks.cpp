@@ -4,9 +4,11 @@
 //     own under .idata: the loader writes the export's address there;
 //   - a thunk, <name>, that the device code calls: it jumps through the slot
 //     and leaves lr alone, so COREDLL returns straight to the caller.
-// A call the device code never makes loses its thunk and its slot to the
-// linker's garbage collection, so the image imports only what it calls.
+// A call the program never makes loses its thunk and its slot to the
+// linker's garbage collection, so the image imports only what it calls; the
+// uninstaller, which calls only its own tier's, imports exactly those.
 // elf-to-wince writes the import directory for the slots it finds.
+#define TRQ_DEVICE_ALL_CALLS
 #include "device/device.h"
 
 #define TRQ_IMPORT_THUNK(type, name, params, args, faults, kinds) \
@@ -25,4 +27,4 @@
         "__imp_" #name ":\t.word 0\n"                       \
         ".popsection\n");
 
-TRQ_DEVICE_CALLS(TRQ_IMPORT_THUNK)
+TRQ_ALL_CALLS(TRQ_IMPORT_THUNK)

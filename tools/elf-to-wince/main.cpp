@@ -1,11 +1,13 @@
 // elf-to-wince: writes the Pocket PC executable from the linked ARM ELF file.
 //
-//   elf-to-wince INPUT.elf OUTPUT.exe
+//   elf-to-wince [--calls uninstaller|trace|kit] INPUT.elf OUTPUT.exe
 //
 // No linker here writes Windows CE images for ARM, so the build links an ELF
 // file at the addresses a Pocket PC loads the executable at
 // (platform/wince/pocketpc.ld) and this tool lays it out as a PE image. The
-// image may import only the device calls of device/device_calls.h. On any error
+// image may import only the device calls of device/device_calls.h of its
+// tier: the uninstaller's own (the default), those of its trace build, or
+// the device kit's. On any error
 // OUTPUT.exe is left as it was (host_folder.h).
 //
 // Exit code: 0, the image was written; 1, it was not (one line says why);
@@ -55,7 +57,7 @@ bool WriteOutput(const std::string& output, const pe::Bytes& image, std::string&
     return host::ReplaceFile(folder, path.filename().string(), bytes, host::AtLink::Replace, error);
 }
 
-int Convert(const std::string& input, const std::string& output)
+int Convert(const std::string& input, const std::string& output, device_calls::Tier tier)
 {
     std::string bytes;
     wince::ElfFile elf;
@@ -63,7 +65,7 @@ int Convert(const std::string& input, const std::string& output)
     std::string error;
     if (!host::ReadRegularFile(AT_FDCWD, input, kLargestElf, host::Links::Follow, bytes, error) ||
         !wince::ReadElfFile(std::vector<uint8_t>(bytes.begin(), bytes.end()), elf, error) ||
-        !wince::MakeWinceImage(elf, device_calls::CallNames(), image, error))
+        !wince::MakeWinceImage(elf, device_calls::CallNames(tier), image, error))
         return NotWritten(input, error);
     if (!WriteOutput(output, image, error)) return NotWritten(output, error);
     return 0;
@@ -73,16 +75,27 @@ int Convert(const std::string& input, const std::string& output)
 
 int main(int argc, char** argv)
 {
-    if (argc != 3) {
-        std::cerr << "usage: elf-to-wince INPUT.elf OUTPUT.exe\n";
+    device_calls::Tier tier = device_calls::Uninstaller;
+    int first = 1;
+    if (argc == 5 && std::string_view(argv[1]) == "--calls") {
+        const std::string_view name = argv[2];
+        first = 3;
+        if (name == "trace") tier = device_calls::Trace;
+        else if (name == "kit") tier = device_calls::Kit;
+        else if (name != "uninstaller") first = 0;
+    }
+    if (first == 0 || argc != first + 2) {
+        std::cerr << "usage: elf-to-wince [--calls uninstaller|trace|kit] INPUT.elf OUTPUT.exe\n";
         return kExitUsage;
     }
+    const char* input = argv[first];
+    const char* output = argv[first + 1];
     // The last resort: whatever the input, one line and the documented code.
     try {
-        return Convert(argv[1], argv[2]);
+        return Convert(input, output, tier);
     } catch (const std::exception& e) {
-        return NotWritten(argv[1], std::string("cannot be converted: ") + e.what());
+        return NotWritten(input, std::string("cannot be converted: ") + e.what());
     } catch (...) {
-        return NotWritten(argv[1], "cannot be converted");
+        return NotWritten(input, "cannot be converted");
     }
 }
