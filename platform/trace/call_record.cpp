@@ -98,8 +98,10 @@ unsigned WriteCallRecord(const TracedCall& call, char* buffer, unsigned size)
 {
     TraceLine line;
     LineBegin(line, buffer, size);
-    PutKey(line, "n");
-    PutUnsigned(line, call.number);
+    if (call.number) {
+        PutKey(line, "n");
+        PutUnsigned(line, call.number);
+    }
     PutKey(line, "call");
     PutText(line, call.name);
     PutKey(line, "args");

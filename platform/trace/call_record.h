@@ -50,7 +50,8 @@ inline TraceResult NoResult() { return TraceResult{TraceResult::None, 0}; }
 // holds, for each CountInOut argument, the count it pointed to before the
 // call (the size the caller offered), and is unused for the others.
 struct TracedCall {
-    unsigned number;                  // in the run, from 1
+    unsigned number;                  // in the run, from 1; 0 writes none (a device build
+                                      // has no global data to count in: a reader counts)
     const char* name;                 // "RegOpenKeyExW"
     const char* parameterNames;       // as the list writes them: "(root, subKey, options)"
     const device_calls::Arg* kinds;   // count of them
