@@ -31,27 +31,35 @@ bool IsValidName(std::u16string_view name)
     return true;
 }
 
+bool DevicePathNames::Next(std::u16string_view& name)
+{
+    while (at_ < path_.size() && IsSeparator(path_[at_])) ++at_;
+    if (at_ == path_.size()) return false;
+    size_t end = at_;
+    while (end < path_.size() && !IsSeparator(path_[end])) ++end;
+    name = path_.substr(at_, end - at_);
+    at_ = end;
+    return true;
+}
+
+bool DevicePathNames::Valid() const
+{
+    DevicePathNames all(path_);
+    for (std::u16string_view name; all.Next(name);)
+        if (!IsValidName(name)) return false;
+    return true;
+}
+
+bool DevicePathNames::TrailingSeparator() const { return !path_.empty() && IsSeparator(path_.back()); }
+
 bool SplitDevicePath(std::u16string_view path, std::vector<std::u16string>& parts,
                      bool* trailingSeparator)
 {
     parts.clear();
-    if (trailingSeparator) *trailingSeparator = !path.empty() && IsSeparator(path.back());
-    size_t i = 0;
-    while (i < path.size()) {
-        if (IsSeparator(path[i])) {
-            ++i;
-            continue;
-        }
-        size_t end = i;
-        while (end < path.size() && !IsSeparator(path[end])) ++end;
-        std::u16string_view name = path.substr(i, end - i);
-        if (!IsValidName(name)) {
-            parts.clear();
-            return false;
-        }
-        parts.emplace_back(name);
-        i = end;
-    }
+    DevicePathNames names(path);
+    if (trailingSeparator) *trailingSeparator = names.TrailingSeparator();
+    if (!names.Valid()) return false;
+    for (std::u16string_view name; names.Next(name);) parts.emplace_back(name);
     return true;
 }
 

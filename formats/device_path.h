@@ -22,6 +22,22 @@ bool IsValidName(std::u16string_view name);
 bool SplitDevicePath(std::u16string_view path, std::vector<std::u16string>& parts,
                      bool* trailingSeparator = nullptr);
 
+// The same names one at a time, as views into the path, for a caller that
+// walks a tree and must not allocate on every lookup. Valid() reads the
+// whole path first, with SplitDevicePath's rules; Next() then gives each
+// name in turn.
+class DevicePathNames {
+public:
+    explicit DevicePathNames(std::u16string_view path) : path_(path) {}
+    bool Valid() const;
+    bool Next(std::u16string_view& name);
+    bool TrailingSeparator() const;
+
+private:
+    std::u16string_view path_;
+    size_t at_ = 0;
+};
+
 }  // namespace formats
 
 #endif

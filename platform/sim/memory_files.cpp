@@ -10,6 +10,7 @@ namespace sim {
 
 using formats::EqualsIgnoreCase;
 using formats::IsValidName;
+using formats::DevicePathNames;
 using formats::SplitDevicePath;
 using formats::Utf16ToUtf8;
 
@@ -57,27 +58,28 @@ void ListFolder(const Node& folder, std::vector<std::u16string>& prefix, std::ve
 
 }  // namespace
 
-uint32_t MemoryFiles::Find(std::u16string_view devicePath, Found& found) const
+uint32_t MemoryFiles::Find(std::u16string_view devicePath, Found& found, bool spellAsStored) const
 {
     if (devicePath.empty()) return ERROR_PATH_NOT_FOUND;
-    std::vector<std::u16string> parts;
-    bool trailing = false;
-    if (!SplitDevicePath(devicePath, parts, &trailing)) return ERROR_FILE_NOT_FOUND;
+    DevicePathNames names(devicePath);
+    if (!names.Valid()) return ERROR_FILE_NOT_FOUND;
 
     // Find hands out the tree for the operations that change it.
-    found = Found{nullptr, const_cast<Node*>(&root_), std::u16string(parts.empty() ? 1 : 0, u'\\')};
-    for (size_t i = 0; i < parts.size(); ++i) {
-        const bool last = i + 1 == parts.size();
-        Node* entry = MatchEntry(*found.node, parts[i]);
-        if (!entry || entry->type == Node::Type::Unreachable) return last ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
-        if (!last && entry->type != Node::Type::Folder) return ERROR_PATH_NOT_FOUND;
+    found = Found{nullptr, const_cast<Node*>(&root_), {}};
+    std::u16string_view name;
+    bool more = names.Next(name);
+    while (more) {
+        Node* entry = MatchEntry(*found.node, name);
+        more = names.Next(name);
+        if (!entry || entry->type == Node::Type::Unreachable) return more ? ERROR_PATH_NOT_FOUND : ERROR_FILE_NOT_FOUND;
+        if (more && entry->type != Node::Type::Folder) return ERROR_PATH_NOT_FOUND;
         found.parent = found.node;
         found.node = entry;
-        found.device += u'\\';
-        found.device += *entry->name;
+        if (spellAsStored) (found.device += u'\\') += *entry->name;
     }
+    if (spellAsStored && !found.parent) found.device = u"\\";
     // "\Windows\TRQ.exe\" names a folder that is not there.
-    if (trailing && found.node->type != Node::Type::Folder) return ERROR_FILE_NOT_FOUND;
+    if (names.TrailingSeparator() && found.node->type != Node::Type::Folder) return ERROR_FILE_NOT_FOUND;
     return 0;
 }
 
@@ -115,7 +117,7 @@ uint32_t MemoryFiles::SetAttributes(std::u16string_view devicePath, uint32_t att
 FileKind MemoryFiles::KindOf(std::u16string_view devicePath, std::u16string* canonical) const
 {
     Found found;
-    if (Find(devicePath, found) != 0) return FileKind::None;
+    if (Find(devicePath, found, canonical != nullptr) != 0) return FileKind::None;
     if (canonical) *canonical = found.device;
     switch (found.node->type) {
     case Node::Type::Folder: return FileKind::Folder;

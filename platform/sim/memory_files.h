@@ -54,10 +54,12 @@ private:
     struct Found {
         Node* parent = nullptr;  // null for the root
         Node* node = nullptr;
-        std::u16string device;   // as stored, "\" for the root
+        std::u16string device;   // as stored, "\" for the root; only when asked for
     };
-    // As DiskFiles::Find: 0, 2 or 3.
-    uint32_t Find(std::u16string_view devicePath, Found& found) const;
+    // As DiskFiles::Find: 0, 2 or 3. The path as stored is spelt out in
+    // found.device only when asked for: lookups are the device's most
+    // frequent work.
+    uint32_t Find(std::u16string_view devicePath, Found& found, bool spellAsStored = false) const;
 
     Node root_;
 };

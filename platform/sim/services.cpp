@@ -73,12 +73,14 @@ std::optional<Fault> DeviceSession::Enter(const char* op, const std::string& arg
     KillStep();
     op_ = op;
     ++calls;
-    int kindIndex = ++callsOf[op];
+    auto counted = callsOf.find(std::string_view(op));
+    if (counted == callsOf.end()) counted = callsOf.emplace(op, 0).first;
+    const int kindIndex = ++counted->second;
     if (!faults) return std::nullopt;
     return faults(op, calls, kindIndex, argument);
 }
 
-void DeviceSession::Served(nlohmann::ordered_json fields)
+void DeviceSession::Record(Fields fields)
 {
     nlohmann::ordered_json record = {{"op", op_}};
     for (auto& [name, value] : fields.items()) record[name] = std::move(value);
@@ -129,8 +131,8 @@ LONG DeviceSession::RegOpenKeyExW(HKEY root, LPCWSTR subKey, DWORD options, REGS
             status = ERROR_SUCCESS;
         }
     }
-    Served({{"root", HandleName(root)}, {"path", Utf8(subKey)}, {"options", options}, {"access", access},
-            {"result", status}});
+    Served([&] { return Fields{{"root", HandleName(root)}, {"path", Utf8(subKey)}, {"options", options}, {"access", access},
+            {"result", status}}; });
     return status;
 }
 
@@ -180,7 +182,7 @@ LONG DeviceSession::RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD reserved, L
             if (bytes) *bytes = size;
         }
     }
-    Served({{"name", Utf8(name)}, {"bytes", offered}, {"result", status}});
+    Served([&] { return Fields{{"name", Utf8(name)}, {"bytes", offered}, {"result", status}}; });
     return status;
 }
 
@@ -211,7 +213,7 @@ LONG DeviceSession::RegDeleteKeyW(HKEY root, LPCWSTR subKey)
     } else {
         status = ERROR_FILE_NOT_FOUND;
     }
-    Served({{"root", HandleName(root)}, {"path", Utf8(subKey)}, {"result", status}});
+    Served([&] { return Fields{{"root", HandleName(root)}, {"path", Utf8(subKey)}, {"result", status}}; });
     return status;
 }
 
@@ -222,7 +224,7 @@ BOOL DeviceSession::SetFileAttributesW(LPCWSTR path, DWORD attributes)
     if (fault) ok = Failed(fault->error.value_or(ERROR_ACCESS_DENIED));
     else if (uint32_t error = files.SetAttributes(Text(path), attributes)) ok = Failed(error);
     else ok = TRUE;
-    Served({{"path", Utf8(path)}, {"attributes", attributes}});
+    Served([&] { return Fields{{"path", Utf8(path)}, {"attributes", attributes}}; });
     return ok;
 }
 
@@ -234,7 +236,7 @@ BOOL DeviceSession::DeleteFileW(LPCWSTR path)
     else if (files.Exists(Text(path)) && image.config.IsHeldOpen(Text(path))) ok = Failed(ERROR_SHARING_VIOLATION);
     else if (uint32_t error = files.DeleteFile(Text(path))) ok = Failed(error);
     else ok = TRUE;
-    Served({{"path", Utf8(path)}, {"result", ok}, {"error", lastError}});
+    Served([&] { return Fields{{"path", Utf8(path)}, {"result", ok}, {"error", lastError}}; });
     return ok;
 }
 
@@ -245,7 +247,7 @@ BOOL DeviceSession::RemoveDirectoryW(LPCWSTR path)
     if (fault) ok = Failed(fault->error.value_or(ERROR_ACCESS_DENIED));
     else if (uint32_t error = files.RemoveDirectory(Text(path))) ok = Failed(error);
     else ok = TRUE;
-    Served({{"path", Utf8(path)}, {"result", ok}});
+    Served([&] { return Fields{{"path", Utf8(path)}, {"result", ok}}; });
     return ok;
 }
 
@@ -268,7 +270,7 @@ DWORD DeviceSession::GetTempPathW(DWORD size, LPWSTR buffer)
         result = static_cast<DWORD>(temp.size());
         written = temp;
     }
-    Served({{"size", size}, {"result", result}, {"path", Utf16ToUtf8Lossy(written)}});
+    Served([&] { return Fields{{"size", size}, {"result", result}, {"path", Utf16ToUtf8Lossy(written)}}; });
     return result;
 }
 
@@ -283,9 +285,11 @@ BOOL DeviceSession::SHGetSpecialFolderPath(HWND, LPWSTR buffer, int csidl, BOOL)
         std::memcpy(buffer, folder->c_str(), (folder->size() + 1) * sizeof(WCHAR));
         ok = TRUE;
     }
-    nlohmann::ordered_json fields = {{"csidl", csidl}, {"result", ok}};
-    if (ok) fields["path"] = Utf16ToUtf8Lossy(*folder);
-    Served(std::move(fields));
+    Served([&] {
+        Fields fields = {{"csidl", csidl}, {"result", ok}};
+        if (ok) fields["path"] = Utf16ToUtf8Lossy(*folder);
+        return fields;
+    });
     return ok;
 }
 
@@ -293,7 +297,7 @@ DWORD DeviceSession::GetLastError()
 {
     std::optional<Fault> fault = Enter(__func__, "");
     DWORD error = fault ? static_cast<DWORD>(fault->Status(0)) : lastError;
-    Served({{"result", error}});
+    Served([&] { return Fields{{"result", error}}; });
     return error;
 }
 
@@ -301,7 +305,7 @@ void DeviceSession::SetLastError(DWORD error)
 {
     std::optional<Fault> fault = Enter(__func__, "");
     if (!fault) lastError = error;
-    Served({{"error", error}});
+    Served([&] { return Fields{{"error", error}}; });
 }
 
 HWND DeviceSession::GetForegroundWindow()
@@ -320,7 +324,7 @@ int DeviceSession::MessageBoxW(HWND, LPCWSTR text, LPCWSTR caption, UINT flags)
     else if (answerer) pressed = answerer(box);
     box.result = pressed.value_or(0);
     if (trace.Keeps()) boxes.push_back(box);  // kept, like the trace, only when asked for
-    Served({{"text", Utf8(text)}, {"caption", Utf8(caption)}, {"flags", flags}, {"result", box.result}});
+    Served([&] { return Fields{{"text", Utf8(text)}, {"caption", Utf8(caption)}, {"flags", flags}, {"result", box.result}}; });
     if (!pressed) stop = Stop::NoAnswer;  // the box stays on the screen
     return box.result;
 }
@@ -328,7 +332,7 @@ int DeviceSession::MessageBoxW(HWND, LPCWSTR text, LPCWSTR caption, UINT flags)
 BOOL DeviceSession::KernelIoControl(DWORD code, LPVOID, DWORD, LPVOID, DWORD, LPDWORD)
 {
     std::optional<Fault> fault = Enter(__func__, std::to_string(code));
-    Served({{"code", code}});
+    Served([&] { return Fields{{"code", code}}; });
     if (fault || code != IOCTL_HAL_REBOOT) return FALSE;
     ++resetRequests;
     if (!resetReturns) stop = Stop::Reset;  // the device restarts
@@ -354,7 +358,7 @@ void DeviceSession::HeapAllocWithoutRoom(DWORD, SIZE_T bytes)
 LPVOID DeviceSession::Allocate(SIZE_T bytes, bool heapHasRoom)
 {
     std::optional<Fault> fault = Enter("HeapAlloc", std::to_string(bytes));
-    Served({{"bytes", bytes}});
+    Served([&] { return Fields{{"bytes", bytes}}; });
     if (fault || !heapHasRoom) return nullptr;
     uint8_t* block = new uint8_t[bytes ? bytes : 1];
     std::memset(block, 0xCD, bytes);  // as a debug heap: never zero by luck

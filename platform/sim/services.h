@@ -131,7 +131,7 @@ public:
     // What the run did.
     uint32_t lastError = 0;
     int calls = 0;
-    std::map<std::string, int> callsOf;
+    std::map<std::string, int, std::less<>> callsOf;
     std::vector<BoxRecord> boxes;  // only when the trace keeps its records
     int resetRequests = 0;
     bool registryChanged = false;
@@ -144,8 +144,19 @@ private:
     // Counts the call op and asks the fault plan about it; the trace
     // record that Served writes carries op.
     std::optional<Fault> Enter(const char* op, const std::string& argument);
-    // The call's trace record: its name, then fields (an object).
-    void Served(nlohmann::ordered_json fields = nlohmann::ordered_json::object());
+    // The call's trace record: its name, then the fields that fields()
+    // makes (an object), made only when the trace has somewhere to go.
+    using Fields = nlohmann::ordered_json;
+    template <typename MakeFields>
+    void Served(MakeFields fields)
+    {
+        if (trace.Wanted()) Record(fields());
+    }
+    void Served()
+    {
+        if (trace.Wanted()) Record(Fields::object());
+    }
+    void Record(Fields fields);
     BOOL Failed(uint32_t error);
     bool KeyOf(HKEY key, Root& root, std::u16string& path) const;
     LPVOID Allocate(SIZE_T bytes, bool heapHasRoom);

@@ -20,6 +20,8 @@ public:
 
     void Add(nlohmann::ordered_json record);
     bool Keeps() const { return keep_; }
+    // Whether a record added goes anywhere: to the stream, or kept.
+    bool Wanted() const { return out_ || keep_; }
     // Empty unless the trace keeps its records.
     const std::vector<nlohmann::ordered_json>& Records() const { return records_; }
 

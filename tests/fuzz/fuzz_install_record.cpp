@@ -32,6 +32,7 @@
 #include <optional>
 
 #include "device/device.h"
+#include "formats/device_path.h"
 #include "formats/text.h"
 #include "harness/runner/run_device.h"
 #include "harness/runner/sample_device.h"
@@ -88,6 +89,55 @@ struct Device {
 
 uint32_t Le32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24; }
 
+// What a run showed: its boxes, one letter each in the order of
+// expected::kBoxes (L N C Q S R), and the first promise a call broke.
+struct Seen {
+    std::string path;
+    std::string broken;
+
+    void Box(const sim::BoxRecord& box)
+    {
+        for (int i = 0; i < 6; ++i)
+            if (box.text == expected::kBoxes[i].text && box.flags == expected::kBoxes[i].flags &&
+                box.caption == expected::kCaption) {
+                path += "LNCQSR"[i];
+                return;
+            }
+        Note("a box not as written down");
+    }
+
+    // Nothing at the device root is deleted, or has its attributes changed.
+    // A path with two names or more is below the root whatever they are;
+    // only a shorter one is read as the device reads it.
+    void Call(const std::string& op, const std::string& argument)
+    {
+        if (op != "DeleteFileW" && op != "RemoveDirectoryW" && op != "SetFileAttributesW") return;
+        const unsigned least = op == "RemoveDirectoryW" ? 1 : 2;
+        if (NamesIn(argument) >= least) return;
+        std::optional<std::u16string> target = formats::Utf8ToUtf16(argument);
+        if (!target || !formats::DevicePathNames(*target).Valid()) return;  // names nothing on the device
+        Note(op + " at the device root: " + argument);
+    }
+
+    // How many names a path has between its separators, up to two.
+    static unsigned NamesIn(const std::string& path)
+    {
+        unsigned names = 0;
+        bool inName = false;
+        for (char c : path) {
+            const bool separator = c == '\\' || c == '/';
+            if (!separator && !inName && ++names == 2) return names;
+            inName = !separator;
+        }
+        return names;
+    }
+
+    void Note(const std::string& what)
+    {
+        if (broken.empty()) broken = what;
+    }
+};
+
 struct Value {
     int source;  // 0 registry, 1 platform success, 2 platform ERROR_MORE_DATA, 3 missing
     uint32_t type;
@@ -122,17 +172,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     if (mode & 0x10) image.config.heldOpen.push_back(u"\\Program Files\\TRQ\\TRQ.exe");
 
+    // What the run did is seen as it happens, through the answerer (every
+    // box: none is faulted here) and the fault plan (every call, with its
+    // path): keeping the trace's records would cost more than the run.
+    Seen seen;
     runner::RunOptions options;
     const bool settingsNo = mode & 0x20;
-    options.answerer = [settingsNo](const sim::BoxRecord& box) -> std::optional<int> {
+    options.answerer = [settingsNo, &seen](const sim::BoxRecord& box) -> std::optional<int> {
+        seen.Box(box);
         if (!runner::IsQuestion(box.flags)) return IDOK;
         return settingsNo && (box.flags & MB_TYPEMASK) == MB_YESNO ? IDNO : IDYES;
     };
     options.resetReturns = mode & 0x40;
     options.writeBack = false;  // the image is in memory, a new copy for each input
-    options.keepRecords = true;
-    options.faults = [&values](const std::string& op, int, int, const std::string& argument)
+    options.faults = [&values, &seen](const std::string& op, int, int, const std::string& argument)
         -> std::optional<sim::Fault> {
+        seen.Call(op, argument);
         if (op != "RegQueryValueExW") return std::nullopt;
         const Value* v = argument == "InstallDir" ? &values[0] : argument == "InstDir" ? &values[1] : nullptr;
         if (!v || v->source == 0) return std::nullopt;
@@ -150,14 +205,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     // The dialogue.
     if (out.exitCode != 0) Broken("exit code " + std::to_string(out.exitCode));
-    std::string path;  // one letter a box, in the order of expected::kBoxes: L N C Q S R
-    for (const sim::BoxRecord& box : out.boxes) {
-        int found = -1;
-        for (int i = 0; i < 6; ++i)
-            if (box.text == expected::kBoxes[i].text && box.flags == expected::kBoxes[i].flags) found = i;
-        if (found < 0 || box.caption != expected::kCaption) Broken("a box not as written down");
-        path += "LNCQSR"[found];
-    }
+    if (!seen.broken.empty()) Broken(seen.broken);
+    const std::string& path = seen.path;
     const bool reset = out.stop == sim::Stop::Reset;
     if (out.stop == sim::Stop::NoAnswer) Broken("stopped at a box");
     if (!(reset ? path == "CR" : path == "LN" || path == "CN" || path == "CQS" || path == "CRN"))
@@ -171,15 +220,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (out.keysLeftOpen) Broken("a key left open");
 
     // Nothing at the root, nothing outside.
-    for (const auto& record : out.trace.Records()) {
-        const std::string op = record["op"];
-        if (op != "DeleteFileW" && op != "RemoveDirectoryW" && op != "SetFileAttributesW") continue;
-        std::optional<std::u16string> target = formats::Utf8ToUtf16(record["path"].get<std::string>());
-        std::vector<std::u16string> parts;
-        if (!target || !formats::SplitDevicePath(*target, parts)) continue;  // names nothing on the device
-        if (parts.size() < (op == "RemoveDirectoryW" ? 1u : 2u))
-            Broken(op + " at the device root: " + record["path"].get<std::string>());
-    }
     const sim::DeviceFiles files = image.Files();
     for (const char16_t* decoy : kRootDecoys)
         if (!files.Exists(decoy)) Broken("a file at the device root was deleted");
