@@ -149,7 +149,8 @@ const KitCase kCases[] = {
        {"HKCR\\.trp"}},
       kUndo}},
     // The package itself is there: the kit touches none of it and probes
-    // on scratch files of its own, which go again.
+    // on scratch files of its own, which go again; started again, its undo
+    // leaves the package's own files alone.
     {"RefusesARealInstall",
      true,
      {{Program::Kit,
@@ -161,7 +162,17 @@ const KitCase kCases[] = {
        {"<install>\\TRQ.exe"},
        {kUtility, kServiceLibrary, "<startup>\\TRQUtil.lnk", "\\TRQ Uninstall Kit scratch"},
        {kInstallRecord},
-       {kMarker, "HKCR\\.trp"}}}},
+       {kMarker, "HKCR\\.trp"}},
+      {Program::Kit,
+       {WineAnswer::Yes},
+       "undo",
+       "Everything the kit made is gone",
+       0,
+       {},
+       {"<install>\\TRQ.exe"},
+       {"\\TRQ Uninstall Kit scratch"},
+       {kInstallRecord},
+       {kMarker}}}},
 };
 
 const char kRealInstallReg[] = R"(Windows Registry Editor Version 5.00
