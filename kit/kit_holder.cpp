@@ -53,6 +53,7 @@ int RunHolder(Kit& kit, bool scratch)
     WCHAR self[MAX_PATH];
     HeldPath(kit, scratch, 0, self);
     LogHolds(self, HowHeld(scratch, 0), self);
+    static_assert(kScratchFileCount <= kHeldFileCount, "the scratch holder holds no more than the utility");
     const int count = scratch ? kScratchFileCount : kHeldFileCount;
     HANDLE held[kHeldFileCount];
     int holding = 0;
