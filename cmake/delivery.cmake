@@ -7,6 +7,7 @@
 # the Pocket PC build's folder; its target is NAME. One line for each.
 set(TRQ_DELIVERED_IMAGES
     platform/wince/TRQUninstall.exe
+    platform/wince/TRQUninstallKit.exe
 )
 
 # The CAB for Windows Mobile 5 and later, beside the uninstaller.

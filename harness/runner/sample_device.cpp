@@ -6,6 +6,7 @@
 
 #include "device/device.h"
 #include "formats/text.h"
+#include "package/package.h"
 #include "platform/sim/device_lock.h"
 #include "platform/sim/device_startup.h"
 
@@ -18,7 +19,7 @@ using formats::Registry;
 using formats::Root;
 using formats::StringData;
 using formats::TextEncoding;
-using formats::Utf8ToUtf16;
+using formats::Utf16ToUtf8Lossy;
 using sim::DeviceFiles;
 using sim::DeviceImage;
 using sim::SaveConfig;
@@ -26,9 +27,6 @@ using sim::SaveRegistry;
 using sim::StartDevice;
 using sim::kDeviceLockFile;
 namespace {
-
-const char16_t* const kNewMenuClsid = u"{5A0C3E71-9B4D-4E28-A6F1-07D3C8B2E95F}";
-const char16_t* const kSyncStoreClsid = u"{8E4F2B91-3C6A-4D7E-B5A2-91F0C4D3E6B8}";
 
 RegValue Sz(std::u16string name, std::u16string_view text)
 {
@@ -66,60 +64,38 @@ bool EmptyButForTheLock(const std::filesystem::path& dir)
     return !ec;
 }
 
-// The package manager's records of the installation, and the .trp document type.
-void AddPackageRecords(Registry& r, const std::u16string& dir)
+// A text of the package's description with the sample's install directory
+// in it. The description's texts are short, far inside the buffer.
+std::u16string Expand(const WCHAR* text)
 {
-    const Root CR = Root::ClassesRoot, LM = Root::LocalMachine;
-    Key(r, LM, u"SOFTWARE\\Apps\\Vantrelle PocketPC Edition",
-        {Sz(u"InstallDir", dir), Sz(u"InstDir", dir), Dword(u"Instl", 1),
-         Sz(u"CmdFile", u"\\Windows\\AppMgr\\Vantrelle PocketPC Edition.DAT")});
-    Key(r, LM, u"Security\\AppInstall\\Vantrelle PocketPC Edition", {Dword(u"Role", 0x100)});
-
-    Key(r, CR, u".trp", {Sz(u"", u"trpfile")});
-    Key(r, CR, u"trpfile", {Sz(u"", u"TRQ Task List")});
-    Key(r, CR, u"trpfile\\DefaultIcon", {Sz(u"", dir + u"\\TRQ.exe,-101")});
-    Key(r, CR, u"trpfile\\shell\\open\\command", {Sz(u"", u"\"" + dir + u"\\TRQ.exe\" %1")});
+    WCHAR buffer[4 * MAX_PATH];
+    ExpandPackageText(text, kSampleInstallDir, buffer, 4 * MAX_PATH);
+    return buffer;
 }
 
-// The reminder service, loaded by the service host at start-up; the shell
-// New-menu extension and the quick task-entry classes.
-void AddComponents(Registry& r)
+Root RootOf(HKEY root)
 {
-    const Root CR = Root::ClassesRoot, LM = Root::LocalMachine;
-    Key(r, LM, u"Services\\TRQRem",
-        {Sz(u"Dll", u"TRQRemindSvc.dll"), Sz(u"Prefix", u"TRQ"), Dword(u"Index", 0),
-         Dword(u"Order", 9), Dword(u"Keep", 1), Sz(u"DisplayName", u"TRQ Reminders")});
+    return root == HKEY_CLASSES_ROOT ? Root::ClassesRoot
+           : root == HKEY_CURRENT_USER ? Root::CurrentUser
+                                       : Root::LocalMachine;
+}
 
-    Key(r, LM, u"Software\\Microsoft\\Shell\\Extensions\\NewMenu\\" + std::u16string(kNewMenuClsid),
-        {Sz(u"", u"Task")});
-    Key(r, CR, u"CLSID\\" + std::u16string(kNewMenuClsid) + u"\\InprocServer32",
-        {Sz(u"", u"\\Windows\\TRQNewMenu.dll")});
-    for (const char16_t* name : {u"TRQNewMenu.Jotlet", u"TRQNewMenu.Jotlet.1"}) {
-        Key(r, CR, name, {Sz(u"", u"TRQ Jotlet")});
-        Key(r, CR, std::u16string(name) + u"\\CLSID", {Sz(u"", kNewMenuClsid)});
-        Key(r, CR, std::u16string(name) + u"\\CurVer", {Sz(u"", u"TRQNewMenu.Jotlet.1")});
+// One key of the package's description, with its values.
+void AddPackageKey(Registry& r, const PackageKey& key)
+{
+    RegKey* made = r.Create(RootOf(key.root), key.path);
+    for (int i = 0; i < key.valueCount; ++i) {
+        const PackageValue& v = key.values[i];
+        made->SetValue(v.type == REG_DWORD ? Dword(v.name, v.number) : Sz(v.name, Expand(v.text)));
     }
 }
 
-// The synchronisation provider and its folder mappings; the components'
-// per-user settings.
-void AddSyncAndSettings(Registry& r, const std::u16string& dir)
+// The package as its description has it: the install record, then the
+// package's other keys.
+void AddPackage(Registry& r)
 {
-    const Root CR = Root::ClassesRoot, CU = Root::CurrentUser, LM = Root::LocalMachine;
-    Key(r, LM, u"Windows CE Services\\Synchronization\\Objects\\TRQSync",
-        {Sz(u"Store", kSyncStoreClsid), Sz(u"Display Name", u"TRQ Tasks")});
-    Key(r, CR, u"CLSID\\" + std::u16string(kSyncStoreClsid) + u"\\InprocServer32",
-        {Sz(u"", dir + u"\\DevTRQSync.dll")});
-    Key(r, CU, u"Software\\TRQ", {Sz(u"Version", u"4.2")});
-    Key(r, CU, u"Software\\TRQ\\Sync", {Dword(u"Enabled", 1)});
-    Key(r, CU, u"Software\\TRQ\\Sync\\Mappings\\1", {Sz(u"Folder", u"Tasks")});
-    Key(r, CU, u"Software\\TRQ\\Sync\\Mappings\\2", {Sz(u"Folder", u"Notes")});
-
-    Key(r, CU, u"Software\\TRQ\\TRQRemindSvc", {Dword(u"LeadMinutes", 15)});
-    Key(r, CU, u"Software\\TRQ\\TRQNewMenu", {Dword(u"ShowInMenu", 1)});
-    Key(r, CU, u"Software\\TRQ\\TRQ", {Sz(u"LastFile", u"\\My Documents\\Tasks.trp")});
-    Key(r, CU, u"Software\\TRQ\\TRQ\\MainForm", {Dword(u"Left", 0), Dword(u"Top", 26)});
-    Key(r, CU, u"Software\\TRQ\\TRQ\\Appearance", {Sz(u"Theme", u"Classic")});
+    AddPackageKey(r, kPackageInstallRecord);
+    for (int i = 0; i < kPackageKeyCount; ++i) AddPackageKey(r, kPackageKeys[i]);
 }
 
 // Another application, which must not be touched.
@@ -134,47 +110,49 @@ void AddAnotherApplication(Registry& r)
 }
 
 struct SampleFile {
-    std::string path;
+    std::u16string path;
     std::string contents;
 };
+
+// Where the sample device keeps each base of the package's files: the
+// folders device.ini names by default.
+const char16_t* SampleFolder(PackageBase base)
+{
+    switch (base) {
+    case kPackageInstallDir: return kSampleInstallDir;
+    case kPackageWindows: return u"\\Windows";
+    case kPackageStartup: return u"\\Windows\\StartUp";
+    case kPackagePrograms: return u"\\Windows\\Start Menu\\Programs";
+    case kPackageTemp: return u"\\Temp\\";
+    }
+    return u"";
+}
 
 // The package's files, the device's own, the user's documents and another
 // application's.
 std::vector<SampleFile> SampleFiles()
 {
-    const std::string installDir = "\\Program Files\\TRQ";
-    return {
-        {installDir + "\\TRQ.exe", "TRQ main program\r\n"},
-        {installDir + "\\TRQJotlet.exe", "TRQ quick task entry\r\n"},
-        {installDir + "\\DevTRQSync.dll", "TRQ synchronisation provider\r\n"},
-        {installDir + "\\TRQNewMenu.dll", "TRQ New-menu extension (private copy)\r\n"},
-        {installDir + "\\Setup.dll", "TRQ setup library\r\n"},
-        {installDir + "\\Services.loc", "TRQRem=\\Windows\\TRQRemindSvc.dll\r\n"},
-        {installDir + "\\TRQ.exe.log", "started\r\n"},
-        {installDir + "\\DevTRQSync.dll.log", "synchronised 12 tasks\r\n"},
-        {installDir + "\\TRQNewMenu.dll.log", "menu item added\r\n"},
-        {"\\Windows\\TRQUtil.exe", "TRQ utility\r\n"},
-        {"\\Windows\\TRQRemindSvc.dll", "TRQ reminder service\r\n"},
-        {"\\Windows\\TRQNewMenu.dll", "TRQ New-menu extension\r\n"},
-        {"\\Windows\\TRQRemindSvc.dll.log", "service started\r\n"},
-        {"\\Windows\\TRQNewMenu.dll.log", "extension loaded\r\n"},
-        {"\\Windows\\Vantrelle PocketPC Edition.unload", "package manager uninstall script\r\n"},
-        {"\\Windows\\AppMgr\\Vantrelle PocketPC Edition.DLL", "package manager setup library\r\n"},
-        {"\\Windows\\StartUp\\TRQUtil.lnk", Shortcut("\\Windows\\TRQUtil.exe")},
-        {"\\Windows\\Start Menu\\Programs\\TRQ.lnk", Shortcut(installDir + "\\TRQ.exe")},
-        {"\\Windows\\Start Menu\\Programs\\TRQ Jotlet.lnk", Shortcut(installDir + "\\TRQJotlet.exe")},
-        {"\\Temp\\TRQUtil.log", "utility started\r\n"},
-        {"\\Temp\\TRQRemindSvc.dll.log", "reminder due\r\n"},
-        {"\\Temp\\TRQSetup.log", "setup complete\r\n"},
+    std::vector<SampleFile> files;
+    for (int i = 0; i < kPackageFileCount; ++i) {
+        const PackageFile& file = kPackageFiles[i];
+        WCHAR path[MAX_PATH];
+        char bytes[4 * MAX_PATH];
+        JoinPackagePath(path, SampleFolder(file.base), file.name);
+        const int count = PackageFileBytes(file, kSampleInstallDir, bytes, sizeof bytes);
+        files.push_back({path, std::string(bytes, count < 0 ? 0 : count)});
+    }
+    const std::vector<SampleFile> others = {
         // The user's documents and another application: these stay.
-        {"\\My Documents\\Tasks.trp", "TRQ task list: buy milk\r\n"},
-        {"\\My Documents\\Garden.trp", "TRQ task list: water the roses\r\n"},
-        {"\\Program Files\\Atlas\\Atlas.exe", "Pocket Atlas\r\n"},
-        {"\\Program Files\\Atlas\\Atlas.log", "map loaded\r\n"},
-        {"\\Windows\\AtlasGps.dll", "Pocket Atlas GPS service\r\n"},
-        {"\\Windows\\Start Menu\\Programs\\Atlas.lnk", Shortcut("\\Program Files\\Atlas\\Atlas.exe")},
-        {"\\Temp\\Atlas.log", "route computed\r\n"},
+        {u"\\My Documents\\Tasks.trp", "TRQ task list: buy milk\r\n"},
+        {u"\\My Documents\\Garden.trp", "TRQ task list: water the roses\r\n"},
+        {u"\\Program Files\\Atlas\\Atlas.exe", "Pocket Atlas\r\n"},
+        {u"\\Program Files\\Atlas\\Atlas.log", "map loaded\r\n"},
+        {u"\\Windows\\AtlasGps.dll", "Pocket Atlas GPS service\r\n"},
+        {u"\\Windows\\Start Menu\\Programs\\Atlas.lnk", Shortcut("\\Program Files\\Atlas\\Atlas.exe")},
+        {u"\\Temp\\Atlas.log", "route computed\r\n"},
     };
+    files.insert(files.end(), others.begin(), others.end());
+    return files;
 }
 
 // The sample's registry, files and start-up on image, whose files are empty.
@@ -183,8 +161,8 @@ bool FillSampleDevice(DeviceImage& image, SampleState state, std::string& error)
     image.registry = SampleRegistry();
     DeviceFiles files = image.Files();
     for (const SampleFile& f : SampleFiles()) {
-        if (!files.WriteFile(*Utf8ToUtf16(f.path), f.contents)) {
-            error = "cannot write " + f.path;
+        if (!files.WriteFile(f.path, f.contents)) {
+            error = "cannot write " + Utf16ToUtf8Lossy(f.path);
             return false;
         }
     }
@@ -199,10 +177,7 @@ RegFile SampleRegistry()
     RegFile file;
     file.encoding = TextEncoding::Utf8;
     file.crlf = false;
-    const std::u16string dir = kSampleInstallDir;
-    AddPackageRecords(file.keys, dir);
-    AddComponents(file.keys);
-    AddSyncAndSettings(file.keys, dir);
+    AddPackage(file.keys);
     AddAnotherApplication(file.keys);
     return file;
 }

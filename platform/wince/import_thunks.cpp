@@ -8,7 +8,9 @@
 // linker's garbage collection, so the image imports only what it calls; the
 // uninstaller, which calls only its own tier's, imports exactly those.
 // elf-to-wince writes the import directory for the slots it finds.
+#ifndef TRQ_DEVICE_ALL_CALLS
 #define TRQ_DEVICE_ALL_CALLS
+#endif
 #include "device/device.h"
 
 #define TRQ_IMPORT_THUNK(type, name, params, args, faults, kinds) \

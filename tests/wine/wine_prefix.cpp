@@ -441,6 +441,18 @@ std::string FormatDriverRequest(const WineScenario& scenario, const std::string&
         CheckLine(key);
         text += "probe " + key + "\n";
     }
+    if (!scenario.caption.empty()) {
+        CheckLine(scenario.caption);
+        text += "caption " + scenario.caption + "\n";
+    }
+    for (const std::string& path : scenario.deletes) {
+        CheckLine(path);
+        text += "delete " + path + "\n";
+    }
+    for (const std::string& name : scenario.running) {
+        CheckLine(name);
+        text += "running " + name + "\n";
+    }
     return text;
 }
 
@@ -483,6 +495,15 @@ WineRunResult ParseDriverResult(const std::string& text)
             probe.error = item.at("error").get<long>();
             result.probes.push_back(probe);
         }
+        for (const nlohmann::json& item : json.value("deletions", nlohmann::json::array())) {
+            WineDeletion deletion;
+            deletion.path = item.at("path").get<std::string>();
+            deletion.deleted = item.at("result").get<int>() != 0;
+            deletion.error = item.at("error").get<unsigned long>();
+            result.deletions.push_back(deletion);
+        }
+        for (const nlohmann::json& item : json.value("running", nlohmann::json::array()))
+            result.running.push_back({item.at("name").get<std::string>(), item.at("count").get<int>()});
     } catch (const nlohmann::json::exception& error) {
         throw WineError(std::string("unreadable driver result: ") + error.what() + "\n" + Tail(text));
     }
@@ -600,14 +621,15 @@ WineRunResult WinePrefix::Run(const WineScenario& scenario)
 
     fs::path harness = DriveC() / kHarnessDir;
     fs::create_directories(harness);
-    fs::copy_file(tmpl_.Build().uninstaller, harness / "TRQUninstall.exe",
-                  fs::copy_options::overwrite_existing);
+    const fs::path program = scenario.program.empty() ? tmpl_.Build().uninstaller : scenario.program;
+    const std::string programName = scenario.program.empty() ? "TRQUninstall.exe" : program.filename().string();
+    fs::copy_file(program, harness / programName, fs::copy_options::overwrite_existing);
     fs::remove(harness / "coredll.dll");
     if (scenario.coredllStandIn)
         fs::copy_file(tmpl_.Build().driverDir / "coredll.dll", harness / "coredll.dll");
     std::string windowsHarness = kHarnessDirWindows;
     WriteAll(harness / "request.txt",
-             FormatDriverRequest(scenario, windowsHarness + "\\TRQUninstall.exe"));
+             FormatDriverRequest(scenario, windowsHarness + "\\" + programName));
     fs::remove(harness / "result.json");
     double seedMs = MsSince(seedStart);
 
@@ -617,7 +639,7 @@ WineRunResult WinePrefix::Run(const WineScenario& scenario)
                               windowsHarness + "\\request.txt", windowsHarness + "\\result.json"},
                              timeout);
     Clock::time_point stopStart = Clock::now();
-    Stop();
+    if (!scenario.leaveRunning) Stop();
     double stopMs = MsSince(stopStart);
 
     fs::path resultFile = harness / "result.json";

@@ -142,6 +142,15 @@ struct WineScenario {
     std::vector<std::string> keyProbes;     // "HKLM\...", "HKCU\...", "HKCR\..." checked after exit
     bool coredllStandIn = true;             // put coredll.dll beside the uninstaller
     std::chrono::milliseconds timeout{20000};  // the whole conversation
+    // Another program to run instead of the build's uninstaller (a host
+    // path; it keeps its file name), and the caption of its boxes.
+    std::filesystem::path program;
+    std::string caption;                    // empty: "TRQ Uninstall"
+    std::vector<std::string> deletes;       // after exit: what DeleteFileW answers for each
+    std::vector<std::string> running;       // after exit: how many processes of each file name run
+    // Leave what the program started running after the run (the prefix's
+    // server is not stopped), for the next run in the same prefix to find.
+    bool leaveRunning = false;
 };
 
 struct WineBox {
@@ -155,6 +164,17 @@ struct WineBox {
 
 struct WineKernelIoCall {
     std::uint64_t code = 0, in = 0, inSize = 0, out = 0, outSize = 0, returned = 0;
+};
+
+struct WineDeletion {
+    std::string path;
+    bool deleted = false;
+    unsigned long error = 0;  // GetLastError() after DeleteFileW
+};
+
+struct WineRunning {
+    std::string name;
+    int count = 0;
 };
 
 struct WineKeyProbe {
@@ -184,6 +204,8 @@ struct WineRunResult {
     bool iconsKnown = false;      // the box hook was in place
     std::vector<WineKernelIoCall> kernelIoCalls;  // as the coredll stand-in saw them
     std::vector<WineKeyProbe> probes;
+    std::vector<WineDeletion> deletions;
+    std::vector<WineRunning> running;
     WineTimings timings;
     std::string json;  // the driver's result as written
 };
@@ -223,8 +245,8 @@ public:
     void MakeDirectory(std::string_view windowsPath);
 
     // Lays the scenario out, runs the uninstaller under the driver, then stops
-    // the prefix's wineserver, so system.reg and user.reg under Root() are
-    // up to date when this returns. May run again in the same prefix (a run
+    // the prefix's wineserver (unless the scenario leaves it running), so
+    // system.reg and user.reg under Root() are up to date when this returns. May run again in the same prefix (a run
     // after a reset): a scenario with no regFile and no files keeps what the
     // last run left.
     WineRunResult Run(const WineScenario& scenario);

@@ -1,4 +1,5 @@
-// trq-wine-driver.exe: plays the device user for TRQUninstall.exe under Wine.
+// trq-wine-driver.exe: plays the device user for TRQUninstall.exe (or the
+// device kit, TRQUninstallKit.exe) under Wine.
 //
 //   trq-wine-driver.exe run REQUEST RESULT
 //       Reads REQUEST, starts the uninstaller, answers its message boxes,
@@ -11,7 +12,7 @@
 //
 // REQUEST is UTF-8 text, one directive per line; blank lines and lines
 // starting with '#' are ignored:
-//   exe C:\trq\TRQUninstall.exe     the uninstaller (required)
+//   exe C:\trq\TRQUninstall.exe     the program to run (required)
 //   timeout-ms 20000                how long the whole run may take
 //   hold C:\Program Files\TRQ\TRQ.exe
 //                                   open before the start (share read and
@@ -22,6 +23,14 @@
 //   kernel-io-log C:\trq\kernelio.log
 //                                   where the coredll stand-in records calls
 //                                   (default: kernelio.log beside the exe)
+//   caption TRQ Uninstall Kit       the caption of the boxes to answer
+//                                   (default: TRQ Uninstall)
+//   delete C:\Windows\TRQUtil.exe   after exit: what DeleteFileW answers
+//   running TRQUtil.exe             after exit: how many processes of this
+//                                   file name run
+//
+// The deletions and the process counts are made after the probes, in the
+// order given, while anything the program started still runs.
 //
 // A question box is one with a Yes button; it takes the next answer. A box
 // with OK and no Yes gets OK. Anything else ends the run: a question with no
@@ -29,6 +38,7 @@
 // any other window.
 #include <windows.h>
 #include <shlobj.h>
+#include <tlhelp32.h>
 
 #include <string>
 #include <vector>
@@ -37,7 +47,7 @@
 
 namespace {
 
-const WCHAR kCaption[] = L"TRQ Uninstall";
+const WCHAR kDefaultCaption[] = L"TRQ Uninstall";
 const WCHAR kDialogClass[] = L"#32770";
 const int kTextControl = 0xFFFF;
 const int kDriverFailed = 250;
@@ -158,6 +168,9 @@ struct Request {
     std::vector<Answer> answers;
     std::vector<std::wstring> probes;
     std::wstring kernelIoLog;
+    std::wstring caption = kDefaultCaption;
+    std::vector<std::wstring> deletes;
+    std::vector<std::wstring> running;
 };
 
 bool ParseRequest(const std::string& bytes, Request& request, std::wstring& error)
@@ -197,6 +210,12 @@ bool ParseRequest(const std::string& bytes, Request& request, std::wstring& erro
             request.probes.push_back(value);
         } else if (word == L"kernel-io-log") {
             request.kernelIoLog = value;
+        } else if (word == L"caption") {
+            request.caption = value;
+        } else if (word == L"delete") {
+            request.deletes.push_back(value);
+        } else if (word == L"running") {
+            request.running.push_back(value);
         } else {
             error = L"line " + std::to_wstring(lineNumber) + L": unknown directive " + word;
             return false;
@@ -267,11 +286,11 @@ bool HasButton(HWND box, int id)
     return button && IsWindowVisible(button);
 }
 
-// The uninstaller's box, if one is up and ready to be read.
-HWND FindBox(DWORD processId)
+// The program's box, if one is up and ready to be read.
+HWND FindBox(DWORD processId, const std::wstring& caption)
 {
     HWND window = 0;
-    while ((window = FindWindowExW(0, window, kDialogClass, kCaption)) != 0) {
+    while ((window = FindWindowExW(0, window, kDialogClass, caption.c_str())) != 0) {
         DWORD owner = 0;
         GetWindowThreadProcessId(window, &owner);
         if (owner == processId && IsWindowVisible(window)) return window;
@@ -342,6 +361,17 @@ struct Probe {
     LONG error = 0;
 };
 
+struct Deletion {
+    std::wstring path;
+    bool deleted = false;
+    DWORD error = 0;
+};
+
+struct Running {
+    std::wstring name;
+    int count = 0;
+};
+
 struct Run {
     std::string outcome = "exited";
     std::wstring error;
@@ -354,6 +384,8 @@ struct Run {
     std::vector<Hold> holds;
     std::vector<Probe> probes;
     std::vector<std::string> kernelIoCalls;  // JSON objects as the stand-in wrote them
+    std::vector<Deletion> deletions;
+    std::vector<Running> running;
 };
 
 bool ProbeKey(const std::wstring& name, Probe& probe)
@@ -381,6 +413,19 @@ bool ProbeKey(const std::wstring& name, Probe& probe)
         return true;
     }
     return false;
+}
+
+int CountProcesses(const std::wstring& name)
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return -1;
+    int count = 0;
+    PROCESSENTRY32W entry;
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry))
+        count += lstrcmpiW(entry.szExeFile, name.c_str()) == 0;
+    CloseHandle(snapshot);
+    return count;
 }
 
 void ReadKernelIoLog(const std::wstring& path, std::vector<std::string>& calls)
@@ -424,7 +469,7 @@ bool Converse(const Request& request, const PROCESS_INFORMATION& process, Run& r
             Fail(run, "timed_out", L"no exit within " + std::to_wstring(request.timeoutMs) + L" ms");
             return false;
         }
-        HWND window = FindBox(process.dwProcessId);
+        HWND window = FindBox(process.dwProcessId, request.caption);
         if (!window) {
             // A window may show before its caption is set; give it a moment.
             HWND other = FindOtherWindow(process.dwProcessId);
@@ -432,7 +477,7 @@ bool Converse(const Request& request, const PROCESS_INFORMATION& process, Run& r
             otherWindow = other;
             if (other && GetTickCount() - otherSince >= kOtherWindowGraceMs) {
                 run.boxes.push_back(ReadBox(other, run.hooked));
-                Fail(run, "unexpected_window", L"a window that is not a TRQ Uninstall box");
+                Fail(run, "unexpected_window", L"a window that is not a " + request.caption + L" box");
                 return false;
             }
             continue;
@@ -539,6 +584,15 @@ void RunUninstaller(const Request& request, Run& run)
         }
         run.probes.push_back(probe);
     }
+    for (const std::wstring& path : request.deletes) {
+        Deletion deletion;
+        deletion.path = path;
+        SetLastError(0);
+        deletion.deleted = DeleteFileW(path.c_str()) != 0;
+        deletion.error = GetLastError();
+        run.deletions.push_back(deletion);
+    }
+    for (const std::wstring& name : request.running) run.running.push_back({name, CountProcesses(name)});
     ReadKernelIoLog(request.kernelIoLog, run.kernelIoCalls);
 }
 
@@ -588,7 +642,23 @@ std::string RunJson(const Request& request, const Run& run)
     json += "  \"kernel_io_control\": [";
     for (size_t i = 0; i < run.kernelIoCalls.size(); ++i)
         json += (i ? ",\n    " : "\n    ") + run.kernelIoCalls[i];
-    json += run.kernelIoCalls.empty() ? "]\n" : "\n  ]\n";
+    json += run.kernelIoCalls.empty() ? "],\n" : "\n  ],\n";
+    json += "  \"deletions\": [";
+    for (size_t i = 0; i < run.deletions.size(); ++i) {
+        const Deletion& deletion = run.deletions[i];
+        json += i ? ",\n    {" : "\n    {";
+        json += "\"path\": " + Quote(deletion.path);
+        json += ", \"result\": " + Number(deletion.deleted ? 1 : 0);
+        json += ", \"error\": " + Number(deletion.error) + "}";
+    }
+    json += run.deletions.empty() ? "],\n" : "\n  ],\n";
+    json += "  \"running\": [";
+    for (size_t i = 0; i < run.running.size(); ++i) {
+        json += i ? ",\n    {" : "\n    {";
+        json += "\"name\": " + Quote(run.running[i].name);
+        json += ", \"count\": " + std::to_string(run.running[i].count) + "}";
+    }
+    json += run.running.empty() ? "]\n" : "\n  ]\n";
     json += "}\n";
     return json;
 }

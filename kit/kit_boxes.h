@@ -1,0 +1,56 @@
+// Everything the kit says to the device's owner: one caption, short texts
+// for a 240 by 320 screen, each saying what to do next.
+#ifndef TRQ_KIT_KIT_BOXES_H
+#define TRQ_KIT_KIT_BOXES_H
+
+#include "device/device.h"
+
+struct KitBox {
+    const WCHAR* text;
+    UINT flags;
+};
+
+const KitBox kPrepareQuestion = {
+    TEXT("Lay out Vantrelle PocketPC Edition as a fresh install leaves it, with placeholder "
+         "files, to try TRQ Uninstall on? The kit can undo it all."),
+    MB_SETFOREGROUND | MB_ICONQUESTION | MB_YESNO};
+
+const KitBox kPreparedBox = {
+    TEXT("Ready: the package is laid out and its files are held as after a restart. "
+         "Now tap TRQUninstallTrace.exe. Afterwards, tap this kit again to undo."),
+    MB_SETFOREGROUND | MB_ICONINFORMATION | MB_OK};
+
+const KitBox kPartlyPreparedBox = {
+    TEXT("Only part of the package could be laid out (see \\TRQ Uninstall Kit log.txt). "
+         "Tap this kit again to undo it."),
+    MB_SETFOREGROUND | MB_ICONEXCLAMATION | MB_OK};
+
+const KitBox kNothingPreparedBox = {
+    TEXT("The kit could not write to the registry, so it changed nothing."),
+    MB_SETFOREGROUND | MB_ICONERROR | MB_OK};
+
+const KitBox kInstalledQuestion = {
+    TEXT("Vantrelle PocketPC Edition is installed here, so the kit will not touch it. "
+         "Only test how held files resist deletion, on scratch files of the kit's own?"),
+    MB_SETFOREGROUND | MB_ICONEXCLAMATION | MB_YESNO};
+
+const KitBox kProbedBox = {
+    TEXT("Done. Please send back \\TRQ Uninstall Kit log.txt."),
+    MB_SETFOREGROUND | MB_ICONINFORMATION | MB_OK};
+
+const KitBox kUndoQuestion = {
+    TEXT("The kit has prepared this device. Stop its helper program and remove everything "
+         "the kit made?"),
+    MB_SETFOREGROUND | MB_ICONQUESTION | MB_YESNO};
+
+const KitBox kUndoneBox = {
+    TEXT("Everything the kit made is gone. Send back \\TRQ Uninstall Kit log.txt and "
+         "\\TRQ Uninstall trace.txt; move both away before preparing again."),
+    MB_SETFOREGROUND | MB_ICONINFORMATION | MB_OK};
+
+const KitBox kPartlyUndoneBox = {
+    TEXT("Some of what the kit made could not be removed (see \\TRQ Uninstall Kit log.txt). "
+         "Soft-reset the device, then tap this kit again."),
+    MB_SETFOREGROUND | MB_ICONEXCLAMATION | MB_OK};
+
+#endif

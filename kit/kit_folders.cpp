@@ -1,0 +1,139 @@
+#include "kit/kit_work.h"
+
+// The package's files a started device holds, and how the holder holds
+// each: its own image, started as the utility, stands for the utility the
+// Startup shortcut starts; the libraries the device's services load are
+// held open without sharing, as a loaded library is.
+const HeldFile kHeldFiles[kHeldFileCount] = {
+    {kPackageWindows, TEXT("TRQUtil.exe"), TRQ_KIT_RUNNING_PROGRAM},
+    {kPackageWindows, TEXT("TRQRemindSvc.dll"), TRQ_KIT_OPEN_WITHOUT_SHARING},  // the service host's
+    {kPackageWindows, TEXT("TRQNewMenu.dll"), TRQ_KIT_OPEN_WITHOUT_SHARING},    // the shell's
+    {kPackageInstallDir, TEXT("DevTRQSync.dll"), TRQ_KIT_OPEN_WITHOUT_SHARING},  // synchronisation's
+};
+
+// The kit's own files for probing where the package is really installed:
+// a copy of the kit that holds the other open.
+const PackageFile kScratchFiles[kScratchFileCount] = {
+    {kPackageWindows, TEXT("TRQUtil.exe"), kPackageText, TEXT("")},
+    {kPackageWindows, TEXT("Held.dll"), kPackageText, TEXT("TRQ Uninstall Kit scratch file\r\n")},
+};
+
+namespace {
+
+// The folders as the log names them.
+struct FolderName {
+    PackageBase base;
+    const char* name;
+};
+const FolderName kFolderNames[] = {{kPackageStartup, "Startup"},
+                                   {kPackagePrograms, "Programs"},
+                                   {kPackageTemp, "Temp"},
+                                   {kPackageInstallDir, "InstallDir"},
+                                   {kPackageWindows, "Windows"}};
+
+WCHAR Folded(WCHAR c)
+{
+    return c >= TEXT('a') && c <= TEXT('z') ? static_cast<WCHAR>(c - TEXT('a') + TEXT('A')) : c;
+}
+
+bool SameText(LPCWSTR a, LPCWSTR b)
+{
+    while (*a && Folded(*a) == Folded(*b)) {
+        ++a;
+        ++b;
+    }
+    return Folded(*a) == Folded(*b);
+}
+
+bool Copy(LPWSTR buffer, LPCWSTR text)
+{
+    int i = 0;
+    for (; text[i]; ++i) {
+        if (i == MAX_PATH - 1) {
+            buffer[0] = 0;
+            return false;
+        }
+        buffer[i] = text[i];
+    }
+    buffer[i] = 0;
+    return true;
+}
+
+bool SpecialFolder(int csidl, LPWSTR folder)
+{
+    folder[0] = 0;
+    return SHGetSpecialFolderPath(0, folder, csidl, FALSE) != 0 && folder[0];
+}
+
+}  // namespace
+
+bool ReadSelf(Kit& kit)
+{
+    const DWORD length = GetModuleFileNameW(0, kit.self, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
+        kit.self[0] = 0;
+        return false;
+    }
+    kit.self[length] = 0;
+    return true;
+}
+
+void ReadFolders(Kit& kit)
+{
+    // The install directory a fresh install makes: TRQ in the device's own
+    // Program Files folder (localised on some devices), or where an English
+    // device has it when the device does not say.
+    WCHAR programFiles[MAX_PATH];
+    kit.known[kPackageInstallDir] =
+        SpecialFolder(CSIDL_PROGRAM_FILES, programFiles)
+            ? JoinPackagePath(kit.folder[kPackageInstallDir], programFiles, TRQ_INSTALL_DIR_NAME)
+            : Copy(kit.folder[kPackageInstallDir], TRQ_DEFAULT_INSTALL_DIR);
+    kit.known[kPackageWindows] = Copy(kit.folder[kPackageWindows], TEXT("\\Windows"));
+    kit.known[kPackageStartup] = SpecialFolder(CSIDL_STARTUP, kit.folder[kPackageStartup]);
+    kit.known[kPackagePrograms] = SpecialFolder(CSIDL_PROGRAMS, kit.folder[kPackagePrograms]);
+    const DWORD length = GetTempPathW(MAX_PATH, kit.folder[kPackageTemp]);
+    kit.known[kPackageTemp] = length != 0 && length < MAX_PATH;
+    if (!kit.known[kPackageTemp]) kit.folder[kPackageTemp][0] = 0;
+}
+
+void LogFolders(const Kit& kit)
+{
+    for (const FolderName& f : kFolderNames) LogFolder(f.name, kit.known[f.base] ? kit.folder[f.base] : 0);
+}
+
+bool PackagePath(const Kit& kit, PackageBase base, LPCWSTR name, LPWSTR path)
+{
+    if (!kit.known[base]) {
+        path[0] = 0;
+        return false;
+    }
+    return JoinPackagePath(path, kit.folder[base], name);
+}
+
+bool ScratchPath(LPCWSTR name, LPWSTR path)
+{
+    return JoinPackagePath(path, TRQ_KIT_SCRATCH, name);
+}
+
+bool IsUtility(const PackageFile& file)
+{
+    return file.base == kHeldFiles[0].base && SameText(file.name, kHeldFiles[0].name);
+}
+
+const PackageFile* FindPackageFile(PackageBase base, LPCWSTR name)
+{
+    for (int i = 0; i < kPackageFileCount; ++i)
+        if (kPackageFiles[i].base == base && SameText(kPackageFiles[i].name, name)) return &kPackageFiles[i];
+    return 0;
+}
+
+bool SamePath(LPCWSTR path, LPCWSTR want)
+{
+    if (path[0] && path[1] == TEXT(':')) path += 2;
+    return SameText(path, want);
+}
+
+int PlaceholderBytes(const Kit& kit, const PackageFile& file, char* bytes, int size)
+{
+    return PackageFileBytes(file, kit.folder[kPackageInstallDir], bytes, size);
+}
