@@ -75,9 +75,9 @@ uint32_t MemoryFiles::Find(std::u16string_view devicePath, Found& found, bool sp
         if (more && entry->type != Node::Type::Folder) return ERROR_PATH_NOT_FOUND;
         found.parent = found.node;
         found.node = entry;
-        if (spellAsStored) (found.device += u'\\') += *entry->name;
+        if (spellAsStored) found.device.append(u"\\").append(*entry->name);
     }
-    if (spellAsStored && !found.parent) found.device = u"\\";
+    if (spellAsStored && !found.parent) found.device.assign(1, u'\\');
     // "\Windows\TRQ.exe\" names a folder that is not there.
     if (names.TrailingSeparator() && found.node->type != Node::Type::Folder) return ERROR_FILE_NOT_FOUND;
     return 0;
