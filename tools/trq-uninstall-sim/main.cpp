@@ -1,8 +1,8 @@
 // trq-uninstall-sim: runs the uninstaller on a simulated device.
 //
 //   trq-uninstall-sim --init-device DIR
-//   trq-uninstall-sim --device DIR [--answer yes,no,...] [--trace FILE] [--reset-returns]
-//                     [--fail RULE]... [--exe TRQUninstall.exe [--cpu sa1110|pxa270]]
+//   trq-uninstall-sim --device DIR [--answer yes,no,...] [--trace FILE | --trace-as-device FILE]
+//                     [--reset-returns] [--fail RULE]... [--exe TRQUninstall.exe [--cpu sa1110|pxa270]]
 //   trq-uninstall-sim --device DIR --restart | --status
 //   trq-uninstall-sim --check-device DIR
 //
