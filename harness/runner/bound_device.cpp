@@ -7,51 +7,51 @@
 
 namespace runner {
 
-using sim::DeviceSession;
+using sim::BackEnd;
 
 namespace {
 
-// The device the device code's calls reach, and where a call that ends the
-// run leaves to.
+// The back end the device code's calls reach, and where a call that ends
+// the run leaves to.
 struct Binding {
-    DeviceSession* device = nullptr;
+    BackEnd* calls = nullptr;
     std::jmp_buf* stopped = nullptr;
 };
 
 thread_local Binding bound;
 
-DeviceSession& BoundDevice()
+BackEnd& BoundBackEnd()
 {
-    if (!bound.device) {
+    if (!bound.calls) {
         std::fputs("simulated device: a device call with no device bound to it\n", stderr);
         std::abort();
     }
-    return *bound.device;
+    return *bound.calls;
 }
 
-// Makes one call on the bound device and returns its result to the device
-// code, unless the call ended the run.
+// Makes one call on the bound back end and returns its result to the
+// device code, unless the call ended the run.
 template <typename Call>
-auto Serve(Call call) -> decltype(call(BoundDevice()))
+auto Serve(Call call) -> decltype(call(BoundBackEnd()))
 {
-    DeviceSession& device = BoundDevice();
-    if constexpr (std::is_void_v<decltype(call(device))>) {
-        call(device);
-        if (device.Stopped()) std::longjmp(*bound.stopped, 1);
+    BackEnd& calls = BoundBackEnd();
+    if constexpr (std::is_void_v<decltype(call(calls))>) {
+        call(calls);
+        if (calls.Stopped()) std::longjmp(*bound.stopped, 1);
     } else {
-        auto result = call(device);
-        if (device.Stopped()) std::longjmp(*bound.stopped, 1);
+        auto result = call(calls);
+        if (calls.Stopped()) std::longjmp(*bound.stopped, 1);
         return result;
     }
 }
 
 // Nothing in the frames a stop leaves has a destructor: the device code's
 // own, Serve's, and RunDevice's below, whose locals are plain.
-int RunDevice(DeviceSession& device, const std::function<int()>& code)
+int RunDevice(BackEnd& calls, const std::function<int()>& code)
 {
     const Binding outer = bound;
     std::jmp_buf stopped;
-    bound = Binding{&device, &stopped};
+    bound = Binding{&calls, &stopped};
     if (setjmp(stopped) != 0) {
         bound = outer;
         return 0;
@@ -63,18 +63,18 @@ int RunDevice(DeviceSession& device, const std::function<int()>& code)
 
 }  // namespace
 
-int RunBound(DeviceSession& device, const std::function<int()>& code)
+int RunBound(BackEnd& calls, const std::function<int()>& code)
 {
-    return RunDevice(device, code);
+    return RunDevice(calls, code);
 }
 
 }  // namespace runner
 
 // The device calls of device/device.h, with C linkage as COREDLL exports them.
-#define TRQ_BIND_DEVICE_CALL(type, name, params, args, faults, kinds)                 \
-    extern "C" type name params                                                       \
-    {                                                                                 \
-        return runner::Serve([&](sim::DeviceSession& device) { return device.name args; }); \
+#define TRQ_BIND_DEVICE_CALL(type, name, params, args, faults, kinds)                          \
+    extern "C" type name params                                                                \
+    {                                                                                          \
+        return runner::Serve([&](sim::BackEnd& calls) { return calls.name args; });            \
     }
 TRQ_DEVICE_CALLS(TRQ_BIND_DEVICE_CALL)
 #undef TRQ_BIND_DEVICE_CALL

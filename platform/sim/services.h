@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "device/device.h"
+#include "platform/sim/back_end.h"
 #include "platform/sim/device_image.h"
 #include "platform/sim/trace.h"
 
@@ -98,7 +99,9 @@ std::optional<Root> RootOfHandle(HKEY handle);
 // ("HKEY_LOCAL_MACHINE"), or its value ("0x1000").
 std::string HandleName(HKEY handle);
 
-class DeviceSession {
+// The simulated device of one run: the back end (back_end.h) the device code
+// built for this host is bound to, and the device the emulator serves.
+class DeviceSession final : public BackEnd {
 public:
     DeviceSession(DeviceImage& image, Trace& trace);
     ~DeviceSession();
@@ -106,7 +109,7 @@ public:
     DeviceSession& operator=(const DeviceSession&) = delete;
 
     // The device calls, each as device/device.h declares it.
-#define TRQ_DECLARE_SERVICE(type, name, params, args, faults, kinds) type name params;
+#define TRQ_DECLARE_SERVICE(type, name, params, args, faults, kinds) type name params override;
     TRQ_DEVICE_CALLS(TRQ_DECLARE_SERVICE)
 #undef TRQ_DECLARE_SERVICE
 
@@ -116,7 +119,8 @@ public:
     void HeapAllocWithoutRoom(DWORD flags, SIZE_T bytes);
 
     // Whether the last call ended the run; see stop.
-    bool Stopped() const { return stop != Stop::None; }
+    bool Stopped() const override { return stop != Stop::None; }
+    DWORD ErrorCode() const override { return lastError; }
 
     DeviceImage& image;
     DeviceFiles files;

@@ -7,7 +7,9 @@
 
 namespace tool {
 
+constexpr int kExitFindings = 1;       // --check-device: the report has findings
 constexpr int kExitUsage = 2;          // bad usage, or a device, trace or executable refused: nothing changed
+                                       // (--check-device: its input refused)
 constexpr int kExitNoAnswer = 3;       // a question box found no answer
 constexpr int kExitProgramFault = 4;   // the emulated program faulted
 constexpr int kExitCannotWrite = 5;    // the trace, the report, registry.reg or device.ini not written

@@ -1,9 +1,10 @@
 // trq-uninstall-sim: runs the uninstaller on a simulated device.
 //
 //   trq-uninstall-sim --init-device DIR
-//   trq-uninstall-sim --device DIR [--answer yes,no,...] [--trace FILE] [--reset-returns]
-//                     [--fail RULE]... [--exe TRQUninstall.exe [--cpu sa1110|pxa270]]
+//   trq-uninstall-sim --device DIR [--answer yes,no,...] [--trace FILE | --trace-as-device FILE]
+//                     [--reset-returns] [--fail RULE]... [--exe TRQUninstall.exe [--cpu sa1110|pxa270]]
 //   trq-uninstall-sim --device DIR --restart | --status
+//   trq-uninstall-sim --check-device DIR
 //
 // The command line names one command; each is one function below, the run
 // (run.h) with the request the command line makes for it.
@@ -18,6 +19,7 @@
 #include "platform/sim/device_startup.h"
 #include "platform/sim/fault_rules.h"
 #include "platform/sim/locked_device.h"
+#include "tools/trq-uninstall-sim/check_device.h"
 #include "tools/trq-uninstall-sim/checked_output.h"
 #include "tools/trq-uninstall-sim/exit_codes.h"
 #include "tools/trq-uninstall-sim/run.h"
@@ -70,7 +72,7 @@ int ShowStatus(const std::string& dir)
 
 // Everything the command line says.
 struct CommandLine {
-    std::string initDir, deviceDir, tracePath, exePath, cpuName = "sa1110";
+    std::string initDir, deviceDir, tracePath, deviceTracePath, exePath, checkDir, cpuName = "sa1110";
     std::vector<std::string> answers, failRules;
     bool scripted = false, resetReturns = false, restart = false, status = false;
 };
@@ -91,9 +93,19 @@ int ParseCommandLine(int argc, char** argv, CommandLine& c)
                       ->type_name("FILE");
     auto* resets = app.add_flag("--reset-returns", c.resetReturns,
                                 "The soft reset request comes back instead of restarting the device");
+    auto* deviceTrace = app.add_option("--trace-as-device", c.deviceTracePath,
+                                       "Append every platform call to FILE as the trace build writes it on a "
+                                       "Pocket PC (\\TRQ Uninstall trace.txt)")
+                            ->type_name("FILE");
+    auto* check = app.add_option("--check-device", c.checkDir,
+                                 "Check what a device kit brought back from a Pocket PC: the trace and the "
+                                 "kit's log in DIR")
+                      ->type_name("DIR");
     init->excludes(device);
+    check->excludes(init)->excludes(device);
     answer->needs(device);
     trace->needs(device);
+    deviceTrace->needs(device)->excludes(trace);
     resets->needs(device);
     app.add_option("--fail", c.failRules,
                    "Make platform calls fail, e.g. DeleteFileW#3:error=32 (repeatable; see docs/faults.md)")
@@ -103,7 +115,8 @@ int ParseCommandLine(int argc, char** argv, CommandLine& c)
                                "Run this Pocket PC TRQUninstall.exe (ARM) in the emulator instead of "
                                "the uninstaller built for this host")
                     ->type_name("FILE")
-                    ->needs(device);
+                    ->needs(device)
+                    ->excludes(deviceTrace);
     app.add_option("--cpu", c.cpuName, "The emulated processor: sa1110 (StrongARM, ARMv4) or pxa270 "
                                        "(XScale, ARMv5TE)")
         ->type_name("CPU")
@@ -115,12 +128,14 @@ int ParseCommandLine(int argc, char** argv, CommandLine& c)
     auto* shows = app.add_flag("--status", c.status,
                                "Show what of the package is on the device and what is held open, and why");
     for (auto* only : {restarts, shows})
-        only->needs(device)->excludes(answer)->excludes(trace)->excludes(resets)->excludes("--fail")->excludes(exe);
+        only->needs(device)->excludes(answer)->excludes(trace)->excludes(resets)->excludes("--fail")->excludes(exe)
+            ->excludes(deviceTrace);
     restarts->excludes(shows);
 
     try {
         app.parse(argc, argv);
-        if (!init->count() && !device->count()) throw CLI::RequiredError("--init-device or --device");
+        if (!init->count() && !device->count() && !check->count())
+            throw CLI::RequiredError("--init-device or --device");
     } catch (const CLI::ParseError& e) {
         // Help and the version go to standard output as CLI11 writes them;
         // a refusal is the tool's one line, which may quote the command line.
@@ -158,6 +173,8 @@ bool MakeRunRequest(const CommandLine& c, tool::RunRequest& request, std::string
     request.dir = c.deviceDir;
     request.scripted = c.scripted;
     request.tracePath = c.tracePath;
+    request.deviceTracePath = c.deviceTracePath;
+    request.build = TRQ_DEVICE_CODE_ID;
     request.resetReturns = c.resetReturns;
     if (!ParseAnswers(c.answers, request.answers, error)) return false;
 
@@ -193,6 +210,7 @@ int Main(int argc, char** argv)
     CommandLine c;
     if (int code = ParseCommandLine(argc, argv, c); code >= 0) return code;
     if (!c.initDir.empty()) return InitDevice(c.initDir);
+    if (!c.checkDir.empty()) return tool::CheckDevice(c.checkDir, TRQ_DEVICE_CODE_ID);
     if (c.restart) return RestartDevice(c.deviceDir);
     if (c.status) return ShowStatus(c.deviceDir);
     tool::RunRequest request;

@@ -2,6 +2,7 @@
 
 #include <iostream>
 
+#include "harness/runner/recording_back_end.h"
 #include "platform/sim/locked_device.h"
 #include "tools/trq-uninstall-sim/change_report.h"
 #include "tools/trq-uninstall-sim/checked_output.h"
@@ -38,22 +39,31 @@ void WriteResetNote(std::ostream& out, const runner::RunOutcome& outcome)
 
 int RunOnDevice(const RunRequest& request)
 {
-    // The trace is refused, like the device, before the device changes.
+    // The traces are refused, like the device, before the device changes.
     sim::LockedDevice device;
-    TraceFile traceFile;
+    TraceFile traceFile, deviceTraceFile;
     std::string error;
     const bool traced = !request.tracePath.empty();
+    const bool deviceTraced = !request.deviceTracePath.empty();
     const std::string traceName = "--trace " + request.tracePath + ": ";
+    const std::string deviceTraceName = "--trace-as-device " + request.deviceTracePath + ": ";
     if (!sim::LockDeviceFolder(request.dir, sim::DeviceLock::Mode::Exclusive, device, error))
         return Fail(kExitUsage, error);
     if (traced && !traceFile.Check(request.tracePath, device.folder, error)) return Fail(kExitUsage, traceName + error);
+    if (deviceTraced && !deviceTraceFile.Check(request.deviceTracePath, device.folder, error))
+        return Fail(kExitUsage, deviceTraceName + error);
     if (!sim::LoadLockedDevice(request.dir, device, error)) return Fail(kExitUsage, error);
-    CheckedFile traceOut;
-    std::ostream trace(&traceOut);
+    CheckedFile traceOut, deviceTraceOut;
+    std::ostream trace(&traceOut), deviceTrace(&deviceTraceOut);
     if (traced) {
         const int fd = traceFile.Open(error);
         if (fd < 0) return Fail(kExitUsage, traceName + error);
         traceOut.Own(fd);
+    }
+    if (deviceTraced) {
+        const int fd = deviceTraceFile.Open(error, true);
+        if (fd < 0) return Fail(kExitUsage, deviceTraceName + error);
+        deviceTraceOut.Own(fd);
     }
 
     sim::DeviceImage& image = device.image;
@@ -67,12 +77,14 @@ int RunOnDevice(const RunRequest& request)
     options.answerer = TerminalAnswerer(dialogue);
     options.resetReturns = request.resetReturns;
     options.faults = request.faults;
-    options.program = request.program;
+    options.program = deviceTraced ? runner::TracedAsDevice(deviceTrace, request.build) : request.program;
     options.trace = traced ? &trace : nullptr;
     runner::RunOutcome outcome;
     const bool saved = runner::RunUninstallOn(image, options, outcome, error);
     std::string traceError;
     if (traced && !traceOut.Close(traceError)) traceError = traceName + "cannot write: " + traceError;
+    if (deviceTraced && !deviceTraceOut.Close(error) && traceError.empty())
+        traceError = deviceTraceName + "cannot write: " + error;
     if (!saved) return Fail(kExitCannotWrite, error);
 
     WriteResetNote(std::cout, outcome);

@@ -16,6 +16,10 @@ struct RunRequest {
     std::vector<int> answers;
     bool scripted = false;  // answers from --answer, not from standard input
     std::string tracePath;  // "" for no trace
+    // "" for none; else the run's calls are appended to it as the trace build
+    // writes them on a device, its first record naming build.
+    std::string deviceTracePath;
+    std::string build;
     bool resetReturns = false;
     sim::FaultPlan faults;
     runner::Program program;   // none: the uninstaller built for this host

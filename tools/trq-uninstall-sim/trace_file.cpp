@@ -85,11 +85,11 @@ bool TraceFile::Check(const std::string& path, const host::Folder& device, std::
     return true;
 }
 
-int TraceFile::Open(std::string& error)
+int TraceFile::Open(std::string& error, bool append)
 {
     int fd = file_;
     if (fd >= 0) {
-        if (::ftruncate(fd, 0) != 0) {
+        if (!append && ::ftruncate(fd, 0) != 0) {
             error = CannotWrite(errno);
             return -1;
         }
@@ -102,7 +102,7 @@ int TraceFile::Open(std::string& error)
         }
     }
     file_ = -1;
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    ::fcntl(fd, F_SETFL, (::fcntl(fd, F_GETFL) & ~O_NONBLOCK) | (append ? O_APPEND : 0));
     return fd;
 }
 

@@ -26,9 +26,10 @@ public:
     // is opened without waiting and examined, a missing one is noted. False
     // with the reason (without the path).
     bool Check(const std::string& path, const host::Folder& device, std::string& error);
-    // Creates the file Check noted as missing, or empties the one it found.
-    // The descriptor, which the caller then owns, or -1 with the reason.
-    int Open(std::string& error);
+    // Creates the file Check noted as missing, or empties the one it found
+    // (with append, writes go to its end instead, as a device appends to its
+    // trace). The descriptor, which the caller then owns, or -1 with the reason.
+    int Open(std::string& error, bool append = false);
 
 private:
     int folder_ = -1;  // the folder the trace lies in

@@ -1,0 +1,41 @@
+// One line of a file a device wrote (its trace, the kit's log): a JSON
+// object, read as it was written. Strings keep every UTF-16 unit the device
+// wrote, a lone surrogate's \uXXXX escape too, which a stricter reader would
+// refuse; each value keeps its text as it stands in the line, so that two
+// values the same writer wrote compare by their text.
+#ifndef TRQ_HARNESS_RUNNER_JSON_LINE_H
+#define TRQ_HARNESS_RUNNER_JSON_LINE_H
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace runner {
+
+struct JsonValue {
+    enum class Type { Null, Bool, Number, String, Object, Array };
+    Type type = Type::Null;
+    std::string raw;        // the value as it stands in the line
+    bool boolean = false;   // Bool
+    bool integral = false;  // Number: a whole number that fits int64_t
+    int64_t number = 0;     // Number, when integral
+    std::u16string text;    // String: its UTF-16 units, escapes resolved
+    std::vector<std::pair<std::string, JsonValue>> members;  // Object, in order
+    std::vector<JsonValue> items;                            // Array
+
+    bool Is(Type t) const { return type == t; }
+    // The first member named key of an object; null when there is none.
+    const JsonValue* Find(std::string_view key) const;
+    // A string's text as UTF-8 (a lone surrogate as U+FFFD), for messages.
+    std::string Utf8() const;
+};
+
+// Reads line as one JSON value, nested at most 16 deep. False with the
+// reason in error.
+bool ParseJsonLine(std::string_view line, JsonValue& out, std::string& error);
+
+}  // namespace runner
+
+#endif

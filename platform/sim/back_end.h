@@ -1,0 +1,41 @@
+// Something that answers the device calls: an object with one virtual member
+// for each call of device/device_calls.h, as device/device.h declares it.
+//
+// The device code built for this host reaches one through the free
+// functions that harness/runner/bound_device.cpp makes from the list
+// (RunBound). The simulated device of one run (DeviceSession, services.h)
+// is one; harness/runner adds a replay of the calls a device made, from its
+// trace, and a recorder that passes each call on to another back end and
+// writes it down as the trace build does on a device.
+#ifndef TRQ_SIM_BACK_END_H
+#define TRQ_SIM_BACK_END_H
+
+#include "device/device.h"
+
+namespace sim {
+
+class BackEnd {
+public:
+    virtual ~BackEnd() = default;
+
+#define TRQ_DECLARE_BACK_END_CALL(type, name, params, args, faults, kinds) virtual type name params = 0;
+    TRQ_DEVICE_CALLS(TRQ_DECLARE_BACK_END_CALL)
+#undef TRQ_DECLARE_BACK_END_CALL
+
+    // Whether the last call ended the run, as a soft reset the device takes
+    // or a box nobody answers does on a device, where that call never
+    // returns: the device code must make no further call.
+    virtual bool Stopped() const = 0;
+    // The thread's error code now, what GetLastError would return, read
+    // without making a call.
+    virtual DWORD ErrorCode() const = 0;
+
+protected:
+    BackEnd() = default;
+    BackEnd(const BackEnd&) = default;
+    BackEnd& operator=(const BackEnd&) = default;
+};
+
+}  // namespace sim
+
+#endif

@@ -1,0 +1,215 @@
+// The device checker on the pair a device kit brings back from a Pocket PC:
+// a trace made on the host as a device's trace build makes it, on the sample
+// package held as the kit's log says (the utility running, so the first run
+// offers the reset, the reset is taken, the second run finishes), and that
+// log; then the pair spoilt in each of the ways a device, a copy or a
+// different build spoils it.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/test_device.h"
+
+namespace trq_test {
+namespace {
+
+namespace fs = std::filesystem;
+
+const char* const kTraceName = "TRQ Uninstall trace.txt";
+const char* const kKitLogName = "TRQ Uninstall Kit log.txt";
+
+// The kit prepared the package as a fresh install, in the folders a Pocket
+// PC has, and holds the utility as a running program.
+const char* const kKitLog =
+    "{\"kit\":\"start\",\"mode\":\"prepare\",\"os\":{\"major\":5,\"minor\":2,\"build\":1236,\"platform\":3,"
+    "\"csd\":\"\"},\"platformType\":\"PocketPC\",\"oem\":\"Simulated Pocket PC\"}\r\n"
+    "{\"kit\":\"folder\",\"name\":\"Startup\",\"path\":\"\\\\Windows\\\\StartUp\"}\r\n"
+    "{\"kit\":\"folder\",\"name\":\"Programs\",\"path\":\"\\\\Windows\\\\Start Menu\\\\Programs\"}\r\n"
+    "{\"kit\":\"folder\",\"name\":\"Temp\",\"path\":\"\\\\Temp\\\\\"}\r\n"
+    "{\"kit\":\"folder\",\"name\":\"InstallDir\",\"path\":\"\\\\Program Files\\\\TRQ\"}\r\n"
+    "{\"kit\":\"folder\",\"name\":\"Windows\",\"path\":\"\\\\Windows\"}\r\n"
+    "{\"kit\":\"made\",\"file\":\"\\\\Windows\\\\TRQUtil.exe\"}\r\n"
+    "{\"kit\":\"holds\",\"file\":\"\\\\Windows\\\\TRQUtil.exe\",\"how\":\"running program\","
+    "\"by\":\"\\\\Windows\\\\TRQUtil.exe\"}\r\n"
+    "{\"kit\":\"end\",\"mode\":\"prepare\"}\r\n";
+
+CommandResult Cli(const std::string& arguments)
+{
+    return RunCommand(std::string("'") + TRQ_SIM_CLI + "' " + arguments + " </dev/null 2>&1");
+}
+
+std::vector<std::string> Lines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    for (size_t at = 0, end; (end = text.find("\r\n", at)) != std::string::npos; at = end + 2)
+        lines.push_back(text.substr(at, end - at));
+    return lines;
+}
+
+std::string Joined(const std::vector<std::string>& lines)
+{
+    std::string text;
+    for (const std::string& line : lines) text += line + "\r\n";
+    return text;
+}
+
+bool Has(const std::string& line, const std::string& part) { return line.find(part) != std::string::npos; }
+
+// Where call n of run r (both from 1) is: the index of its record's line.
+size_t RecordOf(const std::vector<std::string>& lines, int run, int n)
+{
+    int runs = 0, calls = 0;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (Has(lines[i], "{\"trace\":")) ++runs, calls = 0;
+        else if (runs == run && Has(lines[i], "{\"call\":") && ++calls == n) return i;
+    }
+    ADD_FAILURE() << "no call " << n << " in run " << run;
+    return 0;
+}
+
+// The two lines of call n of run 1: its "calling" line and its record.
+void EraseCall(std::vector<std::string>& lines, int n)
+{
+    const size_t record = RecordOf(lines, 1, n);
+    lines.erase(lines.begin() + static_cast<long>(record) - 1, lines.begin() + static_cast<long>(record) + 1);
+}
+
+std::string Replaced(std::string text, const std::string& from, const std::string& to)
+{
+    const size_t at = text.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    return at == std::string::npos ? text : text.replace(at, from.size(), to);
+}
+
+void Write(const fs::path& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
+
+TEST(DeviceCheck, ConformantPairAndEachWayOfSpoilingIt)
+{
+    TempDir tmp;
+    const fs::path device = tmp.Path() / "device", made = tmp.Path() / "made-trace.txt";
+    ASSERT_EQ(Cli("--init-device '" + device.string() + "'").exitCode, 0);
+    // As the package manager left it, before any restart, with the utility
+    // held by a program the user started.
+    Write(device / "device.ini", "[HeldOpen]\nFile=\\Windows\\TRQUtil.exe\n");
+    for (const char* run : {"first", "second"}) {
+        CommandResult r = Cli("--device '" + device.string() + "' --answer yes,yes --trace-as-device '" +
+                              made.string() + "'");
+        ASSERT_EQ(r.exitCode, 0) << run << " run\n" << r.output;
+    }
+    const std::string trace = ReadHostFile(made);
+
+    // Each case spoils the trace's text, the kit's log, or lays the files itself.
+    struct Case {
+        const char* name;
+        std::function<void(std::string& trace)> spoil;  // none: the trace as made
+        std::string kitLog;                              // "": none brought back
+        int exitCode;
+        std::vector<std::string> said;  // in the report, or in the one line that refuses it
+        std::function<void(const fs::path& dir)> lay = nullptr;
+    };
+    auto onLines = [](std::function<void(std::vector<std::string>&)> spoil) {
+        return [spoil](std::string& text) {
+            std::vector<std::string> l = Lines(text);
+            spoil(l);
+            text = Joined(l);
+        };
+    };
+    const std::string kitLog = kKitLog;
+    const Case cases[] = {
+        {"as made", nullptr, kitLog, 0,
+         {"Run 1, from line 1: 73 calls recorded, then KernelIoControl, which never returned (a soft reset)",
+          "Left: \\Windows\\TRQUtil.exe (error 32, held open)", "Reset: asked for in run 1, and the device restarted",
+          "Finished: run 2 showed the Success box", "Verdict: conformant"}},
+        {"a box's text changed",
+         [](std::string& t) { t = Replaced(t, "Would you like to continue?", "Shall we go on?"); }, kitLog, 1,
+         {"finding: run 1, call 7: the device called MessageBoxW", "Verdict: 1 finding"}},
+        {"a held file's error 32 read as 5", onLines([](std::vector<std::string>& l) {
+             std::string& record = l[RecordOf(l, 1, 17)];
+             EXPECT_TRUE(Has(record, "\"path\":\"\\\\Windows\\\\TRQUtil.exe\"")) << record;
+             record = Replaced(record, "\"error\":32", "\"error\":5");
+         }),
+         kitLog, 1,
+         {"finding: run 1, call 17: DeleteFileW \\Windows\\TRQUtil.exe: the device answered 5, the simulated "
+          "device 32, for a running program",
+          "Verdict: 1 finding"}},
+        {"a record missing", onLines([](std::vector<std::string>& l) { EraseCall(l, 13); }), kitLog, 1,
+         {"finding: run 1, call 13: the device called SetLastError", "Verdict: 1 finding"}},
+        {"two records swapped", onLines([](std::vector<std::string>& l) {
+             const size_t first = RecordOf(l, 1, 13);
+             std::swap(l[first - 1], l[first + 1]);
+             std::swap(l[first], l[first + 2]);
+         }),
+         kitLog, 1, {"finding: run 1, call 13: the device called SetLastError", "Verdict: 1 finding"}},
+        {"a trace from a different build", onLines([](std::vector<std::string>& l) {
+             l[0].replace(l[0].find("\"build\":\"") + 9, 16, "0123456789abcdef");
+         }),
+         kitLog, 1, {"finding: run 1, line 1: a trace from a different build", "Verdict: 1 finding"}},
+        {"cut short in the middle of a line", [](std::string& t) {
+             const std::vector<std::string> l = Lines(t);
+             const size_t cut = RecordOf(l, 2, 20);
+             t = Joined({l.begin(), l.begin() + static_cast<long>(cut)}) + l[cut].substr(0, 30);
+         },
+         kitLog, 0,
+         {"Trace cut short: a partial last line of 30 bytes", "where the trace is cut short",
+          "Verdict: conformant, as far as the trace goes (it is cut short)"}},
+        // The reset offer left on the screen: the second run comes after
+        // the user reset the device.
+        {"a box nobody answered", onLines([](std::vector<std::string>& l) {
+             const size_t offer = RecordOf(l, 1, 73);
+             l.erase(l.begin() + static_cast<long>(offer), l.begin() + static_cast<long>(offer) + 2);
+         }),
+         kitLog, 0,
+         {"Run 1, from line 1: 72 calls recorded, then MessageBoxW, which never returned (a box nobody answered)",
+          "Reset: not asked for", "Verdict: conformant"}},
+        {"no kit log: nothing held", nullptr, "", 1,
+         {"Kit log: none", "finding: run 1, call 17: DeleteFileW \\Windows\\TRQUtil.exe: the device returned 0 with "
+                           "error 32, the simulated device 1 with error 0"}},
+        {"the kit read another Startup folder", nullptr,
+         Replaced(kitLog, "\\\\Windows\\\\StartUp", "\\\\Windows\\\\D\u00e9marrage"), 1,
+         {"finding: run 1, call 12: SHGetSpecialFolderPath: its buffer held \"\\Windows\\StartUp\" on the device, "
+          "\"\\Windows\\D\u00e9marrage\" on the simulated device"}},
+        {"a line that is no record", onLines([](std::vector<std::string>& l) { l.insert(l.begin() + 5, "{\"n\":"); }),
+         kitLog, 2, {"TRQ Uninstall trace.txt: line 6: not JSON"}},
+        {"a kit log's hold without its file", nullptr,
+         Replaced(kitLog, "\"holds\",\"file\":\"\\\\Windows\\\\TRQUtil.exe\",", "\"holds\","), 2,
+         {"TRQ Uninstall Kit log.txt: line 8: a \"holds\" line without its \"file\""}},
+        {"the trace a symbolic link", nullptr, kitLog, 2, {"TRQ Uninstall trace.txt: a symbolic link (not followed)"},
+         [&](const fs::path& dir) {
+             Write(dir / "elsewhere.txt", trace);
+             fs::create_symlink("elsewhere.txt", dir / kTraceName);
+         }},
+        {"the trace a FIFO", nullptr, kitLog, 2, {"TRQ Uninstall trace.txt: a FIFO, not a regular file"},
+         [](const fs::path& dir) { ASSERT_EQ(::mkfifo((dir / kTraceName).c_str(), 0600), 0); }},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path dir = tmp.Path() / ("copied-" + std::to_string(++n));
+        fs::create_directories(dir);
+        if (c.lay) {
+            c.lay(dir);
+        } else {
+            std::string text = trace;
+            if (c.spoil) c.spoil(text);
+            Write(dir / kTraceName, text);
+        }
+        if (!c.kitLog.empty()) Write(dir / kKitLogName, c.kitLog);
+        const CommandResult r = Cli("--check-device '" + dir.string() + "'");
+        EXPECT_EQ(r.exitCode, c.exitCode) << r.output;
+        for (const std::string& part : c.said) EXPECT_TRUE(Has(r.output, part)) << part << "\n" << r.output;
+        if (c.exitCode == 2) {
+            EXPECT_EQ(std::count(r.output.begin(), r.output.end(), '\n'), 1) << r.output;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace trq_test

@@ -1,0 +1,299 @@
+#include "tools/trq-uninstall-sim/check_device.h"
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <optional>
+#include <vector>
+
+#include "flow/message_boxes.h"
+#include "formats/host_file.h"
+#include "formats/host_folder.h"
+#include "formats/text.h"
+#include "harness/runner/device_trace.h"
+#include "harness/runner/kit_device.h"
+#include "harness/runner/replay_back_end.h"
+#include "tools/trq-uninstall-sim/exit_codes.h"
+
+namespace tool {
+
+using runner::JsonValue;
+using runner::KitLog;
+using runner::TraceRecord;
+using runner::TraceRun;
+using Type = JsonValue::Type;
+
+namespace {
+
+const char* const kTraceName = "TRQ Uninstall trace.txt";
+const char* const kKitLogName = "TRQ Uninstall Kit log.txt";
+// A run writes about 100 records of a few hundred bytes: room for hundreds of runs.
+constexpr size_t kTraceLimit = size_t(4) << 20;
+constexpr size_t kKitLogLimit = size_t(1) << 20;
+
+// The report, every line of it escaped: all but its own words came from the device.
+class Report {
+public:
+    void Line(const std::string& text) { std::cout << host::Printable(text) << "\n"; }
+    void Finding(int run, const std::string& where, const std::string& text)
+    {
+        ++findings;
+        Line("  finding: run " + std::to_string(run) + ", " + where + ": " + text);
+    }
+    int findings = 0;
+};
+
+std::string Text(const JsonValue* v)
+{
+    if (!v || v->Is(Type::Null)) return "";
+    return v->Is(Type::String) ? v->Utf8() : v->raw;
+}
+
+std::string Facts(const JsonValue& facts)
+{
+    const JsonValue* os = facts.Find("os");
+    std::string text;
+    if (!os || !os->Is(Type::Object)) {
+        text = "OS version unknown (GetVersionExW failed)";
+    } else {
+        text = "Windows CE " + Text(os->Find("major")) + "." + Text(os->Find("minor")) + " build " +
+               Text(os->Find("build")) + " (platform " + Text(os->Find("platform")) + ")";
+        const std::string csd = Text(os->Find("csd"));
+        if (!csd.empty()) text += ", service pack \"" + csd + "\"";
+    }
+    const std::string type = Text(facts.Find("platformType")), oem = Text(facts.Find("oem"));
+    text += ", platform type " + (type.empty() ? "unknown" : type);
+    text += ", OEM " + (oem.empty() ? "unknown" : oem);
+    return text;
+}
+
+std::string Lines(size_t n) { return std::to_string(n) + (n == 1 ? " line" : " lines"); }
+
+std::string Button(const JsonValue* ret)
+{
+    if (!ret || !ret->integral) return "no button";
+    switch (ret->number) {
+    case IDOK: return "OK";
+    case IDCANCEL: return "Cancel";
+    case IDYES: return "Yes";
+    case IDNO: return "No";
+    case 0: return "no button (the box could not be shown)";
+    default: return "button " + ret->raw;
+    }
+}
+
+std::string ErrorName(const std::string& error)
+{
+    if (error == "5") return ", access denied";
+    if (error == "32") return ", held open";
+    if (error == "145") return ", not empty";
+    return "";
+}
+
+std::string RunEnd(const TraceRun& run, bool cutShort)
+{
+    std::string text = std::to_string(run.calls.size()) + " calls recorded";
+    if (cutShort && !run.endedIn.empty()) return text + ", then a call of " + run.endedIn + ", where the trace is cut short";
+    if (run.endedIn == "KernelIoControl") text += ", then KernelIoControl, which never returned (a soft reset)";
+    else if (run.endedIn == "MessageBoxW") text += ", then MessageBoxW, which never returned (a box nobody answered)";
+    else if (!run.endedIn.empty()) text += ", then " + run.endedIn + ", which never returned";
+    if (cutShort) text += ", where the trace is cut short";
+    else if (run.endedIn.empty()) text += "; the run returned";
+    return text;
+}
+
+bool IsSuccessBox(const TraceRecord& call)
+{
+    if (call.call != "MessageBoxW") return false;
+    const JsonValue* args = call.record.Find("args");
+    const JsonValue* text = args ? args->Find("text") : nullptr;
+    return text && text->Is(Type::String) && text->text == kSuccessBox.text;
+}
+
+// What the device's user saw, and what the run deleted and left.
+void WriteOutcome(Report& report, const TraceRun& run, bool cutShort)
+{
+    std::vector<std::string> deleted, left;
+    int gone = 0;
+    for (const TraceRecord& call : run.calls) {
+        const JsonValue* args = call.record.Find("args");
+        const JsonValue* ret = call.record.Find("ret");
+        if (call.call == "MessageBoxW") {
+            report.Line("  Box: \"" + Text(args->Find("text")) + "\": " + Button(ret));
+            continue;
+        }
+        const bool file = call.call == "DeleteFileW";
+        if (!file && call.call != "RemoveDirectoryW") continue;
+        const std::string path = (file ? "" : "folder ") + Text(args->Find("path"));
+        const std::string error = Text(call.record.Find("error"));
+        if (ret && ret->integral && ret->number != 0) deleted.push_back(path);
+        else if (error == "2" || error == "3") ++gone;
+        else left.push_back(path + " (error " + error + ErrorName(error) + ")");
+    }
+    if (run.endedIn == "MessageBoxW" && !cutShort) report.Line("  Box: one nobody answered (its text is not in the trace)");
+    for (const std::string& path : deleted) report.Line("  Deleted: " + path);
+    for (const std::string& path : left) report.Line("  Left: " + path);
+    if (gone) report.Line("  Not there: " + std::to_string(gone) + (gone == 1 ? " file or folder" : " files and folders") +
+                          " of the plan (error 2 or 3)");
+}
+
+// The host build fed the device's answers must make the device's calls.
+void WriteSameCode(Report& report, int number, const TraceRun& run, bool cutShort, bool& diverged)
+{
+    const runner::ReplayOutcome replay = runner::ReplayRun(run, cutShort);
+    diverged = replay.divergedAt != 0;
+    if (diverged) {
+        report.Finding(number, "call " + std::to_string(replay.divergedAt), replay.divergence);
+        return;
+    }
+    std::string text = "  Same code: the host build made the device's " + std::to_string(run.calls.size()) +
+                       " calls, with the same arguments, in the same order";
+    if (replay.endedAsDevice) text += ", and then the call the device's run ended in";
+    if (replay.reachedCut) text += ", up to where the trace is cut short";
+    report.Line(text);
+}
+
+// The simulated device, prepared as the kit says, must answer as the device did.
+void WriteSameDevice(Report& report, int number, runner::KitDevice& device, const TraceRun& run, bool cutShort,
+                     bool codeDiverged)
+{
+    const runner::SameDeviceRun same = device.Play(run, cutShort);
+    for (const runner::AnswerFinding& f : same.findings)
+        report.Finding(number, "call " + std::to_string(f.call), f.text);
+    if (same.otherWayAt) {
+        const std::string where = "from call " + std::to_string(same.otherWayAt) +
+                                  " the simulated device's run goes another way: " + same.otherWay;
+        if (codeDiverged || !same.findings.empty()) report.Line("  Same device: " + where);
+        else report.Finding(number, "call " + std::to_string(same.otherWayAt), "the simulated device's run goes another way: " + same.otherWay);
+        return;
+    }
+    if (!same.findings.empty()) return;
+    std::string text = "  Same device: the simulated device answered the " + std::to_string(same.compared) +
+                       " calls as the device did";
+    if (same.reachedCut) text += ", up to where the trace is cut short";
+    report.Line(text);
+}
+
+void WriteKitLog(Report& report, const KitLog* kit)
+{
+    if (!kit) {
+        report.Line(std::string("Kit log: none; the device is taken as the sample package freshly installed, "
+                                "with nothing held"));
+        return;
+    }
+    std::string modes;
+    for (const std::string& mode : kit->modes) modes += (modes.empty() ? "" : ", ") + mode;
+    report.Line(std::string("Kit log: ") + kKitLogName + ", " + Lines(kit->lines) +
+                (modes.empty() ? "" : "; the kit ran: " + modes));
+    if (kit->partialBytes)
+        report.Line("Kit log cut short: a partial last line of " + std::to_string(kit->partialBytes) +
+                    " bytes, left out");
+    if (!kit->folders.empty()) {
+        std::string folders;
+        for (const auto& [name, path] : kit->folders)
+            folders += (folders.empty() ? "" : ", ") + name + " " + formats::Utf16ToUtf8Lossy(path);
+        report.Line("Folders the kit read: " + folders);
+    }
+    for (const runner::KitHold& hold : kit->holds)
+        report.Line("Held by the kit: " + formats::Utf16ToUtf8Lossy(hold.file) + " (" + hold.how +
+                    (hold.by.empty() ? "" : ", by " + formats::Utf16ToUtf8Lossy(hold.by)) + ")");
+    for (const runner::KitProbe& probe : kit->probes)
+        report.Line("Probe by the kit: DeleteFileW " + formats::Utf16ToUtf8Lossy(probe.file) +
+                    (probe.how.empty() ? "" : ", " + probe.how) + ": result " + probe.result + ", error " +
+                    probe.error + (probe.restored ? ", restored" : ", not restored"));
+}
+
+// Reads one of the two files: a regular file, no link followed, within its
+// limit; false with the one line that refuses it, missing telling a file
+// that is not there.
+bool ReadFromDevice(const host::Folder& folder, const std::string& dir, const char* name, size_t limit,
+                    std::string& bytes, bool& missing, std::string& refusal)
+{
+    std::string error;
+    if (host::ReadRegularFile(folder.Fd(), name, limit, host::Links::Refuse, bytes, error, &missing)) return true;
+    refusal = (std::filesystem::path(dir) / name).string() + ": " + (missing ? "not there" : error);
+    return false;
+}
+
+}  // namespace
+
+int CheckDevice(const std::string& dir, const std::string& build)
+{
+    host::Folder folder;
+    if (!host::Folder::Open(dir, folder)) return Fail(kExitUsage, dir + ": not a folder to check: " + std::strerror(errno));
+    std::string traceBytes, kitBytes, refusal, error;
+    bool missing = false;
+    if (!ReadFromDevice(folder, dir, kTraceName, kTraceLimit, traceBytes, missing, refusal))
+        return Fail(kExitUsage, refusal);
+    runner::DeviceTrace trace;
+    if (!runner::ReadDeviceTrace(traceBytes, trace, error))
+        return Fail(kExitUsage, (std::filesystem::path(dir) / kTraceName).string() + ": " + error);
+    std::optional<KitLog> kit;
+    if (ReadFromDevice(folder, dir, kKitLogName, kKitLogLimit, kitBytes, missing, refusal)) {
+        kit.emplace();
+        if (!runner::ReadKitLog(kitBytes, *kit, error))
+            return Fail(kExitUsage, (std::filesystem::path(dir) / kKitLogName).string() + ": " + error);
+    } else if (!missing) {
+        return Fail(kExitUsage, refusal);
+    }
+
+    Report report;
+    report.Line("Device check: " + dir);
+    report.Line(std::string("Trace: ") + kTraceName + ", " + Lines(trace.lines) + ", " +
+                std::to_string(trace.runs.size()) + (trace.runs.size() == 1 ? " run" : " runs"));
+    if (trace.partialBytes)
+        report.Line("Trace cut short: a partial last line of " + std::to_string(trace.partialBytes) +
+                    " bytes (a reset or a flat battery while it was written); read to its last whole record, line " +
+                    std::to_string(trace.lines));
+    report.Line("Device: " + Facts(trace.runs.front().facts));
+    const std::string& traced = trace.runs.front().build;
+    report.Line("Device code: " + traced + (traced == build ? ", the same as this checker's" : "; this checker's is " + build));
+    WriteKitLog(report, kit ? &*kit : nullptr);
+
+    runner::KitDevice device(kit ? &*kit : nullptr);
+    bool comparing = true;
+    std::string reset = "not asked for";
+    std::string finished;
+    for (size_t r = 0; r < trace.runs.size(); ++r) {
+        const TraceRun& run = trace.runs[r];
+        const int number = static_cast<int>(r) + 1;
+        const bool cutShort = trace.partialBytes && r + 1 == trace.runs.size();
+        report.Line("");
+        report.Line("Run " + std::to_string(number) + ", from line " + std::to_string(run.line) + ": " +
+                    RunEnd(run, cutShort));
+        if (r && run.facts.raw != trace.runs.front().facts.raw && run.build == trace.runs.front().build)
+            report.Line("  Device: " + Facts(run.facts));
+        WriteOutcome(report, run, cutShort);
+        if (comparing && run.build != build) {
+            report.Finding(number, "line " + std::to_string(run.line),
+                           "a trace from a different build: its device code is " + run.build + ", this checker's " +
+                               build + "; the rest is not compared");
+            comparing = false;
+        } else if (comparing) {
+            bool diverged = false;
+            WriteSameCode(report, number, run, cutShort, diverged);
+            WriteSameDevice(report, number, device, run, cutShort, diverged);
+        } else {
+            report.Line("  Not compared: the trace is from a different build");
+        }
+        for (const TraceRecord& call : run.calls) {
+            if (IsSuccessBox(call)) finished = "run " + std::to_string(number) + " showed the Success box";
+            if (call.call == "KernelIoControl" && reset == "not asked for")
+                reset = "asked for in run " + std::to_string(number) + ", and the request came back (returned " +
+                        Text(call.record.Find("ret")) + ", error " + Text(call.record.Find("error")) + ")";
+        }
+        if (run.endedIn == "KernelIoControl" && reset == "not asked for")
+            reset = "asked for in run " + std::to_string(number) + ", and the device restarted";
+    }
+    report.Line("");
+    report.Line("Reset: " + reset);
+    report.Line("Finished: " + (finished.empty() ? std::string("no, no run showed the Success box") : finished));
+    report.Line("Verdict: " + (report.findings == 0   ? std::string("conformant")
+                               : report.findings == 1 ? std::string("1 finding")
+                                                      : std::to_string(report.findings) + " findings") +
+                (trace.partialBytes ? ", as far as the trace goes (it is cut short)" : ""));
+    return report.findings ? kExitFindings : 0;
+}
+
+}  // namespace tool
