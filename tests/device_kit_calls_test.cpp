@@ -339,5 +339,51 @@ TEST(KitPrograms, AStartedProgramHoldsItsImageUntilTheDeviceRestarts)
     play(kAfterRestart);
 }
 
+// The run's own program waits on an event no program has set: the run stops
+// there, and the program stays running, holding what its handle holds,
+// until a later run's program sets the event.
+const std::vector<Step> kWaitSteps = {
+    {"a file held", [](Calls& c) { return Opened(c, u"\\Temp\\TRQSetup.log", GENERIC_READ, 0, OPEN_EXISTING); }, 1, 0},
+    {"an event", [](Calls& c) { return (c.event = c.device.CreateEventW(nullptr, TRUE, FALSE, u"kit stop")) != nullptr; },
+     1, 0},
+    {"waited on for good", [](Calls& c) {
+         c.device.WaitForSingleObject(c.event, INFINITE);
+         return int64_t{c.device.Parked()};
+     }, 1, 0},
+};
+
+const std::vector<Step> kStopSteps = {
+    {"the held file, deleted", [](Calls& c) { return c.device.DeleteFileW(u"\\Temp\\TRQSetup.log"); }, 0, 32},
+    {"the event", [](Calls& c) { return (c.event = c.device.CreateEventW(nullptr, TRUE, FALSE, u"kit stop")) != nullptr; },
+     1, 183},
+    {"set", [](Calls& c) { return c.device.EventModify(c.event, EVENT_SET); }, 1, 0},
+    {"the file it held, deleted", [](Calls& c) { return c.device.DeleteFileW(u"\\Temp\\TRQSetup.log"); }, 1, 0},
+};
+
+TEST(KitPrograms, AProgramThatWaitsStaysRunningUntilALaterOneSetsTheEvent)
+{
+    TestDevice device;
+    std::vector<std::string> differences;
+    const auto play = [&](const std::vector<Step>& steps) {
+        device.program = [&](sim::DeviceSession& session) {
+            differences = Play(session, steps);
+            return 0;
+        };
+        const runner::RunOutcome outcome = device.Run({});
+        EXPECT_EQ(Lines(differences), "");
+        return outcome;
+    };
+    EXPECT_EQ(play(kWaitSteps).stop, sim::Stop::Waiting);
+    EXPECT_NE(ReadHostFile(device.image.ConfigPath())
+                  .find("[Running]\nProgram=\\TRQUninstall.exe\nFile=\\Temp\\TRQSetup.log\nManualEvent=kit stop\n"),
+              std::string::npos);
+    const runner::RunOutcome stopped = play(kStopSteps);
+    EXPECT_EQ(stopped.stop, sim::Stop::None);
+    ASSERT_EQ(stopped.programs.size(), 1u);
+    EXPECT_EQ(stopped.programs[0].program, u"\\TRQUninstall.exe");
+    EXPECT_EQ(stopped.programs[0].what, "ended: the event it waited on was set");
+    EXPECT_EQ(ReadHostFile(device.image.ConfigPath()).find("[Running]"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace trq_test

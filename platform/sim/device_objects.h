@@ -96,6 +96,7 @@ using ProgramLoader =
 constexpr size_t kMostHandles = 1024;              // open at once, of every program
 constexpr uint64_t kLargestDeviceFile = 32u << 20;  // what WriteFile and CopyFileW let a file grow to
 constexpr uint64_t kMostBytesWritten = 64u << 20;   // WriteFile and CopyFileW, in all
+constexpr int kMostMade = 4096;                    // files and folders made by CreateFileW, CreateDirectoryW, CopyFileW
 constexpr size_t kMostRunning = 8;                 // programs started by programs, running at once
 constexpr int kMostStarts = 64;                    // CreateProcessW that start a program, in all
 // The registry may grow to what registry.reg can hold when it is read

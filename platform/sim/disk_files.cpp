@@ -485,6 +485,9 @@ uint32_t DiskFiles::ReadAt(std::u16string_view devicePath, uint64_t offset, size
     uint32_t error = 0;
     const int fd = OpenFile(devicePath, O_RDONLY, error);
     if (fd < 0) return error;
+    struct stat st;
+    if (::fstat(fd, &st) == 0)
+        limit = static_cast<uint64_t>(st.st_size) > offset ? std::min<uint64_t>(limit, st.st_size - offset) : 0;
     bytes.assign(limit, '\0');
     size_t done = 0;
     while (done < limit) {

@@ -119,8 +119,10 @@ HANDLE DeviceSession::CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSEC
         else error = files.CreateFile(facts.canonical, truncate, canonical);
     } else if (disposition == OPEN_EXISTING || disposition == TRUNCATE_EXISTING) {
         error = look;
-    } else {
-        error = files.CreateFile(wanted, false, canonical);
+    } else if (made >= kMostMade) {
+        error = ERROR_DISK_FULL;
+    } else if (!(error = files.CreateFile(wanted, false, canonical))) {
+        ++made;
     }
     if (!error) {
         DeviceHandle handle;
@@ -278,8 +280,12 @@ BOOL DeviceSession::CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES)
     std::optional<Fault> fault = Enter(__func__, Utf8(path));
     BOOL ok = FALSE;
     if (fault) ok = Failed(fault->error.value_or(ERROR_ACCESS_DENIED));
+    else if (made >= kMostMade) ok = Failed(files.Exists(Text(path)) ? ERROR_ALREADY_EXISTS : ERROR_DISK_FULL);
     else if (uint32_t error = files.CreateFolder(Text(path))) ok = Failed(error);
-    else ok = TRUE;
+    else {
+        ++made;
+        ok = TRUE;
+    }
     Served({{"path", Utf8(path)}, {"result", ok}, {"error", ok ? 0 : lastError}});
     return ok;
 }
@@ -295,7 +301,9 @@ BOOL DeviceSession::CopyFileW(LPCWSTR from, LPCWSTR to, BOOL failIfExists)
         if (uint32_t error = files.Look(Text(from), source)) return error;
         if (source.kind != FileKind::File) return ERROR_ACCESS_DENIED;
         if (!MayOpen(source.canonical, GENERIC_READ, FILE_SHARE_READ)) return ERROR_SHARING_VIOLATION;
-        if (files.Look(Text(to), target) == 0) {
+        if (files.Look(Text(to), target) != 0) {
+            if (made >= kMostMade) return ERROR_DISK_FULL;
+        } else {
             if (target.kind != FileKind::File) return ERROR_ACCESS_DENIED;
             if (failIfExists) return ERROR_FILE_EXISTS;
             if (SameDevicePath(target.canonical, source.canonical) || !MayOpen(target.canonical, GENERIC_WRITE, 0))
@@ -308,12 +316,13 @@ BOOL DeviceSession::CopyFileW(LPCWSTR from, LPCWSTR to, BOOL failIfExists)
     uint32_t error = refusal();
     if (!error) {
         std::string bytes;
-        std::u16string made;
+        std::u16string copy;
         if (!(error = files.ReadAt(source.canonical, 0, source.size, bytes)) &&
-            !(error = files.CreateFile(Text(to), true, made)) && !(error = files.WriteAt(made, 0, bytes))) {
+            !(error = files.CreateFile(Text(to), true, copy)) && !(error = files.WriteAt(copy, 0, bytes))) {
             // As on Windows, the copy takes the source's attributes.
-            if (source.readOnly) files.SetAttributes(made, FILE_ATTRIBUTE_READONLY);
+            if (source.readOnly) files.SetAttributes(copy, FILE_ATTRIBUTE_READONLY);
             bytesWritten += bytes.size();
+            made += target.kind == FileKind::None;
         }
     }
     const BOOL ok = error ? Failed(error) : TRUE;

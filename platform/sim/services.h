@@ -194,6 +194,7 @@ public:
     // is a stand-in (see CreateProcessW in process_services.cpp).
     ProgramLoader loader;
     uint64_t bytesWritten = 0;  // by WriteFile and CopyFileW
+    int made = 0;               // files and folders they and CreateDirectoryW made
     int starts = 0;             // programs started by CreateProcessW
 
 private:

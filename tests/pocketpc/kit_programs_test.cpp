@@ -4,8 +4,10 @@
 // lasts across commands, through a run of the uninstaller, until a later
 // program sets the event or the device restarts.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -108,6 +110,51 @@ TEST_P(KitPrograms, HoldUntilTheEventIsSetOrTheDeviceRestarts)
 }
 
 INSTANTIATE_TEST_SUITE_P(Stories, KitPrograms, testing::ValuesIn(kStories), NameFromParam());
+
+// --run as --exe is held to the host's rules: what is no Pocket PC program
+// among the device's files is refused in one line, escaped, before anything
+// changes, and a link below files/ is never followed.
+struct Refused {
+    std::string name;
+    std::string path;  // the device path given to --run
+    std::string line;  // what follows "trq-uninstall-sim: --run PATH: "
+};
+
+void PrintTo(const Refused& refused, std::ostream* out) { *out << refused.name; }
+
+const Refused kRefused[] = {
+    {"a file that is not there", "\\My Documents\\Gone.exe", "no such file on the device"},
+    {"a folder", "\\My Documents", "a folder, not a program"},
+    {"a link to a program outside the device", "\\My Documents\\link.exe", "no such file on the device"},
+    {"a FIFO", "\\My Documents\\fifo.exe", "not a regular file"},
+    {"a document", "\\My Documents\\Tasks.trp", "not an executable: no MZ header"},
+    {"a name with an escape sequence", "\\My Documents\\\x1b[31m.exe", "no such file on the device"},
+};
+
+class RunRefused : public testing::TestWithParam<Refused> {};
+
+TEST_P(RunRefused, InOneLineWithExitCodeTwoChangingNothing)
+{
+    TempDir dir;
+    const fs::path device = dir.Path() / "device";
+    ASSERT_EQ(RunCommand(std::string(TRQ_SIM_CLI) + " --init-device " + device.string()).exitCode, 0);
+    const fs::path documents = device / "files" / "My Documents";
+    std::ofstream(dir.Path() / "outside.exe") << "MZ";
+    fs::create_symlink(dir.Path() / "outside.exe", documents / "link.exe");
+    ASSERT_EQ(mkfifo((documents / "fifo.exe").c_str(), 0600), 0);
+    const std::string before = ReadHostFile(device / "device.ini") + ReadHostFile(device / "registry.reg");
+
+    const std::string path = GetParam().path;
+    const CommandResult run = RunCommand(std::string("timeout 60 '") + TRQ_SIM_CLI + "' --device " + device.string() +
+                                         " --run '" + path + "' 2>&1 </dev/null");
+    EXPECT_EQ(run.exitCode, 2) << run.output;
+    std::string shown = path;
+    if (const size_t at = shown.find('\x1b'); at != std::string::npos) shown.replace(at, 1, "\\x1B");
+    EXPECT_EQ(run.output, "trq-uninstall-sim: --run " + shown + ": " + GetParam().line + "\n");
+    EXPECT_EQ(ReadHostFile(device / "device.ini") + ReadHostFile(device / "registry.reg"), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, RunRefused, testing::ValuesIn(kRefused), NameFromParam());
 
 }  // namespace
 }  // namespace trq_test
