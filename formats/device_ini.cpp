@@ -34,7 +34,7 @@ bool NameIs(std::string_view name, std::u16string_view expected)
     return wide && EqualsIgnoreCase(*wide, expected);
 }
 
-enum class Section { kNone, kFolders, kHeldOpen, kHeldByDevice, kUnknown };
+enum class Section { kNone, kFolders, kHeldOpen, kHeldByDevice, kRunning, kDevice, kUnknown };
 
 const HoldRule kHoldRules[] = {HoldRule::Startup, HoldRule::Service, HoldRule::NewMenu,
                                HoldRule::Sync};
@@ -45,6 +45,8 @@ Section SectionNamed(std::string_view name)
     if (NameIs(name, u"Folders")) return Section::kFolders;
     if (NameIs(name, u"HeldOpen")) return Section::kHeldOpen;
     if (NameIs(name, u"HeldByDevice")) return Section::kHeldByDevice;
+    if (NameIs(name, u"Running")) return Section::kRunning;
+    if (NameIs(name, u"Device")) return Section::kDevice;
     return Section::kUnknown;
 }
 
@@ -60,7 +62,96 @@ struct IniReading {
     bool startupSeen = false;
     bool programsSeen = false;
     bool tempSeen = false;
+    bool eventSeen = false;  // the last [Running] program's event
+    uint32_t deviceSeen = 0;  // [Device] keys given, one bit each
 };
+
+// The keys of [Device], in the order they are written.
+enum DeviceKey { kMajor, kMinor, kBuild, kPlatformId, kServicePack, kPlatformType, kOemInfo, kDeviceKeys };
+const char* const kDeviceKeyNames[kDeviceKeys] = {"MajorVersion", "MinorVersion", "BuildNumber", "PlatformId",
+                                                  "ServicePack",  "PlatformType", "OemInfo"};
+
+uint32_t* DeviceNumber(DeviceFacts& facts, int key)
+{
+    switch (key) {
+    case kMajor: return &facts.majorVersion;
+    case kMinor: return &facts.minorVersion;
+    case kBuild: return &facts.buildNumber;
+    case kPlatformId: return &facts.platformId;
+    default: return nullptr;
+    }
+}
+
+std::u16string* DeviceText(DeviceFacts& facts, int key)
+{
+    switch (key) {
+    case kServicePack: return &facts.servicePack;
+    case kPlatformType: return &facts.platformType;
+    case kOemInfo: return &facts.oemInfo;
+    default: return nullptr;
+    }
+}
+
+// A DWORD in decimal, as [Device] writes it.
+bool ParseDword(std::string_view text, uint32_t& out)
+{
+    if (text.empty() || text.size() > 10) return false;
+    uint64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        value = value * 10 + static_cast<uint64_t>(c - '0');
+    }
+    if (value > UINT32_MAX) return false;
+    out = static_cast<uint32_t>(value);
+    return true;
+}
+
+std::string ReadDeviceSetting(IniReading& reading, std::string_view name, std::string_view rawValue,
+                              std::u16string value)
+{
+    for (int key = 0; key < kDeviceKeys; ++key) {
+        if (!NameIs(name, Utf8ToUtf16(kDeviceKeyNames[key]).value_or(u""))) continue;
+        const std::string keyName = kDeviceKeyNames[key];
+        if (reading.deviceSeen & (1u << key)) return keyName + " given twice";
+        reading.deviceSeen |= 1u << key;
+        DeviceFacts& facts = reading.config.device;
+        if (uint32_t* number = DeviceNumber(facts, key)) {
+            if (!ParseDword(rawValue, *number)) return keyName + "= wants a number from 0 to 4294967295";
+            return {};
+        }
+        const size_t longest = key == kServicePack ? kMaxServicePackLength : kMaxDeviceTextLength;
+        if (value.size() > longest)
+            return keyName + "= longer than " + std::to_string(longest) + " characters";
+        *DeviceText(facts, key) = std::move(value);
+        return {};
+    }
+    return "unknown key '" + std::string(name) + "' in [Device]";
+}
+
+std::string ReadRunningSetting(IniReading& reading, std::string_view name, std::u16string value)
+{
+    std::vector<RunningProgram>& running = reading.config.running;
+    const std::string key(name);
+    const bool program = NameIs(name, u"Program"), file = NameIs(name, u"File");
+    const bool event = NameIs(name, u"Event"), manual = NameIs(name, u"ManualEvent");
+    if (!program && !file && !event && !manual) return "unknown key '" + key + "' in [Running]";
+    if (value.empty()) return key + "= without a value";
+    if (program) {
+        running.push_back({std::move(value), {}, {}, false});
+        reading.eventSeen = false;
+        return {};
+    }
+    if (running.empty()) return key + "= before the first Program=";
+    if (file) {
+        running.back().files.push_back(std::move(value));
+        return {};
+    }
+    if (reading.eventSeen) return "a second event for one program";
+    reading.eventSeen = true;
+    running.back().event = std::move(value);
+    running.back().manualReset = manual;
+    return {};
+}
 
 // The reason a [Folders] key given a second time is refused; empty the first
 // time, which sets folder.
@@ -103,11 +194,15 @@ std::string ReadSetting(IniReading& reading, std::string_view name, std::string_
             return {};
         }
         return "unknown key '" + key + "' in [HeldByDevice]";
+    case Section::kRunning:
+        return ReadRunningSetting(reading, name, std::move(value));
+    case Section::kDevice:
+        return ReadDeviceSetting(reading, name, rawValue, std::move(value));
     case Section::kNone:
     case Section::kUnknown:
         break;
     }
-    return "key '" + key + "' outside [Folders], [HeldOpen] and [HeldByDevice]";
+    return "key '" + key + "' outside [Folders], [HeldOpen], [HeldByDevice], [Running] and [Device]";
 }
 
 // Reads one line (without its line end) into reading. Empty when the line
@@ -188,6 +283,16 @@ std::vector<HoldRule> DeviceConfig::DeviceRulesHolding(std::u16string_view devic
     return rules;
 }
 
+bool DeviceConfig::IsHeldByRunning(std::u16string_view devicePath) const
+{
+    for (const RunningProgram& program : running) {
+        if (SameDevicePath(program.program, devicePath)) return true;
+        for (const std::u16string& file : program.files)
+            if (SameDevicePath(file, devicePath)) return true;
+    }
+    return false;
+}
+
 bool DeviceConfig::IsHeldOpen(std::u16string_view devicePath) const
 {
     if (IsHeldByUser(devicePath)) return true;
@@ -233,6 +338,25 @@ std::string FormatDeviceIni(const DeviceConfig& config)
         for (const DeviceHold& hold : config.heldByDevice)
             text += std::string(HoldRuleKey(hold.rule)) + "=" + Utf16ToUtf8Lossy(hold.path) + "\n";
     }
+    if (!config.running.empty()) {
+        text += "[Running]\n";
+        for (const RunningProgram& program : config.running) {
+            text += "Program=" + Utf16ToUtf8Lossy(program.program) + "\n";
+            for (const std::u16string& file : program.files) text += "File=" + Utf16ToUtf8Lossy(file) + "\n";
+            if (!program.event.empty())
+                text += (program.manualReset ? "ManualEvent=" : "Event=") + Utf16ToUtf8Lossy(program.event) + "\n";
+        }
+    }
+    if (config.device != DeviceFacts{}) {
+        DeviceFacts facts = config.device;
+        text += "[Device]\n";
+        for (int key = 0; key < kDeviceKeys; ++key) {
+            text += std::string(kDeviceKeyNames[key]) + "=";
+            if (const uint32_t* number = DeviceNumber(facts, key)) text += std::to_string(*number);
+            else text += Utf16ToUtf8Lossy(*DeviceText(facts, key));
+            text += "\n";
+        }
+    }
     return text;
 }
 
@@ -245,7 +369,8 @@ bool FormatDeviceIniChecked(const DeviceConfig& config, std::string& text, std::
     std::string checkError;
     if (!ParseDeviceIni(text, check, checkError) || check.startup != config.startup ||
         check.programs != config.programs || check.temp != config.temp ||
-        check.heldOpen != config.heldOpen || check.heldByDevice != config.heldByDevice) {
+        check.heldOpen != config.heldOpen || check.heldByDevice != config.heldByDevice ||
+        check.running != config.running || check.device != config.device) {
         error = "device.ini: these settings cannot be written as they are";
         return false;
     }

@@ -13,10 +13,23 @@
 //   Service=\Windows\TRQRemindSvc.dll
 //   NewMenu=\Windows\TRQNewMenu.dll
 //   Sync=\Program Files\TRQ\DevTRQSync.dll
+//   [Running]            (programs that programs started and that still run)
+//   Program=\Windows\TRQUtil.exe
+//   File=\Program Files\TRQ\TRQ.exe
+//   ManualEvent=TRQ Uninstall Kit stop
+//   [Device]             (what the device says of itself; defaults below)
+//   MajorVersion=5
+//   MinorVersion=1
+//   BuildNumber=1700
+//   PlatformId=3
+//   ServicePack=
+//   PlatformType=PocketPC
+//   OemInfo=QX-500 Pocket PC
 #ifndef TRQ_FORMATS_DEVICE_INI_H
 #define TRQ_FORMATS_DEVICE_INI_H
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -44,6 +57,47 @@ struct DeviceHold {
     friend bool operator!=(const DeviceHold& a, const DeviceHold& b) { return !(a == b); }
 };
 
+// A program another program started (CreateProcessW) that is still running
+// after the command that started it: it waits on an event (until a later
+// program sets it) or, with no event, runs until the device restarts. While
+// it runs, its image and the files its handles have open are held.
+struct RunningProgram {
+    std::u16string program;             // its image, a device path
+    std::vector<std::u16string> files;  // held open by its handles
+    std::u16string event;               // the named event it waits on; empty: none
+    bool manualReset = false;           // the event is a manual-reset one (ManualEvent=)
+    friend bool operator==(const RunningProgram& a, const RunningProgram& b)
+    {
+        return a.program == b.program && a.files == b.files && a.event == b.event &&
+               a.manualReset == b.manualReset;
+    }
+    friend bool operator!=(const RunningProgram& a, const RunningProgram& b) { return !(a == b); }
+};
+
+// What the device says of itself: GetVersionExW's OSVERSIONINFOW and
+// SystemParametersInfoW's SPI_GETPLATFORMTYPE and SPI_GETOEMINFO. The
+// defaults are those of a Windows Mobile 5 Pocket PC (Windows CE 5.1).
+struct DeviceFacts {
+    uint32_t majorVersion = 5;
+    uint32_t minorVersion = 1;
+    uint32_t buildNumber = 1700;
+    uint32_t platformId = 3;  // VER_PLATFORM_WIN32_CE
+    std::u16string servicePack;  // at most kMaxServicePackLength
+    std::u16string platformType = u"PocketPC";  // at most kMaxDeviceTextLength
+    std::u16string oemInfo = u"QX-500 Pocket PC";  // at most kMaxDeviceTextLength
+    friend bool operator==(const DeviceFacts& a, const DeviceFacts& b)
+    {
+        return a.majorVersion == b.majorVersion && a.minorVersion == b.minorVersion &&
+               a.buildNumber == b.buildNumber && a.platformId == b.platformId &&
+               a.servicePack == b.servicePack && a.platformType == b.platformType && a.oemInfo == b.oemInfo;
+    }
+    friend bool operator!=(const DeviceFacts& a, const DeviceFacts& b) { return !(a == b); }
+};
+// OSVERSIONINFOW holds the service pack's name in 128 characters, its NUL
+// included; the other texts fit a buffer of MAX_PATH characters.
+constexpr size_t kMaxServicePackLength = 127;
+constexpr size_t kMaxDeviceTextLength = 259;
+
 // Whether two device paths name the same file: case-insensitive, with
 // separators read as SplitDevicePath reads them. A path it refuses names
 // nothing.
@@ -60,10 +114,15 @@ struct DeviceConfig {
     // Held by the device itself since it last started, in the order its
     // start-up rules found them.
     std::vector<DeviceHold> heldByDevice;
+    // Programs that programs started and that still run; a restart ends them.
+    std::vector<RunningProgram> running;
+    DeviceFacts device;
 
     // Held by either: deleting the file fails with a sharing violation.
     bool IsHeldOpen(std::u16string_view devicePath) const;
     bool IsHeldByUser(std::u16string_view devicePath) const;
+    // Held by a running program: its image or a file its handles have open.
+    bool IsHeldByRunning(std::u16string_view devicePath) const;
     // The rules under which the device holds the file, in list order.
     std::vector<HoldRule> DeviceRulesHolding(std::u16string_view devicePath) const;
 };
@@ -76,9 +135,15 @@ struct DeviceConfig {
 // values are dropped, and an indented line stands on its own (it does not
 // continue the value above). A [Folders] key given twice, an empty path under
 // [HeldOpen] or [HeldByDevice], and lines over 2048 bytes are refused too.
+// Under [Running], Program= begins a program's entry and File=, Event= (an
+// auto-reset event) or ManualEvent= follow it; one event per program, no
+// empty value. Under [Device], each key at most once: the numbers decimal
+// DWORDs, the texts within their lengths.
 // out is changed only on success.
 bool ParseDeviceIni(std::string_view text, DeviceConfig& out, std::string& error);
 std::string FormatDeviceIni(const DeviceConfig& config);
+// [Device] is written only when it differs from the defaults, [HeldOpen],
+// [HeldByDevice] and [Running] only when they hold anything.
 // FormatDeviceIni, refusing a config that would read back differently (a
 // path with a line break, blanks at either end or a lone surrogate, or an
 // empty held path).

@@ -848,4 +848,17 @@ void FormatRegFile(const RegFile& file, std::string& bytes)
     PutRegFile(out, file);
 }
 
+bool RegFileHoldsValueName(std::u16string_view name)
+{
+    for (const char16_t c : name)
+        if (c < 0x20 || c == 0x7F) return false;
+    return IsValidUtf16(name);
+}
+
+bool RegFileHoldsKeyName(std::u16string_view name)
+{
+    return !name.empty() && name.size() <= kMaxKeyNameLength && name.find(u'\\') == std::u16string_view::npos &&
+           RegFileHoldsValueName(name);
+}
+
 }  // namespace formats

@@ -35,6 +35,13 @@ constexpr size_t kMaxKeyNameLength = 255;
 // otherwise take far more memory than its size.
 constexpr size_t kMaxKeyNamesLength = size_t(32) << 20;
 
+// Whether a key or value name, written by FormatRegFile, reads back as
+// itself: no line break or other control character, no lone surrogate;
+// a key name also not empty, of at most kMaxKeyNameLength units and
+// without "\" (which separates key names).
+bool RegFileHoldsValueName(std::u16string_view name);
+bool RegFileHoldsKeyName(std::u16string_view name);
+
 // Parses bytes of a .reg file. On failure fills error and returns false and
 // leaves out as it was.
 //

@@ -112,6 +112,17 @@ void RegKey::SetValue(RegValue value)
     values.push_back(std::move(value));
 }
 
+bool RegKey::RemoveValue(std::u16string_view valueName)
+{
+    for (auto it = values.begin(); it != values.end(); ++it) {
+        if (EqualsIgnoreCase(it->name, valueName)) {
+            values.erase(it);
+            return true;
+        }
+    }
+    return false;
+}
+
 void ForEachKey(const RegKey& top,
                 const std::function<void(std::u16string_view path, const RegKey& key)>& visit)
 {

@@ -40,6 +40,8 @@ struct RegKey {
     // Replaces by name: an existing value keeps its place and the case of its
     // name and takes the new type and data.
     void SetValue(RegValue value);
+    // Removes the value of that name; false when there is none.
+    bool RemoveValue(std::u16string_view name);
 
     // Destroying a key takes its sub-tree apart without recursion, so a tree
     // nested thousands of levels deep cannot exhaust the stack.

@@ -79,6 +79,8 @@ public:
     // until the program reaches an exit or jumps to memory it was not given.
     Halt Run(uint32_t pc);
     void SetBudget(uint64_t instructions) { budget_ = instructions; }
+    // The instructions run so far, against which the budget is counted.
+    uint64_t Executed() const { return executed_; }
 
 private:
     struct Region {

@@ -334,12 +334,14 @@ constexpr bool Fits(Kind kind)
     switch (kind) {
     case Kind::Value: return std::is_integral_v<P>;
     case Kind::Handle: return std::is_pointer_v<P> && !kPointsToHandle<P>;
-    case Kind::StringIn: return std::is_same_v<P, const char16_t*>;
+    // A command line is an LPWSTR the call reads.
+    case Kind::StringIn: return std::is_same_v<P, const char16_t*> || std::is_same_v<P, char16_t*>;
     case Kind::BufferIn:
     case Kind::BufferOut: return std::is_pointer_v<P> && !kPointsToHandle<P>;
     case Kind::WordOut:
-    case Kind::CountInOut:
-    case Kind::Reserved: return std::is_same_v<P, DWORD*>;
+    case Kind::CountInOut: return std::is_same_v<P, DWORD*>;
+    // Never read or written, whatever it would point to.
+    case Kind::Reserved: return std::is_pointer_v<P>;
     case Kind::HandleOut: return kPointsToHandle<P>;
     }
     return false;
@@ -411,6 +413,34 @@ uint32_t ResultWord(R result)
         return WordOf(result);
     else
         return static_cast<uint32_t>(result);
+}
+
+// Whether a buffer of fixed size can be handed over as the parameter: a
+// structure must be that size on the host too. PROCESS_INFORMATION, which
+// holds handles, is 16 bytes on the device and more on a 64-bit host, so
+// its call has a service of its own.
+template <typename T, typename = void>
+struct SizeIfComplete : std::integral_constant<size_t, 0> {};
+template <typename T>
+struct SizeIfComplete<T, std::void_t<decltype(sizeof(T))>> : std::integral_constant<size_t, sizeof(T)> {};
+
+template <typename P>
+constexpr bool FixedFits(const device_calls::Arg& kind)
+{
+    if (kind.kind != Kind::BufferOut || kind.sizeArg >= 0) return true;
+    if constexpr (std::is_pointer_v<P> && std::is_class_v<std::remove_pointer_t<P>>)
+        return SizeIfComplete<std::remove_pointer_t<P>>::value == kind.fixedSize * (kind.unit == Unit::Chars ? 2 : 1);
+    else
+        return true;
+}
+
+template <typename R, typename... P, size_t N>
+constexpr bool ServableAsDeclared(R (sim::DeviceSession::*)(P...), const std::array<device_calls::Arg, N>& kinds)
+{
+    size_t i = 0;
+    bool fit = true;
+    ((fit = fit && FixedFits<P>(kinds[i++])), ...);
+    return fit;
 }
 
 // Makes the device's call with the marshalled arguments.
@@ -490,6 +520,30 @@ void ServeHeapFree(sim::DeviceSession& device, CallFrame& c)
     c.result = freed;
 }
 
+// ------------------------------------------- what CreateProcessW adds --
+
+// The program's PROCESS_INFORMATION is the device's: two handles and two
+// DWORDs in 16 bytes. The device fills the host's, and its words go to the
+// program's.
+void ServeCreateProcessW(sim::DeviceSession& device, CallFrame& c)
+{
+    const auto text = [&c](int i) { return static_cast<char16_t*>(c.Host(i)); };
+    const auto reserved = [&c](int i) { return c.Host(i); };
+    auto* information = static_cast<uint8_t*>(c.Host(9));
+    PROCESS_INFORMATION host{};
+    const BOOL started = device.CreateProcessW(
+        text(0), text(1), static_cast<LPSECURITY_ATTRIBUTES>(reserved(2)),
+        static_cast<LPSECURITY_ATTRIBUTES>(reserved(3)), static_cast<BOOL>(c.Arg(4)), c.Arg(5), reserved(6),
+        text(7), static_cast<LPSTARTUPINFOW>(reserved(8)),
+        information ? &host : nullptr);
+    if (started && information) {
+        const uint32_t words[4] = {WordOf(host.hProcess), WordOf(host.hThread), host.dwProcessId, host.dwThreadId};
+        static_assert(sizeof words == device_calls::kProcessInformationBytes);
+        std::memcpy(information, words, sizeof words);
+    }
+    c.result = static_cast<uint32_t>(started);
+}
+
 // The services with something of their own; every other call is served as declared.
 template <auto Call>
 constexpr ServeCall kParticular = nullptr;
@@ -499,6 +553,8 @@ template <>
 constexpr ServeCall kParticular<&sim::DeviceSession::HeapAlloc> = &ServeHeapAlloc;
 template <>
 constexpr ServeCall kParticular<&sim::DeviceSession::HeapFree> = &ServeHeapFree;
+template <>
+constexpr ServeCall kParticular<&sim::DeviceSession::CreateProcessW> = &ServeCreateProcessW;
 
 // ------------------------------------------------------- the exports --
 
@@ -507,8 +563,11 @@ using namespace device_calls;
 #define TRQ_DECLARED_ARGS(type, name, params, args, faults, kinds)                                    \
     constexpr auto name = MakeArgs kinds;                                                      \
     static_assert(KindsFit(&sim::DeviceSession::name, name), #name ": the kinds of its arguments in the list of " \
-                                           "device/device_calls.h do not fit its parameters");
-TRQ_DEVICE_CALLS(TRQ_DECLARED_ARGS)
+                                           "device/device_calls.h do not fit its parameters");          \
+    static_assert(kParticular<&sim::DeviceSession::name> || ServableAsDeclared(&sim::DeviceSession::name, name), \
+                  #name ": a buffer of fixed size is not its structure's size on this host; the call needs a " \
+                  "service of its own");
+TRQ_ALL_CALLS(TRQ_DECLARED_ARGS)
 #undef TRQ_DECLARED_ARGS
 }  // namespace declared
 
@@ -516,7 +575,7 @@ TRQ_DEVICE_CALLS(TRQ_DECLARED_ARGS)
     {#name, declared::name.data(), static_cast<int>(declared::name.size()),                             \
      kParticular<&sim::DeviceSession::name> ? kParticular<&sim::DeviceSession::name>          \
                                             : &ServeAsDeclared<&sim::DeviceSession::name, declared::name>},
-const Export kExports[] = {TRQ_DEVICE_CALLS(TRQ_EXPORT)};
+const Export kExports[] = {TRQ_ALL_CALLS(TRQ_EXPORT)};
 #undef TRQ_EXPORT
 static_assert(std::size(kExports) == kExportCount);
 

@@ -138,15 +138,17 @@ private:
 using ServeCall = void (*)(sim::DeviceSession& device, CallFrame& frame);
 
 // What the emulated COREDLL serves, by export name: every call of the list,
+// of every tier (the uninstaller's, its trace build's, the device kit's),
 // and nothing else. Each is served from its declared kinds, unless its
-// service has something of its own (the heap's calls).
+// service has something of its own (the heap's calls, and CreateProcessW,
+// whose PROCESS_INFORMATION is not the host's).
 struct Export {
     const char* name;
     const device_calls::Arg* args;  // the kind of each argument
     int argCount;
     ServeCall serve;
 };
-constexpr size_t kExportCount = device_calls::CallCount(device_calls::Uninstaller);
+constexpr size_t kExportCount = device_calls::kCallCount;
 // The export of that name, or null.
 const Export* FindExport(const std::string& name);
 // The name COREDLL is found by: imports name it without regard to case.

@@ -75,23 +75,46 @@ bool MapProcess(ArmMachine& machine, const PocketPcExe& exe, std::string& error)
     return true;
 }
 
-// WinMain(hInstance, hPrevInstance, lpCmdLine, nCmdShow), returning to the loader.
-void PrepareWinMain(ArmMachine& machine, const PocketPcExe& exe, uint64_t instructions)
+// WinMain(hInstance, hPrevInstance, lpCmdLine, nCmdShow), returning to the
+// loader; the command line (what follows the program's name) in its page,
+// as much of it as the page holds.
+void PrepareWinMain(ArmMachine& machine, const PocketPcExe& exe, const std::u16string& commandLine)
 {
+    const size_t units = std::min<size_t>(commandLine.size(), pe::kWincePage / 2 - 1);
+    std::vector<uint8_t> text(2 * units + 2, 0);
+    for (size_t i = 0; i < units; ++i) {
+        text[2 * i] = static_cast<uint8_t>(commandLine[i]);
+        text[2 * i + 1] = static_cast<uint8_t>(commandLine[i] >> 8);
+    }
+    machine.Write(kCommandLine, text.data(), static_cast<uint32_t>(text.size()));
     machine.SetReg(UC_ARM_REG_R0, exe.image.base);
     machine.SetReg(UC_ARM_REG_R1, 0);
-    machine.SetReg(UC_ARM_REG_R2, kCommandLine);  // "": no arguments
+    machine.SetReg(UC_ARM_REG_R2, kCommandLine);
     machine.SetReg(UC_ARM_REG_R3, kShowNormal);
     machine.SetReg(UC_ARM_REG_SP, kStackTop);
     machine.SetReg(UC_ARM_REG_LR, kReturnToLoader);
-    machine.SetBudget(instructions);
 }
 
-int Fault(sim::DeviceSession& session, const std::string& name, const std::string& what)
+// What the programs of one run share: the processor they run on, and what
+// is left of the run's budgets, which bound them all together.
+struct RunShare {
+    Cpu cpu;
+    Budgets budgets;
+    uint64_t instructionsLeft = 0, callsLeft = 0;
+    CopyBudget copies;
+};
+
+// How one process's run ended: it returned exitCode, or broke down (fault,
+// naming the executable), or it waits or stopped the device, which the
+// session knows.
+struct ProcessEnd {
+    int exitCode = 0;
+    std::string fault;
+};
+
+ProcessEnd Fault(const PocketPcExe& exe, const std::string& what)
 {
-    session.stop = sim::Stop::Fault;
-    session.fault = name + ": " + what;
-    return 0;
+    return {0, exe.name + ": " + what};
 }
 
 // Why the processor stopped, when it did not call out.
@@ -116,63 +139,119 @@ std::string StrayCall(uint32_t target, uint32_t returnTo)
 
 // WinMain returned: its result is the exit code, unless a heap block it
 // still holds was written past its end.
-int Returned(sim::DeviceSession& session, const PocketPcExe& exe, const ArmMachine& machine,
-             const ProcessHeap& heap)
+ProcessEnd Returned(const PocketPcExe& exe, const ArmMachine& machine, const ProcessHeap& heap)
 {
     const std::string overrun = heap.AnyOverrun();
-    if (!overrun.empty()) return Fault(session, exe.name, overrun + ", found when the program returned");
-    return static_cast<int>(machine.Reg(UC_ARM_REG_R0));
+    if (!overrun.empty()) return Fault(exe, overrun + ", found when the program returned");
+    return {static_cast<int>(machine.Reg(UC_ARM_REG_R0)), ""};
 }
 
-int Run(sim::DeviceSession& session, const PocketPcExe& exe, Cpu cpu, const Budgets& budgets)
+// Runs one process of the executable on the device, on a processor and in a
+// process slot of its own, until it returns, breaks down, waits or stops
+// the device.
+ProcessEnd RunProcess(sim::DeviceSession& session, const PocketPcExe& exe, RunShare& share,
+                      const std::u16string& commandLine)
 {
-    ArmMachine machine(cpu);
+    ArmMachine machine(share.cpu);
     std::string error;
-    if (!machine.Ok()) return Fault(session, exe.name, machine.Error());
-    if (!MapProcess(machine, exe, error)) return Fault(session, exe.name, error);
+    if (!machine.Ok()) return Fault(exe, machine.Error());
+    if (!MapProcess(machine, exe, error)) return Fault(exe, error);
     if (exe.layout.heapEnd > exe.layout.heapStart &&
         !machine.Reserve(exe.layout.heapStart, exe.layout.heapEnd - exe.layout.heapStart))
-        return Fault(session, exe.name, "the emulator cannot reserve the heap");
+        return Fault(exe, "the emulator cannot reserve the heap");
     ProcessHeap heap(machine, exe.layout.heapStart, exe.layout.heapEnd);
-    CopyBudget copies{budgets.copiedBytes, budgets.copiedBytes};
-    PrepareWinMain(machine, exe, budgets.instructions);
+    PrepareWinMain(machine, exe, commandLine);
+    session.SetModuleHandle(exe.image.base);
 
     uint32_t pc = exe.image.entry;
-    for (uint64_t calls = 0;; ++calls) {
+    for (;;) {
+        machine.SetBudget(machine.Executed() + share.instructionsLeft);
+        const uint64_t before = machine.Executed();
         const Halt halt = machine.Run(pc);
-        if (halt.kind != Halt::Call) return Fault(session, exe.name, Breakdown(halt, budgets));
-        if (halt.address == kReturnToLoader) return Returned(session, exe, machine, heap);
+        share.instructionsLeft -= std::min(share.instructionsLeft, machine.Executed() - before);
+        if (halt.kind != Halt::Call) return Fault(exe, Breakdown(halt, share.budgets));
+        if (halt.address == kReturnToLoader) return Returned(exe, machine, heap);
         const uint32_t returnTo = machine.Reg(UC_ARM_REG_LR);
         const uint32_t import = (halt.address - kCoredll) / 4;
         if (halt.address < kCoredll || halt.address % 4 || import >= exe.imports.size())
-            return Fault(session, exe.name, StrayCall(halt.address, returnTo));
-        if (calls == budgets.calls)
-            return Fault(session, exe.name, "made more than its budget of " + std::to_string(budgets.calls) +
-                                                " calls into COREDLL (return address " + pe::Hex(returnTo) + ")");
+            return Fault(exe, StrayCall(halt.address, returnTo));
+        if (share.callsLeft == 0)
+            return Fault(exe, "made more than its budget of " + std::to_string(share.budgets.calls) +
+                                  " calls into COREDLL (return address " + pe::Hex(returnTo) + ")");
+        --share.callsLeft;
 
         const Export& call = *exe.imports[import];
-        CallFrame frame(machine, heap, copies, exe.image.imports[import].name.c_str());
+        CallFrame frame(machine, heap, share.copies, exe.image.imports[import].name.c_str());
         if (frame.Marshal(call.args, call.argCount)) {
             call.serve(session, frame);
-            if (session.Stopped()) return 0;  // the device restarted, or waits at a box
+            // The device restarted, waits at a box, or the program waits.
+            if (session.Stopped() || session.Parked()) return {};
         }
         if (frame.Faulted() || !frame.WriteBack())
-            return Fault(session, exe.name, frame.Fault() + " (return address " + pe::Hex(returnTo) + ")");
+            return Fault(exe, frame.Fault() + " (return address " + pe::Hex(returnTo) + ")");
         machine.SetReg(UC_ARM_REG_R0, frame.result);
         pc = returnTo;
     }
+}
+
+// The programs a run's program starts run as processes of their own on the
+// same processor, drawing on what is left of the run's budgets. The loader
+// is the device's only while the run lasts.
+class ChildLoader {
+public:
+    ChildLoader(sim::DeviceSession& session, RunShare& share) : session_(session), before_(session.loader)
+    {
+        session.loader = [&share](const std::string& name, const std::string& bytes, sim::LoadedProgram& out,
+                                  std::string& error) {
+            auto child = std::make_shared<PocketPcExe>();
+            if (!LoadPocketPcImage(name, bytes, *child, error)) return false;
+            out.moduleHandle = child->image.base;
+            out.run = [child, &share](sim::DeviceSession& device, const std::u16string& commandLine) {
+                ProcessEnd end = RunProcess(device, *child, share, commandLine);
+                return sim::ProgramRun{end.exitCode, end.fault};
+            };
+            return true;
+        };
+    }
+    ~ChildLoader() { session_.loader = before_; }
+    ChildLoader(const ChildLoader&) = delete;
+    ChildLoader& operator=(const ChildLoader&) = delete;
+
+private:
+    sim::DeviceSession& session_;
+    sim::ProgramLoader before_;
+};
+
+int Run(sim::DeviceSession& session, const PocketPcExe& exe, Cpu cpu, const Budgets& budgets)
+{
+    RunShare share{cpu, budgets, budgets.instructions, budgets.calls, {budgets.copiedBytes, budgets.copiedBytes}};
+    ChildLoader children(session, share);
+    const ProcessEnd end = RunProcess(session, exe, share, u"");
+    if (end.fault.empty()) return end.exitCode;
+    session.stop = sim::Stop::Fault;
+    session.fault = end.fault;
+    return 0;
 }
 
 }  // namespace
 
 bool LoadPocketPcExe(const std::filesystem::path& file, PocketPcExe& exe, std::string& error)
 {
-    exe = PocketPcExe{};
-    exe.name = host::Printable(file.filename().string());
     std::string bytes;
-    if (!host::ReadRegularFile(AT_FDCWD, file.string(), kLargestExe, host::Links::Follow, bytes, error) ||
-        !LoadWinceImage(pe::Bytes(bytes.begin(), bytes.end()), kExportCount, exe.image, error))
+    exe = PocketPcExe{};
+    if (!host::ReadRegularFile(AT_FDCWD, file.string(), kLargestExe, host::Links::Follow, bytes, error)) return false;
+    return LoadPocketPcImage(file.filename().string(), bytes, exe, error);
+}
+
+bool LoadPocketPcImage(const std::string& name, const std::string& bytes, PocketPcExe& exe, std::string& error)
+{
+    exe = PocketPcExe{};
+    exe.name = host::Printable(name);
+    if (bytes.size() > kLargestExe) {
+        error = "larger than " + std::to_string(kLargestExe) + " bytes, the process slot";
         return false;
+    }
+    if (!LoadWinceImage(pe::Bytes(bytes.begin(), bytes.end()), kExportCount, exe.image, error)) return false;
     for (const LoadedImage::Import& import : exe.image.imports) {
         const Export* served = IsCoredll(import.library) ? FindExport(import.name) : nullptr;
         if (!served) {

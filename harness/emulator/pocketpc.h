@@ -42,6 +42,10 @@ constexpr size_t kLargestExe = pe::kWinceSlotEnd;
 // leaves no room in the slot for its stack. Nothing runs before this says
 // yes, so every refusal comes before the first instruction.
 bool LoadPocketPcExe(const std::filesystem::path& file, PocketPcExe& exe, std::string& error);
+// The same from the file's bytes, read already (a program on the simulated
+// device); name is the file's name, for messages. Bytes over kLargestExe
+// are refused.
+bool LoadPocketPcImage(const std::string& name, const std::string& bytes, PocketPcExe& exe, std::string& error);
 
 // What one run may use of the host, whatever the program does: the
 // uninstaller takes some tens of thousands of instructions and under a
@@ -61,6 +65,13 @@ struct Budgets {
 // import, a heap block written past its end, an idle instruction, a run past
 // a budget) ends the run with Stop::Fault and a message naming the address
 // and the cause; what its calls did to the device stays done.
+//
+// A Pocket PC image it starts (CreateProcessW) runs as a process of its own,
+// on the same processor, in a process slot of its own, with the command
+// line it was given, until it returns, breaks down or waits; then the
+// program that started it goes on. The budgets are the run's, shared by
+// all its processes. A started program that breaks down ends alone (the
+// device notes why); one that waits is not resumed (services.h).
 runner::Program PocketPcProgram(std::shared_ptr<const PocketPcExe> exe, Cpu cpu, Budgets budgets = {});
 
 }  // namespace emulator

@@ -95,6 +95,28 @@ void WriteDeviceStatus(std::ostream& out, const DeviceImage& image)
     out << "Held open by programs the user started ([HeldOpen], released at the next start):\n";
     for (const std::u16string& path : config.heldOpen) out << "  " << Utf8(path) << "\n";
     if (config.heldOpen.empty()) out << "  nothing\n";
+
+    if (config.running.empty()) return;
+    out << "Running, started by programs ([Running], ended at the next start):\n";
+    for (const formats::RunningProgram& program : config.running) {
+        out << "  " << Utf8(program.program) << "\n"
+            << "  " << std::string(9, ' ')
+            << (program.event.empty() ? std::string("until the device restarts")
+                                      : "until the event \"" + Utf8(program.event) + "\" is set")
+            << "\n";
+        for (const std::u16string& file : program.files)
+            out << "  " << std::string(9, ' ') << "holds " << Utf8(file) << "\n";
+    }
+}
+
+std::vector<std::u16string> ReleasedAtStart(const DeviceConfig& config)
+{
+    std::vector<std::u16string> released = config.heldOpen;
+    for (const formats::RunningProgram& program : config.running) {
+        released.push_back(program.program);
+        released.insert(released.end(), program.files.begin(), program.files.end());
+    }
+    return released;
 }
 
 void WriteDeviceStart(std::ostream& out, const std::vector<std::u16string>& released,

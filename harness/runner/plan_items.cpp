@@ -51,6 +51,7 @@ std::string ItemLine(const PlanItem& item, const DeviceConfig& config)
     for (HoldRule rule : config.DeviceRulesHolding(path))
         held += std::string(held.empty() ? "" : ", ") + HoldRuleKey(rule);
     if (config.IsHeldByUser(path)) held += std::string(held.empty() ? "" : ", ") + "user";
+    if (config.IsHeldByRunning(path)) held += std::string(held.empty() ? "" : ", ") + "running";
     if (!held.empty()) line += "  (held open: " + held + ")";
     return line;
 }

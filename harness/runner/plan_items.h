@@ -26,7 +26,8 @@ struct PlanItem {
 // The line an item is listed on wherever the simulator lists it: its kind
 // ("file   ", "folder ", "key    ", padded so the names line up), its name,
 // and for a file held open, who holds it, the device's rules in
-// [HeldByDevice] order, then "user" for a program the user started:
+// [HeldByDevice] order, then "user" for a program the user started, then
+// "running" for a program programs started ([Running]):
 //   file   \Windows\TRQUtil.exe  (held open: Startup, user)
 // Folders and keys are never marked.
 std::string ItemLine(const PlanItem& item, const DeviceConfig& config);

@@ -32,14 +32,16 @@ bool RunUninstallOn(DeviceImage& image, const RunOptions& options, RunOutcome& o
     outcome = RunOutcome{};
     if (options.writeBack) image.ReserveRegistryWrite();  // fails, if it must, before the run
     outcome.trace = Trace(options.trace, options.keepRecords);
-    bool registryChanged = false;
+    bool registryChanged = false, configChanged = false;
     {
         DeviceSession device(image, outcome.trace);
         device.answerer = options.answerer;
         device.faults = options.faults;
         device.resetReturns = options.resetReturns;
+        if (!options.programPath.empty()) device.RunsProgram(options.programPath, options.programOnDevice);
 
         const int exitCode = options.program ? options.program(device) : RunBound(device, RunUninstall);
+        device.EndRun();
         outcome.exitCode = device.Stopped() ? 0 : exitCode;
         outcome.stop = device.stop;
         outcome.fault = device.fault;
@@ -50,6 +52,8 @@ bool RunUninstallOn(DeviceImage& image, const RunOptions& options, RunOutcome& o
         outcome.badHeapFrees = device.badHeapFrees;
         outcome.keysLeftOpen = device.openKeys.size();
         registryChanged = device.registryChanged;
+        configChanged = device.configChanged;
+        outcome.programs = std::move(device.programNotes);
     }
 
     if (!options.writeBack) {
@@ -57,7 +61,8 @@ bool RunUninstallOn(DeviceImage& image, const RunOptions& options, RunOutcome& o
         return true;
     }
     if (registryChanged && !SaveRegistry(image, error)) return false;
-    if (outcome.stop == Stop::Reset && !RestartDevice(image, error)) return false;
+    if (outcome.stop == Stop::Reset) return RestartDevice(image, error);
+    if (configChanged && !SaveConfig(image, error)) return false;
     return true;
 }
 

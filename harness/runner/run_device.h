@@ -40,11 +40,16 @@ struct RunOptions {
     // memory has the changes (its files/ changes on disk all the same). For
     // runs that go on from the image in memory, many times over.
     bool writeBack = true;
+    // The device path the program is known by (GetModuleFileNameW answers
+    // it), and whether it is the program's image among the device's files,
+    // which is then held open while it runs. Empty: "\TRQUninstall.exe".
+    std::u16string programPath;
+    bool programOnDevice = false;
 };
 
 struct RunOutcome {
     int exitCode = 0;         // RunUninstall's result; 0 after a reset
-    Stop stop = Stop::None;   // Reset: the device restarted; NoAnswer: left at a box
+    Stop stop = Stop::None;   // Reset: the device restarted; NoAnswer: left at a box; Waiting: still running
     std::string fault;        // Stop::Fault: why the program broke down
     std::vector<BoxRecord> boxes;  // with RunOptions::keepRecords only
     Trace trace;                   // records with RunOptions::keepRecords only
@@ -53,11 +58,15 @@ struct RunOutcome {
     size_t heapBlocksLeft = 0;  // still allocated when the run ended
     int badHeapFrees = 0;
     size_t keysLeftOpen = 0;
+    // What became of the programs the run started, and of the run's own
+    // program when it waits.
+    std::vector<sim::ProgramNote> programs;
 };
 
 // Runs RunUninstall on the image and writes back what changed (registry.reg,
-// and device.ini after a restart). False, with error, only when the image
-// could not be written back.
+// and device.ini after a restart or when the programs still running
+// changed). False, with error, only when the image could not be written
+// back.
 bool RunUninstallOn(DeviceImage& image, const RunOptions& options, RunOutcome& outcome,
                     std::string& error);
 

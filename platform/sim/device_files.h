@@ -80,6 +80,37 @@ public:
     // Every file and folder, as device paths, sorted; folders end with "\".
     std::vector<std::u16string> List() const { return store_->List(); }
 
+    // The device's own file operations, each 0 or the Win32 error code:
+    // Look: what the path names (2 or 3 when nothing; FileFacts::kind Other
+    // for a host entry that is neither file nor folder).
+    uint32_t Look(std::u16string_view devicePath, FileFacts& facts) const { return store_->Look(devicePath, facts); }
+    // CreateFile: a new empty file in a folder that exists (3 when it does
+    // not), or the file already there, emptied when truncate is set;
+    // ERROR_INVALID_NAME (123) for a name the device cannot hold,
+    // ERROR_ACCESS_DENIED for a folder or anything but a regular file of
+    // that name, and for a read-only file to empty. canonical gets the path
+    // as stored.
+    uint32_t CreateFile(std::u16string_view devicePath, bool truncate, std::u16string& canonical)
+    {
+        return store_->CreateFile(devicePath, truncate, canonical);
+    }
+    // WriteAt: bytes written into an existing regular file at offset, the
+    // file grown with zeros up to it when shorter; ERROR_ACCESS_DENIED for a
+    // read-only file, ERROR_DISK_FULL (112) when the host's disk is.
+    uint32_t WriteAt(std::u16string_view devicePath, uint64_t offset, std::string_view bytes)
+    {
+        return store_->WriteAt(devicePath, offset, bytes);
+    }
+    // ReadAt: up to limit bytes of a regular file from offset (none past its end).
+    uint32_t ReadAt(std::u16string_view devicePath, uint64_t offset, size_t limit, std::string& bytes) const
+    {
+        return store_->ReadAt(devicePath, offset, limit, bytes);
+    }
+    // CreateFolder: a new folder in a folder that exists (3 when it does
+    // not); ERROR_ALREADY_EXISTS (183) when the name is taken,
+    // ERROR_INVALID_NAME for a name the device cannot hold.
+    uint32_t CreateFolder(std::u16string_view devicePath) { return store_->CreateFolder(devicePath); }
+
     // Creates a file (and its folders), for building device images.
     bool WriteFile(std::u16string_view devicePath, std::string_view contents, bool readOnly = false)
     {

@@ -50,8 +50,10 @@ struct DeviceImage {
     // handle reaches the same files.
     DeviceFiles Files() const { return files_ ? *files_ : DeviceFiles(Folder(), dir / kFilesFolder); }
     // Makes room for writing registry.reg back, so that a run that changes
-    // the device needs no more memory for it afterwards: a run only takes
-    // keys away, so what it writes is never longer than the registry now.
+    // the device needs no more memory for it afterwards: the uninstaller
+    // only takes keys away, so what it writes is never longer than the
+    // registry now. (A program that adds keys, the device kit, may need
+    // more, within what registry.reg may hold: services.h.)
     // Throws std::bad_alloc, before anything has changed, when the memory is
     // not there.
     void ReserveRegistryWrite() const { registryText_.reserve(FormattedRegFileSize(registry)); }

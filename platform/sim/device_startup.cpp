@@ -197,6 +197,7 @@ std::vector<StartupHold> StartDevice(DeviceImage& image)
     std::vector<StartupHold> holds = HoldsAtStartup(image);
     image.config.heldOpen.clear();
     image.config.heldByDevice.clear();
+    image.config.running.clear();
     for (const StartupHold& hold : holds) image.config.heldByDevice.push_back({hold.rule, hold.file});
     return holds;
 }

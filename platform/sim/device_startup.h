@@ -48,7 +48,8 @@ struct StartupHold {
 std::vector<StartupHold> HoldsAtStartup(const DeviceImage& image);
 
 // Starts the device, in memory: programs the user had started are gone
-// ([HeldOpen] is emptied) and [HeldByDevice] becomes HoldsAtStartup. Returns
+// ([HeldOpen] and [Running] are emptied) and [HeldByDevice] becomes
+// HoldsAtStartup. Returns
 // the holds. The caller saves device.ini.
 std::vector<StartupHold> StartDevice(DeviceImage& image);
 

@@ -377,6 +377,150 @@ bool DiskFiles::TakeBackLentWrite(std::string& error) const
     return true;
 }
 
+uint32_t DiskFiles::Look(std::u16string_view devicePath, FileFacts& facts) const
+{
+    Found found;
+    if (uint32_t error = Find(devicePath, found)) return error;
+    facts.kind = found.folder ? FileKind::Folder : S_ISREG(found.st.st_mode) ? FileKind::File : FileKind::Other;
+    facts.readOnly = !found.root && !(found.st.st_mode & S_IWUSR);
+    facts.size = facts.kind == FileKind::File ? static_cast<uint64_t>(found.st.st_size) : 0;
+    facts.canonical = found.device;
+    return 0;
+}
+
+namespace {
+
+// The Win32 error for a failed write on the host.
+uint32_t WriteError(int error)
+{
+    return error == ENOSPC || error == EDQUOT || error == EFBIG ? ERROR_DISK_FULL : ERROR_ACCESS_DENIED;
+}
+
+}  // namespace
+
+uint32_t DiskFiles::FindParent(const std::vector<std::u16string>& parts, host::Folder& dir,
+                               std::vector<std::string>& names, std::u16string& device) const
+{
+    std::u16string parent;
+    for (size_t i = 0; i + 1 < parts.size(); ++i) parent += u"\\" + parts[i];
+    Found found;
+    if (Find(parent.empty() ? u"\\" : parent, found) != 0 || !found.folder) return ERROR_PATH_NOT_FOUND;
+    if (found.root ? !OpenRoot(dir) : !found.parent.Sub(found.name, dir)) return ERROR_PATH_NOT_FOUND;
+    names = found.names;
+    device = found.root ? u"" : found.device;
+    return 0;
+}
+
+int DiskFiles::OpenFile(std::u16string_view devicePath, int flags, uint32_t& error) const
+{
+    Found found;
+    if ((error = Find(devicePath, found)) != 0) return -1;
+    error = ERROR_ACCESS_DENIED;
+    if (found.folder || !S_ISREG(found.st.st_mode)) return -1;
+    const int fd = ::openat(found.parent.Fd(), found.name.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return -1;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink > 1) {
+        ::close(fd);
+        return -1;
+    }
+    error = 0;
+    return fd;
+}
+
+uint32_t DiskFiles::CreateFile(std::u16string_view devicePath, bool truncate, std::u16string& canonical)
+{
+    std::vector<std::u16string> parts;
+    bool trailing = false;
+    if (!SplitDevicePath(devicePath, parts, &trailing) || parts.empty() || trailing) return ERROR_INVALID_NAME;
+    host::Folder dir;
+    std::vector<std::string> names;
+    std::u16string parent;
+    if (uint32_t error = FindParent(parts, dir, names, parent)) return error;
+    std::string hostName;
+    std::u16string deviceName;
+    if (MatchEntry(dir, parts.back(), hostName, deviceName)) {
+        struct stat st;
+        if (!EntryStatus(dir, hostName, st) || !S_ISREG(st.st_mode) || st.st_nlink > 1) return ERROR_ACCESS_DENIED;
+        canonical = parent + u"\\" + deviceName;
+        if (!truncate) return 0;
+        if (!(st.st_mode & S_IWUSR)) return ERROR_ACCESS_DENIED;
+        uint32_t error = 0;
+        const int fd = OpenFile(canonical, O_WRONLY, error);
+        if (fd < 0) return error;
+        error = ::ftruncate(fd, 0) == 0 ? 0 : WriteError(errno);
+        ::close(fd);
+        return error;
+    }
+    std::optional<std::string> name = Utf16ToUtf8(parts.back());
+    if (!name) return ERROR_INVALID_NAME;
+    LendWrite lend(device_, dir, names);
+    const int fd = ::openat(dir.Fd(), name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0) return errno == EEXIST ? ERROR_ACCESS_DENIED : WriteError(errno);
+    ::close(fd);
+    canonical = parent + u"\\" + parts.back();
+    return 0;
+}
+
+uint32_t DiskFiles::WriteAt(std::u16string_view devicePath, uint64_t offset, std::string_view bytes)
+{
+    FileFacts facts;
+    if (uint32_t error = Look(devicePath, facts)) return error;
+    if (facts.kind != FileKind::File || facts.readOnly) return ERROR_ACCESS_DENIED;
+    uint32_t error = 0;
+    const int fd = OpenFile(devicePath, O_WRONLY, error);
+    if (fd < 0) return error;
+    for (size_t done = 0; done < bytes.size() && !error;) {
+        const ssize_t n = ::pwrite(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) error = WriteError(n < 0 ? errno : ENOSPC);
+        else done += static_cast<size_t>(n);
+    }
+    if (::close(fd) != 0 && !error) error = WriteError(errno);
+    return error;
+}
+
+uint32_t DiskFiles::ReadAt(std::u16string_view devicePath, uint64_t offset, size_t limit, std::string& bytes) const
+{
+    uint32_t error = 0;
+    const int fd = OpenFile(devicePath, O_RDONLY, error);
+    if (fd < 0) return error;
+    struct stat st;
+    if (::fstat(fd, &st) == 0)
+        limit = static_cast<uint64_t>(st.st_size) > offset ? std::min<uint64_t>(limit, st.st_size - offset) : 0;
+    bytes.assign(limit, '\0');
+    size_t done = 0;
+    while (done < limit) {
+        const ssize_t n = ::pread(fd, bytes.data() + done, limit - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) error = ERROR_ACCESS_DENIED;
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+    }
+    bytes.resize(done);
+    ::close(fd);
+    return error;
+}
+
+uint32_t DiskFiles::CreateFolder(std::u16string_view devicePath)
+{
+    std::vector<std::u16string> parts;
+    if (!SplitDevicePath(devicePath, parts)) return ERROR_INVALID_NAME;
+    if (parts.empty()) return ERROR_ALREADY_EXISTS;
+    host::Folder dir;
+    std::vector<std::string> names;
+    std::u16string parent;
+    if (uint32_t error = FindParent(parts, dir, names, parent)) return error;
+    std::string hostName;
+    std::u16string deviceName;
+    if (MatchEntry(dir, parts.back(), hostName, deviceName)) return ERROR_ALREADY_EXISTS;
+    std::optional<std::string> name = Utf16ToUtf8(parts.back());
+    if (!name) return ERROR_INVALID_NAME;
+    LendWrite lend(device_, dir, names);
+    if (::mkdirat(dir.Fd(), name->c_str(), 0777) != 0) return errno == EEXIST ? ERROR_ALREADY_EXISTS : WriteError(errno);
+    return 0;
+}
+
 namespace {
 
 // The largest file a copy in memory takes.

@@ -38,6 +38,14 @@ public:
     std::vector<std::u16string> List() const override;
     bool WriteFile(std::u16string_view devicePath, std::string_view contents, bool readOnly) override;
     bool TakeBackLentWrite(std::string& error) const override;
+    uint32_t Look(std::u16string_view devicePath, FileFacts& facts) const override;
+    // Files and folders are made exclusively and never through a link: a
+    // name the device cannot reach (a link, a file with a second host name)
+    // is taken, and refused, rather than followed.
+    uint32_t CreateFile(std::u16string_view devicePath, bool truncate, std::u16string& canonical) override;
+    uint32_t WriteAt(std::u16string_view devicePath, uint64_t offset, std::string_view bytes) override;
+    uint32_t ReadAt(std::u16string_view devicePath, uint64_t offset, size_t limit, std::string& bytes) const override;
+    uint32_t CreateFolder(std::u16string_view devicePath) override;
     // Reads every file whole; a link, a file with a second host name and
     // anything neither file nor folder come along as what the device sees
     // of them.
@@ -59,6 +67,13 @@ private:
     // link, or a path SplitDevicePath refuses), or 3 (an empty path, or a
     // folder on the way missing, a link or a file).
     uint32_t Find(std::u16string_view devicePath, Found& found) const;
+    // The folder that would hold the last name of parts: 0, or
+    // ERROR_PATH_NOT_FOUND. dir is it, open; names its host names below
+    // files/; device its device path ("" for the root).
+    uint32_t FindParent(const std::vector<std::u16string>& parts, host::Folder& dir,
+                        std::vector<std::string>& names, std::u16string& device) const;
+    // A regular file of one host name, open with flags; -1 with the error.
+    int OpenFile(std::u16string_view devicePath, int flags, uint32_t& error) const;
     bool MakeFolders(const std::vector<std::u16string>& parts, host::Folder& dir,
                      std::vector<std::string>& names);
 

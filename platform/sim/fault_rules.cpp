@@ -26,14 +26,21 @@ const Named kNames[] = {
     {"ERROR_SUCCESS", 0},
     {"ERROR_FILE_NOT_FOUND", 2},
     {"ERROR_PATH_NOT_FOUND", 3},
+    {"ERROR_TOO_MANY_OPEN_FILES", 4},
     {"ERROR_ACCESS_DENIED", 5},
     {"ERROR_INVALID_HANDLE", 6},
     {"ERROR_NOT_ENOUGH_MEMORY", 8},
     {"ERROR_SHARING_VIOLATION", 32},
+    {"ERROR_FILE_EXISTS", 80},
     {"ERROR_INVALID_PARAMETER", 87},
+    {"ERROR_DISK_FULL", 112},
     {"ERROR_INSUFFICIENT_BUFFER", 122},
     {"ERROR_INVALID_NAME", 123},
+    {"ERROR_MOD_NOT_FOUND", 126},
+    {"ERROR_NEGATIVE_SEEK", 131},
     {"ERROR_DIR_NOT_EMPTY", 145},
+    {"ERROR_ALREADY_EXISTS", 183},
+    {"ERROR_BAD_EXE_FORMAT", 193},
     {"ERROR_MORE_DATA", 234},
     {"ERROR_DIRECTORY", 267},
     {"ERROR_KEY_DELETED", 1018},
@@ -48,6 +55,9 @@ const Named kNames[] = {
     {"IDCANCEL", 2},
     {"IDYES", 6},
     {"IDNO", 7},
+    {"WAIT_OBJECT_0", 0},
+    {"WAIT_TIMEOUT", 258},
+    {"WAIT_FAILED", 0xFFFFFFFF},
 };
 
 bool EqualsAscii(const std::string& a, const std::string& b)
@@ -195,7 +205,8 @@ bool ReadCall(RuleReader& r, std::string& call, std::string& error)
         return false;
     }
     if (EqualsAscii(call, "call")) return true;
-    const std::vector<std::string> faultable = device_calls::FaultableCallNames();
+    // The calls of every tier: the trace build's and the device kit's too.
+    const std::vector<std::string> faultable = device_calls::FaultableCallNames(device_calls::Kit);
     for (const std::string& known : faultable)
         if (EqualsAscii(call, known)) r.rule.op = known;
     if (!r.rule.op.empty()) return true;

@@ -1,15 +1,17 @@
 // Fault rules: a short text form of the faults a simulated device injects
-// into the uninstaller's platform calls, for the command line (--fail RULE)
-// and for tests.
+// into a program's platform calls (the uninstaller's, its trace build's and
+// the device kit's), for the command line (--fail RULE) and for tests.
 //
 //   RULE     = SELECTOR ":" EFFECTS
 //   SELECTOR = CALL ["(" ARGUMENT ")"] ["#" N]
-//   CALL     = "call" (any call) or the name of a call that the list of
-//              device/device_calls.h marks Faultable, any case: every
-//              device call but GetProcessHeap
+//   CALL     = "call" (any call) or the name of a call of any tier that
+//              the list of device/device_calls.h marks Faultable, any case:
+//              every device call but GetProcessHeap and Sleep
 //   ARGUMENT = what the call is about, compared without regard to case: a
 //              path, a value name, a CSIDL number (7 Startup, 2 Programs),
-//              the byte count of a HeapAlloc, a box text, an IOCTL number.
+//              the byte count of a HeapAlloc, a box text, an IOCTL number,
+//              a copy's source, an event's name, a program started, an
+//              SPI_ action number, an EventModify function.
 //              It ends at the first ")" that is followed by "#N:" or ":".
 //   N        = which of the calls the selector matches, from 1: "call#17" is
 //              the 17th call of the run, "DeleteFileW#3" the third deletion,
@@ -26,7 +28,8 @@
 //                              "text:\Some Dir" (UTF-16LE with a terminator)
 //              CODE, NUM and TYPE are decimal, 0x hexadecimal, or a name:
 //              ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED,
-//              ERROR_SHARING_VIOLATION, ... REG_SZ, REG_DWORD, ...
+//              ERROR_SHARING_VIOLATION, ERROR_DISK_FULL, ... REG_SZ,
+//              REG_DWORD, ... IDYES, ... WAIT_TIMEOUT, ...
 //
 // Examples: "DeleteFileW#3:error=32", "HeapAlloc:fail",
 // "SHGetSpecialFolderPath(7):fail", "GetTempPathW:result=300",

@@ -16,6 +16,14 @@ namespace sim {
 
 enum class FileKind { None, File, Folder, Other };
 
+// What a path names, as FileStore::Look finds it.
+struct FileFacts {
+    FileKind kind = FileKind::None;
+    bool readOnly = false;
+    uint64_t size = 0;       // a file's bytes
+    std::u16string canonical;  // the device path as stored
+};
+
 class FileStore {
 public:
     virtual ~FileStore() = default;
@@ -30,6 +38,12 @@ public:
     virtual std::vector<std::u16string> List() const = 0;
     virtual bool WriteFile(std::u16string_view devicePath, std::string_view contents, bool readOnly) = 0;
     virtual bool TakeBackLentWrite(std::string& error) const = 0;
+    virtual uint32_t Look(std::u16string_view devicePath, FileFacts& facts) const = 0;
+    virtual uint32_t CreateFile(std::u16string_view devicePath, bool truncate, std::u16string& canonical) = 0;
+    virtual uint32_t WriteAt(std::u16string_view devicePath, uint64_t offset, std::string_view bytes) = 0;
+    virtual uint32_t ReadAt(std::u16string_view devicePath, uint64_t offset, size_t limit,
+                            std::string& bytes) const = 0;
+    virtual uint32_t CreateFolder(std::u16string_view devicePath) = 0;
     // A MemoryFiles holding what these files hold; null with error when
     // they cannot be read.
     virtual std::shared_ptr<FileStore> CopyInMemory(std::string& error) const = 0;

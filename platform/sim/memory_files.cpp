@@ -182,6 +182,89 @@ bool MemoryFiles::WriteFile(std::u16string_view devicePath, std::string_view con
     return true;
 }
 
+uint32_t MemoryFiles::Look(std::u16string_view devicePath, FileFacts& facts) const
+{
+    Found found;
+    if (uint32_t error = Find(devicePath, found)) return error;
+    const Node& node = *found.node;
+    facts.kind = node.type == Node::Type::Folder ? FileKind::Folder
+                 : node.type == Node::Type::File ? FileKind::File
+                                                 : FileKind::Other;
+    facts.readOnly = found.parent && node.readOnly;
+    facts.size = facts.kind == FileKind::File ? node.contents.size() : 0;
+    facts.canonical = found.device;
+    return 0;
+}
+
+uint32_t MemoryFiles::FindParent(const std::vector<std::u16string>& parts, Found& found) const
+{
+    std::u16string parent;
+    for (size_t i = 0; i + 1 < parts.size(); ++i) parent += u"\\" + parts[i];
+    if (Find(parent.empty() ? u"\\" : parent, found) != 0 || found.node->type != Node::Type::Folder)
+        return ERROR_PATH_NOT_FOUND;
+    if (!found.parent) found.device.clear();
+    return 0;
+}
+
+uint32_t MemoryFiles::CreateFile(std::u16string_view devicePath, bool truncate, std::u16string& canonical)
+{
+    std::vector<std::u16string> parts;
+    bool trailing = false;
+    if (!SplitDevicePath(devicePath, parts, &trailing) || parts.empty() || trailing) return ERROR_INVALID_NAME;
+    Found folder;
+    if (uint32_t error = FindParent(parts, folder)) return error;
+    // Any entry of the name, a link's stand-in too, is taken: never replaced.
+    if (Node* file = MatchEntry(*folder.node, parts.back())) {
+        if (file->type != Node::Type::File) return ERROR_ACCESS_DENIED;
+        canonical = folder.device + u"\\" + *file->name;
+        if (!truncate) return 0;
+        if (file->readOnly) return ERROR_ACCESS_DENIED;
+        file->contents.clear();
+        return 0;
+    }
+    std::optional<std::string> hostName = Utf16ToUtf8(parts.back());
+    if (!hostName) return ERROR_INVALID_NAME;
+    AddEntry(*folder.node, Node{Node::Type::File, *hostName, parts.back(), false, {}, {}});
+    canonical = folder.device + u"\\" + parts.back();
+    return 0;
+}
+
+uint32_t MemoryFiles::WriteAt(std::u16string_view devicePath, uint64_t offset, std::string_view bytes)
+{
+    Found found;
+    if (uint32_t error = Find(devicePath, found)) return error;
+    Node& file = *found.node;
+    if (file.type != Node::Type::File || file.readOnly) return ERROR_ACCESS_DENIED;
+    if (bytes.empty()) return 0;
+    if (file.contents.size() < offset + bytes.size()) file.contents.resize(offset + bytes.size(), '\0');
+    file.contents.replace(offset, bytes.size(), bytes);
+    return 0;
+}
+
+uint32_t MemoryFiles::ReadAt(std::u16string_view devicePath, uint64_t offset, size_t limit, std::string& bytes) const
+{
+    Found found;
+    if (uint32_t error = Find(devicePath, found)) return error;
+    if (found.node->type != Node::Type::File) return ERROR_ACCESS_DENIED;
+    const std::string& contents = found.node->contents;
+    bytes = offset < contents.size() ? contents.substr(offset, limit) : std::string();
+    return 0;
+}
+
+uint32_t MemoryFiles::CreateFolder(std::u16string_view devicePath)
+{
+    std::vector<std::u16string> parts;
+    if (!SplitDevicePath(devicePath, parts)) return ERROR_INVALID_NAME;
+    if (parts.empty()) return ERROR_ALREADY_EXISTS;
+    Found folder;
+    if (uint32_t error = FindParent(parts, folder)) return error;
+    if (MatchEntry(*folder.node, parts.back())) return ERROR_ALREADY_EXISTS;
+    std::optional<std::string> hostName = Utf16ToUtf8(parts.back());
+    if (!hostName) return ERROR_INVALID_NAME;
+    AddEntry(*folder.node, Node{Node::Type::Folder, *hostName, parts.back(), false, {}, {}});
+    return 0;
+}
+
 std::shared_ptr<FileStore> MemoryFiles::CopyInMemory(std::string&) const
 {
     return std::make_shared<MemoryFiles>(*this);

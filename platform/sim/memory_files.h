@@ -48,6 +48,11 @@ public:
     std::vector<std::u16string> List() const override;
     bool WriteFile(std::u16string_view devicePath, std::string_view contents, bool readOnly) override;
     bool TakeBackLentWrite(std::string&) const override { return true; }  // nothing is ever lent
+    uint32_t Look(std::u16string_view devicePath, FileFacts& facts) const override;
+    uint32_t CreateFile(std::u16string_view devicePath, bool truncate, std::u16string& canonical) override;
+    uint32_t WriteAt(std::u16string_view devicePath, uint64_t offset, std::string_view bytes) override;
+    uint32_t ReadAt(std::u16string_view devicePath, uint64_t offset, size_t limit, std::string& bytes) const override;
+    uint32_t CreateFolder(std::u16string_view devicePath) override;
     std::shared_ptr<FileStore> CopyInMemory(std::string& error) const override;
 
 private:
@@ -60,6 +65,8 @@ private:
     // found.device only when asked for: lookups are the device's most
     // frequent work.
     uint32_t Find(std::u16string_view devicePath, Found& found, bool spellAsStored = false) const;
+    // The folder that would hold the last name of parts, or ERROR_PATH_NOT_FOUND.
+    uint32_t FindParent(const std::vector<std::u16string>& parts, Found& found) const;
 
     Node root_;
 };

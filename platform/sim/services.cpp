@@ -7,34 +7,16 @@
 
 #include "formats/text.h"
 #include "platform/sim/kill_step.h"
+#include "platform/sim/service_text.h"
 
 namespace sim {
 
-using formats::RegKey;
-using formats::RegValue;
 using formats::Root;
 using formats::RootName;
+using formats::RunningProgram;
 using formats::Utf16ToUtf8Lossy;
 
 namespace {
-
-std::u16string Text(LPCWSTR s)
-{
-    return s ? std::u16string(s) : std::u16string();
-}
-
-std::string Utf8(LPCWSTR s)
-{
-    return Utf16ToUtf8Lossy(Text(s));
-}
-
-std::u16string Join(const std::u16string& parent, LPCWSTR child)
-{
-    std::u16string sub = Text(child);
-    if (parent.empty()) return sub;
-    if (sub.empty()) return parent;
-    return parent + u"\\" + sub;
-}
 
 // The window in front: the Today screen.
 const uintptr_t kTodayScreen = 0x10010;
@@ -61,6 +43,27 @@ std::string HandleName(HKEY handle)
 DeviceSession::DeviceSession(DeviceImage& image_, Trace& trace_)
     : image(image_), files(image_.Files()), trace(trace_)
 {
+    DeviceProgram own;
+    own.id = nextProgram_++;
+    own.module = u"\\TRQUninstall.exe";
+    programs.push_back(std::move(own));
+    // What earlier commands' programs started and still runs.
+    runningAtStart_ = image.config.running;
+    for (const RunningProgram& running : image.config.running) {
+        DeviceProgram program;
+        program.id = nextProgram_++;
+        program.image = program.module = running.program;
+        program.heldFiles = running.files;
+        if (!running.event.empty()) {
+            program.state = DeviceProgram::State::Waiting;
+            program.waitsOn = NamedEvent(running.event);
+            if (!program.waitsOn) {
+                program.waitsOn = std::make_shared<EventObject>(EventObject{running.event, running.manualReset, false});
+                namedEvents_[running.event] = program.waitsOn;
+            }
+        }
+        programs.push_back(std::move(program));
+    }
 }
 
 DeviceSession::~DeviceSession()
@@ -83,6 +86,8 @@ std::optional<Fault> DeviceSession::Enter(const char* op, const std::string& arg
 void DeviceSession::Record(Fields fields)
 {
     nlohmann::ordered_json record = {{"op", op_}};
+    // A call of a program another program started names the program.
+    if (current_ != 0) record["process"] = programs[current_].id;
     for (auto& [name, value] : fields.items()) record[name] = std::move(value);
     trace.Add(std::move(record));
 }
@@ -91,130 +96,6 @@ BOOL DeviceSession::Failed(uint32_t error)
 {
     lastError = error;
     return FALSE;
-}
-
-// The key a handle stands for: a root, or a key opened earlier.
-bool DeviceSession::KeyOf(HKEY key, Root& root, std::u16string& path) const
-{
-    if (std::optional<Root> r = RootOfHandle(key)) {
-        root = *r;
-        path.clear();
-        return true;
-    }
-    auto it = openKeys.find(reinterpret_cast<uintptr_t>(key));
-    if (it == openKeys.end()) return false;
-    root = it->second.first;
-    path = it->second.second;
-    return true;
-}
-
-LONG DeviceSession::RegOpenKeyExW(HKEY root, LPCWSTR subKey, DWORD options, REGSAM access, PHKEY result)
-{
-    std::optional<Fault> fault = Enter(__func__, Utf8(subKey));
-    LONG status;
-    Root r;
-    std::u16string base;
-    if (fault) {
-        status = static_cast<LONG>(fault->Status(ERROR_FILE_NOT_FOUND));
-    } else if (!result) {
-        status = ERROR_INVALID_PARAMETER;
-    } else if (!KeyOf(root, r, base)) {
-        status = ERROR_INVALID_HANDLE;
-    } else {
-        std::u16string path = Join(base, subKey);
-        if (!image.registry.keys.Find(r, path)) {
-            status = ERROR_FILE_NOT_FOUND;
-        } else {
-            uintptr_t handle = nextKey++;
-            openKeys[handle] = {r, path};
-            *result = reinterpret_cast<HKEY>(handle);
-            status = ERROR_SUCCESS;
-        }
-    }
-    Served([&] { return Fields{{"root", HandleName(root)}, {"path", Utf8(subKey)}, {"options", options}, {"access", access},
-            {"result", status}}; });
-    return status;
-}
-
-LONG DeviceSession::RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
-                                     LPDWORD bytes)
-{
-    std::optional<Fault> fault = Enter(__func__, Utf8(name));
-    DWORD offered = bytes ? *bytes : 0;
-    LONG status;
-    Root r;
-    std::u16string path;
-    const RegKey* k = nullptr;
-    if (fault && !fault->data) {
-        status = static_cast<LONG>(fault->Status(ERROR_FILE_NOT_FOUND));
-    } else if (reserved || (data && !bytes)) {
-        status = ERROR_INVALID_PARAMETER;
-    } else if (!fault && !KeyOf(key, r, path)) {
-        status = ERROR_INVALID_HANDLE;
-    } else if (!fault && !(k = image.registry.keys.Find(r, path))) {
-        status = ERROR_KEY_DELETED;
-    } else {
-        RegValue injected;
-        const RegValue* v;
-        if (fault) {
-            injected.type = fault->type.value_or(REG_SZ);
-            injected.data.assign(fault->data->begin(), fault->data->end());
-            v = &injected;
-        } else {
-            v = k->FindValue(Text(name));
-        }
-        if (!v) {
-            status = ERROR_FILE_NOT_FOUND;
-        } else {
-            DWORD size = static_cast<DWORD>(v->data.size());
-            if (type) *type = v->type;
-            if (fault) {
-                // A misbehaving platform: whatever it claims, it writes no
-                // more than the buffer holds.
-                if (data && size) std::memcpy(data, v->data.data(), std::min(size, offered));
-                status = static_cast<LONG>(fault->Status(ERROR_SUCCESS));
-            } else if (data && size > offered) {
-                status = ERROR_MORE_DATA;
-            } else {
-                if (data && size) std::memcpy(data, v->data.data(), size);
-                status = ERROR_SUCCESS;
-            }
-            if (bytes) *bytes = size;
-        }
-    }
-    Served([&] { return Fields{{"name", Utf8(name)}, {"bytes", offered}, {"result", status}}; });
-    return status;
-}
-
-LONG DeviceSession::RegCloseKey(HKEY key)
-{
-    std::optional<Fault> fault = Enter(__func__, "");
-    Served();
-    if (fault) return static_cast<LONG>(fault->Status(ERROR_INVALID_HANDLE));
-    return openKeys.erase(reinterpret_cast<uintptr_t>(key)) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
-}
-
-LONG DeviceSession::RegDeleteKeyW(HKEY root, LPCWSTR subKey)
-{
-    std::optional<Fault> fault = Enter(__func__, Utf8(subKey));
-    LONG status;
-    Root r;
-    std::u16string base;
-    if (fault) {
-        status = static_cast<LONG>(fault->Status(ERROR_ACCESS_DENIED));
-    } else if (!KeyOf(root, r, base)) {
-        status = ERROR_INVALID_HANDLE;
-    } else if (Text(subKey).empty()) {
-        status = ERROR_ACCESS_DENIED;  // a key cannot delete itself through an empty path
-    } else if (image.registry.keys.Delete(r, Join(base, subKey))) {
-        // As on Windows CE, the key goes with everything below it.
-        registryChanged = true;
-        status = ERROR_SUCCESS;
-    } else {
-        status = ERROR_FILE_NOT_FOUND;
-    }
-    Served([&] { return Fields{{"root", HandleName(root)}, {"path", Utf8(subKey)}, {"result", status}}; });
-    return status;
 }
 
 BOOL DeviceSession::SetFileAttributesW(LPCWSTR path, DWORD attributes)
@@ -233,7 +114,8 @@ BOOL DeviceSession::DeleteFileW(LPCWSTR path)
     std::optional<Fault> fault = Enter(__func__, Utf8(path));
     BOOL ok;
     if (fault) ok = Failed(fault->error.value_or(ERROR_SHARING_VIOLATION));
-    else if (files.Exists(Text(path)) && image.config.IsHeldOpen(Text(path))) ok = Failed(ERROR_SHARING_VIOLATION);
+    else if (files.Exists(Text(path)) && (image.config.IsHeldOpen(Text(path)) || HeldByAnything(Text(path))))
+        ok = Failed(ERROR_SHARING_VIOLATION);
     else if (uint32_t error = files.DeleteFile(Text(path))) ok = Failed(error);
     else ok = TRUE;
     Served([&] { return Fields{{"path", Utf8(path)}, {"result", ok}, {"error", lastError}}; });
@@ -285,11 +167,9 @@ BOOL DeviceSession::SHGetSpecialFolderPath(HWND, LPWSTR buffer, int csidl, BOOL)
         std::memcpy(buffer, folder->c_str(), (folder->size() + 1) * sizeof(WCHAR));
         ok = TRUE;
     }
-    Served([&] {
-        Fields fields = {{"csidl", csidl}, {"result", ok}};
-        if (ok) fields["path"] = Utf16ToUtf8Lossy(*folder);
-        return fields;
-    });
+    nlohmann::ordered_json fields = {{"csidl", csidl}, {"result", ok}};
+    if (ok) fields["path"] = Utf16ToUtf8Lossy(*folder);
+    Served(std::move(fields));
     return ok;
 }
 

@@ -26,6 +26,7 @@
 #include "device/device.h"
 #include "platform/sim/back_end.h"
 #include "platform/sim/device_image.h"
+#include "platform/sim/device_objects.h"
 #include "platform/sim/trace.h"
 
 namespace sim {
@@ -49,6 +50,7 @@ enum class Stop {
     Reset,     // the device restarted
     NoAnswer,  // a box found no answer
     Fault,     // the program itself broke down (see DeviceSession::fault)
+    Waiting,   // the program waits on an event no program has set: it stays running
 };
 
 // A fault to inject into one platform call; see FaultPlan. A faulted call
@@ -75,6 +77,29 @@ enum class Stop {
 //     (else 0, a box that could not be shown) is the button returned.
 //   KernelIoControl: FALSE, no reset.
 //   HeapAlloc: null. HeapFree: FALSE, and the block stays allocated.
+// The calls of the trace build and the device kit, likewise doing nothing:
+//   CreateFileW: INVALID_HANDLE_VALUE, error else ERROR_ACCESS_DENIED.
+//   WriteFile, FlushFileBuffers: FALSE, error else ERROR_DISK_FULL; nothing
+//     is written, the file pointer stays.
+//   ReadFile: FALSE, error else ERROR_ACCESS_DENIED; nothing is read.
+//   SetFilePointer: result, else INVALID_SET_FILE_POINTER, error else
+//     ERROR_INVALID_PARAMETER; the file pointer stays.
+//   CloseHandle: FALSE, error else ERROR_INVALID_HANDLE; the handle stays open.
+//   GetFileAttributesW: result, else INVALID_FILE_ATTRIBUTES, error else
+//     ERROR_FILE_NOT_FOUND.
+//   CreateDirectoryW, CopyFileW: FALSE, error else ERROR_ACCESS_DENIED.
+//   RegCreateKeyExW, RegSetValueExW, RegDeleteValueW: result, else error,
+//     else ERROR_ACCESS_DENIED; no key is made or opened, no value changed.
+//   GetVersionExW, SystemParametersInfoW: FALSE, error else
+//     ERROR_INVALID_PARAMETER; nothing written.
+//   GetModuleFileNameW: result (else 0), error else ERROR_INVALID_HANDLE;
+//     nothing written.
+//   CreateProcessW: FALSE, error else ERROR_NOT_ENOUGH_MEMORY; nothing starts.
+//   CreateEventW: null, error else ERROR_NOT_ENOUGH_MEMORY.
+//   EventModify: FALSE, error else ERROR_INVALID_HANDLE; the event is as it was.
+//   WaitForSingleObject: result, else WAIT_FAILED, error else
+//     ERROR_INVALID_HANDLE; the program does not wait.
+// (Sleep, like GetProcessHeap, is never failed.)
 struct Fault {
     std::optional<int64_t> result;  // the call's return value
     std::optional<uint32_t> error;  // the thread's error code afterwards
@@ -108,10 +133,34 @@ public:
     DeviceSession(const DeviceSession&) = delete;
     DeviceSession& operator=(const DeviceSession&) = delete;
 
-    // The device calls, each as device/device.h declares it.
+    // The device calls of every tier, each as device/device.h declares it:
+    // the uninstaller's (services.cpp, registry_services.cpp), the back end
+    // the host build of the device code reaches; the trace build's and the
+    // device kit's (file_services.cpp, registry_services.cpp,
+    // process_services.cpp), which only emulated programs make.
 #define TRQ_DECLARE_SERVICE(type, name, params, args, faults, kinds) type name params override;
     TRQ_DEVICE_CALLS(TRQ_DECLARE_SERVICE)
 #undef TRQ_DECLARE_SERVICE
+#define TRQ_DECLARE_SERVICE(type, name, params, args, faults, kinds) type name params;
+    TRQ_TRACE_CALLS(TRQ_DECLARE_SERVICE)
+    TRQ_KIT_CALLS(TRQ_DECLARE_SERVICE)
+#undef TRQ_DECLARE_SERVICE
+
+    // The program the command runs, by the device path it is known by
+    // (GetModuleFileNameW answers it) and whether that is its image among
+    // the device's files, held open while it runs; and the instance handle
+    // it knows itself by. By default "\TRQUninstall.exe", no file.
+    void RunsProgram(std::u16string path, bool imageOnDevice);
+    void SetModuleHandle(uintptr_t handle);
+    // The command's program has come back (returned, broken down, waiting
+    // or stopped): its handles close unless it waits; the programs still
+    // running go to device.ini's [Running] (image.config.running), and
+    // configChanged says whether that changed.
+    void EndRun();
+    // Whether the program now running waits (WaitForSingleObject on an
+    // event that is not set, without a time-out): it runs no further. For
+    // the command's own program, that also stops the run (Stop::Waiting).
+    bool Parked() const;
 
     // HeapAlloc for a heap that has no room for the block (the emulated
     // process heap decides that): the device sees the call and fails it,
@@ -143,6 +192,19 @@ public:
     int badHeapFrees = 0;
     std::map<uintptr_t, std::pair<Root, std::u16string>> openKeys;
     uintptr_t nextKey = 0x1000;
+    bool configChanged = false;  // device.ini's [Running] is to be written back
+
+    // Files, events and programs: every program's handles, in one table, each
+    // handle its owner's only.
+    std::map<uintptr_t, DeviceHandle> handles;
+    std::vector<DeviceProgram> programs;  // the command's own first
+    std::vector<ProgramNote> programNotes;
+    // Loads the Pocket PC images programs start; none: each program started
+    // is a stand-in (see CreateProcessW in process_services.cpp).
+    ProgramLoader loader;
+    uint64_t bytesWritten = 0;  // by WriteFile and CopyFileW
+    int made = 0;               // files and folders they and CreateDirectoryW made
+    int starts = 0;             // programs started by CreateProcessW
 
 private:
     // Counts the call op and asks the fault plan about it; the trace
@@ -160,12 +222,42 @@ private:
     {
         if (trace.Wanted()) Record(Fields::object());
     }
+    // The same, with the fields made before the call.
+    void Served(Fields fields)
+    {
+        if (trace.Wanted()) Record(std::move(fields));
+    }
     void Record(Fields fields);
     BOOL Failed(uint32_t error);
     bool KeyOf(HKEY key, Root& root, std::u16string& path) const;
     LPVOID Allocate(SIZE_T bytes, bool heapHasRoom);
 
+    // file_services.cpp: whether a file may be opened with access and share
+    // now, given everything that holds it; the table's free handle.
+    bool MayOpen(const std::u16string& path, uint32_t access, uint32_t share) const;
+    bool HeldByAnything(std::u16string_view path) const;
+    uintptr_t AddHandle(DeviceHandle handle);
+    DeviceHandle* HandleOf(HANDLE handle, DeviceHandle::Kind kind);
+    OpenFile* FileOf(HANDLE handle);
+    // registry_services.cpp: whether the registry may grow by bytes more.
+    bool RegistryMayGrow(uint64_t bytes);
+    // process_services.cpp
+    DeviceProgram& Current();
+    DeviceProgram* ProgramWithId(int id);
+    void Park(std::shared_ptr<EventObject> event);
+    void EndProgram(DeviceProgram& program, std::string what);
+    std::shared_ptr<EventObject> NamedEvent(const std::u16string& name) const;
+    std::vector<std::u16string> EndWaitersOf(const std::shared_ptr<EventObject>& event, bool all);
+    BOOL StartProgram(DeviceProgram program, const std::u16string& commandLine, LoadedProgram* loaded,
+                      LPPROCESS_INFORMATION information);
+
     const char* op_ = "";
+    size_t current_ = 0;  // index in programs of the one running now
+    int nextProgram_ = 1;
+    uintptr_t nextHandle_ = 0x40000;
+    std::map<std::u16string, std::weak_ptr<EventObject>> namedEvents_;
+    std::vector<formats::RunningProgram> runningAtStart_;  // device.ini's, to tell a change
+    std::optional<uint64_t> registryBytes_;  // registry.reg's bound, once counted
 };
 
 }  // namespace sim

@@ -14,6 +14,7 @@ constexpr int kExitNoAnswer = 3;       // a question box found no answer
 constexpr int kExitProgramFault = 4;   // the emulated program faulted
 constexpr int kExitCannotWrite = 5;    // the trace, the report, registry.reg or device.ini not written
 constexpr int kExitProgramCode = 6;    // the program's exit code was not 0 (it is printed)
+constexpr int kExitProgramWaits = 7;   // the program waits on an event: it stays running on the device
 constexpr int kExitInternal = 70;      // an internal error ended the tool
 
 // Writes "trq-uninstall-sim: message" on standard error, with whatever came

@@ -2,7 +2,8 @@
 //
 //   trq-uninstall-sim --init-device DIR
 //   trq-uninstall-sim --device DIR [--answer yes,no,...] [--trace FILE | --trace-as-device FILE]
-//                     [--reset-returns] [--fail RULE]... [--exe TRQUninstall.exe [--cpu sa1110|pxa270]]
+//                     [--reset-returns] [--fail RULE]... [--exe TRQUninstall.exe | --run DEVICE_PATH]
+//                     [--cpu sa1110|pxa270]
 //   trq-uninstall-sim --device DIR --restart | --status
 //   trq-uninstall-sim --check-device DIR
 //
@@ -13,6 +14,7 @@
 #include <iostream>
 
 #include "formats/host_file.h"
+#include "formats/text.h"
 #include "harness/emulator/pocketpc.h"
 #include "harness/runner/device_status.h"
 #include "harness/runner/sample_device.h"
@@ -52,7 +54,7 @@ int RestartDevice(const std::string& dir)
     sim::LockedDevice device;
     std::string error;
     if (!sim::OpenLockedDevice(dir, sim::DeviceLock::Mode::Exclusive, device, error)) return Fail(kExitUsage, error);
-    const std::vector<std::u16string> released = device.image.config.heldOpen;
+    const std::vector<std::u16string> released = runner::ReleasedAtStart(device.image.config);
     const std::vector<sim::StartupHold> holds = sim::StartDevice(device.image);
     if (!sim::SaveConfig(device.image, error)) return Fail(kExitCannotWrite, error);
     std::cout << "The device restarted.\n";
@@ -72,7 +74,7 @@ int ShowStatus(const std::string& dir)
 
 // Everything the command line says.
 struct CommandLine {
-    std::string initDir, deviceDir, tracePath, deviceTracePath, exePath, checkDir, cpuName = "sa1110";
+    std::string initDir, deviceDir, tracePath, deviceTracePath, exePath, runPath, checkDir, cpuName = "sa1110";
     std::vector<std::string> answers, failRules;
     bool scripted = false, resetReturns = false, restart = false, status = false;
 };
@@ -117,11 +119,17 @@ int ParseCommandLine(int argc, char** argv, CommandLine& c)
                     ->type_name("FILE")
                     ->needs(device)
                     ->excludes(deviceTrace);
-    app.add_option("--cpu", c.cpuName, "The emulated processor: sa1110 (StrongARM, ARMv4) or pxa270 "
-                                       "(XScale, ARMv5TE)")
-        ->type_name("CPU")
-        ->check(CLI::IsMember({"sa1110", "pxa270"}))
-        ->needs(exe);
+    auto* run = app.add_option("--run", c.runPath,
+                               "Run the Pocket PC program (ARM) at this path on the device in the emulator, "
+                               "as a user taps it, e.g. \"\\My Documents\\TRQUninstallKit.exe\"")
+                    ->type_name("DEVICE_PATH")
+                    ->needs(device)
+                    ->excludes(exe)
+                    ->excludes(deviceTrace);
+    auto* cpu = app.add_option("--cpu", c.cpuName, "The emulated processor: sa1110 (StrongARM, ARMv4) or pxa270 "
+                                                   "(XScale, ARMv5TE)")
+                    ->type_name("CPU")
+                    ->check(CLI::IsMember({"sa1110", "pxa270"}));
     auto* restarts = app.add_flag("--restart", c.restart,
                                   "Restart the device: programs the user started are gone, and the "
                                   "device holds open what its start-up names");
@@ -129,13 +137,15 @@ int ParseCommandLine(int argc, char** argv, CommandLine& c)
                                "Show what of the package is on the device and what is held open, and why");
     for (auto* only : {restarts, shows})
         only->needs(device)->excludes(answer)->excludes(trace)->excludes(resets)->excludes("--fail")->excludes(exe)
-            ->excludes(deviceTrace);
+            ->excludes(run)->excludes(deviceTrace);
     restarts->excludes(shows);
 
     try {
         app.parse(argc, argv);
         if (!init->count() && !device->count() && !check->count())
             throw CLI::RequiredError("--init-device or --device");
+        if (cpu->count() && !exe->count() && !run->count())
+            return Fail(kExitUsage, "--cpu requires --exe or --run (see --help)");
     } catch (const CLI::ParseError& e) {
         // Help and the version go to standard output as CLI11 writes them;
         // a refusal is the tool's one line, which may quote the command line.
@@ -201,7 +211,12 @@ bool MakeRunRequest(const CommandLine& c, tool::RunRequest& request, std::string
             return false;
         }
         request.program = emulator::PocketPcProgram(loaded, *emulator::ParseCpu(c.cpuName));
+        // Not a file of the device: it is known by its name at the device's root.
+        request.programPath = u"\\" + formats::Utf8ToUtf16(std::filesystem::path(c.exePath).filename().string())
+                                           .value_or(u"TRQUninstall.exe");
     }
+    request.runPath = c.runPath;
+    request.cpu = *emulator::ParseCpu(c.cpuName);
     return true;
 }
 

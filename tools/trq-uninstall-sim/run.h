@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "harness/emulator/arm_machine.h"
 #include "harness/runner/run_device.h"
 
 namespace tool {
@@ -23,6 +24,11 @@ struct RunRequest {
     bool resetReturns = false;
     sim::FaultPlan faults;
     runner::Program program;   // none: the uninstaller built for this host
+    std::u16string programPath;  // what GetModuleFileNameW answers; "": the default
+    // --run: the device path of a Pocket PC image among the device's files,
+    // loaded once the device is (program is then made from it), on cpu.
+    std::string runPath;
+    emulator::Cpu cpu = emulator::Cpu::Sa1110;
 };
 
 // Runs the request and returns the tool's exit code (exit_codes.h); what

@@ -1,0 +1,280 @@
+// The registry's services: the uninstaller's (opening, reading, closing and
+// deleting keys) and the device kit's (making keys, setting and deleting
+// values), on the registry of the device image, which the run writes back
+// to registry.reg when it changed (registryChanged).
+#include <cstring>
+#include <vector>
+
+#include "formats/reg_file.h"
+#include "platform/sim/service_text.h"
+#include "platform/sim/services.h"
+
+namespace sim {
+
+using formats::RegKey;
+using formats::RegValue;
+using formats::Root;
+using formats::RootName;
+
+namespace {
+
+std::u16string Join(const std::u16string& parent, LPCWSTR child)
+{
+    std::u16string sub = Text(child);
+    if (parent.empty()) return sub;
+    if (sub.empty()) return parent;
+    return parent + u"\\" + sub;
+}
+
+// The names of a key path, "" giving none.
+std::vector<std::u16string> KeyNames(const std::u16string& path)
+{
+    std::vector<std::u16string> names;
+    for (size_t at = 0; !path.empty();) {
+        const size_t slash = path.find(u'\\', at);
+        names.push_back(path.substr(at, slash == std::u16string::npos ? std::u16string::npos : slash - at));
+        if (slash == std::u16string::npos) break;
+        at = slash + 1;
+    }
+    return names;
+}
+
+}  // namespace
+
+// The key a handle stands for: a root, or a key opened earlier.
+bool DeviceSession::KeyOf(HKEY key, Root& root, std::u16string& path) const
+{
+    if (std::optional<Root> r = RootOfHandle(key)) {
+        root = *r;
+        path.clear();
+        return true;
+    }
+    auto it = openKeys.find(reinterpret_cast<uintptr_t>(key));
+    if (it == openKeys.end()) return false;
+    root = it->second.first;
+    path = it->second.second;
+    return true;
+}
+
+LONG DeviceSession::RegOpenKeyExW(HKEY root, LPCWSTR subKey, DWORD options, REGSAM access, PHKEY result)
+{
+    std::optional<Fault> fault = Enter(__func__, Utf8(subKey));
+    LONG status;
+    Root r;
+    std::u16string base;
+    if (fault) {
+        status = static_cast<LONG>(fault->Status(ERROR_FILE_NOT_FOUND));
+    } else if (!result) {
+        status = ERROR_INVALID_PARAMETER;
+    } else if (!KeyOf(root, r, base)) {
+        status = ERROR_INVALID_HANDLE;
+    } else {
+        std::u16string path = Join(base, subKey);
+        if (!image.registry.keys.Find(r, path)) {
+            status = ERROR_FILE_NOT_FOUND;
+        } else {
+            uintptr_t handle = nextKey++;
+            openKeys[handle] = {r, path};
+            *result = reinterpret_cast<HKEY>(handle);
+            status = ERROR_SUCCESS;
+        }
+    }
+    Served([&] { return Fields{{"root", HandleName(root)}, {"path", Utf8(subKey)}, {"options", options}, {"access", access},
+            {"result", status}}; });
+    return status;
+}
+
+LONG DeviceSession::RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                                     LPDWORD bytes)
+{
+    std::optional<Fault> fault = Enter(__func__, Utf8(name));
+    DWORD offered = bytes ? *bytes : 0;
+    LONG status;
+    Root r;
+    std::u16string path;
+    const RegKey* k = nullptr;
+    if (fault && !fault->data) {
+        status = static_cast<LONG>(fault->Status(ERROR_FILE_NOT_FOUND));
+    } else if (reserved || (data && !bytes)) {
+        status = ERROR_INVALID_PARAMETER;
+    } else if (!fault && !KeyOf(key, r, path)) {
+        status = ERROR_INVALID_HANDLE;
+    } else if (!fault && !(k = image.registry.keys.Find(r, path))) {
+        status = ERROR_KEY_DELETED;
+    } else {
+        RegValue injected;
+        const RegValue* v;
+        if (fault) {
+            injected.type = fault->type.value_or(REG_SZ);
+            injected.data.assign(fault->data->begin(), fault->data->end());
+            v = &injected;
+        } else {
+            v = k->FindValue(Text(name));
+        }
+        if (!v) {
+            status = ERROR_FILE_NOT_FOUND;
+        } else {
+            DWORD size = static_cast<DWORD>(v->data.size());
+            if (type) *type = v->type;
+            if (fault) {
+                // A misbehaving platform: whatever it claims, it writes no
+                // more than the buffer holds.
+                if (data && size) std::memcpy(data, v->data.data(), std::min(size, offered));
+                status = static_cast<LONG>(fault->Status(ERROR_SUCCESS));
+            } else if (data && size > offered) {
+                status = ERROR_MORE_DATA;
+            } else {
+                if (data && size) std::memcpy(data, v->data.data(), size);
+                status = ERROR_SUCCESS;
+            }
+            if (bytes) *bytes = size;
+        }
+    }
+    Served([&] { return Fields{{"name", Utf8(name)}, {"bytes", offered}, {"result", status}}; });
+    return status;
+}
+
+LONG DeviceSession::RegCloseKey(HKEY key)
+{
+    std::optional<Fault> fault = Enter(__func__, "");
+    Served();
+    if (fault) return static_cast<LONG>(fault->Status(ERROR_INVALID_HANDLE));
+    return openKeys.erase(reinterpret_cast<uintptr_t>(key)) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+}
+
+LONG DeviceSession::RegDeleteKeyW(HKEY root, LPCWSTR subKey)
+{
+    std::optional<Fault> fault = Enter(__func__, Utf8(subKey));
+    LONG status;
+    Root r;
+    std::u16string base;
+    if (fault) {
+        status = static_cast<LONG>(fault->Status(ERROR_ACCESS_DENIED));
+    } else if (!KeyOf(root, r, base)) {
+        status = ERROR_INVALID_HANDLE;
+    } else if (Text(subKey).empty()) {
+        status = ERROR_ACCESS_DENIED;  // a key cannot delete itself through an empty path
+    } else if (image.registry.keys.Delete(r, Join(base, subKey))) {
+        // As on Windows CE, the key goes with everything below it.
+        registryChanged = true;
+        status = ERROR_SUCCESS;
+    } else {
+        status = ERROR_FILE_NOT_FOUND;
+    }
+    Served([&] { return Fields{{"root", HandleName(root)}, {"path", Utf8(subKey)}, {"result", status}}; });
+    return status;
+}
+
+bool DeviceSession::RegistryMayGrow(uint64_t bytes)
+{
+    if (!registryBytes_) registryBytes_ = FormattedRegFileSize(image.registry);
+    if (*registryBytes_ + bytes > formats::kMaxRegFileBytes) return false;
+    *registryBytes_ += bytes;
+    return true;
+}
+
+LONG DeviceSession::RegCreateKeyExW(HKEY root, LPCWSTR subKey, DWORD, LPWSTR, DWORD options, REGSAM access,
+                                    LPSECURITY_ATTRIBUTES, PHKEY result, LPDWORD disposition)
+{
+    std::optional<Fault> fault = Enter(__func__, Utf8(subKey));
+    LONG status;
+    DWORD made = 0;
+    Root r;
+    std::u16string base;
+    if (fault) {
+        status = static_cast<LONG>(fault->Status(ERROR_ACCESS_DENIED));
+    } else if (!result) {
+        status = ERROR_INVALID_PARAMETER;
+    } else if (!KeyOf(root, r, base)) {
+        status = ERROR_INVALID_HANDLE;
+    } else if (!image.registry.keys.Find(r, base)) {
+        status = ERROR_KEY_DELETED;
+    } else {
+        // Only names registry.reg can hold again, as deep as it holds them.
+        const std::vector<std::u16string> names = KeyNames(Text(subKey));
+        bool valid = KeyNames(base).size() + names.size() <= static_cast<size_t>(formats::kMaxKeyDepth);
+        for (const std::u16string& name : names) valid = valid && formats::RegFileHoldsKeyName(name);
+        const std::u16string path = Join(base, subKey);
+        uint64_t growth = 0;
+        std::u16string walked = base;
+        for (const std::u16string& name : names) {
+            walked = walked.empty() ? name : walked + u"\\" + name;
+            if (!image.registry.keys.Find(r, walked))
+                growth += kRegistryBytesPerUnit * (std::strlen(RootName(r)) + 1 + walked.size()) +
+                          kRegistryBytesPerItem;
+        }
+        if (!valid) {
+            status = ERROR_INVALID_PARAMETER;
+        } else if (growth && !RegistryMayGrow(growth)) {
+            status = ERROR_NOT_ENOUGH_MEMORY;
+        } else {
+            made = growth ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
+            if (growth) {
+                image.registry.keys.Create(r, path);
+                registryChanged = true;
+            }
+            uintptr_t handle = nextKey++;
+            openKeys[handle] = {r, path};
+            *result = reinterpret_cast<HKEY>(handle);
+            status = ERROR_SUCCESS;
+        }
+    }
+    if (disposition && status == ERROR_SUCCESS) *disposition = made;
+    Served([&] { return Fields{{"root", HandleName(root)}, {"path", Utf8(subKey)}, {"options", options}, {"access", access},
+            {"result", status}, {"disposition", made}}; });
+    return status;
+}
+
+LONG DeviceSession::RegSetValueExW(HKEY key, LPCWSTR name, DWORD, DWORD type, const BYTE* data, DWORD bytes)
+{
+    std::optional<Fault> fault = Enter(__func__, Utf8(name));
+    LONG status;
+    Root r;
+    std::u16string path;
+    RegKey* k = nullptr;
+    const std::u16string valueName = Text(name);
+    if (fault) {
+        status = static_cast<LONG>(fault->Status(ERROR_ACCESS_DENIED));
+    } else if (!KeyOf(key, r, path)) {
+        status = ERROR_INVALID_HANDLE;
+    } else if (!(k = image.registry.keys.Find(r, path))) {
+        status = ERROR_KEY_DELETED;
+    } else if ((!data && bytes) || valueName.size() > formats::kMaxKeyNameLength ||
+               !formats::RegFileHoldsValueName(valueName)) {
+        status = ERROR_INVALID_PARAMETER;
+    } else if (!RegistryMayGrow(kRegistryBytesPerUnit * (valueName.size() + bytes) + kRegistryBytesPerItem)) {
+        status = ERROR_NOT_ENOUGH_MEMORY;
+    } else {
+        // The bytes as given, whatever the type says of them.
+        k->SetValue(RegValue{valueName, type, std::vector<uint8_t>(data, data + bytes)});
+        registryChanged = true;
+        status = ERROR_SUCCESS;
+    }
+    Served([&] { return Fields{{"name", Utf8(name)}, {"type", type}, {"bytes", bytes}, {"result", status}}; });
+    return status;
+}
+
+LONG DeviceSession::RegDeleteValueW(HKEY key, LPCWSTR name)
+{
+    std::optional<Fault> fault = Enter(__func__, Utf8(name));
+    LONG status;
+    Root r;
+    std::u16string path;
+    RegKey* k = nullptr;
+    if (fault) {
+        status = static_cast<LONG>(fault->Status(ERROR_ACCESS_DENIED));
+    } else if (!KeyOf(key, r, path)) {
+        status = ERROR_INVALID_HANDLE;
+    } else if (!(k = image.registry.keys.Find(r, path))) {
+        status = ERROR_KEY_DELETED;
+    } else if (!k->RemoveValue(Text(name))) {
+        status = ERROR_FILE_NOT_FOUND;
+    } else {
+        registryChanged = true;
+        status = ERROR_SUCCESS;
+    }
+    Served([&] { return Fields{{"name", Utf8(name)}, {"result", status}}; });
+    return status;
+}
+
+}  // namespace sim
