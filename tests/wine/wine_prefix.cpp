@@ -600,14 +600,15 @@ WineRunResult WinePrefix::Run(const WineScenario& scenario)
 
     fs::path harness = DriveC() / kHarnessDir;
     fs::create_directories(harness);
-    fs::copy_file(tmpl_.Build().uninstaller, harness / "TRQUninstall.exe",
-                  fs::copy_options::overwrite_existing);
+    const fs::path& uninstaller = scenario.uninstaller.empty() ? tmpl_.Build().uninstaller : scenario.uninstaller;
+    const std::string exeName = uninstaller.filename().string();
+    fs::copy_file(uninstaller, harness / exeName, fs::copy_options::overwrite_existing);
     fs::remove(harness / "coredll.dll");
     if (scenario.coredllStandIn)
         fs::copy_file(tmpl_.Build().driverDir / "coredll.dll", harness / "coredll.dll");
     std::string windowsHarness = kHarnessDirWindows;
     WriteAll(harness / "request.txt",
-             FormatDriverRequest(scenario, windowsHarness + "\\TRQUninstall.exe"));
+             FormatDriverRequest(scenario, windowsHarness + "\\" + exeName));
     fs::remove(harness / "result.json");
     double seedMs = MsSince(seedStart);
 

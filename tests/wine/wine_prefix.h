@@ -141,6 +141,9 @@ struct WineScenario {
     std::vector<WineAnswer> answers;        // for question boxes, in order
     std::vector<std::string> keyProbes;     // "HKLM\...", "HKCU\...", "HKCR\..." checked after exit
     bool coredllStandIn = true;             // put coredll.dll beside the uninstaller
+    // Another build of the uninstaller to run in its place (the trace build,
+    // TRQUninstallTrace.exe), under its own name. Empty: the build's.
+    std::filesystem::path uninstaller;
     std::chrono::milliseconds timeout{20000};  // the whole conversation
 };
 
