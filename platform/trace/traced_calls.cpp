@@ -98,7 +98,11 @@ R Traced(const CallShape& shape, R(WINAPI* real)(P...), typename Same<P>::type..
 
 }  // namespace
 
+// The wrapper's arguments after a comma, or nothing for a call without any.
 #define TRQ_TRACE_ARGUMENTS(...) __VA_OPT__(, ) __VA_ARGS__
+
+// The record names the call as the list does (call_shapes::<name>.name),
+// whatever the platform's headers make of the symbol.
 
 #define TRQ_TRACED_CALL(type, name, params, args, faults, kinds)                                  \
     extern "C" type WINAPI TRQ_TRACE_PASTE(__wrap_, name) params                                  \
