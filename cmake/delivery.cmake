@@ -8,6 +8,7 @@
 set(TRQ_DELIVERED_IMAGES
     platform/wince/TRQUninstall.exe
     platform/wince/TRQUninstallKit.exe
+    platform/wince/TRQUninstallTrace.exe
 )
 
 # The CAB for Windows Mobile 5 and later, beside the uninstaller.

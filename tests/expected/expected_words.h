@@ -150,6 +150,13 @@ inline constexpr const char* kFaultableCalls[] = {
     "KernelIoControl",
 };
 
+// The calls the trace build (TRQUninstallTrace.exe) adds to the uninstaller's
+// to write its trace: the file's, and the device's facts for its first record.
+inline constexpr const char* kTraceBuildCalls[] = {
+    "CreateFileW", "WriteFile", "SetFilePointer", "FlushFileBuffers", "CloseHandle", "GetVersionExW",
+    "SystemParametersInfoW",
+};
+
 // What the platform calls pass.
 inline constexpr std::uint32_t kKeyRead = 0x20019;              // RegOpenKeyExW's access
 inline constexpr std::uint32_t kFileAttributeNormal = 0x80;     // SetFileAttributesW

@@ -163,6 +163,15 @@ TEST_F(PeImage, EachTextIsInTheImageOnce)
     }
 }
 
+// The executable handed out to Pocket PC owners: these sources with this
+// tree's compiler make these very bytes (docs/pocketpc.md).
+TEST_F(PeImage, BytesAreTheShippedOnes)
+{
+    const CommandResult run = RunCommand("sha256sum '" + PocketPcUninstaller().string() + "'");
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_EQ(run.output.substr(0, 64), "a66f174668802f3c5aca0e62c73d8810b0565bb43f8c26ee5a67845288583be7");
+}
+
 TEST_F(PeImage, WithinBudget)
 {
     const uint32_t size = pe["size"];

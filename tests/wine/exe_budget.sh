@@ -1,16 +1,16 @@
 #!/bin/sh
-# TRQUninstall.exe within its budget: stripped, at most 16 KiB; a Windows GUI
+# TRQUninstall.exe within its budget: stripped, at most 16 KiB (or LIMIT bytes:
+# the trace build has its own); a Windows GUI
 # program; importing only the system's own libraries (KERNEL32, USER32,
 # ADVAPI32, SHELL32 and at most msvcrt), so no C++ runtime or compiler
 # support library has crept in. Prints the size and the imports.
 #
-#   exe_budget.sh EXE OBJDUMP STRIP
+#   exe_budget.sh EXE OBJDUMP STRIP [LIMIT]
 #
 # Exit code 77 (skipped) when the pieces are missing, unless CI=true.
 set -eu
 
-exe=${1:-} objdump=${2:-} strip=${3:-}
-limit=16384
+exe=${1:-} objdump=${2:-} strip=${3:-} limit=${4:-16384}
 allowed="ADVAPI32.DLL KERNEL32.DLL MSVCRT.DLL SHELL32.DLL USER32.DLL"
 
 missing() {
@@ -21,7 +21,7 @@ missing() {
     echo "skipped: $1"
     exit 77
 }
-[ -n "$exe" ] && [ -f "$exe" ] || missing "TRQUninstall.exe was not built (${exe:-no path}): is mingw-w64 installed?"
+[ -n "$exe" ] && [ -f "$exe" ] || missing "$(basename "${exe:-TRQUninstall.exe}") was not built (${exe:-no path}): is mingw-w64 installed?"
 [ -x "$objdump" ] || missing "no x86_64-w64-mingw32-objdump (binutils-mingw-w64-x86-64)"
 [ -x "$strip" ] || missing "no x86_64-w64-mingw32-strip (binutils-mingw-w64-x86-64)"
 

@@ -25,12 +25,11 @@
 #include <vector>
 
 #include "device/device.h"
-#include "formats/reg_file.h"
 #include "formats/text.h"
-#include "platform/sim/device_files.h"
 #include "tests/expected/expected_plan.h"
 #include "tests/scenarios.h"
 #include "tests/test_device.h"
+#include "tests/wine/wine_image.h"
 #include "tests/wine/wine_test_support.h"
 
 namespace trq::wine {
@@ -45,101 +44,6 @@ double MsSince(Clock::time_point start)
 {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
-
-// ------------------------------------------------------------- the image --
-
-// What the device image held before the simulated device played on it: all
-// that is needed to lay the same image into a prefix.
-struct ImageCopy {
-    std::string regFile;  // UTF-16LE with a BOM, CRLF: as "wine reg import" reads it
-    struct File {
-        std::u16string path;
-        std::string contents;
-        bool readOnly = false;
-    };
-    std::vector<File> files;
-    std::vector<std::u16string> folders;  // every folder, so empty ones exist too
-    formats::DeviceConfig config;
-};
-
-ImageCopy CopyImage(const sim::DeviceImage& image)
-{
-    ImageCopy copy;
-    sim::DeviceImage onDisk;
-    std::string error;
-    EXPECT_TRUE(sim::LoadDeviceImage(image.dir, onDisk, error)) << error;
-    formats::RegFile reg = std::move(onDisk.registry);
-    reg.encoding = formats::TextEncoding::Utf16LeBom;
-    reg.crlf = true;
-    copy.regFile = formats::FormatRegFile(reg);
-
-    const sim::DeviceFiles files = image.Files();
-    for (const std::u16string& path : files.List()) {
-        if (!path.empty() && path.back() == u'\\') {
-            copy.folders.push_back(path);
-            continue;
-        }
-        fs::path host = files.Resolve(path);
-        std::ifstream in(host, std::ios::binary);
-        std::ostringstream contents;
-        contents << in.rdbuf();
-        bool readOnly = (fs::status(host).permissions() & fs::perms::owner_write) == fs::perms::none;
-        copy.files.push_back({path, contents.str(), readOnly});
-    }
-    copy.config = image.config;
-    return copy;
-}
-
-// Device paths as Windows paths in the prefix: the device's special folders
-// become Wine's, everything else lands on C:.
-class PathMap {
-public:
-    PathMap(const formats::DeviceConfig& device, const WineFolders& wine)
-    {
-        const std::pair<const std::u16string*, const WineFolder*> folders[] = {
-            {&device.startup, &wine.startup}, {&device.programs, &wine.programs},
-            {&device.temp, &wine.temp}};
-        for (const auto& [from, to] : folders) {
-            Folder folder;
-            if (from->empty() || !formats::SplitDevicePath(*from, folder.parts)) continue;
-            folder.windows = to->windows;
-            while (!folder.windows.empty() && folder.windows.back() == '\\') folder.windows.pop_back();
-            folders_.push_back(folder);
-        }
-        // The deepest folder first, should one lie inside another.
-        std::stable_sort(folders_.begin(), folders_.end(), [](const Folder& a, const Folder& b) {
-            return a.parts.size() > b.parts.size();
-        });
-    }
-
-    std::string Windows(std::u16string_view devicePath) const
-    {
-        std::vector<std::u16string> parts;
-        EXPECT_TRUE(formats::SplitDevicePath(devicePath, parts)) << formats::Utf16ToUtf8Lossy(devicePath);
-        std::string path = "C:";
-        std::size_t from = 0;
-        for (const Folder& folder : folders_) {
-            if (folder.parts.size() > parts.size()) continue;
-            if (!std::equal(folder.parts.begin(), folder.parts.end(), parts.begin(),
-                            [](const std::u16string& a, const std::u16string& b) {
-                                return formats::EqualsIgnoreCase(a, b);
-                            }))
-                continue;
-            path = folder.windows;
-            from = folder.parts.size();
-            break;
-        }
-        for (std::size_t i = from; i < parts.size(); ++i) path += "\\" + formats::Utf16ToUtf8Lossy(parts[i]);
-        return path == "C:" ? "C:\\" : path;
-    }
-
-private:
-    struct Folder {
-        std::vector<std::u16string> parts;
-        std::string windows;  // no separator at the end
-    };
-    std::vector<Folder> folders_;
-};
 
 // -------------------------------------------------------- the end state --
 
@@ -226,11 +130,6 @@ std::string ButtonName(int id)
     case IDCANCEL: return "cancel";
     default: return "";
     }
-}
-
-WineAnswer AnswerOf(int id)
-{
-    return id == IDYES ? WineAnswer::Yes : id == IDNO ? WineAnswer::No : WineAnswer::Cancel;
 }
 
 // ----------------------------------------------------------- the verdicts --
@@ -403,17 +302,8 @@ TEST_P(SharedScenarioOnBoth, SameBoxesAndEndState)
     WinePrefix prefix(Template());
     const PathMap paths(image.config, prefix.Folders());
 
-    fs::path reg = WorkFile("shared-" + std::to_string(GetParam().index) + ".reg");
-    std::ofstream(reg, std::ios::binary | std::ios::trunc) << image.regFile;
-    WineScenario run;
-    run.regFile = reg;
-    for (const std::u16string& folder : image.folders) run.directories.push_back(paths.Windows(folder));
-    for (const ImageCopy::File& file : image.files)
-        run.files.push_back({paths.Windows(file.path), file.contents, file.readOnly});
-    for (const std::u16string& held : image.config.heldOpen) run.holdOpen.push_back(paths.Windows(held));
-    for (const formats::DeviceHold& held : image.config.heldByDevice)
-        run.holdOpen.push_back(paths.Windows(held.path));
-    for (int answer : scenario.answers) run.answers.push_back(AnswerOf(answer));
+    WineScenario run =
+        ImageRun(image, paths, WorkFile("shared-" + std::to_string(GetParam().index) + ".reg"), scenario.answers);
     for (const auto& [lower, item] : items)
         if (item.kind == Item::Key) run.keyProbes.push_back(item.name);
 

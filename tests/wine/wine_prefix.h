@@ -143,7 +143,8 @@ struct WineScenario {
     bool coredllStandIn = true;             // put coredll.dll beside the uninstaller
     std::chrono::milliseconds timeout{20000};  // the whole conversation
     // Another program to run instead of the build's uninstaller (a host
-    // path; it keeps its file name), and the caption of its boxes.
+    // path; it keeps its file name): the trace build, the device kit; and
+    // the caption of its boxes.
     std::filesystem::path program;
     std::string caption;                    // empty: "TRQ Uninstall"
     std::vector<std::string> deletes;       // after exit: what DeleteFileW answers for each

@@ -26,21 +26,30 @@ const WineTemplate* SharedTemplate(const WineTools& tools, const WineBuild& buil
 
 }  // namespace
 
-void WineTest::SetUp()
+const WineTemplate* OpenSharedTemplate(std::string& missing)
 {
     WineTools tools;
-    std::string missing;
-    if (!FindWineTools(tools)) missing = "wine or wineserver is not on PATH";
-    WineBuild build{TRQ_WINE_UNINSTALLER, TRQ_WINE_DRIVER_DIR};
-    if (missing.empty()) {
-        std::string pieces = MissingBuildPieces(build);
-        if (!pieces.empty()) missing = "the Windows build is missing " + pieces;
+    if (!FindWineTools(tools)) {
+        missing = "wine or wineserver is not on PATH";
+        return nullptr;
     }
-    if (!missing.empty()) {
+    WineBuild build{TRQ_WINE_UNINSTALLER, TRQ_WINE_DRIVER_DIR};
+    std::string pieces = MissingBuildPieces(build);
+    if (!pieces.empty()) {
+        missing = "the Windows build is missing " + pieces;
+        return nullptr;
+    }
+    return SharedTemplate(tools, build);
+}
+
+void WineTest::SetUp()
+{
+    std::string missing;
+    template_ = OpenSharedTemplate(missing);
+    if (!template_) {
         if (trq_test::RunningInCi()) FAIL() << missing;
         GTEST_SKIP() << missing;
     }
-    template_ = SharedTemplate(tools, build);
 }
 
 void WineTest::PrintTimings(const std::string& name, const WineRunResult& result)

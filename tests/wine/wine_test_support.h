@@ -15,13 +15,18 @@
 
 namespace trq::wine {
 
+// The template prefix this test process shares, opened on first use; null
+// with what is missing (Wine, a piece of the Windows build) in missing.
+const WineTemplate* OpenSharedTemplate(std::string& missing);
+
 class WineTest : public ::testing::Test {
+public:
+    // One line of timings, for the log.
+    static void PrintTimings(const std::string& name, const WineRunResult& result);
+
 protected:
     void SetUp() override;
     const WineTemplate& Template() const { return *template_; }
-
-    // One line of timings, for the log.
-    static void PrintTimings(const std::string& name, const WineRunResult& result);
 
 private:
     const WineTemplate* template_ = nullptr;
