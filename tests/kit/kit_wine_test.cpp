@@ -9,6 +9,7 @@
 
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -84,7 +85,9 @@ std::vector<std::string> Join(std::initializer_list<std::vector<std::string>> li
     return all;
 }
 
-enum class Program { Kit, Uninstaller };
+// The uninstaller that runs between: the trace build, so that its trace,
+// with the kit's log, goes to the checker.
+enum class Program { Kit, TraceBuild };
 
 struct Step {
     Program program;
@@ -132,12 +135,13 @@ const Step kUndo = {Program::Kit,
 
 const KitCase kCases[] = {
     {"PrepareThenUndo", false, {kPrepare, kUndo}},
-    // The uninstaller on the prepared prefix finds the held files held and
-    // offers the reset; the undo then removes what it left.
+    // The uninstaller (its trace build) on the prepared prefix, a third
+    // process beside the kit's holder, offers the reset; the checker reads
+    // its trace and the kit's log; the undo then removes what it left.
     {"UninstallBetween",
      false,
      {kPrepare,
-      {Program::Uninstaller,
+      {Program::TraceBuild,
        {WineAnswer::Yes, WineAnswer::Yes},
        nullptr,
        "has not been completely removed",
@@ -222,6 +226,43 @@ std::vector<nlohmann::json> LogLines(const WinePrefix& prefix)
 
 class KitUnderWine : public WineTest, public ::testing::WithParamInterface<KitCase> {};
 
+// The checker on what the prefix holds after the trace build's run: for
+// each file the kit's holder holds, the report says what Wine answered the
+// uninstaller's DeleteFileW of it, as its trace records: a finding where
+// that is not what the simulated device answers a held file (32), none
+// where it is.
+void CheckReportAgainstTrace(const WinePrefix& prefix, const std::vector<nlohmann::json>& log)
+{
+    trq_test::TempDir copied;
+    fs::copy_file(prefix.HostPath(kLog), copied.Path() / "TRQ Uninstall Kit log.txt");
+    const fs::path trace = prefix.HostPath("\\TRQ Uninstall trace.txt");
+    ASSERT_TRUE(fs::is_regular_file(trace)) << trace;
+    fs::copy_file(trace, copied.Path() / "TRQ Uninstall trace.txt");
+    const trq_test::CommandResult check =
+        trq_test::RunCommand(std::string("'") + TRQ_SIM_CLI + "' --check-device '" + copied.Path().string() + "' 2>&1");
+    EXPECT_TRUE(check.exitCode == 0 || check.exitCode == 1) << check.output;
+    std::cout << check.output;
+
+    const std::string text = ReadHost(trace);
+    for (const nlohmann::json& line : log) {
+        if (line["kit"] != "holds") continue;
+        const std::string held = line["file"];
+        std::optional<int> error;
+        for (size_t at = 0, end; (end = text.find("\r\n", at)) != std::string::npos; at = end + 2) {
+            const nlohmann::json record = nlohmann::json::parse(text.substr(at, end - at), nullptr, false);
+            if (record.is_object() && record.value("call", "") == "DeleteFileW" && record["args"]["path"] == held)
+                error = record["error"].get<int>();
+        }
+        ASSERT_TRUE(error) << "the trace has no DeleteFileW of " << held;
+        const std::string finding = "DeleteFileW " + held + ": the device answered " + std::to_string(*error) +
+                                    ", the simulated device 32, for a " + line["how"].get<std::string>();
+        if (*error == 32) EXPECT_EQ(check.output.find("DeleteFileW " + held + ":"), std::string::npos) << check.output;
+        else EXPECT_NE(check.output.find(finding), std::string::npos) << finding << "\n" << check.output;
+        std::cout << "[ kit      ] Wine, the trace build's DeleteFileW " << held << " ("
+                  << line["how"].get<std::string>() << "): error " << *error << "\n";
+    }
+}
+
 TEST_P(KitUnderWine, PreparesHoldsProbesAndUndoes)
 {
     const KitCase& c = GetParam();
@@ -248,6 +289,8 @@ TEST_P(KitUnderWine, PreparesHoldsProbesAndUndoes)
         if (step.program == Program::Kit) {
             scenario.program = TRQ_WINE_KIT;
             scenario.caption = "TRQ Uninstall Kit";
+        } else {
+            scenario.program = TRQ_WINE_TRACE;
         }
         scenario.answers = step.answers;
         scenario.keyProbes = Join({step.keysPresent, step.keysAbsent});
@@ -284,6 +327,7 @@ TEST_P(KitUnderWine, PreparesHoldsProbesAndUndoes)
         logged = all.size();
         if (!step.mode) {
             EXPECT_TRUE(lines.empty());
+            CheckReportAgainstTrace(prefix, all);
             continue;
         }
         ASSERT_GE(lines.size(), 2u);
