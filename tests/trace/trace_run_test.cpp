@@ -165,7 +165,9 @@ TracePlay PlayOnPocketPc(const Scenario& scenario, const TraceCase& c)
     device.program =
         emulator::PocketPcProgram(trq_test::LoadPocketPc(TRQ_POCKETPC_TRACE_EXE), emulator::Cpu::Sa1110);
     Prepare(scenario, device);
-    const fs::path trace = device.image.Files().Resolve(kTracePath);
+    // The file at the device root, in the device folder's files/ (the path
+    // is made here: the file is not there yet to be resolved).
+    const fs::path trace = device.image.dir / "files" / "TRQ Uninstall trace.txt";
     if (c.traceBlocked) fs::create_directories(trace);
     for (int run = 0; run < c.runs; ++run) {
         const runner::RunOutcome outcome = device.Run(Answers(scenario, c), /*resetReturns=*/true);
