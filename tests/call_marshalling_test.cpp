@@ -98,6 +98,8 @@ const Case kCases[] = {
     {"a null buffer out", {Value(), BufferOut(0, Unit::Bytes)}, {4, 0}, nullptr},
     {"a buffer out of MAX_PATH characters", {FixedBufferOut(kMaxPathChars, Unit::Chars)}, {kWritable + kPage - 520}, nullptr},
     {"a buffer out of MAX_PATH characters past its memory", {FixedBufferOut(kMaxPathChars, Unit::Chars)}, {kWritable + kPage - 518}, "the 520 bytes at"},
+    {"a buffer out of an OSVERSIONINFOW", {FixedBufferOut(276, Unit::Bytes)}, {kWritable + kPage - 276}, nullptr},
+    {"a buffer out of an OSVERSIONINFOW past its memory", {FixedBufferOut(276, Unit::Bytes)}, {kWritable + kPage - 272}, "the 276 bytes at 0x00020EF0"},
     {"a buffer out sized by a count", {BufferOut(1, Unit::Bytes), CountInOut()}, {kWritable + kPage - 8, kWritable + kCountAt}, nullptr},
     {"a buffer out sized by a count past its memory", {BufferOut(1, Unit::Bytes), CountInOut()}, {kWritable + kPage - 4, kWritable + kCountAt}, "argument 1: the 8 bytes at 0x00020FFC are not memory"},
     {"a buffer out sized by a count in read-only memory", {BufferOut(1, Unit::Bytes), CountInOut()}, {kWritable + 8, kReadOnly}, "argument 2: the call may write the 4 bytes at 0x00030000"},
