@@ -185,7 +185,7 @@ bool MemoryFiles::WriteFile(std::u16string_view devicePath, std::string_view con
 uint32_t MemoryFiles::Look(std::u16string_view devicePath, FileFacts& facts) const
 {
     Found found;
-    if (uint32_t error = Find(devicePath, found)) return error;
+    if (uint32_t error = Find(devicePath, found, true)) return error;
     const Node& node = *found.node;
     facts.kind = node.type == Node::Type::Folder ? FileKind::Folder
                  : node.type == Node::Type::File ? FileKind::File
@@ -200,7 +200,7 @@ uint32_t MemoryFiles::FindParent(const std::vector<std::u16string>& parts, Found
 {
     std::u16string parent;
     for (size_t i = 0; i + 1 < parts.size(); ++i) parent += u"\\" + parts[i];
-    if (Find(parent.empty() ? u"\\" : parent, found) != 0 || found.node->type != Node::Type::Folder)
+    if (Find(parent.empty() ? u"\\" : parent, found, true) != 0 || found.node->type != Node::Type::Folder)
         return ERROR_PATH_NOT_FOUND;
     if (!found.parent) found.device.clear();
     return 0;
