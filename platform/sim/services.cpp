@@ -80,7 +80,7 @@ std::optional<Fault> DeviceSession::Enter(const char* op, const std::string& arg
     if (counted == callsOf.end()) counted = callsOf.emplace(op, 0).first;
     const int kindIndex = ++counted->second;
     if (!faults) return std::nullopt;
-    return faults(op, calls, kindIndex, argument);
+    return faults(counted->first, calls, kindIndex, argument);  // the name kept: no string made per call
 }
 
 void DeviceSession::Record(Fields fields)
