@@ -56,6 +56,15 @@ bool DeviceSession::KeyOf(HKEY key, Root& root, std::u16string& path) const
     return true;
 }
 
+// A new handle for the key at path under root, as RegOpenKeyExW and
+// RegCreateKeyExW give out.
+HKEY DeviceSession::OpenKeyHandle(Root root, std::u16string path)
+{
+    const uintptr_t handle = nextKey++;
+    openKeys[handle] = {root, std::move(path)};
+    return reinterpret_cast<HKEY>(handle);
+}
+
 LONG DeviceSession::RegOpenKeyExW(HKEY root, LPCWSTR subKey, DWORD options, REGSAM access, PHKEY result)
 {
     std::optional<Fault> fault = Enter(__func__, Utf8(subKey));
@@ -73,9 +82,7 @@ LONG DeviceSession::RegOpenKeyExW(HKEY root, LPCWSTR subKey, DWORD options, REGS
         if (!image.registry.keys.Find(r, path)) {
             status = ERROR_FILE_NOT_FOUND;
         } else {
-            uintptr_t handle = nextKey++;
-            openKeys[handle] = {r, path};
-            *result = reinterpret_cast<HKEY>(handle);
+            *result = OpenKeyHandle(r, std::move(path));
             status = ERROR_SUCCESS;
         }
     }
@@ -194,7 +201,7 @@ LONG DeviceSession::RegCreateKeyExW(HKEY root, LPCWSTR subKey, DWORD, LPWSTR, DW
         const std::vector<std::u16string> names = KeyNames(Text(subKey));
         bool valid = KeyNames(base).size() + names.size() <= static_cast<size_t>(formats::kMaxKeyDepth);
         for (const std::u16string& name : names) valid = valid && formats::RegFileHoldsKeyName(name);
-        const std::u16string path = Join(base, subKey);
+        std::u16string path = Join(base, subKey);
         uint64_t growth = 0;
         std::u16string walked = base;
         for (const std::u16string& name : names) {
@@ -213,9 +220,7 @@ LONG DeviceSession::RegCreateKeyExW(HKEY root, LPCWSTR subKey, DWORD, LPWSTR, DW
                 image.registry.keys.Create(r, path);
                 registryChanged = true;
             }
-            uintptr_t handle = nextKey++;
-            openKeys[handle] = {r, path};
-            *result = reinterpret_cast<HKEY>(handle);
+            *result = OpenKeyHandle(r, std::move(path));
             status = ERROR_SUCCESS;
         }
     }

@@ -230,6 +230,7 @@ private:
     void Record(Fields fields);
     BOOL Failed(uint32_t error);
     bool KeyOf(HKEY key, Root& root, std::u16string& path) const;
+    HKEY OpenKeyHandle(Root root, std::u16string path);
     LPVOID Allocate(SIZE_T bytes, bool heapHasRoom);
 
     // file_services.cpp: whether a file may be opened with access and share
