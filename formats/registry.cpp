@@ -48,6 +48,17 @@ bool SplitPath(std::u16string_view path, std::vector<std::u16string_view>& parts
     }
 }
 
+// Takes the next name off a "\"-separated path, without copying; false
+// when it is empty. last tells whether it was the path's last name.
+bool TakeName(std::u16string_view& rest, std::u16string_view& name, bool& last)
+{
+    const size_t end = rest.find(u'\\');
+    last = end == std::u16string_view::npos;
+    name = rest.substr(0, end);
+    rest.remove_prefix(last ? rest.size() : end + 1);
+    return !name.empty();
+}
+
 }  // namespace
 
 const char* RootName(Root root)
@@ -153,11 +164,11 @@ void ForEachKey(const RegKey& top,
 
 RegKey* Registry::Find(Root root, std::u16string_view path) const
 {
-    std::vector<std::u16string_view> parts;
-    if (!SplitPath(path, parts)) return nullptr;
     RegKey* key = const_cast<RegKey*>(&roots_[static_cast<int>(root)]);
-    for (const auto& part : parts) {
-        key = key->FindKey(part);
+    for (bool last = path.empty(); !last;) {
+        std::u16string_view name;
+        if (!TakeName(path, name, last)) return nullptr;
+        key = key->FindKey(name);
         if (!key) return nullptr;
     }
     return key;
@@ -174,16 +185,18 @@ RegKey* Registry::Create(Root root, std::u16string_view path)
 
 bool Registry::Delete(Root root, std::u16string_view path)
 {
-    std::vector<std::u16string_view> parts;
-    if (!SplitPath(path, parts) || parts.empty()) return false;
+    if (path.empty()) return false;
     RegKey* parent = &RootKey(root);
-    for (size_t i = 0; i + 1 < parts.size(); ++i) {
-        parent = parent->FindKey(parts[i]);
+    std::u16string_view name;
+    for (bool last = false;;) {
+        if (!TakeName(path, name, last)) return false;
+        if (last) break;
+        parent = parent->FindKey(name);
         if (!parent) return false;
     }
     auto& keys = parent->keys;
     for (auto it = keys.begin(); it != keys.end(); ++it) {
-        if (*it && EqualsIgnoreCase((*it)->name, parts.back())) {
+        if (*it && EqualsIgnoreCase((*it)->name, name)) {
             keys.erase(it);  // the sub-tree goes with it
             return true;
         }
