@@ -100,7 +100,7 @@ TEST(FaultRuleText, RefusedWithAReason)
 
 // Which calls a plan fails, run after run: (op, argument) in call order.
 std::vector<int> Fired(const std::vector<std::string>& texts,
-                       const std::vector<std::pair<std::string, std::string>>& calls, int runs = 1)
+                       const std::vector<std::pair<std::string, std::u16string>>& calls, int runs = 1)
 {
     std::vector<sim::FaultRule> rules;
     for (const std::string& text : texts) {
@@ -124,9 +124,9 @@ std::vector<int> Fired(const std::vector<std::string>& texts,
 
 TEST(FaultPlan, PicksCallsByPositionKindAndArgument)
 {
-    const std::vector<std::pair<std::string, std::string>> calls = {
-        {"HeapAlloc", "520"},   {"DeleteFileW", "\\A"}, {"DeleteFileW", "\\B"},
-        {"DeleteFileW", "\\a"}, {"HeapFree", ""},       {"DeleteFileW", "\\A"}};
+    const std::vector<std::pair<std::string, std::u16string>> calls = {
+        {"HeapAlloc", u"520"},   {"DeleteFileW", u"\\A"}, {"DeleteFileW", u"\\B"},
+        {"DeleteFileW", u"\\a"}, {"HeapFree", u""},       {"DeleteFileW", u"\\A"}};
     EXPECT_EQ(Fired({"call#3:fail"}, calls), (std::vector<int>{3}));
     EXPECT_EQ(Fired({"DeleteFileW#3:fail"}, calls), (std::vector<int>{4}));
     EXPECT_EQ(Fired({"DeleteFileW:fail"}, calls), (std::vector<int>{2, 3, 4, 6}));

@@ -121,7 +121,7 @@ TEST_P(HeapExhausted, NothingIsDeletedAndTheUserIsTold)
     runner::RunOptions options;
     options.answerer = runner::ScriptedAnswers({6, 6});
     options.keepRecords = true;
-    options.faults = [&c](const std::string& op, int, int kindIndex, const std::string&) {
+    options.faults = [&c](const std::string& op, int, int kindIndex, std::u16string_view) {
         return op == "HeapAlloc" && kindIndex == c.failing ? std::optional<sim::Fault>(sim::Fault{})
                                                            : std::nullopt;
     };

@@ -98,9 +98,9 @@ bool Play(sim::DeviceImage& image, const Combination& c, runner::RunOutcome& out
     options.answerer = runner::ScriptedAnswers({Y, Y});
     options.writeBack = false;  // the next run goes on from the image in memory
     options.keepRecords = true;
-    options.faults = [&c](const std::string& op, int, int, const std::string& csidl) {
+    options.faults = [&c](const std::string& op, int, int, std::u16string_view csidl) {
         bool fails = op == "SHGetSpecialFolderPath" &&
-                     ((csidl == "7" && c.startupFails) || (csidl == "2" && c.programsFails));
+                     ((csidl == u"7" && c.startupFails) || (csidl == u"2" && c.programsFails));
         return fails ? std::optional<sim::Fault>(sim::Fault{}) : std::nullopt;
     };
     return runner::RunUninstallOn(image, options, outcome, error);

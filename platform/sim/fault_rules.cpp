@@ -12,6 +12,7 @@ namespace sim {
 
 using formats::EqualsIgnoreCase;
 using formats::Utf16LeBytes;
+using formats::Utf16ToUtf8Lossy;
 using formats::Utf8ToUtf16;
 
 namespace {
@@ -67,15 +68,6 @@ bool EqualsAscii(const std::string& a, const std::string& b)
         if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
             return false;
     return true;
-}
-
-// Compares two call arguments as the device compares names: without regard
-// to case (ASCII and Latin-1 alike).
-bool SameArgument(const std::string& a, const std::string& b)
-{
-    if (EqualsAscii(a, b)) return true;
-    std::optional<std::u16string> wa = Utf8ToUtf16(a), wb = Utf8ToUtf16(b);
-    return wa && wb && EqualsIgnoreCase(*wa, *wb);
 }
 
 // A number: decimal, 0x hexadecimal, optionally negative, or a name above.
@@ -312,19 +304,24 @@ bool ParseFaultRule(const std::string& text, FaultRule& out, std::string& error)
 FaultPlan MakeFaultPlan(std::vector<FaultRule> rules, FaultObserver observer)
 {
     auto matched = std::make_shared<std::vector<int>>(rules.size(), 0);
-    return [rules = std::move(rules), observer = std::move(observer), matched](
-               const std::string& op, int index, int, const std::string& argument) -> std::optional<Fault> {
+    // Each rule's argument as the calls have theirs; none for one that is
+    // not UTF-8, which no call's argument can match.
+    std::vector<std::optional<std::u16string>> arguments;
+    for (const FaultRule& rule : rules)
+        arguments.push_back(rule.argument ? Utf8ToUtf16(*rule.argument) : std::nullopt);
+    return [rules = std::move(rules), arguments = std::move(arguments), observer = std::move(observer), matched](
+               const std::string& op, int index, int, std::u16string_view argument) -> std::optional<Fault> {
         if (index == 1) std::fill(matched->begin(), matched->end(), 0);  // a new run
         const FaultRule* firing = nullptr;
         for (size_t i = 0; i < rules.size(); ++i) {
             const FaultRule& rule = rules[i];
             if (!rule.op.empty() && rule.op != op) continue;
-            if (rule.argument && !SameArgument(*rule.argument, argument)) continue;
+            if (rule.argument && !(arguments[i] && EqualsIgnoreCase(*arguments[i], argument))) continue;
             int n = ++(*matched)[i];
             if (!firing && (rule.nth == 0 || rule.nth == n)) firing = &rule;
         }
         if (!firing) return std::nullopt;
-        if (observer) observer(*firing, op, index, argument);
+        if (observer) observer(*firing, op, index, Utf16ToUtf8Lossy(argument));
         return firing->fault;
     };
 }

@@ -95,8 +95,8 @@ OpenFile* DeviceSession::FileOf(HANDLE handle)
 HANDLE DeviceSession::CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES,
                                   DWORD disposition, DWORD, HANDLE)
 {
-    std::optional<Fault> fault = Enter(__func__, Utf8(path));
-    const std::u16string wanted = Text(path);
+    std::optional<Fault> fault = Enter(__func__, Text(path));
+    const std::u16string wanted(Text(path));
     HANDLE result = INVALID_HANDLE_VALUE;
     uint32_t error = 0;
     FileFacts facts;
@@ -142,7 +142,7 @@ HANDLE DeviceSession::CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSEC
 
 BOOL DeviceSession::WriteFile(HANDLE file, LPCVOID data, DWORD bytes, LPDWORD written, LPOVERLAPPED overlapped)
 {
-    std::optional<Fault> fault = Enter(__func__, "");
+    std::optional<Fault> fault = Enter(__func__, u"");
     if (written) *written = 0;
     OpenFile* open = fault ? nullptr : FileOf(file);
     BOOL ok = FALSE;
@@ -167,7 +167,7 @@ BOOL DeviceSession::WriteFile(HANDLE file, LPCVOID data, DWORD bytes, LPDWORD wr
 
 BOOL DeviceSession::ReadFile(HANDLE file, LPVOID data, DWORD bytes, LPDWORD read, LPOVERLAPPED overlapped)
 {
-    std::optional<Fault> fault = Enter(__func__, "");
+    std::optional<Fault> fault = Enter(__func__, u"");
     if (read) *read = 0;
     OpenFile* open = fault ? nullptr : FileOf(file);
     BOOL ok = FALSE;
@@ -192,7 +192,7 @@ BOOL DeviceSession::ReadFile(HANDLE file, LPVOID data, DWORD bytes, LPDWORD read
 
 DWORD DeviceSession::SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWORD method)
 {
-    std::optional<Fault> fault = Enter(__func__, "");
+    std::optional<Fault> fault = Enter(__func__, u"");
     OpenFile* open = fault ? nullptr : FileOf(file);
     DWORD result = INVALID_SET_FILE_POINTER;
     FileFacts facts;
@@ -229,7 +229,7 @@ DWORD DeviceSession::SetFilePointer(HANDLE file, LONG distance, PLONG distanceHi
 // is nothing more to flush.
 BOOL DeviceSession::FlushFileBuffers(HANDLE file)
 {
-    std::optional<Fault> fault = Enter(__func__, "");
+    std::optional<Fault> fault = Enter(__func__, u"");
     OpenFile* open = fault ? nullptr : FileOf(file);
     BOOL ok = FALSE;
     if (fault) ok = Failed(fault->error.value_or(ERROR_DISK_FULL));
@@ -242,7 +242,7 @@ BOOL DeviceSession::FlushFileBuffers(HANDLE file)
 
 BOOL DeviceSession::CloseHandle(HANDLE object)
 {
-    std::optional<Fault> fault = Enter(__func__, "");
+    std::optional<Fault> fault = Enter(__func__, u"");
     BOOL ok = FALSE;
     auto it = handles.find(reinterpret_cast<uintptr_t>(object));
     if (fault) ok = Failed(fault->error.value_or(ERROR_INVALID_HANDLE));
@@ -257,7 +257,7 @@ BOOL DeviceSession::CloseHandle(HANDLE object)
 
 DWORD DeviceSession::GetFileAttributesW(LPCWSTR path)
 {
-    std::optional<Fault> fault = Enter(__func__, Utf8(path));
+    std::optional<Fault> fault = Enter(__func__, Text(path));
     DWORD result = INVALID_FILE_ATTRIBUTES;
     FileFacts facts;
     if (fault) {
@@ -277,7 +277,7 @@ DWORD DeviceSession::GetFileAttributesW(LPCWSTR path)
 
 BOOL DeviceSession::CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES)
 {
-    std::optional<Fault> fault = Enter(__func__, Utf8(path));
+    std::optional<Fault> fault = Enter(__func__, Text(path));
     BOOL ok = FALSE;
     if (fault) ok = Failed(fault->error.value_or(ERROR_ACCESS_DENIED));
     else if (made >= kMostMade) ok = Failed(files.Exists(Text(path)) ? ERROR_ALREADY_EXISTS : ERROR_DISK_FULL);
@@ -292,7 +292,7 @@ BOOL DeviceSession::CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES)
 
 BOOL DeviceSession::CopyFileW(LPCWSTR from, LPCWSTR to, BOOL failIfExists)
 {
-    std::optional<Fault> fault = Enter(__func__, Utf8(from));
+    std::optional<Fault> fault = Enter(__func__, Text(from));
     FileFacts source, target;
     // Why the copy cannot be made, or 0: the source read as with GENERIC_READ
     // and FILE_SHARE_READ, the target written as with GENERIC_WRITE and no sharing.

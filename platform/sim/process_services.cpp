@@ -59,7 +59,7 @@ std::string WaitNote(const std::shared_ptr<EventObject>& event)
 
 BOOL DeviceSession::GetVersionExW(LPOSVERSIONINFOW info)
 {
-    std::optional<Fault> fault = Enter(__func__, "");
+    std::optional<Fault> fault = Enter(__func__, u"");
     const DWORD size = info ? info->dwOSVersionInfoSize : 0;
     const formats::DeviceFacts& facts = image.config.device;
     BOOL ok = FALSE;
@@ -91,7 +91,7 @@ BOOL DeviceSession::GetVersionExW(LPOSVERSIONINFOW info)
 // bytes, as on Windows CE.
 BOOL DeviceSession::SystemParametersInfoW(UINT action, UINT size, PVOID buffer, UINT)
 {
-    std::optional<Fault> fault = Enter(__func__, std::to_string(action));
+    std::optional<Fault> fault = Enter(__func__, NumberText(action));
     const formats::DeviceFacts& facts = image.config.device;
     const std::u16string* text = action == SPI_GETPLATFORMTYPE ? &facts.platformType
                                  : action == SPI_GETOEMINFO    ? &facts.oemInfo
@@ -201,7 +201,7 @@ std::vector<std::u16string> DeviceSession::EndWaitersOf(const std::shared_ptr<Ev
 // gets what fits and its NUL, and the call answers its size.
 DWORD DeviceSession::GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size)
 {
-    std::optional<Fault> fault = Enter(__func__, "");
+    std::optional<Fault> fault = Enter(__func__, u"");
     const DeviceProgram& running = Current();
     DWORD result = 0;
     std::u16string written;
@@ -225,7 +225,7 @@ DWORD DeviceSession::GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD siz
 BOOL DeviceSession::CreateProcessW(LPCWSTR program, LPWSTR commandLine, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES,
                                    BOOL, DWORD, LPVOID, LPCWSTR, LPSTARTUPINFOW, LPPROCESS_INFORMATION information)
 {
-    std::optional<Fault> fault = Enter(__func__, Utf8(program));
+    std::optional<Fault> fault = Enter(__func__, Text(program));
     // A name without a folder is looked up in \Windows, as the loader does.
     const std::optional<std::u16string> path = program ? LibraryPath(Text(program)) : std::nullopt;
     FileFacts facts;
@@ -259,7 +259,7 @@ BOOL DeviceSession::CreateProcessW(LPCWSTR program, LPWSTR commandLine, LPSECURI
     started.id = nextProgram_++;
     started.image = started.module = facts.canonical;
     started.moduleHandle = loaded.moduleHandle;
-    return StartProgram(std::move(started), Text(commandLine), loaded.run ? &loaded : nullptr, information);
+    return StartProgram(std::move(started), std::u16string(Text(commandLine)), loaded.run ? &loaded : nullptr, information);
 }
 
 BOOL DeviceSession::StartProgram(DeviceProgram program, const std::u16string& commandLine, LoadedProgram* loaded,
@@ -315,8 +315,8 @@ BOOL DeviceSession::StartProgram(DeviceProgram program, const std::u16string& co
 
 HANDLE DeviceSession::CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCWSTR name)
 {
-    std::optional<Fault> fault = Enter(__func__, Utf8(name));
-    const std::u16string named = Text(name);
+    std::optional<Fault> fault = Enter(__func__, Text(name));
+    const std::u16string named(Text(name));
     HANDLE result = nullptr;
     std::shared_ptr<EventObject> event;
     if (fault) {
@@ -345,7 +345,7 @@ HANDLE DeviceSession::CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL
 
 BOOL DeviceSession::EventModify(HANDLE event, DWORD function)
 {
-    std::optional<Fault> fault = Enter(__func__, std::to_string(function));
+    std::optional<Fault> fault = Enter(__func__, NumberText(function));
     DeviceHandle* handle = fault ? nullptr : HandleOf(event, DeviceHandle::Kind::Event);
     BOOL ok = FALSE;
     std::vector<std::u16string> ended;
@@ -378,7 +378,7 @@ BOOL DeviceSession::EventModify(HANDLE event, DWORD function)
 // out at once, and one without parks the program.
 DWORD DeviceSession::WaitForSingleObject(HANDLE object, DWORD milliseconds)
 {
-    std::optional<Fault> fault = Enter(__func__, "");
+    std::optional<Fault> fault = Enter(__func__, u"");
     auto it = handles.find(reinterpret_cast<uintptr_t>(object));
     const bool mine = it != handles.end() && it->second.owner == Current().id;
     DWORD result = WAIT_FAILED;

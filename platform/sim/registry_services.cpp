@@ -20,20 +20,22 @@ namespace {
 
 std::u16string Join(const std::u16string& parent, LPCWSTR child)
 {
-    std::u16string sub = Text(child);
-    if (parent.empty()) return sub;
+    const std::u16string_view sub = Text(child);
+    if (parent.empty()) return std::u16string(sub);
     if (sub.empty()) return parent;
-    return parent + u"\\" + sub;
+    std::u16string joined;
+    joined.reserve(parent.size() + 1 + sub.size());
+    return joined.append(parent).append(1, u'\\').append(sub);
 }
 
 // The names of a key path, "" giving none.
-std::vector<std::u16string> KeyNames(const std::u16string& path)
+std::vector<std::u16string> KeyNames(std::u16string_view path)
 {
     std::vector<std::u16string> names;
     for (size_t at = 0; !path.empty();) {
         const size_t slash = path.find(u'\\', at);
-        names.push_back(path.substr(at, slash == std::u16string::npos ? std::u16string::npos : slash - at));
-        if (slash == std::u16string::npos) break;
+        names.emplace_back(path.substr(at, slash == std::u16string_view::npos ? std::u16string_view::npos : slash - at));
+        if (slash == std::u16string_view::npos) break;
         at = slash + 1;
     }
     return names;
@@ -67,7 +69,7 @@ HKEY DeviceSession::OpenKeyHandle(Root root, std::u16string path)
 
 LONG DeviceSession::RegOpenKeyExW(HKEY root, LPCWSTR subKey, DWORD options, REGSAM access, PHKEY result)
 {
-    std::optional<Fault> fault = Enter(__func__, Utf8(subKey));
+    std::optional<Fault> fault = Enter(__func__, Text(subKey));
     LONG status;
     Root r;
     std::u16string base;
@@ -94,7 +96,7 @@ LONG DeviceSession::RegOpenKeyExW(HKEY root, LPCWSTR subKey, DWORD options, REGS
 LONG DeviceSession::RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
                                      LPDWORD bytes)
 {
-    std::optional<Fault> fault = Enter(__func__, Utf8(name));
+    std::optional<Fault> fault = Enter(__func__, Text(name));
     DWORD offered = bytes ? *bytes : 0;
     LONG status;
     Root r;
@@ -143,7 +145,7 @@ LONG DeviceSession::RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD reserved, L
 
 LONG DeviceSession::RegCloseKey(HKEY key)
 {
-    std::optional<Fault> fault = Enter(__func__, "");
+    std::optional<Fault> fault = Enter(__func__, u"");
     Served();
     if (fault) return static_cast<LONG>(fault->Status(ERROR_INVALID_HANDLE));
     return openKeys.erase(reinterpret_cast<uintptr_t>(key)) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
@@ -151,7 +153,7 @@ LONG DeviceSession::RegCloseKey(HKEY key)
 
 LONG DeviceSession::RegDeleteKeyW(HKEY root, LPCWSTR subKey)
 {
-    std::optional<Fault> fault = Enter(__func__, Utf8(subKey));
+    std::optional<Fault> fault = Enter(__func__, Text(subKey));
     LONG status;
     Root r;
     std::u16string base;
@@ -183,7 +185,7 @@ bool DeviceSession::RegistryMayGrow(uint64_t bytes)
 LONG DeviceSession::RegCreateKeyExW(HKEY root, LPCWSTR subKey, DWORD, LPWSTR, DWORD options, REGSAM access,
                                     LPSECURITY_ATTRIBUTES, PHKEY result, LPDWORD disposition)
 {
-    std::optional<Fault> fault = Enter(__func__, Utf8(subKey));
+    std::optional<Fault> fault = Enter(__func__, Text(subKey));
     LONG status;
     DWORD made = 0;
     Root r;
@@ -232,12 +234,12 @@ LONG DeviceSession::RegCreateKeyExW(HKEY root, LPCWSTR subKey, DWORD, LPWSTR, DW
 
 LONG DeviceSession::RegSetValueExW(HKEY key, LPCWSTR name, DWORD, DWORD type, const BYTE* data, DWORD bytes)
 {
-    std::optional<Fault> fault = Enter(__func__, Utf8(name));
+    std::optional<Fault> fault = Enter(__func__, Text(name));
     LONG status;
     Root r;
     std::u16string path;
     RegKey* k = nullptr;
-    const std::u16string valueName = Text(name);
+    const std::u16string valueName(Text(name));
     if (fault) {
         status = static_cast<LONG>(fault->Status(ERROR_ACCESS_DENIED));
     } else if (!KeyOf(key, r, path)) {
@@ -261,7 +263,7 @@ LONG DeviceSession::RegSetValueExW(HKEY key, LPCWSTR name, DWORD, DWORD type, co
 
 LONG DeviceSession::RegDeleteValueW(HKEY key, LPCWSTR name)
 {
-    std::optional<Fault> fault = Enter(__func__, Utf8(name));
+    std::optional<Fault> fault = Enter(__func__, Text(name));
     LONG status;
     Root r;
     std::u16string path;

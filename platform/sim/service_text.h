@@ -6,16 +6,25 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 #include "device/device.h"
 #include "formats/text.h"
 
 namespace sim {
 
-// A string argument; null reads as "".
-inline std::u16string Text(LPCWSTR s)
+// A string argument, not copied; null reads as "".
+inline std::u16string_view Text(LPCWSTR s)
 {
-    return s ? std::u16string(s) : std::u16string();
+    return s ? std::u16string_view(s) : std::u16string_view();
+}
+
+// A number argument as the fault plan is given it: in decimal.
+template <typename Number>
+std::u16string NumberText(Number n)
+{
+    const std::string digits = std::to_string(n);
+    return std::u16string(digits.begin(), digits.end());
 }
 
 // A string argument as the trace writes it.

@@ -71,7 +71,7 @@ DeviceSession::~DeviceSession()
     for (auto& block : heapBlocks) delete[] static_cast<uint8_t*>(block.first);
 }
 
-std::optional<Fault> DeviceSession::Enter(const char* op, const std::string& argument)
+std::optional<Fault> DeviceSession::Enter(const char* op, std::u16string_view argument)
 {
     KillStep();
     op_ = op;
@@ -100,7 +100,7 @@ BOOL DeviceSession::Failed(uint32_t error)
 
 BOOL DeviceSession::SetFileAttributesW(LPCWSTR path, DWORD attributes)
 {
-    std::optional<Fault> fault = Enter(__func__, Utf8(path));
+    std::optional<Fault> fault = Enter(__func__, Text(path));
     BOOL ok;
     if (fault) ok = Failed(fault->error.value_or(ERROR_ACCESS_DENIED));
     else if (uint32_t error = files.SetAttributes(Text(path), attributes)) ok = Failed(error);
@@ -111,12 +111,15 @@ BOOL DeviceSession::SetFileAttributesW(LPCWSTR path, DWORD attributes)
 
 BOOL DeviceSession::DeleteFileW(LPCWSTR path)
 {
-    std::optional<Fault> fault = Enter(__func__, Utf8(path));
+    std::optional<Fault> fault = Enter(__func__, Text(path));
+    const std::u16string_view file = Text(path);
     BOOL ok;
+    // Whether anything holds the file is asked first: few files are held,
+    // and the lists are shorter than a walk down the device's folders.
     if (fault) ok = Failed(fault->error.value_or(ERROR_SHARING_VIOLATION));
-    else if (files.Exists(Text(path)) && (image.config.IsHeldOpen(Text(path)) || HeldByAnything(Text(path))))
+    else if ((image.config.IsHeldOpen(file) || HeldByAnything(file)) && files.Exists(file))
         ok = Failed(ERROR_SHARING_VIOLATION);
-    else if (uint32_t error = files.DeleteFile(Text(path))) ok = Failed(error);
+    else if (uint32_t error = files.DeleteFile(file)) ok = Failed(error);
     else ok = TRUE;
     Served([&] { return Fields{{"path", Utf8(path)}, {"result", ok}, {"error", lastError}}; });
     return ok;
@@ -124,7 +127,7 @@ BOOL DeviceSession::DeleteFileW(LPCWSTR path)
 
 BOOL DeviceSession::RemoveDirectoryW(LPCWSTR path)
 {
-    std::optional<Fault> fault = Enter(__func__, Utf8(path));
+    std::optional<Fault> fault = Enter(__func__, Text(path));
     BOOL ok;
     if (fault) ok = Failed(fault->error.value_or(ERROR_ACCESS_DENIED));
     else if (uint32_t error = files.RemoveDirectory(Text(path))) ok = Failed(error);
@@ -135,7 +138,7 @@ BOOL DeviceSession::RemoveDirectoryW(LPCWSTR path)
 
 DWORD DeviceSession::GetTempPathW(DWORD size, LPWSTR buffer)
 {
-    std::optional<Fault> fault = Enter(__func__, "");
+    std::optional<Fault> fault = Enter(__func__, u"");
     const std::u16string& temp = image.config.temp;
     DWORD result;
     std::u16string written;
@@ -158,7 +161,7 @@ DWORD DeviceSession::GetTempPathW(DWORD size, LPWSTR buffer)
 
 BOOL DeviceSession::SHGetSpecialFolderPath(HWND, LPWSTR buffer, int csidl, BOOL)
 {
-    std::optional<Fault> fault = Enter(__func__, std::to_string(csidl));
+    std::optional<Fault> fault = Enter(__func__, NumberText(csidl));
     const std::u16string* folder = csidl == CSIDL_STARTUP    ? &image.config.startup
                                    : csidl == CSIDL_PROGRAMS ? &image.config.programs
                                                              : nullptr;
@@ -175,7 +178,7 @@ BOOL DeviceSession::SHGetSpecialFolderPath(HWND, LPWSTR buffer, int csidl, BOOL)
 
 DWORD DeviceSession::GetLastError()
 {
-    std::optional<Fault> fault = Enter(__func__, "");
+    std::optional<Fault> fault = Enter(__func__, u"");
     DWORD error = fault ? static_cast<DWORD>(fault->Status(0)) : lastError;
     Served([&] { return Fields{{"result", error}}; });
     return error;
@@ -183,22 +186,22 @@ DWORD DeviceSession::GetLastError()
 
 void DeviceSession::SetLastError(DWORD error)
 {
-    std::optional<Fault> fault = Enter(__func__, "");
+    std::optional<Fault> fault = Enter(__func__, u"");
     if (!fault) lastError = error;
     Served([&] { return Fields{{"error", error}}; });
 }
 
 HWND DeviceSession::GetForegroundWindow()
 {
-    std::optional<Fault> fault = Enter(__func__, "");
+    std::optional<Fault> fault = Enter(__func__, u"");
     Served();
     return fault ? nullptr : reinterpret_cast<HWND>(kTodayScreen);
 }
 
 int DeviceSession::MessageBoxW(HWND, LPCWSTR text, LPCWSTR caption, UINT flags)
 {
-    std::optional<Fault> fault = Enter(__func__, Utf8(text));
-    BoxRecord box{Text(text), Text(caption), flags, 0};
+    std::optional<Fault> fault = Enter(__func__, Text(text));
+    BoxRecord box{std::u16string(Text(text)), std::u16string(Text(caption)), flags, 0};
     std::optional<int> pressed;
     if (fault) pressed = static_cast<int>(fault->result.value_or(0));
     else if (answerer) pressed = answerer(box);
@@ -211,7 +214,7 @@ int DeviceSession::MessageBoxW(HWND, LPCWSTR text, LPCWSTR caption, UINT flags)
 
 BOOL DeviceSession::KernelIoControl(DWORD code, LPVOID, DWORD, LPVOID, DWORD, LPDWORD)
 {
-    std::optional<Fault> fault = Enter(__func__, std::to_string(code));
+    std::optional<Fault> fault = Enter(__func__, NumberText(code));
     Served([&] { return Fields{{"code", code}}; });
     if (fault || code != IOCTL_HAL_REBOOT) return FALSE;
     ++resetRequests;
@@ -237,7 +240,7 @@ void DeviceSession::HeapAllocWithoutRoom(DWORD, SIZE_T bytes)
 
 LPVOID DeviceSession::Allocate(SIZE_T bytes, bool heapHasRoom)
 {
-    std::optional<Fault> fault = Enter("HeapAlloc", std::to_string(bytes));
+    std::optional<Fault> fault = Enter("HeapAlloc", NumberText(bytes));
     Served([&] { return Fields{{"bytes", bytes}}; });
     if (fault || !heapHasRoom) return nullptr;
     uint8_t* block = new uint8_t[bytes ? bytes : 1];
@@ -248,7 +251,7 @@ LPVOID DeviceSession::Allocate(SIZE_T bytes, bool heapHasRoom)
 
 BOOL DeviceSession::HeapFree(HANDLE, DWORD, LPVOID block)
 {
-    std::optional<Fault> fault = Enter(__func__, "");
+    std::optional<Fault> fault = Enter(__func__, u"");
     Served();
     if (fault) return FALSE;
     auto it = heapBlocks.find(block);

@@ -113,9 +113,10 @@ struct Fault {
 
 // Decides, for each platform call, whether it fails. `index` counts every
 // traced call of the run from 1; `kindIndex` counts calls of that op from 1;
-// `argument` is the call's path, value name or CSIDL as text.
+// `argument` is the call's path, value name or CSIDL as text, as the call
+// has it (UTF-16, not copied: a plan that keeps it makes its own copy).
 using FaultPlan = std::function<std::optional<Fault>(const std::string& op, int index,
-                                                     int kindIndex, const std::string& argument)>;
+                                                     int kindIndex, std::u16string_view argument)>;
 
 // The key a registry handle names on the device: one of the three roots,
 // or nothing for any other handle.
@@ -209,7 +210,7 @@ public:
 private:
     // Counts the call op and asks the fault plan about it; the trace
     // record that Served writes carries op.
-    std::optional<Fault> Enter(const char* op, const std::string& argument);
+    std::optional<Fault> Enter(const char* op, std::u16string_view argument);
     // The call's trace record: its name, then the fields that fields()
     // makes (an object), made only when the trace has somewhere to go.
     using Fields = nlohmann::ordered_json;

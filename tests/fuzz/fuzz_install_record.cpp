@@ -109,23 +109,22 @@ struct Seen {
     // Nothing at the device root is deleted, or has its attributes changed.
     // A path with two names or more is below the root whatever they are;
     // only a shorter one is read as the device reads it.
-    void Call(const std::string& op, const std::string& argument)
+    void Call(const std::string& op, std::u16string_view argument)
     {
         if (op != "DeleteFileW" && op != "RemoveDirectoryW" && op != "SetFileAttributesW") return;
         const unsigned least = op == "RemoveDirectoryW" ? 1 : 2;
         if (NamesIn(argument) >= least) return;
-        std::optional<std::u16string> target = formats::Utf8ToUtf16(argument);
-        if (!target || !formats::DevicePathNames(*target).Valid()) return;  // names nothing on the device
-        Note(op + " at the device root: " + argument);
+        if (!formats::DevicePathNames(argument).Valid()) return;  // names nothing on the device
+        Note(op + " at the device root: " + formats::Utf16ToUtf8Lossy(argument));
     }
 
     // How many names a path has between its separators, up to two.
-    static unsigned NamesIn(const std::string& path)
+    static unsigned NamesIn(std::u16string_view path)
     {
         unsigned names = 0;
         bool inName = false;
-        for (char c : path) {
-            const bool separator = c == '\\' || c == '/';
+        for (char16_t c : path) {
+            const bool separator = c == u'\\' || c == u'/';
             if (!separator && !inName && ++names == 2) return names;
             inName = !separator;
         }
@@ -185,11 +184,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     };
     options.resetReturns = mode & 0x40;
     options.writeBack = false;  // the image is in memory, a new copy for each input
-    options.faults = [&values, &seen](const std::string& op, int, int, const std::string& argument)
+    options.faults = [&values, &seen](const std::string& op, int, int, std::u16string_view argument)
         -> std::optional<sim::Fault> {
         seen.Call(op, argument);
         if (op != "RegQueryValueExW") return std::nullopt;
-        const Value* v = argument == "InstallDir" ? &values[0] : argument == "InstDir" ? &values[1] : nullptr;
+        const Value* v = argument == u"InstallDir" ? &values[0] : argument == u"InstDir" ? &values[1] : nullptr;
         if (!v || v->source == 0) return std::nullopt;
         sim::Fault f;
         if (v->source == 3) return f;  // missing
