@@ -59,6 +59,19 @@ std::string Lines(const std::vector<std::string>& lines)
     return text;
 }
 
+// A run on device whose program plays steps; each must answer as written.
+runner::RunOutcome PlayRun(TestDevice& device, const std::vector<Step>& steps)
+{
+    std::vector<std::string> differences;
+    device.program = [&](sim::DeviceSession& session) {
+        differences = Play(session, steps);
+        return 0;
+    };
+    const runner::RunOutcome outcome = device.Run({});
+    EXPECT_EQ(Lines(differences), "");
+    return outcome;
+}
+
 int64_t Opened(Calls& c, LPCWSTR path, DWORD access, DWORD share, DWORD disposition)
 {
     HANDLE h = c.device.CreateFileW(path, access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -181,13 +194,7 @@ const std::vector<Step> kRegistrySteps = {
 TEST(KitRegistry, KeysAndValuesAreWrittenBackToRegistryReg)
 {
     TestDevice device;
-    std::vector<std::string> differences;
-    device.program = [&](sim::DeviceSession& session) {
-        differences = Play(session, kRegistrySteps);
-        return 0;
-    };
-    device.Run({});
-    EXPECT_EQ(Lines(differences), "");
+    PlayRun(device, kRegistrySteps);
     const std::string reg = ReadHostFile(device.image.RegistryPath());
     EXPECT_NE(reg.find("[HKEY_CURRENT_USER\\Software\\TRQ\\Kit]\n"
                        "\"Mode\"=dword:00000007\n"
@@ -320,23 +327,14 @@ const std::vector<Step> kAfterRestart = {
 TEST(KitPrograms, AStartedProgramHoldsItsImageUntilTheDeviceRestarts)
 {
     TestDevice device;
-    std::vector<std::string> differences;
-    const auto play = [&](const std::vector<Step>& steps) {
-        device.program = [&](sim::DeviceSession& session) {
-            differences = Play(session, steps);
-            return 0;
-        };
-        device.Run({});
-        EXPECT_EQ(Lines(differences), "");
-    };
-    play(kStartSteps);
+    PlayRun(device, kStartSteps);
     EXPECT_NE(ReadHostFile(device.image.ConfigPath()).find("[Running]\nProgram=\\Program Files\\TRQ\\TRQ.exe\n"),
               std::string::npos);
-    play(kLaterSteps);
+    PlayRun(device, kLaterSteps);
     std::string error;
     ASSERT_TRUE(runner::RestartDevice(device.image, error)) << error;
     EXPECT_EQ(ReadHostFile(device.image.ConfigPath()).find("[Running]"), std::string::npos);
-    play(kAfterRestart);
+    PlayRun(device, kAfterRestart);
 }
 
 // The run's own program waits on an event no program has set: the run stops
@@ -363,21 +361,11 @@ const std::vector<Step> kStopSteps = {
 TEST(KitPrograms, AProgramThatWaitsStaysRunningUntilALaterOneSetsTheEvent)
 {
     TestDevice device;
-    std::vector<std::string> differences;
-    const auto play = [&](const std::vector<Step>& steps) {
-        device.program = [&](sim::DeviceSession& session) {
-            differences = Play(session, steps);
-            return 0;
-        };
-        const runner::RunOutcome outcome = device.Run({});
-        EXPECT_EQ(Lines(differences), "");
-        return outcome;
-    };
-    EXPECT_EQ(play(kWaitSteps).stop, sim::Stop::Waiting);
+    EXPECT_EQ(PlayRun(device, kWaitSteps).stop, sim::Stop::Waiting);
     EXPECT_NE(ReadHostFile(device.image.ConfigPath())
                   .find("[Running]\nProgram=\\TRQUninstall.exe\nFile=\\Temp\\TRQSetup.log\nManualEvent=kit stop\n"),
               std::string::npos);
-    const runner::RunOutcome stopped = play(kStopSteps);
+    const runner::RunOutcome stopped = PlayRun(device, kStopSteps);
     EXPECT_EQ(stopped.stop, sim::Stop::None);
     ASSERT_EQ(stopped.programs.size(), 1u);
     EXPECT_EQ(stopped.programs[0].program, u"\\TRQUninstall.exe");
