@@ -29,25 +29,6 @@ std::optional<std::u16string> StringOfData(const std::vector<uint8_t>& data)
 
 namespace {
 
-// Splits a "\"-separated path; false when a component is empty. An empty
-// path has no components.
-bool SplitPath(std::u16string_view path, std::vector<std::u16string_view>& parts)
-{
-    parts.clear();
-    if (path.empty()) return true;
-    size_t start = 0;
-    for (;;) {
-        const size_t end = path.find(u'\\', start);
-        const std::u16string_view part =
-            path.substr(start, end == std::u16string_view::npos ? std::u16string_view::npos
-                                                                : end - start);
-        if (part.empty()) return false;
-        parts.push_back(part);
-        if (end == std::u16string_view::npos) return true;
-        start = end + 1;
-    }
-}
-
 // Takes the next name off a "\"-separated path, without copying; false
 // when it is empty. last tells whether it was the path's last name.
 bool TakeName(std::u16string_view& rest, std::u16string_view& name, bool& last)
@@ -176,10 +157,15 @@ RegKey* Registry::Find(Root root, std::u16string_view path) const
 
 RegKey* Registry::Create(Root root, std::u16string_view path)
 {
-    std::vector<std::u16string_view> parts;
-    if (!SplitPath(path, parts)) return nullptr;
+    // Every name is checked before any key is made.
+    std::u16string_view name, rest = path;
+    for (bool last = rest.empty(); !last;)
+        if (!TakeName(rest, name, last)) return nullptr;
     RegKey* key = &RootKey(root);
-    for (const auto& part : parts) key = &key->AddKey(std::u16string(part));
+    for (bool last = path.empty(); !last;) {
+        TakeName(path, name, last);
+        key = &key->AddKey(std::u16string(name));
+    }
     return key;
 }
 
