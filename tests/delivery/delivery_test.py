@@ -78,6 +78,8 @@ class Signing(unittest.TestCase):
              "-addext", "basicConstraints=critical,CA:FALSE", "-addext", "keyUsage=critical,digitalSignature",
              "-addext", "extendedKeyUsage=codeSigning"],
             ["pkcs12", "-export", "-inkey", key, "-in", cert, "-certfile", cls.ca, "-out", cls.pkcs12,
+             "-passout", "pass:" + PASSWORD],
+            ["pkcs12", "-export", "-nokeys", "-in", cert, "-out", os.path.join(cls.tmp, "no-key.p12"),
              "-passout", "pass:" + PASSWORD]):
             made = run(["openssl"] + command)
             assert made.returncode == 0, made.stderr
@@ -106,7 +108,7 @@ class Signing(unittest.TestCase):
                     self.assertEqual((signed.returncode, signed.stderr), (0, ""))
                     verified = run(["osslsigncode", "verify", "-CAfile", self.ca, "-in", copy])
                     self.assertEqual(verified.returncode, 0, verified.stdout + verified.stderr)
-                    self.assertRegex(verified.stdout, r"Message digest algorithm *: *" + digest + r"\b")
+                    self.assertEqual(self.signed_digests(copy), {digest})
                     if original.endswith(".exe"):
                         self.check_certificate_table(copy)
                     else:
@@ -116,6 +118,18 @@ class Signing(unittest.TestCase):
                     write(copy, bytes(data))
                     self.assertNotEqual(run(["osslsigncode", "verify", "-CAfile", self.ca, "-in", copy]).returncode,
                                         0)
+
+    # The digest algorithms' object identifiers as DER writes them.
+    DIGEST_OIDS = {"SHA1": bytes.fromhex("06052b0e03021a"), "SHA256": bytes.fromhex("0609608648016503040201")}
+
+    def signed_digests(self, copy):
+        """The digests the signature of copy names, read from its DER bytes
+        rather than from what osslsigncode's version prints."""
+        signature = copy + ".p7"
+        extracted = run(["osslsigncode", "extract-signature", "-in", copy, "-out", signature])
+        self.assertEqual(extracted.returncode, 0, extracted.stdout + extracted.stderr)
+        data = read(signature)
+        return {name for name, oid in self.DIGEST_OIDS.items() if oid in data}
 
     def check_certificate_table(self, copy):
         pe = pefile.PE(copy)
@@ -146,7 +160,13 @@ class Signing(unittest.TestCase):
     # of the images as it was (nothing signed, nothing left behind).
     REFUSALS = [
         ("without --pkcs12", lambda c: ["--pass", PASSWORD, c.image], 2, "--pkcs12 FILE is required"),
-        ("a wrong password", lambda c: ["--pkcs12", c.pkcs12, "--pass", "wrong", c.image], 1, "PKCS#12"),
+        ("a wrong password", lambda c: ["--pkcs12", c.pkcs12, "--pass", "wrong", c.image], 1,
+         "signer.p12: the password does not open this PKCS#12 file"),
+        ("no password", lambda c: ["--pkcs12", c.pkcs12, c.image], 1, "has a password; give it with --pass"),
+        ("a text file for the key", lambda c: ["--pkcs12", c.text, c.image], 1,
+         "notes.txt: not a PKCS#12 file"),
+        ("certificates without a key", lambda c: ["--pkcs12", c.no_key, "--pass", PASSWORD, c.image], 1,
+         "no-key.p12: this PKCS#12 file holds no private key"),
         ("the key a folder", lambda c: ["--pkcs12", c.folder, c.image], 1, "a directory, not a regular file"),
         ("a link for an image", lambda c: ["--pkcs12", c.pkcs12, "--pass", PASSWORD, c.link], 1,
          "link\\x1B.exe: a symbolic link (not followed)"),
@@ -157,7 +177,8 @@ class Signing(unittest.TestCase):
     def test_a_refusal_says_why_in_one_line_and_changes_nothing(self):
         for name, args, code, says in self.REFUSALS:
             with self.subTest(name):
-                case = argparse.Namespace(image=self.copy(self.uninstaller(), "refusal"), pkcs12=self.pkcs12)
+                case = argparse.Namespace(image=self.copy(self.uninstaller(), "refusal"), pkcs12=self.pkcs12,
+                                          no_key=os.path.join(self.tmp, "no-key.p12"))
                 case.folder = os.path.dirname(case.image)
                 case.link, case.text = os.path.join(case.folder, "link\x1b.exe"), os.path.join(case.folder, "notes.txt")
                 os.symlink(case.image, case.link)
