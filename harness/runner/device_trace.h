@@ -3,7 +3,10 @@
 // run, each the device's facts first and then its calls, and the kit's
 // "\TRQ Uninstall Kit log.txt". Both are JSON lines ended by "\r\n" and
 // appended to; a file cut short (a reset or a flat battery in the middle of
-// a line) is read to its last whole line.
+// a line) is read to its last whole line. Each writer writes a line whole in
+// a buffer of its own (the trace build's 4,096 bytes, the kit's 2,048, the
+// "\r\n" included): a longer line, the last one cut short too, is none of
+// theirs and is refused.
 #ifndef TRQ_HARNESS_RUNNER_DEVICE_TRACE_H
 #define TRQ_HARNESS_RUNNER_DEVICE_TRACE_H
 
@@ -46,9 +49,9 @@ struct DeviceTrace {
 };
 
 // Reads a trace file's bytes. False with "line N: why" in error for what
-// the trace build never writes: a line that is no JSON object, a record
-// before the first run's first record, a call that did not return with the
-// run going on, a record of another call than the one called.
+// the trace build never writes: a line too long, a line that is no JSON
+// object, a record before the first run's first record, a call that did not
+// return with the run going on, a record of another call than the one called.
 bool ReadDeviceTrace(std::string_view text, DeviceTrace& out, std::string& error);
 
 // A file the kit holds open on the device, and how: "running program" (a
@@ -75,7 +78,8 @@ struct KitLog {
     size_t partialBytes = 0;
     std::vector<std::string> modes;  // of each "start" line, in order
     // Each folder the kit read ("Startup", "Programs", "Temp", "InstallDir",
-    // "Windows"), as the device gave it; the last reading of each.
+    // "Windows"), as the device gave it ("" where it did not say); the last
+    // reading of each.
     std::vector<std::pair<std::string, std::u16string>> folders;
     // What is held, since the last "prepare" (the whole log when there is none).
     std::vector<KitHold> holds;
@@ -88,9 +92,10 @@ struct KitLog {
     const KitHold* HoldOf(std::u16string_view file) const;
 };
 
-// Reads a kit log's bytes. False with "line N: why" in error for a line
-// that is no JSON object with a "kit" member, or a line of a known kind
-// without what that kind must say.
+// Reads a kit log's bytes. False with "line N: why" in error for a line too
+// long, a line that is no JSON object with a "kit" member, a line of a known
+// kind without what that kind must say, or a path longer than MAX_PATH
+// UTF-16 units (the kit writes no longer one: a device has none).
 bool ReadKitLog(std::string_view text, KitLog& out, std::string& error);
 
 }  // namespace runner

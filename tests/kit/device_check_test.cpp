@@ -6,9 +6,15 @@
 // different build spoils it.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -91,20 +97,27 @@ std::string Replaced(std::string text, const std::string& from, const std::strin
 
 void Write(const fs::path& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
 
-TEST(DeviceCheck, ConformantPairAndEachWayOfSpoilingIt)
+// The trace the device should have brought back: two runs on the sample
+// package as the kit lays it out, with the utility held by a program the
+// user started (as the package manager left it, before any restart).
+std::string ConformantTrace(const fs::path& tmp)
 {
-    TempDir tmp;
-    const fs::path device = tmp.Path() / "device", made = tmp.Path() / "made-trace.txt";
-    ASSERT_EQ(Cli("--init-device '" + device.string() + "'").exitCode, 0);
-    // As the package manager left it, before any restart, with the utility
-    // held by a program the user started.
+    const fs::path device = tmp / "device", made = tmp / "made-trace.txt";
+    EXPECT_EQ(Cli("--init-device '" + device.string() + "'").exitCode, 0);
     Write(device / "device.ini", "[HeldOpen]\nFile=\\Windows\\TRQUtil.exe\n");
     for (const char* run : {"first", "second"}) {
         CommandResult r = Cli("--device '" + device.string() + "' --answer yes,yes --trace-as-device '" +
                               made.string() + "'");
-        ASSERT_EQ(r.exitCode, 0) << run << " run\n" << r.output;
+        EXPECT_EQ(r.exitCode, 0) << run << " run\n" << r.output;
     }
-    const std::string trace = ReadHostFile(made);
+    return ReadHostFile(made);
+}
+
+TEST(DeviceCheck, ConformantPairAndEachWayOfSpoilingIt)
+{
+    TempDir tmp;
+    const std::string trace = ConformantTrace(tmp.Path());
+    ASSERT_FALSE(HasFailure());
 
     // Each case spoils the trace's text, the kit's log, or lays the files itself.
     struct Case {
@@ -207,6 +220,89 @@ TEST(DeviceCheck, ConformantPairAndEachWayOfSpoilingIt)
         for (const std::string& part : c.said) EXPECT_TRUE(Has(r.output, part)) << part << "\n" << r.output;
         if (c.exitCode == 2) {
             EXPECT_EQ(std::count(r.output.begin(), r.output.end(), '\n'), 1) << r.output;
+        }
+    }
+}
+
+// The checker run on dir, its time and its peak memory measured.
+struct Measured {
+    int exitCode = -1;
+    double seconds = 0;
+    long peakKiB = 0;
+};
+Measured CheckMeasured(const fs::path& dir)
+{
+    const std::string tool = TRQ_SIM_CLI, folder = dir.string();
+    char* argv[] = {const_cast<char*>(tool.c_str()), const_cast<char*>("--check-device"),
+                    const_cast<char*>(folder.c_str()), nullptr};
+    posix_spawn_file_actions_t quiet;
+    posix_spawn_file_actions_init(&quiet);
+    for (int fd : {0, 1, 2}) posix_spawn_file_actions_addopen(&quiet, fd, "/dev/null", fd ? O_WRONLY : O_RDONLY, 0);
+    Measured m;
+    const auto start = std::chrono::steady_clock::now();
+    pid_t pid = 0;
+    if (posix_spawn(&pid, argv[0], &quiet, nullptr, argv, environ) == 0) {
+        int status = 0;
+        struct rusage usage {};
+        if (::wait4(pid, &status, 0, &usage) == pid && WIFEXITED(status)) m.exitCode = WEXITSTATUS(status);
+        m.peakKiB = usage.ru_maxrss;
+    }
+    m.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    posix_spawn_file_actions_destroy(&quiet);
+    return m;
+}
+
+// A kit's log that read Temp and the install directory names deep below
+// where the device keeps them: "\d" names after "\Temp" and after
+// "\Program Files\TRQ", as many as fill units UTF-16 units, or names of them.
+std::string DeepFoldersLog(size_t units, size_t names)
+{
+    auto deep = [&](const std::string& path) {
+        std::string json;
+        for (char c : path) json += c == '\\' ? std::string("\\\\") : std::string(1, c);
+        for (size_t n = names ? names : (units - path.size()) / 2; n > 0; --n) json += "\\\\d";
+        return json;
+    };
+    std::string log = kKitLog;
+    log = Replaced(log, "\"path\":\"\\\\Temp\\\\\"", "\"path\":\"" + deep("\\Temp") + "\"");
+    return Replaced(log, "\"path\":\"\\\\Program Files\\\\TRQ\"", "\"path\":\"" + deep("\\Program Files\\TRQ") + "\"");
+}
+
+// The folders the simulated device is prepared in come from the kit's log:
+// however deep a log names them, the checker's time and memory stay those
+// of its input. Folders as deep as a device has (MAX_PATH, 260 UTF-16
+// units) are checked; a log with 10,000 or 100,000 names in each is refused
+// at the first such line, the fourth.
+TEST(DeviceCheck, DeepFoldersAreBounded)
+{
+    TempDir tmp;
+    const std::string trace = ConformantTrace(tmp.Path());
+    ASSERT_FALSE(HasFailure());
+    struct Deep {
+        const char* name;
+        std::string kitLog;
+        std::vector<int> exitCodes;  // any of them
+    };
+    const Deep cases[] = {
+        {"each folder MAX_PATH units", DeepFoldersLog(260, 0), {0, 1}},
+        {"10,000 names each", DeepFoldersLog(0, 10000), {2}},
+        {"100,000 names each", DeepFoldersLog(0, 100000), {2}},
+    };
+    int n = 0;
+    for (const Deep& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path dir = tmp.Path() / ("deep-" + std::to_string(++n));
+        fs::create_directories(dir);
+        Write(dir / kTraceName, trace);
+        Write(dir / kKitLogName, c.kitLog);
+        const Measured m = CheckMeasured(dir);
+        std::printf("[ measured ] %s: a kit log of %zu bytes, exit %d, %.2f s, peak %ld KiB\n", c.name,
+                    c.kitLog.size(), m.exitCode, m.seconds, m.peakKiB);
+        EXPECT_NE(std::find(c.exitCodes.begin(), c.exitCodes.end(), m.exitCode), c.exitCodes.end()) << m.exitCode;
+        EXPECT_LT(m.peakKiB, 256 * 1024) << "the checker's memory grows past its input's";
+        if (c.exitCodes[0] == 2) {
+            const CommandResult r = Cli("--check-device '" + dir.string() + "'");
+            EXPECT_TRUE(Has(r.output, std::string(kKitLogName) + ": line 4: ")) << r.output.substr(0, 300);
         }
     }
 }

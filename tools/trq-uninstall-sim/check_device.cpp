@@ -192,7 +192,8 @@ void WriteKitLog(Report& report, const KitLog* kit)
     if (!kit->folders.empty()) {
         std::string folders;
         for (const auto& [name, path] : kit->folders)
-            folders += (folders.empty() ? "" : ", ") + name + " " + formats::Utf16ToUtf8Lossy(path);
+            folders += (folders.empty() ? "" : ", ") + name + " " +
+                       (path.empty() ? "(the device did not say)" : formats::Utf16ToUtf8Lossy(path));
         report.Line("Folders the kit read: " + folders);
     }
     for (const runner::KitHold& hold : kit->holds)
