@@ -79,30 +79,40 @@ struct CommandLine {
     bool scripted = false, resetReturns = false, restart = false, status = false;
 };
 
+// An option that names a file, a folder or a device path (of type): an
+// empty value names nothing, and is refused, never taken as the option left
+// out.
+CLI::Option* AddNamingOption(CLI::App& app, const char* name, std::string& value, const std::string& text,
+                             const char* type)
+{
+    static const CLI::Validator kNamesSomething(
+        [](const std::string& v) { return v.empty() ? std::string("an empty value names no file") : std::string(); },
+        "");
+    return app.add_option(name, value, text)->type_name(type)->check(kNamesSomething);
+}
+
 // Parses the command line; -1 to go on, else the exit code (help, version,
 // bad usage).
 int ParseCommandLine(int argc, char** argv, CommandLine& c)
 {
     CLI::App app{"Runs the Pocket PC uninstaller on a simulated device."};
     app.set_version_flag("--version", "trq-uninstall-sim 1.0");
-    auto* init = app.add_option("--init-device", c.initDir, "Make a sample device with the package installed in DIR")
-                     ->type_name("DIR");
-    auto* device = app.add_option("--device", c.deviceDir, "Run the uninstaller on the device in DIR")
-                       ->type_name("DIR");
+    auto* init = AddNamingOption(app, "--init-device", c.initDir, "Make a sample device with the package installed in DIR",
+                                 "DIR");
+    auto* device = AddNamingOption(app, "--device", c.deviceDir, "Run the uninstaller on the device in DIR", "DIR");
     auto* answer = app.add_option("--answer", c.answers, "Answers to the question boxes in order: yes, no, cancel")
                        ->type_name("LIST");
-    auto* trace = app.add_option("--trace", c.tracePath, "Write every platform call as JSON lines")
-                      ->type_name("FILE");
+    auto* trace = AddNamingOption(app, "--trace", c.tracePath, "Write every platform call as JSON lines", "FILE");
     auto* resets = app.add_flag("--reset-returns", c.resetReturns,
                                 "The soft reset request comes back instead of restarting the device");
-    auto* deviceTrace = app.add_option("--trace-as-device", c.deviceTracePath,
-                                       "Append every platform call to FILE as the trace build writes it on a "
-                                       "Pocket PC (\\TRQ Uninstall trace.txt)")
-                            ->type_name("FILE");
-    auto* check = app.add_option("--check-device", c.checkDir,
-                                 "Check what a device kit brought back from a Pocket PC: the trace and the "
-                                 "kit's log in DIR")
-                      ->type_name("DIR");
+    auto* deviceTrace = AddNamingOption(app, "--trace-as-device", c.deviceTracePath,
+                                        "Append every platform call to FILE as the trace build writes it on a "
+                                        "Pocket PC (\\TRQ Uninstall trace.txt)",
+                                        "FILE");
+    auto* check = AddNamingOption(app, "--check-device", c.checkDir,
+                                  "Check what a device kit brought back from a Pocket PC: the trace and the "
+                                  "kit's log in DIR",
+                                  "DIR");
     init->excludes(device);
     check->excludes(init)->excludes(device);
     answer->needs(device);
@@ -113,16 +123,16 @@ int ParseCommandLine(int argc, char** argv, CommandLine& c)
                    "Make platform calls fail, e.g. DeleteFileW#3:error=32 (repeatable; see docs/faults.md)")
         ->type_name("RULE")
         ->needs(device);
-    auto* exe = app.add_option("--exe", c.exePath,
-                               "Run this Pocket PC TRQUninstall.exe (ARM) in the emulator instead of "
-                               "the uninstaller built for this host")
-                    ->type_name("FILE")
+    auto* exe = AddNamingOption(app, "--exe", c.exePath,
+                                "Run this Pocket PC TRQUninstall.exe (ARM) in the emulator instead of "
+                                "the uninstaller built for this host",
+                                "FILE")
                     ->needs(device)
                     ->excludes(deviceTrace);
-    auto* run = app.add_option("--run", c.runPath,
-                               "Run the Pocket PC program (ARM) at this path on the device in the emulator, "
-                               "as a user taps it, e.g. \"\\My Documents\\TRQUninstallKit.exe\"")
-                    ->type_name("DEVICE_PATH")
+    auto* run = AddNamingOption(app, "--run", c.runPath,
+                                "Run the Pocket PC program (ARM) at this path on the device in the emulator, "
+                                "as a user taps it, e.g. \"\\My Documents\\TRQUninstallKit.exe\"",
+                                "DEVICE_PATH")
                     ->needs(device)
                     ->excludes(exe)
                     ->excludes(deviceTrace);
@@ -211,6 +221,7 @@ bool MakeRunRequest(const CommandLine& c, tool::RunRequest& request, std::string
             return false;
         }
         request.program = emulator::PocketPcProgram(loaded, *emulator::ParseCpu(c.cpuName));
+        request.exePath = c.exePath;
         // Not a file of the device: it is known by its name at the device's root.
         request.programPath = u"\\" + formats::Utf8ToUtf16(std::filesystem::path(c.exePath).filename().string())
                                            .value_or(u"TRQUninstall.exe");

@@ -1,5 +1,7 @@
 #include "tools/trq-uninstall-sim/run.h"
 
+#include <unistd.h>
+
 #include <iostream>
 #include <memory>
 
@@ -82,6 +84,20 @@ bool LoadFromDevice(const sim::DeviceImage& image, const RunRequest& request, ru
     return false;
 }
 
+// The files the run reads and writes besides the device, which its trace
+// must never be: the program to run, the answers when they come from
+// standard input, the report on standard output and the failures on
+// standard error.
+std::vector<RunFile> OtherFilesOfRun(const RunRequest& request)
+{
+    std::vector<RunFile> files;
+    if (!request.exePath.empty()) files.push_back(RunFileAt("the program to run (--exe)", request.exePath));
+    if (!request.scripted) files.push_back(RunFileOn("standard input, where the answers come from", STDIN_FILENO));
+    files.push_back(RunFileOn("standard output, where the report goes", STDOUT_FILENO));
+    files.push_back(RunFileOn("standard error", STDERR_FILENO));
+    return files;
+}
+
 }  // namespace
 
 int RunOnDevice(const RunRequest& request)
@@ -96,8 +112,10 @@ int RunOnDevice(const RunRequest& request)
     const std::string deviceTraceName = "--trace-as-device " + request.deviceTracePath + ": ";
     if (!sim::LockDeviceFolder(request.dir, sim::DeviceLock::Mode::Exclusive, device, error))
         return Fail(kExitUsage, error);
-    if (traced && !traceFile.Check(request.tracePath, device.folder, error)) return Fail(kExitUsage, traceName + error);
-    if (deviceTraced && !deviceTraceFile.Check(request.deviceTracePath, device.folder, error))
+    const std::vector<RunFile> others = OtherFilesOfRun(request);
+    if (traced && !traceFile.Check(request.tracePath, device.folder, others, error))
+        return Fail(kExitUsage, traceName + error);
+    if (deviceTraced && !deviceTraceFile.Check(request.deviceTracePath, device.folder, others, error))
         return Fail(kExitUsage, deviceTraceName + error);
     if (!sim::LoadLockedDevice(request.dir, device, error)) return Fail(kExitUsage, error);
     runner::RunOptions options;

@@ -24,6 +24,7 @@ struct RunRequest {
     bool resetReturns = false;
     sim::FaultPlan faults;
     runner::Program program;   // none: the uninstaller built for this host
+    std::string exePath;       // --exe: the file program was loaded from; "" for none
     std::u16string programPath;  // what GetModuleFileNameW answers; "": the default
     // --run: the device path of a Pocket PC image among the device's files,
     // loaded once the device is (program is then made from it), on cpu.

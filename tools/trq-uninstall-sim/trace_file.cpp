@@ -30,7 +30,45 @@ std::string Unfit(mode_t mode)
     return "not a regular file";
 }
 
+// A path with its links and "." and ".." taken out, as far as it exists.
+std::filesystem::path Resolved(const std::filesystem::path& path)
+{
+    std::error_code ec;
+    std::filesystem::path resolved = std::filesystem::weakly_canonical(path, ec);
+    return ec ? std::filesystem::absolute(path, ec).lexically_normal() : resolved;
+}
+
+// The file of others the trace is, if any: the same identity when the trace
+// exists (st), else the same path.
+const RunFile* OneOf(const std::vector<RunFile>& others, const struct stat* st, const std::filesystem::path& path)
+{
+    for (const RunFile& other : others) {
+        if (st ? other.exists && other.device == st->st_dev && other.inode == st->st_ino
+               : !other.path.empty() && Resolved(other.path) == Resolved(path))
+            return &other;
+    }
+    return nullptr;
+}
+
+std::string IsOneOf(const RunFile& other) { return "the same file as " + other.what + " (a trace is never written over it)"; }
+
 }  // namespace
+
+RunFile RunFileAt(const std::string& what, const std::string& path)
+{
+    RunFile file{what, false, 0, 0, path};
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0) file.exists = true, file.device = st.st_dev, file.inode = st.st_ino;
+    return file;
+}
+
+RunFile RunFileOn(const std::string& what, int fd)
+{
+    RunFile file{what, false, 0, 0, ""};
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) file.exists = true, file.device = st.st_dev, file.inode = st.st_ino;
+    return file;
+}
 
 TraceFile::~TraceFile()
 {
@@ -38,7 +76,8 @@ TraceFile::~TraceFile()
     if (folder_ >= 0) ::close(folder_);
 }
 
-bool TraceFile::Check(const std::string& path, const host::Folder& device, std::string& error)
+bool TraceFile::Check(const std::string& path, const host::Folder& device, const std::vector<RunFile>& others,
+                      std::string& error)
 {
     const std::filesystem::path whole(path);
     name_ = whole.filename().string();
@@ -62,9 +101,16 @@ bool TraceFile::Check(const std::string& path, const host::Folder& device, std::
     // act on it, and opening a FIFO could wait for a reader.
     struct stat st;
     if (::fstatat(folder_, name_.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        if (errno == ENOENT) return true;  // a new file, made by Open
-        error = CannotWrite(errno);
-        return false;
+        if (errno != ENOENT) {
+            error = CannotWrite(errno);
+            return false;
+        }
+        // A new file, made by Open.
+        if (const RunFile* other = OneOf(others, nullptr, whole)) {
+            error = IsOneOf(*other);
+            return false;
+        }
+        return true;
     }
     if (!(error = Unfit(st.st_mode)).empty()) return false;
     file_ = ::openat(folder_, name_.c_str(), kOpenFlags);
@@ -80,6 +126,10 @@ bool TraceFile::Check(const std::string& path, const host::Folder& device, std::
     if (!(error = Unfit(st.st_mode)).empty()) return false;
     if (sim::FileOfDevice(device, st)) {
         error = "one of the device's own files under another name (a trace is never written into the device)";
+        return false;
+    }
+    if (const RunFile* other = OneOf(others, &st, whole)) {
+        error = IsOneOf(*other);
         return false;
     }
     return true;
