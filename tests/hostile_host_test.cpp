@@ -1,10 +1,12 @@
 // trq-uninstall-sim on a host that works against it: links and odd files in
 // the device folder, files over their limits, planted temporary files, a
 // disk that is full, a device it cannot write, a device another command
-// holds. Each case keeps its promise: the exit code, one line that names
-// the file and the cause, the device unchanged (or, after a failure to
-// write, a device that loads and that further runs finish), and a sentinel
-// folder beside the device that nothing touches.
+// holds, options given nothing or a trace over another file of the run,
+// and files to check longer than their writers write. Each case keeps its
+// promise: the exit code, one line that names the file and the cause, the
+// device unchanged (or, after a failure to write, a device that loads and
+// that further runs finish), and a sentinel folder beside the device that
+// nothing touches.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -14,6 +16,7 @@
 #include <functional>
 
 #include "tests/device_snapshot.h"
+#include "tests/pocketpc/pocketpc_test_support.h"
 #include "tests/test_device.h"
 
 namespace trq_test {
@@ -23,12 +26,16 @@ namespace fs = std::filesystem;
 
 const std::string kTool = TRQ_SIM_CLI;
 
-// The tool's standard error alone (standard output goes to `out`).
+// The tool's standard error alone (standard output goes to `out`, which may
+// also take standard input from elsewhere); on the device, unless the
+// arguments name their own command.
 CommandResult Tool(const fs::path& device, const std::string& arguments, const std::string& prefix = "",
                    const std::string& out = ">/dev/null")
 {
-    return RunCommand(prefix + "'" + kTool + "' --device '" + device.string() + "' " + arguments + " 2>&1 " + out +
-                      " </dev/null");
+    const bool ownCommand = arguments.rfind("--device", 0) == 0 || arguments.rfind("--init-device", 0) == 0 ||
+                            arguments.rfind("--check-device", 0) == 0;
+    const std::string command = ownCommand ? "" : "--device '" + device.string() + "' ";
+    return RunCommand(prefix + "'" + kTool + "' " + command + arguments + " 2>&1 </dev/null " + out);
 }
 
 void ExpectOneLine(const CommandResult& r, const std::string& part, const std::string& what)
@@ -60,16 +67,59 @@ void Replace(const fs::path& path, const std::function<void()>& make)
     make();
 }
 
+// What a device kit brings back, laid in the sentinel's check/ for
+// --check-device: a trace, and a kit's log unless it is empty.
+void LayBroughtBack(const fs::path& sentinel, const std::string& trace, const std::string& kitLog = "")
+{
+    fs::create_directories(sentinel / "check");
+    std::ofstream(sentinel / "check" / "TRQ Uninstall trace.txt", std::ios::binary) << trace;
+    if (!kitLog.empty()) std::ofstream(sentinel / "check" / "TRQ Uninstall Kit log.txt", std::ios::binary) << kitLog;
+}
+
+// A line of the given bytes, its "\r\n" included: head, then a string padded
+// out, then tail.
+std::string PaddedLine(const std::string& head, size_t bytes, const std::string& tail = "\"}")
+{
+    return head + std::string(bytes - head.size() - tail.size() - 2, 'a') + tail + "\r\n";
+}
+
+// A run's first record, from another build: the trace is read, not compared.
+std::string FirstRecord(size_t bytes = 0)
+{
+    const std::string head = "{\"trace\":\"TRQ Uninstall\",\"build\":\"0000000000000000\",\"pad\":\"";
+    return PaddedLine(head, bytes ? bytes : head.size() + 4);
+}
+
+// A kit's log line whose last member is a path of units UTF-16 units, "\"
+// and then "é" (two bytes in UTF-8).
+std::string KitPathLine(const std::string& head, size_t units)
+{
+    std::string path = "\\\\";
+    for (size_t i = 1; i < units; ++i) path += "\u00e9";
+    return head + path + "\"}\r\n";
+}
+
+// The Pocket PC TRQUninstall.exe, copied to the sentinel as name.
+void LayPocketPcExe(const fs::path& sentinel, const std::string& name)
+{
+    TRQ_REQUIRE_POCKETPC_BUILD();
+    fs::copy_file(PocketPcUninstaller(), sentinel / name);
+}
+
+const char* const kKitFolder = "{\"kit\":\"folder\",\"name\":\"Temp\",\"path\":\"";
+
 struct HostileHostCase {
     std::string name;
     // Lays the trap in the device; the sentinel is a folder beside it.
     std::function<void(const fs::path& device, const fs::path& sentinel)> lay;
-    std::string arguments;  // after --device DEVICE; {D} is the device, {S} the sentinel
+    // After --device DEVICE, unless they begin with a command; {D} is the
+    // device, {S} the sentinel.
+    std::string arguments;
     int exitCode;
     std::string line;       // part of the one line on standard error; "" for none
     bool unchanged = true;  // else: the device loads and further runs finish
     std::string prefix = "";           // shell before the command: limits
-    std::string out = ">/dev/null";    // where standard output goes
+    std::string out = ">/dev/null";    // where standard output goes (and input comes from); {S} the sentinel
 };
 
 void PrintTo(const HostileHostCase& c, std::ostream* os) { *os << c.name; }
@@ -148,6 +198,81 @@ const HostileHostCase kCases[] = {
     {"registry.reg cannot be written back",
      [](const fs::path&, const fs::path&) {},
      "--answer yes,yes", 5, "registry.reg: cannot write: File too large", false, "trap '' XFSZ; ulimit -f 1; "},
+    // Options that name a file, a folder or a device path, given nothing.
+    {"an empty --run", [](const fs::path&, const fs::path&) {}, "--answer yes,yes --run ''", 2,
+     "--run: an empty value names no file"},
+    {"an empty --exe", [](const fs::path&, const fs::path&) {}, "--answer yes,yes --exe ''", 2,
+     "--exe: an empty value names no file"},
+    {"an empty --trace", [](const fs::path&, const fs::path&) {}, "--answer yes,yes --trace ''", 2,
+     "--trace: an empty value names no file"},
+    {"an empty --trace-as-device", [](const fs::path&, const fs::path&) {}, "--answer yes,yes --trace-as-device ''", 2,
+     "--trace-as-device: an empty value names no file"},
+    {"an empty --device", [](const fs::path&, const fs::path&) {}, "--device '' --answer yes,yes", 2,
+     "--device: an empty value names no file"},
+    {"an empty --init-device", [](const fs::path&, const fs::path&) {}, "--init-device ''", 2,
+     "--init-device: an empty value names no file"},
+    {"an empty --check-device", [](const fs::path&, const fs::path&) {}, "--check-device ''", 2,
+     "--check-device: an empty value names no file"},
+    // A trace over another file of the run.
+    {"the trace is the program to run",
+     [](const fs::path&, const fs::path& s) { LayPocketPcExe(s, "TRQUninstall.exe"); },
+     "--answer yes,yes --exe {S}/TRQUninstall.exe --trace {S}/TRQUninstall.exe", 2,
+     "/TRQUninstall.exe: the same file as the program to run"},
+    {"the trace is the program to run by a second name",
+     [](const fs::path&, const fs::path& s) {
+         LayPocketPcExe(s, "TRQUninstall.exe");
+         fs::create_hard_link(s / "TRQUninstall.exe", s / "trace.jsonl");
+     },
+     "--answer yes,yes --exe {S}/TRQUninstall.exe --trace {S}/trace.jsonl", 2,
+     "/trace.jsonl: the same file as the program to run"},
+    {"the trace is the file the answers come from",
+     [](const fs::path&, const fs::path& s) { std::ofstream(s / "answers.txt") << "y\ny\n"; },
+     "--trace {S}/answers.txt", 2, "/answers.txt: the same file as standard input", true, "",
+     "<{S}/answers.txt >/dev/null"},
+    {"the trace is the file the report goes to",
+     [](const fs::path&, const fs::path& s) { std::ofstream(s / "report.txt") << "an earlier report\n"; },
+     "--answer yes,yes --trace-as-device {S}/report.txt", 2, "/report.txt: the same file as standard output", true, "",
+     ">>{S}/report.txt"},
+    // Lines and paths of what a device brings back, at and past what their
+    // writers write: the trace build's lines 4,096 bytes with their "\r\n",
+    // the kit's 2,048, a path MAX_PATH (260) UTF-16 units.
+    {"a trace line of 4,096 bytes", [](const fs::path&, const fs::path& s) { LayBroughtBack(s, FirstRecord(4096)); },
+     "--check-device {S}/check", 1, ""},
+    {"a trace line of 4,097 bytes",
+     [](const fs::path&, const fs::path& s) { LayBroughtBack(s, FirstRecord() + FirstRecord(4097)); },
+     "--check-device {S}/check", 2, "TRQ Uninstall trace.txt: line 2: "},
+    {"a last trace line cut short, past 4,096 bytes with its end",
+     [](const fs::path&, const fs::path& s) {
+         LayBroughtBack(s, FirstRecord() + FirstRecord(4097).substr(0, 4095));
+     },
+     "--check-device {S}/check", 2, "TRQ Uninstall trace.txt: line 2: "},
+    {"a kit log line of 2,048 bytes",
+     [](const fs::path&, const fs::path& s) {
+         LayBroughtBack(s, FirstRecord(), PaddedLine("{\"kit\":\"end\",\"mode\":\"prepare\",\"pad\":\"", 2048));
+     },
+     "--check-device {S}/check", 1, ""},
+    {"a kit log line of 2,049 bytes",
+     [](const fs::path&, const fs::path& s) {
+         LayBroughtBack(s, FirstRecord(), "{\"kit\":\"end\",\"mode\":\"prepare\"}\r\n" +
+                                              PaddedLine("{\"kit\":\"end\",\"mode\":\"prepare\",\"pad\":\"", 2049));
+     },
+     "--check-device {S}/check", 2, "TRQ Uninstall Kit log.txt: line 2: "},
+    {"a folder of 260 UTF-16 units", [](const fs::path&, const fs::path& s) {
+         LayBroughtBack(s, FirstRecord(), KitPathLine(kKitFolder, 260));
+     },
+     "--check-device {S}/check", 1, ""},
+    {"a folder of 261 UTF-16 units", [](const fs::path&, const fs::path& s) {
+         LayBroughtBack(s, FirstRecord(), KitPathLine(kKitFolder, 261));
+     },
+     "--check-device {S}/check", 2, "TRQ Uninstall Kit log.txt: line 1: "},
+    {"a held file of 261 UTF-16 units", [](const fs::path&, const fs::path& s) {
+         LayBroughtBack(s, FirstRecord(), KitPathLine("{\"kit\":\"holds\",\"how\":\"open without sharing\",\"file\":\"", 261));
+     },
+     "--check-device {S}/check", 2, "TRQ Uninstall Kit log.txt: line 1: "},
+    {"a folder the device did not name", [](const fs::path&, const fs::path& s) {
+         LayBroughtBack(s, FirstRecord(), "{\"kit\":\"folder\",\"name\":\"Temp\",\"path\":null}\r\n");
+     },
+     "--check-device {S}/check", 1, ""},
 #if !defined(__SANITIZE_ADDRESS__)  // which reserves far more address space than this
     {"an install directory of 60 MiB, in 1 GB of address space",
      [](const fs::path& d, const fs::path&) {
@@ -176,10 +301,12 @@ TEST_P(HostileHost, KeepsItsPromise)
     const auto sentinelBefore = HostTree(sentinel, true);
     const auto deviceBefore = HostTree(device, true);
 
-    std::string arguments = c.arguments;
-    for (const auto& [mark, path] : {std::pair{"{D}", device}, {"{S}", sentinel}})
-        for (size_t at; (at = arguments.find(mark)) != std::string::npos;) arguments.replace(at, 3, path.string());
-    const CommandResult r = Tool(device, arguments, c.prefix, c.out);
+    if (IsSkipped() || HasFatalFailure()) return;
+    std::string arguments = c.arguments, out = c.out;
+    for (std::string* text : {&arguments, &out})
+        for (const auto& [mark, path] : {std::pair{"{D}", device}, {"{S}", sentinel}})
+            for (size_t at; (at = text->find(mark)) != std::string::npos;) text->replace(at, 3, path.string());
+    const CommandResult r = Tool(device, arguments, c.prefix, out);
     EXPECT_EQ(r.exitCode, c.exitCode) << r.output;
     if (c.line.empty()) EXPECT_EQ(r.output, "");
     else ExpectOneLine(r, c.line, c.name);
