@@ -84,7 +84,7 @@ struct CommandLine {
 int ParseCommandLine(int argc, char** argv, CommandLine& c)
 {
     CLI::App app{"Runs the Pocket PC uninstaller on a simulated device."};
-    app.set_version_flag("--version", "trq-uninstall-sim 1.0");
+    app.set_version_flag("--version", "trq-uninstall-sim " TRQ_VERSION);
     auto* init = app.add_option("--init-device", c.initDir, "Make a sample device with the package installed in DIR")
                      ->type_name("DIR");
     auto* device = app.add_option("--device", c.deviceDir, "Run the uninstaller on the device in DIR")
