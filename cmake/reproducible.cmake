@@ -7,7 +7,8 @@
 # The same whether ccache compiles or not: ccache (base_dir, CMakeLists.txt)
 # hands the compiler the paths below the source folder relative to the
 # folder it compiles in, which Ninja makes the build folder for every
-# object; the second map takes that relative form.
+# object, and without "..": the second map takes that relative form, and
+# the include folders are named without ".." (device/, formats/).
 #
 # For the host build only: the Pocket PC and Windows builds have no
 # debugging information, and their images stay the bytes they are.
