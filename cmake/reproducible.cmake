@@ -10,6 +10,10 @@
 # object, and without "..": the second map takes that relative form, and
 # the include folders are named without ".." (device/, formats/).
 #
+# ccache does not hash the folder a map replaces, only what it puts in its
+# place: after changing one of those folders here, clear its cache
+# (ccache -C), or objects made with the old maps come back from it.
+#
 # For the host build only: the Pocket PC and Windows builds have no
 # debugging information, and their images stay the bytes they are.
 function(trq_map_build_paths)
