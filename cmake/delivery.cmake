@@ -1,7 +1,7 @@
 # What a device owner is given: the Pocket PC programs that scripts/sign
 # signs and that the CAB installs (docs/delivery.md). The Pocket PC build
 # reads it to make the CAB; the host build reads it for the tests, which
-# check every program it names.
+# check every program it names, and for cmake --install and the release.
 
 # Each program as trq_pocketpc_executable(NAME ...) makes it, NAME.exe below
 # the Pocket PC build's folder; its target is NAME. One line for each.
@@ -11,8 +11,17 @@ set(TRQ_DELIVERED_IMAGES
     platform/wince/TRQUninstallTrace.exe
 )
 
-# The CAB for Windows Mobile 5 and later, beside the uninstaller.
+# The CAB for every Pocket PC (Pocket PC 2003 to Windows Mobile 6.5), beside
+# the uninstaller.
 set(TRQ_DELIVERED_CAB platform/wince/TRQUninstallKit.cab)
+
+# The host tools installed beside them, by target.
+set(TRQ_DELIVERED_TOOLS trq-uninstall-sim elf-to-wince)
+
+# Where cmake --install puts each (below the prefix), and the documents.
+include(GNUInstallDirs)
+set(TRQ_INSTALL_POCKETPC_DIR ${CMAKE_INSTALL_DATADIR}/trq-uninstall/pocketpc)
+set(TRQ_INSTALL_DOC_DIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/trq-uninstall)
 
 # trq_delivered_cab(): in the Pocket PC build, the CAB of whichever of the
 # programs above this build makes, written by scripts/make-cab with gcab;
@@ -38,7 +47,36 @@ function(trq_delivered_cab)
     add_custom_command(OUTPUT ${cab}
         COMMAND ${TRQ_PYTHON3} ${scripts}/make-cab --gcab ${TRQ_GCAB} ${cab} ${images}
         DEPENDS ${images} ${targets} ${scripts}/make-cab ${scripts}/host_files.py
-        COMMENT "Writing the CAB for Windows Mobile 5 and later: ${TRQ_DELIVERED_CAB}"
+        COMMENT "Writing the CAB for every Pocket PC: ${TRQ_DELIVERED_CAB}"
         VERBATIM)
     add_custom_target(delivered_cab ALL DEPENDS ${cab})
+endfunction()
+
+# trq_install_delivery(): in the host build, what cmake --install lays out:
+# the host tools in bin/, the Pocket PC programs of the list above and their
+# CAB (those the Pocket PC build made) in share/trq-uninstall/pocketpc/, the
+# documents in share/doc/trq-uninstall/ (README.md, and docs/ below it, so
+# that their links still lead somewhere). The desktop Windows builds are not
+# installed: they exist to test the device code under Wine. Then the target
+# release: scripts/make-release, the archives of that tree, in release/.
+function(trq_install_delivery)
+    install(TARGETS ${TRQ_DELIVERED_TOOLS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    if(TRQ_DELIVERED_FILES)
+        install(FILES ${TRQ_DELIVERED_FILES} ${TRQ_DELIVERED_CAB_FILE} DESTINATION ${TRQ_INSTALL_POCKETPC_DIR})
+    endif()
+    file(GLOB docs LIST_DIRECTORIES false CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/*.md)
+    install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${TRQ_INSTALL_DOC_DIR})
+    install(FILES ${docs} DESTINATION ${TRQ_INSTALL_DOC_DIR}/docs)
+
+    # The script by its own first line (/usr/bin/python3), as the tests run
+    # it: one Python, one zlib, the same bytes.
+    add_custom_target(release
+        COMMAND ${PROJECT_SOURCE_DIR}/scripts/make-release --build ${CMAKE_BINARY_DIR}
+            --version ${PROJECT_VERSION} --out ${CMAKE_BINARY_DIR}/release
+        COMMENT "Making the release archives of the installed tree in release/"
+        USES_TERMINAL VERBATIM)
+    add_dependencies(release ${TRQ_DELIVERED_TOOLS})
+    if(TARGET pocketpc)
+        add_dependencies(release pocketpc)
+    endif()
 endfunction()

@@ -1,11 +1,14 @@
 #!/usr/bin/python3
 """The delivered programs signed and packed, checked by tools that are not
 ours: osslsigncode verifies each signature against a throwaway root made
-here, pefile reads the certificate table and the checksum, cabextract and
-Python's XML parser read the CAB, and the signed uninstaller runs on both
-emulated processors.
+here, pefile reads the certificate table and the checksum, the signed
+uninstaller runs on both emulated processors; cabextract, Python's XML
+parser and a reader of the .000 written here from its public description
+read the CAB's members and its two manifests; Python's tarfile and zipfile
+read the release archives.
 
-    delivery_test.py --source DIR --sim SIM [--cab CAB] --images IMAGE... -- Signing|Cab
+    delivery_test.py --source DIR --sim SIM --build DIR --version VERSION [--cab CAB] --images IMAGE...
+        -- Signing|Cab|Release
 
 Without the Pocket PC build or a tool it needs, a suite is skipped (exit
 code 77), and fails instead in CI (CI=true).
@@ -17,16 +20,16 @@ import shutil
 import struct
 import subprocess
 import sys
+import tarfile
 import tempfile
 import unittest
+import zipfile
 import xml.etree.ElementTree as ET
 
 import pefile
 
 ARGS = None
 SHIPPED_SHA256 = "a66f174668802f3c5aca0e62c73d8810b0565bb43f8c26ee5a67845288583be7"
-INSTALL_DIR = "\\Program Files\\TRQ Uninstall Kit"
-PROGRAMS_FOLDER = "%CE11%"  # \Windows\Start Menu\Programs
 PASSWORD = "throwaway"
 
 
@@ -191,57 +194,266 @@ class Signing(unittest.TestCase):
                 self.assertEqual(folder_state(case.folder), before)
 
 
+# The .000 as the cabextract author describes it ("Windows CE installation
+# cabinet (.CAB) file format", kyz/libmspack, cabextract/doc/wince_cab_format.html),
+# read here on its own, not with make-cab's code. Its names are in
+# Windows-1252 (docs/delivery.md).
+CE_FOLDERS = {"%CE1%": "\\Program Files", "%CE11%": "%CE11%"}  # as _setup.xml names the Start menu's Programs
+
+
+def read_000(data):
+    def text(offset, length):
+        assert length and data[offset + length - 1] == 0, "a string ends with its NUL"
+        return data[offset:offset + length - 1].decode("cp1252")
+
+    (signature, _, length, _, _, processor, min_major, min_minor, max_major, max_minor, min_build,
+     max_build) = struct.unpack_from("<4s11I", data, 0)
+    counts = dict(zip(("strings", "dirs", "files", "hives", "keys", "links"), struct.unpack_from("<6H", data, 48)))
+    offsets = dict(zip(("strings", "dirs", "files", "hives", "keys", "links"), struct.unpack_from("<6I", data, 60)))
+    app_at, app_size, provider_at, provider_size, unsupported_at, unsupported_size = struct.unpack_from("<6H", data, 84)
+    strings, at = {}, offsets["strings"]
+    for _ in range(counts["strings"]):
+        number, size = struct.unpack_from("<HH", data, at)
+        strings[number] = text(at + 4, size)
+        at += 4 + size
+
+    def strings_at(at, size):
+        ids = struct.unpack_from("<%dH" % (size // 2), data, at)
+        assert size % 2 == 0 and ids[-1] == 0 and 0 not in ids[:-1], ids
+        return [strings[i] for i in ids[:-1]]
+
+    dirs, at = {}, offsets["dirs"]
+    for _ in range(counts["dirs"]):
+        number, size = struct.unpack_from("<HH", data, at)
+        members = strings_at(at + 4, size)
+        dirs[number] = "\\".join([CE_FOLDERS.get(members[0], members[0])] + members[1:])
+        at += 4 + size
+    files, at = {}, offsets["files"]
+    for _ in range(counts["files"]):
+        number, folder, also, flags, size = struct.unpack_from("<HHHIH", data, at)
+        files[number] = dict(folder=dirs[folder], name=text(at + 12, size), also=also, flags=flags)
+        at += 12 + size
+    links, at = [], offsets["links"]
+    for _ in range(counts["links"]):
+        number, _, base, target, kind, size = struct.unpack_from("<6H", data, at)
+        links.append(dict(folder="%%CE%d%%" % base, name="\\".join(strings_at(at + 12, size)), target=target, kind=kind))
+        at += 12 + size
+    return dict(signature=signature, length=length, processor=processor, version_min=(min_major, min_minor),
+                version_max=(max_major, max_minor), builds=(min_build, max_build), hives=counts["hives"],
+                keys=counts["keys"], app=text(app_at, app_size), provider=text(provider_at, provider_size),
+                unsupported=data[unsupported_at:unsupported_at + unsupported_size], files=files, links=links)
+
+
+def read_cab(cab, folder):
+    """The cabinet's members in order (cabextract -l), extracted into folder;
+    _setup.xml's Install parms and placed files, {(folder, name): member}."""
+    listed = run(["cabextract", "-l", cab])
+    assert listed.returncode == 0, listed.stderr
+    members = [line.split(" | ")[-1] for line in listed.stdout.splitlines() if line.count(" | ") == 2][1:]
+    extracted = run(["cabextract", "-q", "-d", folder, cab])
+    assert extracted.returncode == 0, extracted.stderr
+    root = ET.parse(os.path.join(folder, "_setup.xml")).getroot()
+    assert root.tag == "wap-provisioningdoc", root.tag
+    install = {p.get("name"): p.get("value") for p in root.findall("characteristic[@type='Install']/parm")}
+    placed = {}
+    for place in root.findall("characteristic[@type='FileOperation']/characteristic"):
+        for file in place.findall("characteristic"):
+            for source in file.findall("characteristic[@type='Extract']/parm[@name='Source']"):
+                placed[(place.get("type"), file.get("type"))] = source.get("value")
+    return members, install, placed
+
+
 class Cab(unittest.TestCase):
+    """The two manifests of each CAB of the table read back and held to each
+    other and to the cabinet's members; make-cab's refusals of what they
+    cannot hold."""
+
     @classmethod
     def setUpClass(cls):
         require("cabextract", "gcab")
         cls.tmp = tempfile.mkdtemp()
         cls.addClassCleanup(shutil.rmtree, cls.tmp)
-        listed = run(["cabextract", "-l", ARGS.cab])
-        assert listed.returncode == 0, listed.stderr
-        cls.files = {line.split(" | ")[-1] for line in listed.stdout.splitlines() if line.count(" | ") == 2} - {"Name"}
-        extracted = run(["cabextract", "-q", "-d", cls.tmp, ARGS.cab])
-        assert extracted.returncode == 0, extracted.stderr
-        # (folder, name on the device) -> the cabinet's name of the file
-        cls.placed = {}
-        root = ET.parse(os.path.join(cls.tmp, "_setup.xml")).getroot()
-        assert root.tag == "wap-provisioningdoc", root.tag
-        cls.install = {p.get("name"): p.get("value") for p in root.findall("characteristic[@type='Install']/parm")}
-        for folder in root.findall("characteristic[@type='FileOperation']/characteristic"):
-            for file in folder.findall("characteristic"):
-                for source in file.findall("characteristic[@type='Extract']/parm[@name='Source']"):
-                    cls.placed[(folder.get("type"), file.get("type"))] = source.get("value")
 
-    def test_setup_xml_names_every_file_in_the_cabinet_and_only_those(self):
-        sources = list(self.placed.values())
-        self.assertEqual(sorted(sources), sorted(self.files - {"_setup.xml"}))
-        for source in sources:
-            self.assertRegex(source, r"^[A-Z0-9_~]{1,8}\.[0-9]{3}$")  # 8.3, numbered
+    # (case, make-cab's options and how many of the programs, or None for
+    # the build's CAB; the application's name, or the exit code and what the
+    # one line says).
+    CASES = [
+        ("the build's CAB", None, "TRQ Uninstall Kit"),
+        ("a vendor's name in Windows-1252", (["--name", "Vantrelle Désinstallation"], 1), "Vantrelle Désinstallation"),
+        ("a name without a space", (["--name", "Kit"], 3), "Kit"),
+        ("a character outside Windows-1252", (["--name", "Kit \u0416"], 1), (1, "U+0416 is not in Windows-1252")),
+        ("a name too long", (["--name", "K" * 71], 1), (1, "longer than the 70 characters")),
+        ("a folder's separator", (["--name", "A\\B"], 1), (1, "(U+005C) is not a character a folder's name")),
+        ("a macro's %", (["--name", "%CE2%"], 1), (1, "(U+0025) is not a character a folder's name")),
+        ("a trailing dot", (["--name", "Kit."], 1), (1, "neither begins nor ends with a space or a dot")),
+        ("the package's own folder", (["--name", "trq"], 1), (1, "the package's own folder")),
+        ("more programs than numbers", ([], 500), (1, "a CAB numbers at most 499")),
+        ("--name without a value", (["--name"], 0), (2, "usage: scripts/make-cab")),
+    ]
 
-    def test_install_characteristic(self):
-        count = str(len(ARGS.images))
-        self.assertEqual(self.install, {
-            "InstallPhase": "install", "AppName": "TRQ Uninstall Kit", "InstallDir": INSTALL_DIR,
-            "NumDirs": "1", "NumFiles": count, "NumRegKeys": "0", "NumRegVals": "0", "NumShortcuts": count})
+    def programs(self, folder, count):
+        """count programs in folder: the build's, then hard links to the first."""
+        paths = [shutil.copy(image, folder) for image in ARGS.images[:count]]
+        for i in range(len(paths), count):
+            paths.append(os.path.join(folder, "P%d.exe" % i))
+            os.link(paths[0], paths[-1])
+        return paths
 
-    def test_each_program_and_its_shortcut_land_where_they_should(self):
-        expected = set()
-        for image in ARGS.images:
-            name = os.path.basename(image)
-            shortcut = name[:-len(".exe")] + ".lnk"
-            expected |= {(INSTALL_DIR, name), (PROGRAMS_FOLDER, shortcut)}
-            with self.subTest(name):
-                self.assertEqual(read(os.path.join(self.tmp, self.placed[(INSTALL_DIR, name)])), read(image))
-                target = '"\\Program Files\\TRQ Uninstall Kit\\%s"' % name
-                self.assertEqual(read(os.path.join(self.tmp, self.placed[(PROGRAMS_FOLDER, shortcut)])),
-                                 ("%d#%s" % (len(target), target)).encode("ascii"))
-        self.assertEqual(set(self.placed), expected)
+    def test_each_cab_holds_two_manifests_that_agree(self):
+        for case, made, expected in self.CASES:
+            with self.subTest(case):
+                folder = tempfile.mkdtemp(dir=self.tmp)
+                if made is None:
+                    cab, images = ARGS.cab, ARGS.images
+                else:
+                    options, count = made
+                    images, cab = self.programs(folder, count), os.path.join(folder, "kit.cab")
+                    before = folder_state(folder)
+                    written = run([os.path.join(ARGS.source, "scripts", "make-cab")] + options + [cab] + images)
+                    if isinstance(expected, tuple):
+                        self.assertEqual(written.returncode, expected[0], written.stderr)
+                        self.assertEqual(written.stderr.count("\n"), 1, written.stderr)
+                        self.assertIn(expected[1], written.stderr)
+                        self.assertEqual(folder_state(folder), before)
+                        continue
+                    self.assertEqual((written.returncode, written.stderr), (0, ""))
+                self.check(cab, images, expected, tempfile.mkdtemp(dir=self.tmp))
+
+    def check(self, cab, images, name, folder):
+        members, install, placed = read_cab(cab, folder)
+        install_dir = "\\Program Files\\" + name
+        count = len(images)
+        # The .000 first, then the files in descending order of their numbers, _setup.xml last.
+        self.assertRegex(members[0], r"^[A-Z0-9_~]{1,8}\.000$")
+        numbered = members[1:-1]
+        self.assertEqual([m[-3:] for m in numbered], ["%03d" % n for n in range(2 * count, 0, -1)])
+        self.assertEqual(members[-1], "_setup.xml")
+        for member in members[:-1]:
+            self.assertRegex(member, r"^[A-Z0-9_~]{1,8}\.[0-9]{3}$")  # 8.3, numbered
+        by_number = {int(member[-3:]): member for member in numbered}
+
+        manifest = read_000(read(os.path.join(folder, members[0])))
+        self.assertEqual(manifest["signature"], b"MSCE")
+        self.assertEqual(manifest["length"], os.path.getsize(os.path.join(folder, members[0])))
+        self.assertEqual((manifest["processor"], manifest["version_min"], manifest["version_max"]),
+                         (0, (4, 20), (0, 0)))
+        self.assertEqual(manifest["builds"], (0, 0xE0000000))  # square and rotated screens
+        self.assertEqual((manifest["hives"], manifest["keys"], manifest["unsupported"]), (0, 0, b""))
+        # The installer lists the application as its provider and its name, a space between.
+        self.assertEqual(" ".join(filter(None, (manifest["provider"], manifest["app"]))), name)
+
+        self.assertEqual(install, {
+            "InstallPhase": "install", "AppName": name, "InstallDir": install_dir, "NumDirs": "1",
+            "NumFiles": str(count), "NumRegKeys": "0", "NumRegVals": "0", "NumShortcuts": str(count)})
+        # Every member but the manifests is a file _setup.xml places.
+        self.assertEqual(sorted(placed.values()), sorted(numbered))
+
+        # The same programs into the same folder, from the same members.
+        files = manifest["files"]
+        self.assertEqual({(f["folder"], f["name"]): by_number[n] for n, f in files.items()},
+                         {place: member for place, member in placed.items() if place[0] == install_dir})
+        for number, file in files.items():
+            self.assertEqual((file["also"], file["flags"]), (number, 0x40000002))
+        for image in images:
+            with self.subTest(os.path.basename(image)):
+                self.assertEqual(read(os.path.join(folder, placed[(install_dir, os.path.basename(image))])),
+                                 read(image))
+        # The same shortcuts, to the same programs: the .000 names its
+        # program, _setup.xml's is a file that quotes its path.
+        self.assertEqual(sorted((link["folder"], link["name"]) for link in manifest["links"]),
+                         sorted(place for place in placed if place[0] == "%CE11%"))
+        self.assertEqual(len(placed), 2 * count)
+        for link in manifest["links"]:
+            self.assertEqual(link["kind"], 1)  # to a file
+            target = '"%s\\%s"' % (files[link["target"]]["folder"], files[link["target"]]["name"])
+            self.assertEqual(read(os.path.join(folder, placed[(link["folder"], link["name"])])),
+                             ("%d#%s" % (len(target), target)).encode("cp1252"))
+
+
+class Release(unittest.TestCase):
+    """cmake --install into an empty folder: the layout of the install rules,
+    no path of the source or build folder in any file, and the simulator runs
+    from there. scripts/make-release run twice, each time installing afresh
+    elsewhere: the same bytes; the archives hold that tree (stripped) with
+    README.txt and SHA256SUMS, the sums the files'."""
+
+    @classmethod
+    def setUpClass(cls):
+        require()
+        cls.tmp = tempfile.mkdtemp()
+        cls.addClassCleanup(shutil.rmtree, cls.tmp)
+
+    def installed_files(self):
+        """What the install rules lay out, as the issue has it."""
+        docs = ["docs/" + name for name in os.listdir(os.path.join(ARGS.source, "docs")) if name.endswith(".md")]
+        pocketpc = [os.path.basename(path) for path in ARGS.images + ([ARGS.cab] if ARGS.cab else [])]
+        return sorted(["bin/trq-uninstall-sim", "bin/elf-to-wince"] +
+                      ["share/trq-uninstall/pocketpc/" + name for name in pocketpc] +
+                      ["share/doc/trq-uninstall/" + name for name in ["README.md"] + docs])
+
+    def test_the_installed_tree_and_its_archives(self):
+        prefix = os.path.join(self.tmp, "prefix")
+        installed = run(["cmake", "--install", ARGS.build, "--prefix", prefix])
+        self.assertEqual(installed.returncode, 0, installed.stdout + installed.stderr)
+        files = {os.path.relpath(os.path.join(folder, name), prefix): read(os.path.join(folder, name))
+                 for folder, _, names in os.walk(prefix) for name in names}
+        self.assertEqual(sorted(files), self.installed_files())
+        for path in ARGS.images + ([ARGS.cab] if ARGS.cab else []):
+            self.assertEqual(files["share/trq-uninstall/pocketpc/" + os.path.basename(path)], read(path))
+        for folder in {os.path.realpath(ARGS.source), os.path.realpath(ARGS.build)}:
+            for name, data in files.items():
+                self.assertNotIn(folder.encode(), data, name)
+        sim = os.path.join(prefix, "bin", "trq-uninstall-sim")
+        device = os.path.join(self.tmp, "device")
+        made = run([sim, "--init-device", device], cwd=self.tmp)
+        self.assertEqual(made.returncode, 0, made.stderr)
+        ran = run([sim, "--device", device, "--answer", "yes,yes"], cwd=self.tmp)
+        self.assertEqual(ran.returncode, 0, ran.stdout + ran.stderr)
+
+        top = "trq-uninstall-" + ARGS.version
+        made = []
+        for out in ("one", "two"):
+            release = run([os.path.join(ARGS.source, "scripts", "make-release"), "--build", ARGS.build,
+                           "--version", ARGS.version, "--out", os.path.join(self.tmp, out)])
+            self.assertEqual((release.returncode, release.stderr), (0, ""))
+            self.assertEqual(sorted(os.listdir(os.path.join(self.tmp, out))), [top + ".tar.gz", top + ".zip"])
+            made.append([read(os.path.join(self.tmp, out, top + ext)) for ext in (".tar.gz", ".zip")])
+        self.assertEqual(made[0], made[1])
+
+        with tarfile.open(os.path.join(self.tmp, "one", top + ".tar.gz")) as archive:
+            infos = archive.getmembers()
+            packed = {info.name: archive.extractfile(info).read() for info in infos if info.isfile()}
+            archive.extractall(os.path.join(self.tmp, "unpacked"))
+        names = [info.name for info in infos]
+        self.assertEqual(names, sorted(names, key=str.encode))
+        expected = [top + "/" + name for name in sorted(self.installed_files() + ["README.txt", "SHA256SUMS"])]
+        self.assertEqual(sorted(packed), expected)
+        folders = {top} | {name.rsplit("/", i)[0] for name in expected for i in range(1, name.count("/"))}
+        self.assertEqual(sorted(info.name for info in infos if info.isdir()), sorted(folders))
+        for info in infos:
+            executable = info.isdir() or info.name.startswith(top + "/bin/")
+            self.assertEqual((info.uid, info.gid, info.uname, info.gname, info.mtime, info.mode),
+                             (0, 0, "", "", infos[0].mtime, 0o755 if executable else 0o644), info.name)
+        with zipfile.ZipFile(os.path.join(self.tmp, "one", top + ".zip")) as archive:
+            self.assertEqual({i.filename: archive.read(i) for i in archive.infolist() if not i.is_dir()}, packed)
+        # The installed files (the host tools stripped), and the sums of all but SHA256SUMS.
+        for name in self.installed_files():
+            if not name.startswith("bin/"):
+                self.assertEqual(packed[top + "/" + name], files[name], name)
+        sums = dict(reversed(line.split("  ", 1)) for line in packed[top + "/SHA256SUMS"].decode().splitlines())
+        self.assertEqual(sorted(top + "/" + name for name in sums), sorted(set(packed) - {top + "/SHA256SUMS"}))
+        for name, digest in sums.items():
+            self.assertEqual(hashlib.sha256(packed[top + "/" + name]).hexdigest(), digest, name)
+        unpacked_sim = os.path.join(self.tmp, "unpacked", top, "bin", "trq-uninstall-sim")
+        self.assertEqual(run([unpacked_sim, "--version"]).stdout, "trq-uninstall-sim %s\n" % ARGS.version)
 
 
 if __name__ == "__main__":
     parser = argparse.ArgumentParser()
     parser.add_argument("--source", required=True)
     parser.add_argument("--sim", required=True)
+    parser.add_argument("--build", default="")
+    parser.add_argument("--version", default="")
     parser.add_argument("--cab", default="")
     parser.add_argument("--images", nargs="*", default=[])
     ARGS, rest = parser.parse_known_args()

@@ -96,7 +96,7 @@ CLI::Option* AddNamingOption(CLI::App& app, const char* name, std::string& value
 int ParseCommandLine(int argc, char** argv, CommandLine& c)
 {
     CLI::App app{"Runs the Pocket PC uninstaller on a simulated device."};
-    app.set_version_flag("--version", "trq-uninstall-sim 1.0");
+    app.set_version_flag("--version", "trq-uninstall-sim " TRQ_VERSION);
     auto* init = AddNamingOption(app, "--init-device", c.initDir, "Make a sample device with the package installed in DIR",
                                  "DIR");
     auto* device = AddNamingOption(app, "--device", c.deviceDir, "Run the uninstaller on the device in DIR", "DIR");
