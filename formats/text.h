@@ -17,6 +17,15 @@ std::optional<std::string> Utf16ToUtf8(std::u16string_view utf16);
 // For messages and traces: never fails; a lone surrogate becomes U+FFFD.
 std::string Utf16ToUtf8Lossy(std::u16string_view utf16);
 
+// One UTF-8 sequence at text[at]: its code point and its length in bytes.
+// False for malformed UTF-8: a stray continuation byte, an overlong form, a
+// surrogate, past U+10FFFF, or a sequence cut short.
+bool DecodeUtf8(std::string_view text, size_t at, char32_t& code, size_t& length);
+
+// The value of a hexadecimal digit, of either case; -1 for any other
+// character.
+int HexDigit(char32_t c);
+
 // True when every surrogate is part of a pair.
 bool IsValidUtf16(std::u16string_view utf16);
 

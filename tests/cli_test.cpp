@@ -97,47 +97,60 @@ TEST(Cli, RunStopsAtABoxWithNoAnswer)
     EXPECT_NE(none.output.find("no answer on standard input"), std::string::npos) << none.output;
 }
 
-TEST(Cli, TraceHasOneObjectPerCallWithItsFields)
+// --trace appends each run to FILE as the trace build appends its trace on
+// a Pocket PC: the run's first record the simulated device's facts (its
+// [Device] defaults, Windows CE 5.1 build 1700) naming this build, then each
+// call's "calling" line and its record, with what only the simulated device
+// knows last ("sim": who holds a file it could not delete); the call that
+// ended a run (the soft reset the device took) has none.
+TEST(Cli, TraceIsTheTraceBuildsAppendedRunByRun)
 {
     TempDir tmp;
     const std::string dev = (tmp.Path() / "device").string();
-    const std::string trace = (tmp.Path() / "trace.jsonl").string();
+    const std::string trace = (tmp.Path() / "trace.txt").string();
     ASSERT_EQ(Cli("--init-device " + dev).exitCode, 0);
     std::ofstream(tmp.Path() / "device" / "device.ini", std::ios::app)
         << "[HeldOpen]\nFile=\\Program Files\\TRQ\\TRQ.exe\n";
-    ASSERT_EQ(Cli("--device " + dev + " --answer yes,yes --reset-returns --trace " + trace).exitCode, 0);
+    for (int run = 0; run < 2; ++run) ASSERT_EQ(Cli("--device " + dev + " --answer yes,yes --trace " + trace).exitCode, 0);
 
-    const std::map<std::string, std::vector<std::string>> fields = {
-        {"RegOpenKeyExW", {"op", "root", "path", "options", "access", "result"}},
-        {"RegQueryValueExW", {"op", "name", "bytes", "result"}},
-        {"RegCloseKey", {"op"}},
-        {"RegDeleteKeyW", {"op", "root", "path", "result"}},
-        {"SetFileAttributesW", {"op", "path", "attributes"}},
-        {"DeleteFileW", {"op", "path", "result", "error"}},
-        {"GetLastError", {"op", "result"}},
-        {"SetLastError", {"op", "error"}},
-        {"RemoveDirectoryW", {"op", "path", "result"}},
-        {"GetTempPathW", {"op", "size", "result", "path"}},
-        {"SHGetSpecialFolderPath", {"op", "csidl", "result", "path"}},
-        {"GetForegroundWindow", {"op"}},
-        {"MessageBoxW", {"op", "text", "caption", "flags", "result"}},
-        {"KernelIoControl", {"op", "code"}},
-        {"HeapAlloc", {"op", "bytes"}},
-        {"HeapFree", {"op"}},
-    };
-    std::ifstream in(trace);
-    std::string line;
-    std::set<std::string> seen;
+    std::ifstream in(trace, std::ios::binary);
+    std::vector<nlohmann::ordered_json> starts;
+    std::string line, calling, endedIn;
+    std::string heldBy;  // of the user's program's file
     while (std::getline(in, line)) {
-        nlohmann::ordered_json record = nlohmann::ordered_json::parse(line);
-        std::vector<std::string> keys;
-        for (auto it = record.begin(); it != record.end(); ++it) keys.push_back(it.key());
-        const std::string op = record["op"];
-        ASSERT_TRUE(fields.count(op)) << line;
-        EXPECT_EQ(keys, fields.at(op)) << line;
-        seen.insert(op);
+        ASSERT_EQ(line.back(), '\r') << line;
+        const nlohmann::ordered_json record = nlohmann::ordered_json::parse(line.substr(0, line.size() - 1));
+        if (record.contains("trace")) {
+            endedIn = calling;
+            calling.clear();
+            starts.push_back(record);
+        } else if (record.contains("calling")) {
+            ASSERT_EQ(calling, "") << line;
+            calling = record["calling"];
+        } else {
+            EXPECT_EQ(record["call"], calling) << line;
+            std::vector<std::string> keys;
+            for (auto it = record.begin(); it != record.end(); ++it) keys.push_back(it.key());
+            if (!record.contains("ret")) keys.insert(keys.begin() + 2, "ret");  // SetLastError returns nothing
+            if (record.contains("sim")) keys.pop_back();
+            EXPECT_EQ(keys, (std::vector<std::string>{"call", "args", "ret", "error"})) << line;
+            if (record["call"] == "DeleteFileW" && record["args"]["path"] == "\\Program Files\\TRQ\\TRQ.exe" &&
+                record["error"] == 32)
+                heldBy = record["sim"]["heldBy"];
+            calling.clear();
+        }
     }
-    EXPECT_EQ(seen.size(), fields.size()) << "this run makes every kind of call";
+    ASSERT_EQ(starts.size(), 2u);
+    EXPECT_EQ(endedIn, "KernelIoControl") << "the first run ends in the reset the device takes";
+    EXPECT_EQ(calling, "") << "the second run returns";
+    EXPECT_EQ(heldBy, "user");
+    for (const nlohmann::ordered_json& start : starts) {
+        EXPECT_EQ(start["trace"], "TRQ Uninstall");
+        EXPECT_EQ(start["build"].get<std::string>().size(), 16u);
+        EXPECT_EQ(start["os"], nlohmann::ordered_json::parse(R"({"major":5,"minor":1,"build":1700,"platform":3,"csd":""})"));
+        EXPECT_EQ(start["platformType"], "PocketPC");
+        EXPECT_EQ(start["oem"], "QX-500 Pocket PC");
+    }
 }
 
 }  // namespace

@@ -79,6 +79,15 @@ private:
     TempDir dir_;
 };
 
+// Where two runs' calls first differ, "" when they never do: each call
+// compared as values, what the caller gave and what the call gave back,
+// a handle of each run mapped to the other's by where it came from (as the
+// checker maps the device's to the simulated device's), then how many
+// calls each made and the call each ended in.
+std::string FirstDifference(const sim::Trace& a, const sim::Trace& b);
+// The same of two lists of calls (read from traces).
+std::string FirstDifference(const std::vector<sim::RecordedCall>& x, const std::vector<sim::RecordedCall>& y);
+
 // True when the environment says this is a CI run (CI=true), where a build
 // piece missing (Wine, the Windows or the Pocket PC executable) is a failure
 // rather than a reason to skip.

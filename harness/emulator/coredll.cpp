@@ -11,6 +11,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "device/call_names.h"
 #include "device/device.h"
 #include "formats/pe_format.h"
 #include "formats/text.h"
@@ -122,8 +123,8 @@ std::string ProcessHeap::AnyOverrun() const
 using device_calls::Kind;
 using device_calls::Unit;
 
-CallFrame::CallFrame(ArmMachine& machine_, ProcessHeap& heap_, CopyBudget& copies, const char* name)
-    : machine(machine_), heap(heap_), budget_(copies), name_(name)
+CallFrame::CallFrame(ArmMachine& machine_, ProcessHeap& heap_, CopyBudget& copies, const device_calls::Row& call)
+    : machine(machine_), heap(heap_), budget_(copies), call_(call)
 {
 }
 
@@ -145,15 +146,34 @@ void CallFrame::Fail(int index, const std::string& what)
 
 void CallFrame::Refuse(const std::string& why)
 {
-    if (fault_.empty()) fault_ = std::string(name_) + ", " + why;
+    if (fault_.empty()) fault_ = std::string(call_.name) + ", " + why;
 }
 
-bool CallFrame::Marshal(const device_calls::Arg* kinds, int count)
+bool CallFrame::Marshal()
 {
-    kinds_ = kinds;
+    const int count = static_cast<int>(call_.paramCount);
     args_.assign(static_cast<size_t>(count), Marshalled{});
     for (int i = 0; i < count && !Faulted(); ++i) Resolve(i);
-    return !Faulted();
+    if (Faulted()) return false;
+    for (int i = 0; i < count; ++i) {
+        const device_calls::Arg& kind = KindOf(i);
+        const bool word = kind.kind == Kind::Value || kind.kind == Kind::Handle;
+        words_[i] = word ? args_[i].word : reinterpret_cast<TraceWord>(args_[i].host);
+    }
+    TakeCountsIn(call_, words_, countsIn_);
+    return true;
+}
+
+TracedCall CallFrame::Returned(DWORD error)
+{
+    // The record writer reads what a HandleOut points to as a handle of the
+    // host's width; the program's is a word of 32 bits.
+    for (unsigned i = 0; i < call_.paramCount; ++i) {
+        if (KindOf(static_cast<int>(i)).kind != Kind::HandleOut || !args_[i].host) continue;
+        handlesOut_[i] = *static_cast<const uint32_t*>(args_[i].host);
+        words_[i] = reinterpret_cast<TraceWord>(&handlesOut_[i]);
+    }
+    return TracedCall{&call_, words_, countsIn_, result, error};
 }
 
 // Reads one argument by its kind, once; a buffer first reads the argument
@@ -164,7 +184,7 @@ void CallFrame::Resolve(int index)
     if (arg.done) return;
     arg.done = true;
     arg.word = ReadWord(index);
-    const device_calls::Arg& kind = kinds_[index];
+    const device_calls::Arg& kind = KindOf(index);
     if (Faulted() || !arg.word || kind.kind == Kind::Value || kind.kind == Kind::Handle) return;
     switch (kind.kind) {
     case Kind::StringIn:
@@ -203,15 +223,17 @@ uint32_t CallFrame::ReadWord(int index)
 // argument, or the count that argument points to (0 when it is null).
 uint64_t CallFrame::BufferBytes(const device_calls::Arg& kind)
 {
-    uint64_t units = kind.fixedSize;
+    uint32_t sizeValue = 0;
     if (kind.sizeArg >= 0) {
         Resolve(kind.sizeArg);
         const Marshalled& size = args_[kind.sizeArg];
-        if (kinds_[kind.sizeArg].kind == Kind::CountInOut)
-            units = size.host ? *static_cast<const uint32_t*>(size.host) : 0;
+        if (KindOf(kind.sizeArg).kind == Kind::CountInOut)
+            sizeValue = size.host ? *static_cast<const uint32_t*>(size.host) : 0;
         else
-            units = size.word;
+            sizeValue = size.word;
     }
+    // The size in 64 bits: a count of characters may not fit 32 bits in bytes.
+    const uint64_t units = device_calls::BufferUnits(kind, sizeValue);
     return kind.unit == Unit::Chars ? units * sizeof(char16_t) : units;
 }
 
@@ -560,7 +582,7 @@ constexpr ServeCall kParticular<&sim::DeviceSession::CreateProcessW> = &ServeCre
 
 namespace declared {
 using namespace device_calls;
-#define TRQ_DECLARED_ARGS(type, name, params, args, faults, kinds)                                    \
+#define TRQ_DECLARED_ARGS(type, name, params, args, faults, success, kinds)                                    \
     constexpr auto name = MakeArgs kinds;                                                      \
     static_assert(KindsFit(&sim::DeviceSession::name, name), #name ": the kinds of its arguments in the list of " \
                                            "device/device_calls.h do not fit its parameters");          \
@@ -571,21 +593,26 @@ TRQ_ALL_CALLS(TRQ_DECLARED_ARGS)
 #undef TRQ_DECLARED_ARGS
 }  // namespace declared
 
-#define TRQ_EXPORT(type, name, params, args, faults, kinds)                                                   \
-    {#name, declared::name.data(), static_cast<int>(declared::name.size()),                             \
-     kParticular<&sim::DeviceSession::name> ? kParticular<&sim::DeviceSession::name>          \
-                                            : &ServeAsDeclared<&sim::DeviceSession::name, declared::name>},
+// In the list's order, as the rows are: kExports[row.index] is a row's.
+#define TRQ_EXPORT(type, name, params, args, faults, success, kinds)                               \
+    {&device_calls::call::name, kParticular<&sim::DeviceSession::name>                             \
+                                    ? kParticular<&sim::DeviceSession::name>                       \
+                                    : &ServeAsDeclared<&sim::DeviceSession::name, declared::name>},
 const Export kExports[] = {TRQ_ALL_CALLS(TRQ_EXPORT)};
 #undef TRQ_EXPORT
 static_assert(std::size(kExports) == kExportCount);
 
 }  // namespace
 
+const Export& ExportOf(const device_calls::Row& call)
+{
+    return kExports[call.index];
+}
+
 const Export* FindExport(const std::string& name)
 {
-    for (const Export& e : kExports)
-        if (name == e.name) return &e;
-    return nullptr;
+    const device_calls::Row* call = device_calls::FindCall(name);
+    return call ? &ExportOf(*call) : nullptr;
 }
 
 bool IsCoredll(const std::string& library)

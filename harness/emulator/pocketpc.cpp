@@ -181,9 +181,11 @@ ProcessEnd RunProcess(sim::DeviceSession& session, const PocketPcExe& exe, RunSh
         --share.callsLeft;
 
         const Export& call = *exe.imports[import];
-        CallFrame frame(machine, heap, share.copies, exe.image.imports[import].name.c_str());
-        if (frame.Marshal(call.args, call.argCount)) {
+        CallFrame frame(machine, heap, share.copies, *call.call);
+        if (frame.Marshal()) {
+            session.Calling(*call.call);
             call.serve(session, frame);
+            session.Returned(frame.Returned(session.ErrorCode()));
             // The device restarted, waits at a box, or the program waits.
             if (session.Stopped() || session.Parked()) return {};
         }

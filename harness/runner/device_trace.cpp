@@ -3,8 +3,10 @@
 #include <functional>
 #include <map>
 
+#include "device/call_names.h"
 #include "formats/device_ini.h"
 #include "formats/text.h"
+#include "harness/runner/call_json.h"
 #include "platform/trace/trace_line.h"
 
 namespace runner {
@@ -87,7 +89,7 @@ void TakeFacts(size_t line, JsonValue& value, DeviceTrace& out, std::string& why
     TraceRun run;
     run.line = line;
     run.build = build->Utf8();
-    run.facts = std::move(value);
+    run.facts = FactsOfRecord(value);
     out.runs.push_back(std::move(run));
 }
 
@@ -117,6 +119,9 @@ bool ReadDeviceTrace(std::string_view text, DeviceTrace& out, std::string& error
             why = "a record before the first record of a run";
             return false;
         }
+        // The simulated device's lines of a program the run's program
+        // started: none of the run's own calls.
+        if (const JsonValue* sim = value.Find("sim"); sim && sim->Find("process")) return true;
         if (const JsonValue* name = value.Find("calling")) {
             if (!name->Is(Type::String)) why = "a \"calling\" line without a call's name";
             else if (!calling.empty())
@@ -134,12 +139,19 @@ bool ReadDeviceTrace(std::string_view text, DeviceTrace& out, std::string& error
             why = "neither a run's first record, a call nor a call's record";
             return false;
         }
-        if (!calling.empty() && calling != call->Utf8()) {
-            why = "a record of " + call->Utf8() + " where line " + std::to_string(callingLine) + " called " + calling;
+        const std::string name = call->Utf8();
+        if (!calling.empty() && calling != name) {
+            why = "a record of " + name + " where line " + std::to_string(callingLine) + " called " + calling;
             return false;
         }
         calling.clear();
-        out.runs.back().calls.push_back(TraceRecord{line, call->Utf8(), std::move(value)});
+        TraceRecord record{line, name, {}};
+        if (const device_calls::Row* row = device_calls::FindCall(name);
+            row && !ReadCallRecord(value, *row, record.record, why)) {
+            why = "a record of " + name + ": " + why;
+            return false;
+        }
+        out.runs.back().calls.push_back(std::move(record));
         return true;
     });
     if (!read) return false;
@@ -201,10 +213,12 @@ public:
         if (m ? m->Is(Type::Null) : mayBeMissing) return &kNone;
         return Path(key);
     }
-    std::string Raw(const char* key) const
+    // A number the kit wrote, as the report shows it; "null" where it
+    // wrote none.
+    std::string Number(const char* key) const
     {
         const JsonValue* m = value_.Find(key);
-        return m ? m->raw : std::string("null");
+        return m && m->integral ? std::to_string(m->number) : std::string("null");
     }
     const JsonValue* Find(const char* key) const { return value_.Find(key); }
 
@@ -248,8 +262,8 @@ void TakeKitLine(KitLine& line, KitLog& out, std::map<std::string, size_t>& fold
         if (!file) return;
         const JsonValue* how = line.Find("how");
         const JsonValue* restored = line.Find("restored");
-        out.probes.push_back(KitProbe{*file, how && how->Is(Type::String) ? how->Utf8() : "", line.Raw("result"),
-                                      line.Raw("error"), restored && restored->boolean});
+        out.probes.push_back(KitProbe{*file, how && how->Is(Type::String) ? how->Utf8() : "", line.Number("result"),
+                                      line.Number("error"), restored && restored->boolean});
     } else if (k == "made") {
         ++out.made;
     } else if (k == "exists") {

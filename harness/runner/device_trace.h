@@ -17,22 +17,26 @@
 #include <vector>
 
 #include "harness/runner/json_line.h"
+#include "platform/sim/recorded_call.h"
+#include "platform/trace/device_facts.h"
 
 namespace runner {
 
 // One call as the device recorded it once the call had returned:
-// {"call":NAME,"args":{...},"ret":...,"error":N}.
+// {"call":NAME,"args":{...},"ret":...,"error":N}, read as values. A call
+// the list does not have (a trace of another build) keeps its name alone:
+// record.call is null.
 struct TraceRecord {
     size_t line = 0;  // in the file, from 1
     std::string call;
-    JsonValue record;
+    sim::RecordedCall record;
 };
 
 // One run of the uninstaller: from its first record, which holds the
 // device's facts, to the next one.
 struct TraceRun {
     size_t line = 0;  // of the first record
-    JsonValue facts;  // {"trace":"TRQ Uninstall","build":...,"os":...,"platformType":...,"oem":...}
+    DeviceFacts facts;
     std::string build;
     std::vector<TraceRecord> calls;  // call n of the run is calls[n - 1]
     // A call whose "calling" line has no record after it: it never returned
@@ -51,7 +55,9 @@ struct DeviceTrace {
 // Reads a trace file's bytes. False with "line N: why" in error for what
 // the trace build never writes: a line too long, a line that is no JSON
 // object, a record before the first run's first record, a call that did not
-// return with the run going on, a record of another call than the one called.
+// return with the run going on, a record of another call than the one
+// called, an argument or result that is not what its kind writes
+// (call_json.h).
 bool ReadDeviceTrace(std::string_view text, DeviceTrace& out, std::string& error);
 
 // A file the kit holds open on the device, and how: "running program" (a

@@ -32,6 +32,7 @@ bool RunUninstallOn(DeviceImage& image, const RunOptions& options, RunOutcome& o
     outcome = RunOutcome{};
     if (options.writeBack) image.ReserveRegistryWrite();  // fails, if it must, before the run
     outcome.trace = Trace(options.trace, options.keepRecords);
+    outcome.trace.Start(options.build, sim::DeviceFactsOf(image.config.device));
     bool registryChanged = false, configChanged = false;
     {
         DeviceSession device(image, outcome.trace);

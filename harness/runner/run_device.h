@@ -31,7 +31,11 @@ struct RunOptions {
     BoxAnswerer answerer;        // none: every box stops the run
     FaultPlan faults;            // none: every call behaves
     bool resetReturns = false;   // the reset request comes back, nothing changed
-    std::ostream* trace = nullptr;  // JSON lines, as the calls happen
+    // The trace, in the trace build's format, as the calls happen: the
+    // run's first record the device's facts, naming build (the device
+    // code's id), then each call.
+    std::ostream* trace = nullptr;
+    std::string build;
     // true: RunOutcome keeps every trace record and box for the caller to
     // read. Off, the run holds none of them (the command line writes the
     // trace as it goes and needs neither).

@@ -135,8 +135,6 @@ HANDLE DeviceSession::CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSEC
     } else {
         lastError = error;
     }
-    Served({{"path", Utf8(path)}, {"access", access}, {"share", share}, {"disposition", disposition},
-            {"result", HandleText(result)}, {"error", lastError}});
     return result;
 }
 
@@ -161,7 +159,6 @@ BOOL DeviceSession::WriteFile(HANDLE file, LPCVOID data, DWORD bytes, LPDWORD wr
         if (written) *written = bytes;
         ok = TRUE;
     }
-    Served({{"handle", HandleText(file)}, {"bytes", bytes}, {"result", ok}, {"error", ok ? 0 : lastError}});
     return ok;
 }
 
@@ -185,8 +182,6 @@ BOOL DeviceSession::ReadFile(HANDLE file, LPVOID data, DWORD bytes, LPDWORD read
         if (read) *read = static_cast<DWORD>(got.size());
         ok = TRUE;
     }
-    Served({{"handle", HandleText(file)}, {"bytes", bytes}, {"read", got.size()}, {"result", ok},
-            {"error", ok ? 0 : lastError}});
     return ok;
 }
 
@@ -220,8 +215,6 @@ DWORD DeviceSession::SetFilePointer(HANDLE file, LONG distance, PLONG distanceHi
             lastError = 0;
         }
     }
-    Served({{"handle", HandleText(file)}, {"distance", distance}, {"method", method}, {"result", result},
-            {"error", lastError}});
     return result;
 }
 
@@ -236,7 +229,6 @@ BOOL DeviceSession::FlushFileBuffers(HANDLE file)
     else if (!open) ok = Failed(ERROR_INVALID_HANDLE);
     else if (!(open->access & GENERIC_WRITE)) ok = Failed(ERROR_ACCESS_DENIED);
     else ok = TRUE;
-    Served({{"handle", HandleText(file)}, {"result", ok}});
     return ok;
 }
 
@@ -251,7 +243,6 @@ BOOL DeviceSession::CloseHandle(HANDLE object)
         handles.erase(it);
         ok = TRUE;
     }
-    Served({{"handle", HandleText(object)}, {"result", ok}});
     return ok;
 }
 
@@ -271,7 +262,6 @@ DWORD DeviceSession::GetFileAttributesW(LPCWSTR path)
         result = facts.kind == FileKind::Folder ? FILE_ATTRIBUTE_DIRECTORY | readOnly
                                                 : readOnly ? readOnly : FILE_ATTRIBUTE_NORMAL;
     }
-    Served({{"path", Utf8(path)}, {"result", result}, {"error", result == INVALID_FILE_ATTRIBUTES ? lastError : 0}});
     return result;
 }
 
@@ -286,7 +276,6 @@ BOOL DeviceSession::CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES)
         ++made;
         ok = TRUE;
     }
-    Served({{"path", Utf8(path)}, {"result", ok}, {"error", ok ? 0 : lastError}});
     return ok;
 }
 
@@ -326,8 +315,6 @@ BOOL DeviceSession::CopyFileW(LPCWSTR from, LPCWSTR to, BOOL failIfExists)
         }
     }
     const BOOL ok = error ? Failed(error) : TRUE;
-    Served({{"from", Utf8(from)}, {"to", Utf8(to)}, {"failIfExists", failIfExists}, {"result", ok},
-            {"error", ok ? 0 : lastError}});
     return ok;
 }
 

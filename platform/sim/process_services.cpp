@@ -13,6 +13,7 @@
 // rule takes a shortcut's target.
 #include <algorithm>
 #include <cstring>
+#include <tuple>
 
 #include "platform/sim/device_startup.h"
 #include "platform/sim/service_text.h"
@@ -75,15 +76,6 @@ BOOL DeviceSession::GetVersionExW(LPOSVERSIONINFOW info)
         CopyText(facts.servicePack, info->szCSDVersion, 128);
         ok = TRUE;
     }
-    nlohmann::ordered_json fields = {{"size", size}, {"result", ok}, {"error", ok ? 0 : lastError}};
-    if (ok) {
-        fields["major"] = facts.majorVersion;
-        fields["minor"] = facts.minorVersion;
-        fields["build"] = facts.buildNumber;
-        fields["platform"] = facts.platformId;
-        fields["servicePack"] = formats::Utf16ToUtf8Lossy(facts.servicePack);
-    }
-    Served(std::move(fields));
     return ok;
 }
 
@@ -104,10 +96,28 @@ BOOL DeviceSession::SystemParametersInfoW(UINT action, UINT size, PVOID buffer, 
         CopyText(*text, static_cast<WCHAR*>(buffer), text->size() + 1);
         ok = TRUE;
     }
-    nlohmann::ordered_json fields = {{"action", action}, {"size", size}, {"result", ok}, {"error", ok ? 0 : lastError}};
-    if (ok) fields["text"] = formats::Utf16ToUtf8Lossy(*text);
-    Served(std::move(fields));
     return ok;
+}
+
+DeviceFacts DeviceFactsOf(const formats::DeviceFacts& device)
+{
+    // As GetVersionExW answers an OSVERSIONINFOW of its size, and
+    // SystemParametersInfoW a text that fits the buffer: kFactChars
+    // characters, its NUL included.
+    DeviceFacts facts{};
+    facts.osKnown = TRUE;
+    facts.os.dwOSVersionInfoSize = sizeof facts.os;
+    facts.os.dwMajorVersion = device.majorVersion;
+    facts.os.dwMinorVersion = device.minorVersion;
+    facts.os.dwBuildNumber = device.buildNumber;
+    facts.os.dwPlatformId = device.platformId;
+    CopyText(device.servicePack, facts.os.szCSDVersion, 128);
+    for (auto [text, known, buffer] : {std::tuple{&device.platformType, &facts.platformTypeKnown, facts.platformType},
+                                       std::tuple{&device.oemInfo, &facts.oemKnown, facts.oem}}) {
+        *known = text->size() < kFactChars;
+        if (*known) CopyText(*text, buffer, kFactChars);
+    }
+    return facts;
 }
 
 // ---------------------------------------------------------------- programs --
@@ -218,7 +228,6 @@ DWORD DeviceSession::GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD siz
         result = written.size() < running.module.size() ? size : static_cast<DWORD>(written.size());
         if (written.size() < running.module.size()) lastError = ERROR_INSUFFICIENT_BUFFER;
     }
-    Served({{"size", size}, {"result", result}, {"path", formats::Utf16ToUtf8Lossy(written)}});
     return result;
 }
 
@@ -251,8 +260,6 @@ BOOL DeviceSession::CreateProcessW(LPCWSTR program, LPWSTR commandLine, LPSECURI
     };
     if (uint32_t error = refusal()) {
         Failed(error);
-        Served({{"program", Utf8(program)}, {"commandLine", Utf8(commandLine)}, {"result", FALSE},
-                {"error", lastError}});
         return FALSE;
     }
     DeviceProgram started;
@@ -280,10 +287,7 @@ BOOL DeviceSession::StartProgram(DeviceProgram program, const std::u16string& co
     }
     programs.push_back(std::move(program));
     const size_t index = programs.size() - 1;
-    // Traced as it starts, before any call of its own.
-    Served({{"program", formats::Utf16ToUtf8Lossy(programs[index].module)},
-            {"commandLine", formats::Utf16ToUtf8Lossy(commandLine)}, {"result", TRUE}, {"error", 0},
-            {"started", id}});
+    Notes().started = id;
     if (!loaded) {
         programNotes.push_back({programs[index].module,
                                 "no Pocket PC image: taken as a program that runs until the device restarts"});
@@ -338,8 +342,6 @@ HANDLE DeviceSession::CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL
         handle.event = event;
         result = reinterpret_cast<HANDLE>(AddHandle(std::move(handle)));
     }
-    Served({{"name", Utf8(name)}, {"manualReset", manualReset}, {"initialState", initialState},
-            {"result", result ? HandleText(result) : "NULL"}, {"error", lastError}});
     return result;
 }
 
@@ -365,12 +367,7 @@ BOOL DeviceSession::EventModify(HANDLE event, DWORD function)
         object->set = function == EVENT_SET && (object->manualReset || ended.empty());
         ok = TRUE;
     }
-    nlohmann::ordered_json fields = {{"handle", HandleText(event)}, {"function", function}, {"result", ok}};
-    if (!ended.empty()) {
-        fields["ended"] = nlohmann::ordered_json::array();
-        for (const std::u16string& program : ended) fields["ended"].push_back(formats::Utf16ToUtf8Lossy(program));
-    }
-    Served(std::move(fields));
+    Notes().ended = static_cast<int>(ended.size());
     return ok;
 }
 
@@ -382,7 +379,6 @@ DWORD DeviceSession::WaitForSingleObject(HANDLE object, DWORD milliseconds)
     auto it = handles.find(reinterpret_cast<uintptr_t>(object));
     const bool mine = it != handles.end() && it->second.owner == Current().id;
     DWORD result = WAIT_FAILED;
-    bool parks = false;
     if (fault) {
         result = static_cast<DWORD>(fault->result.value_or(WAIT_FAILED));
         lastError = fault->error.value_or(ERROR_INVALID_HANDLE);
@@ -396,7 +392,6 @@ DWORD DeviceSession::WaitForSingleObject(HANDLE object, DWORD milliseconds)
         } else if (milliseconds != INFINITE) {
             result = WAIT_TIMEOUT;
         } else {
-            parks = true;
             Park(event);
         }
     } else {
@@ -408,14 +403,9 @@ DWORD DeviceSession::WaitForSingleObject(HANDLE object, DWORD milliseconds)
         } else if (milliseconds != INFINITE) {
             result = WAIT_TIMEOUT;
         } else {
-            parks = true;
             Park(target->waitsOn);
         }
     }
-    nlohmann::ordered_json fields = {{"handle", HandleText(object)}, {"milliseconds", milliseconds}};
-    if (parks) fields["parked"] = true;
-    else fields["result"] = result;
-    Served(std::move(fields));
     return result;
 }
 

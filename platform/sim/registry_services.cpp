@@ -67,7 +67,7 @@ HKEY DeviceSession::OpenKeyHandle(Root root, std::u16string path)
     return reinterpret_cast<HKEY>(handle);
 }
 
-LONG DeviceSession::RegOpenKeyExW(HKEY root, LPCWSTR subKey, DWORD options, REGSAM access, PHKEY result)
+LONG DeviceSession::RegOpenKeyExW(HKEY root, LPCWSTR subKey, DWORD, REGSAM, PHKEY result)
 {
     std::optional<Fault> fault = Enter(__func__, Text(subKey));
     LONG status;
@@ -88,8 +88,6 @@ LONG DeviceSession::RegOpenKeyExW(HKEY root, LPCWSTR subKey, DWORD options, REGS
             status = ERROR_SUCCESS;
         }
     }
-    Served([&] { return Fields{{"root", HandleName(root)}, {"path", Utf8(subKey)}, {"options", options}, {"access", access},
-            {"result", status}}; });
     return status;
 }
 
@@ -139,14 +137,12 @@ LONG DeviceSession::RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD reserved, L
             if (bytes) *bytes = size;
         }
     }
-    Served([&] { return Fields{{"name", Utf8(name)}, {"bytes", offered}, {"result", status}}; });
     return status;
 }
 
 LONG DeviceSession::RegCloseKey(HKEY key)
 {
     std::optional<Fault> fault = Enter(__func__, u"");
-    Served();
     if (fault) return static_cast<LONG>(fault->Status(ERROR_INVALID_HANDLE));
     return openKeys.erase(reinterpret_cast<uintptr_t>(key)) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
 }
@@ -170,7 +166,6 @@ LONG DeviceSession::RegDeleteKeyW(HKEY root, LPCWSTR subKey)
     } else {
         status = ERROR_FILE_NOT_FOUND;
     }
-    Served([&] { return Fields{{"root", HandleName(root)}, {"path", Utf8(subKey)}, {"result", status}}; });
     return status;
 }
 
@@ -182,7 +177,7 @@ bool DeviceSession::RegistryMayGrow(uint64_t bytes)
     return true;
 }
 
-LONG DeviceSession::RegCreateKeyExW(HKEY root, LPCWSTR subKey, DWORD, LPWSTR, DWORD options, REGSAM access,
+LONG DeviceSession::RegCreateKeyExW(HKEY root, LPCWSTR subKey, DWORD, LPWSTR, DWORD, REGSAM,
                                     LPSECURITY_ATTRIBUTES, PHKEY result, LPDWORD disposition)
 {
     std::optional<Fault> fault = Enter(__func__, Text(subKey));
@@ -227,8 +222,6 @@ LONG DeviceSession::RegCreateKeyExW(HKEY root, LPCWSTR subKey, DWORD, LPWSTR, DW
         }
     }
     if (disposition && status == ERROR_SUCCESS) *disposition = made;
-    Served([&] { return Fields{{"root", HandleName(root)}, {"path", Utf8(subKey)}, {"options", options}, {"access", access},
-            {"result", status}, {"disposition", made}}; });
     return status;
 }
 
@@ -257,7 +250,6 @@ LONG DeviceSession::RegSetValueExW(HKEY key, LPCWSTR name, DWORD, DWORD type, co
         registryChanged = true;
         status = ERROR_SUCCESS;
     }
-    Served([&] { return Fields{{"name", Utf8(name)}, {"type", type}, {"bytes", bytes}, {"result", status}}; });
     return status;
 }
 
@@ -280,7 +272,6 @@ LONG DeviceSession::RegDeleteValueW(HKEY key, LPCWSTR name)
         registryChanged = true;
         status = ERROR_SUCCESS;
     }
-    Served([&] { return Fields{{"name", Utf8(name)}, {"result", status}}; });
     return status;
 }
 

@@ -105,6 +105,7 @@ struct Fault {
     std::optional<uint32_t> error;  // the thread's error code afterwards
     std::optional<std::string> data;  // RegQueryValueExW: the bytes returned
     std::optional<uint32_t> type;     // RegQueryValueExW: the type returned
+    std::string rule;                 // the --fail rule that made it, as written, for the trace
 
     // What a call that returns a status gives back: result, else error,
     // else the call's own way of failing.
@@ -121,9 +122,14 @@ using FaultPlan = std::function<std::optional<Fault>(const std::string& op, int 
 // The key a registry handle names on the device: one of the three roots,
 // or nothing for any other handle.
 std::optional<Root> RootOfHandle(HKEY handle);
-// A handle as the trace and the reports name it: the root's name
-// ("HKEY_LOCAL_MACHINE"), or its value ("0x1000").
+// A handle as the reports name it: the root's name ("HKEY_LOCAL_MACHINE"),
+// or its value ("0x1000").
 std::string HandleName(HKEY handle);
+
+// What the device's GetVersionExW and SystemParametersInfoW answer, from
+// device.ini's [Device], as the trace build asks for them: the facts its
+// trace's first records name.
+DeviceFacts DeviceFactsOf(const formats::DeviceFacts& device);
 
 // The simulated device of one run: the back end (back_end.h) the device code
 // built for this host is bound to, and the device the emulator serves.
@@ -139,10 +145,10 @@ public:
     // the host build of the device code reaches; the trace build's and the
     // device kit's (file_services.cpp, registry_services.cpp,
     // process_services.cpp), which only emulated programs make.
-#define TRQ_DECLARE_SERVICE(type, name, params, args, faults, kinds) type name params override;
+#define TRQ_DECLARE_SERVICE(type, name, params, args, faults, success, kinds) type name params override;
     TRQ_DEVICE_CALLS(TRQ_DECLARE_SERVICE)
 #undef TRQ_DECLARE_SERVICE
-#define TRQ_DECLARE_SERVICE(type, name, params, args, faults, kinds) type name params;
+#define TRQ_DECLARE_SERVICE(type, name, params, args, faults, success, kinds) type name params;
     TRQ_TRACE_CALLS(TRQ_DECLARE_SERVICE)
     TRQ_KIT_CALLS(TRQ_DECLARE_SERVICE)
 #undef TRQ_DECLARE_SERVICE
@@ -171,6 +177,13 @@ public:
     // Whether the last call ended the run; see stop.
     bool Stopped() const override { return stop != Stop::None; }
     DWORD ErrorCode() const override { return lastError; }
+    // A call about to be made and the call that returned, as the dispatcher
+    // that passes it on has its words (bound_device.cpp for the host build,
+    // the emulator's COREDLL for a program it runs): the trace writes and
+    // keeps its record, with the notes the services took of it. A call that
+    // ended the run, or parked its program, has none.
+    void Calling(const device_calls::Row& call) override;
+    void Returned(const TracedCall& call) override;
 
     DeviceImage& image;
     DeviceFiles files;
@@ -208,27 +221,11 @@ public:
     int starts = 0;             // programs started by CreateProcessW
 
 private:
-    // Counts the call op and asks the fault plan about it; the trace
-    // record that Served writes carries op.
+    // Counts the call op and asks the fault plan about it; a fault's rule
+    // goes to the call's notes.
     std::optional<Fault> Enter(const char* op, std::u16string_view argument);
-    // The call's trace record: its name, then the fields that fields()
-    // makes (an object), made only when the trace has somewhere to go.
-    using Fields = nlohmann::ordered_json;
-    template <typename MakeFields>
-    void Served(MakeFields fields)
-    {
-        if (trace.Wanted()) Record(fields());
-    }
-    void Served()
-    {
-        if (trace.Wanted()) Record(Fields::object());
-    }
-    // The same, with the fields made before the call.
-    void Served(Fields fields)
-    {
-        if (trace.Wanted()) Record(std::move(fields));
-    }
-    void Record(Fields fields);
+    // What the trace notes of the call being served, beside its record.
+    SimNotes& Notes();
     BOOL Failed(uint32_t error);
     bool KeyOf(HKEY key, Root& root, std::u16string& path) const;
     HKEY OpenKeyHandle(Root root, std::u16string path);
@@ -253,7 +250,8 @@ private:
     BOOL StartProgram(DeviceProgram program, const std::u16string& commandLine, LoadedProgram* loaded,
                       LPPROCESS_INFORMATION information);
 
-    const char* op_ = "";
+    std::vector<SimNotes> notes_;  // of each call being served, the innermost last
+    SimNotes unrecorded_;          // of a call served without Calling (a test's direct call)
     size_t current_ = 0;  // index in programs of the one running now
     int nextProgram_ = 1;
     uintptr_t nextHandle_ = 0x40000;

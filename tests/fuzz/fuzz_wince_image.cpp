@@ -14,7 +14,7 @@
 #include <cstring>
 #include <string>
 
-#include "device/device_call_table.h"
+#include "device/call_names.h"
 #include "formats/wince_image.h"
 #include "harness/emulator/arm_machine.h"
 #include "harness/emulator/coredll.h"

@@ -106,7 +106,7 @@ std::string ConformantTrace(const fs::path& tmp)
     EXPECT_EQ(Cli("--init-device '" + device.string() + "'").exitCode, 0);
     Write(device / "device.ini", "[HeldOpen]\nFile=\\Windows\\TRQUtil.exe\n");
     for (const char* run : {"first", "second"}) {
-        CommandResult r = Cli("--device '" + device.string() + "' --answer yes,yes --trace-as-device '" +
+        CommandResult r = Cli("--device '" + device.string() + "' --answer yes,yes --trace '" +
                               made.string() + "'");
         EXPECT_EQ(r.exitCode, 0) << run << " run\n" << r.output;
     }

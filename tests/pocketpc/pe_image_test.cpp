@@ -11,7 +11,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "device/device_call_table.h"
+#include "device/call_names.h"
 #include "formats/elf_file.h"
 #include "formats/wince_image.h"
 #include "tests/expected/expected_words.h"

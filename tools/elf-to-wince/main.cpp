@@ -21,7 +21,7 @@
 #include <iostream>
 #include <string_view>
 
-#include "device/device_call_table.h"
+#include "device/call_names.h"
 #include "formats/host_file.h"
 #include "formats/host_folder.h"
 #include "formats/wince_image.h"
