@@ -178,6 +178,15 @@ int64_t Created(Calls& c, LPCWSTR path)
     return status ? -int64_t{status} : int64_t{disposition};
 }
 
+// RegQueryInfoKeyW's counts of the key open in c, or minus its status.
+int64_t Counted(Calls& c)
+{
+    DWORD subKeys = 99, values = 99, longestName = 0;
+    const LONG status = c.device.RegQueryInfoKeyW(c.key, nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr,
+                                                  &values, &longestName, nullptr, nullptr, nullptr);
+    return status ? -int64_t{status} : int64_t{subKeys} * 100 + values;
+}
+
 const std::vector<Step> kRegistrySteps = {
     {"a new key", [](Calls& c) { return Created(c, u"Software\\TRQ\\Kit\\Held"); }, 1, 0},
     {"the key again", [](Calls& c) { return Created(c, u"software\\trq\\kit"); }, 2, 0},
@@ -186,6 +195,7 @@ const std::vector<Step> kRegistrySteps = {
     {"bytes", [](Calls& c) { return SetValue(c, u"Gone", REG_BINARY, {1, 2}); }, 0, 0},
     {"the bytes deleted", [](Calls& c) { return c.device.RegDeleteValueW(c.key, u"gone"); }, 0, 0},
     {"deleted twice", [](Calls& c) { return c.device.RegDeleteValueW(c.key, u"Gone"); }, 2, 0},
+    {"its sub-keys and values counted, as sub-keys * 100 + values", [](Calls& c) { return Counted(c); }, 102, 0},
     {"a name with a line break", [](Calls& c) { return SetValue(c, u"a\nb", REG_SZ, {0, 0}); }, 87, 0},
     {"a key of an empty name", [](Calls& c) { return Created(c, u"Software\\\\TRQ"); }, -87, 0},
     {"closed", [](Calls& c) { return c.device.RegCloseKey(c.key); }, 0, 0},
@@ -204,6 +214,59 @@ TEST(KitRegistry, KeysAndValuesAreWrittenBackToRegistryReg)
               std::string::npos)
         << reg;
 }
+
+// Whether registry.reg on the host holds the key Software\TRQ\Kept now,
+// in the middle of the run.
+int64_t KeptOnDisk(Calls& c)
+{
+    return ReadHostFile(c.device.image.RegistryPath()).find("[HKEY_CURRENT_USER\\Software\\TRQ\\Kept]") !=
+           std::string::npos;
+}
+
+struct Store {
+    std::string name;
+    formats::RegistryStore store;
+    std::vector<Step> steps;
+};
+
+void PrintTo(const Store& store, std::ostream* out) { *out << store.name; }
+
+const Step kKeptMade = {"a key made", [](Calls& c) { return Created(c, u"Software\\TRQ\\Kept"); }, 1, 0};
+const Step kFlushed = {"flushed", [](Calls& c) { return int64_t{c.device.RegFlushKey(HKEY_CURRENT_USER)}; }, 0, 0};
+
+// A killed command leaves registry.reg as it is at that moment: the
+// registry's writes are there at once where it is in RAM, and once flushed
+// where it is in hives (and in both when the command ends).
+const Store kStores[] = {
+    {"RAM: each write kept at once, and no store to flush to",
+     formats::RegistryStore::Ram,
+     {kKeptMade,
+      {"on the host at once", KeptOnDisk, 1, 0},
+      {"flushed", [](Calls& c) { return int64_t{c.device.RegFlushKey(c.key)}; }, 50, 0}}},
+    {"Hive: kept once flushed",
+     formats::RegistryStore::Hive,
+     {kKeptMade,
+      {"not on the host yet", KeptOnDisk, 0, 0},
+      kFlushed,
+      {"on the host once flushed", KeptOnDisk, 1, 0},
+      {"a handle of no key", [](Calls& c) { return int64_t{c.device.RegFlushKey(reinterpret_cast<HKEY>(0x77))}; },
+       6, 0}}},
+};
+
+class KitRegistryStore : public testing::TestWithParam<Store> {};
+
+TEST_P(KitRegistryStore, WritesReachRegistryRegAsTheDeviceKeepsThem)
+{
+    TestDevice device;
+    device.image.config.device.registry = GetParam().store;
+    ASSERT_TRUE(Save(device.image));
+    PlayRun(device, GetParam().steps);
+    // The command's end writes it back in both.
+    EXPECT_NE(ReadHostFile(device.image.RegistryPath()).find("[HKEY_CURRENT_USER\\Software\\TRQ\\Kept]"),
+              std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Devices, KitRegistryStore, testing::ValuesIn(kStores), NameFromParam());
 
 struct Facts {
     std::string name;
