@@ -228,10 +228,14 @@ Prepared Prepare(Kit& kit)
     if (!Announce(kit, plan)) return kPreparedNothing;
     HKEY marker = MakeMarker(kit, plan);
     if (!marker) {
-        // Nothing else is made: what was made of the marker's way goes again.
+        // Nothing else is made: what was made of the marker's way goes
+        // again, and with it the round.
+        bool removed = true;
         for (int i = plan.count - 1; i >= 0; --i)
             if (plan.items[i].kind == kPlanKey && IsMarkerSource(plan.items[i].source))
-                RemoveKey(kit, plan.items[i].source, plan.items[i].depth, true);
+                removed = RemoveKey(kit, plan.items[i].source, plan.items[i].depth, true) && removed;
+        Flush(HKEY_LOCAL_MACHINE);
+        if (removed) LogClean(kit);
         LogWrite(kit);
         return kPreparedNothing;
     }

@@ -161,6 +161,12 @@ const Story kStories[] = {
            });
        },
        true}}},
+    {"the kit that cannot make its marker changes nothing, and offers to prepare again",
+     false,
+     {{kKit + " --fail 'RegCreateKeyExW(Software\\TRQ Uninstall Kit):fail'", 0, {"could not write its log or the registry"}, "", "",
+       nullptr, true},
+      {"--run '\\My Documents\\TRQUninstallKit.exe' --answer no", 0, {"Lay out Vantrelle"}, "", "", nullptr,
+       true}}},
     {"a second kit leaves the device to the one running",
      false,
      {{kKit, 0, {"The kit is already running"}, "", kOtherKit, nullptr, true}},
