@@ -166,6 +166,10 @@ protected:
             std::string("--cpu ") + GetParam().cpu + " --run '" + kKitOnDevice + "' --answer yes";
         const CommandResult r = killAt ? KilledAt(device, arguments, killAt) : Tool(device, arguments);
         killed_ = Killed(r);
+        // A run that is not killed ends as the kit does: exit code 0.
+        if (!killed_) {
+            EXPECT_EQ(r.exitCode, 0) << arguments << " killed at " << killAt << "\n" << r.output;
+        }
         return r.output;
     }
 
