@@ -76,6 +76,7 @@ typedef LONG* PLONG;
 typedef struct _SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
 typedef struct _OVERLAPPED* LPOVERLAPPED;
 typedef struct _STARTUPINFOW* LPSTARTUPINFOW;
+typedef struct _FILETIME* PFILETIME;
 
 typedef struct _OSVERSIONINFOW {
     DWORD dwOSVersionInfoSize;

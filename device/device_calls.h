@@ -163,7 +163,9 @@ constexpr unsigned kProcessInformationBytes = 16;
          (Value(), Value(), BufferOut(1, Unit::Bytes), Value()))
 
 // The calls the device kit adds: a fresh install's files, folders and keys
-// made, its own files read back before it removes them, and the package's
+// made (and the registry flushed, so that what the kit marks outlives a
+// reset; a key's sub-keys counted before the kit deletes it), its own files
+// read back before it removes them, and the package's
 // running utility stood for by a copy of the kit that holds files open
 // until it is told to stop (a named event; Windows CE sets an event with
 // EventModify, which desktop Windows calls SetEvent).
@@ -190,6 +192,16 @@ constexpr unsigned kProcessInformationBytes = 16;
          (Handle(), StringIn(), Value(), Value(), BufferIn(5, Unit::Bytes), Value()))              \
     CALL(LONG, RegDeleteValueW, (HKEY key, LPCWSTR name), (key, name), Faultable, Status,          \
          (Handle(), StringIn()))                                                                   \
+    CALL(LONG, RegFlushKey, (HKEY key), (key), Faultable, Status, (Handle()))                      \
+    CALL(LONG, RegQueryInfoKeyW,                                                                   \
+         (HKEY key, LPWSTR keyClass, LPDWORD classChars, LPDWORD reserved, LPDWORD subKeys,       \
+          LPDWORD maxSubKeyChars, LPDWORD maxClassChars, LPDWORD values, LPDWORD maxValueNameChars, \
+          LPDWORD maxValueBytes, LPDWORD securityDescriptor, PFILETIME lastWriteTime),            \
+         (key, keyClass, classChars, reserved, subKeys, maxSubKeyChars, maxClassChars, values,     \
+          maxValueNameChars, maxValueBytes, securityDescriptor, lastWriteTime),                    \
+         Faultable, Status,                                                                        \
+         (Handle(), BufferOut(2, Unit::Chars), CountInOut(), Reserved(), WordOut(), WordOut(),     \
+          WordOut(), WordOut(), WordOut(), WordOut(), Reserved(), Reserved()))                     \
     CALL(DWORD, GetModuleFileNameW, (HMODULE module, LPWSTR buffer, DWORD size),                   \
          (module, buffer, size), Faultable, Length, (Handle(), BufferOut(2, Unit::Chars), Value())) \
     CALL(BOOL, CreateProcessW,                                                                     \

@@ -67,9 +67,11 @@ struct IniReading {
 };
 
 // The keys of [Device], in the order they are written.
-enum DeviceKey { kMajor, kMinor, kBuild, kPlatformId, kServicePack, kPlatformType, kOemInfo, kDeviceKeys };
+enum DeviceKey {
+    kMajor, kMinor, kBuild, kPlatformId, kServicePack, kPlatformType, kOemInfo, kRegistry, kDeviceKeys
+};
 const char* const kDeviceKeyNames[kDeviceKeys] = {"MajorVersion", "MinorVersion", "BuildNumber", "PlatformId",
-                                                  "ServicePack",  "PlatformType", "OemInfo"};
+                                                  "ServicePack",  "PlatformType", "OemInfo",     "Registry"};
 
 uint32_t* DeviceNumber(DeviceFacts& facts, int key)
 {
@@ -115,6 +117,12 @@ std::string ReadDeviceSetting(IniReading& reading, std::string_view name, std::s
         if (reading.deviceSeen & (1u << key)) return keyName + " given twice";
         reading.deviceSeen |= 1u << key;
         DeviceFacts& facts = reading.config.device;
+        if (key == kRegistry) {
+            if (EqualsIgnoreCase(value, u"Hive")) facts.registry = RegistryStore::Hive;
+            else if (EqualsIgnoreCase(value, u"RAM")) facts.registry = RegistryStore::Ram;
+            else return keyName + "= wants Hive or RAM";
+            return {};
+        }
         if (uint32_t* number = DeviceNumber(facts, key)) {
             if (!ParseDword(rawValue, *number)) return keyName + "= wants a number from 0 to 4294967295";
             return {};
@@ -236,6 +244,8 @@ std::string ReadLine(std::string_view line, IniReading& reading)
 
 }  // namespace
 
+const char* RegistryStoreName(RegistryStore store) { return store == RegistryStore::Ram ? "RAM" : "Hive"; }
+
 const char* HoldRuleKey(HoldRule rule)
 {
     switch (rule) {
@@ -352,7 +362,8 @@ std::string FormatDeviceIni(const DeviceConfig& config)
         text += "[Device]\n";
         for (int key = 0; key < kDeviceKeys; ++key) {
             text += std::string(kDeviceKeyNames[key]) + "=";
-            if (const uint32_t* number = DeviceNumber(facts, key)) text += std::to_string(*number);
+            if (key == kRegistry) text += RegistryStoreName(facts.registry);
+            else if (const uint32_t* number = DeviceNumber(facts, key)) text += std::to_string(*number);
             else text += Utf16ToUtf8Lossy(*DeviceText(facts, key));
             text += "\n";
         }

@@ -25,6 +25,7 @@
 //   ServicePack=
 //   PlatformType=PocketPC
 //   OemInfo=QX-500 Pocket PC
+//   Registry=Hive
 #ifndef TRQ_FORMATS_DEVICE_INI_H
 #define TRQ_FORMATS_DEVICE_INI_H
 
@@ -74,9 +75,19 @@ struct RunningProgram {
     friend bool operator!=(const RunningProgram& a, const RunningProgram& b) { return !(a == b); }
 };
 
+// How the device keeps its registry, which decides what a run's registry
+// writes become when the device loses power in the middle of it (a killed
+// command): Windows Mobile 5 and later keep it in hive files, written when a
+// program flushes it (RegFlushKey), so what was written since is lost;
+// Pocket PC 2003 keeps it in RAM, where every write stays at once (and
+// RegFlushKey fails: there is no persistent store to flush to).
+enum class RegistryStore { Hive, Ram };
+const char* RegistryStoreName(RegistryStore store);  // "Hive", "RAM"
+
 // What the device says of itself: GetVersionExW's OSVERSIONINFOW and
-// SystemParametersInfoW's SPI_GETPLATFORMTYPE and SPI_GETOEMINFO. The
-// defaults are those of a Windows Mobile 5 Pocket PC (Windows CE 5.1).
+// SystemParametersInfoW's SPI_GETPLATFORMTYPE and SPI_GETOEMINFO, and how it
+// keeps its registry. The defaults are those of a Windows Mobile 5 Pocket PC
+// (Windows CE 5.1).
 struct DeviceFacts {
     uint32_t majorVersion = 5;
     uint32_t minorVersion = 1;
@@ -85,11 +96,13 @@ struct DeviceFacts {
     std::u16string servicePack;  // at most kMaxServicePackLength
     std::u16string platformType = u"PocketPC";  // at most kMaxDeviceTextLength
     std::u16string oemInfo = u"QX-500 Pocket PC";  // at most kMaxDeviceTextLength
+    RegistryStore registry = RegistryStore::Hive;
     friend bool operator==(const DeviceFacts& a, const DeviceFacts& b)
     {
         return a.majorVersion == b.majorVersion && a.minorVersion == b.minorVersion &&
                a.buildNumber == b.buildNumber && a.platformId == b.platformId &&
-               a.servicePack == b.servicePack && a.platformType == b.platformType && a.oemInfo == b.oemInfo;
+               a.servicePack == b.servicePack && a.platformType == b.platformType && a.oemInfo == b.oemInfo &&
+               a.registry == b.registry;
     }
     friend bool operator!=(const DeviceFacts& a, const DeviceFacts& b) { return !(a == b); }
 };
@@ -138,7 +151,7 @@ struct DeviceConfig {
 // Under [Running], Program= begins a program's entry and File=, Event= (an
 // auto-reset event) or ManualEvent= follow it; one event per program, no
 // empty value. Under [Device], each key at most once: the numbers decimal
-// DWORDs, the texts within their lengths.
+// DWORDs, the texts within their lengths, Registry= Hive or RAM (any case).
 // out is changed only on success.
 bool ParseDeviceIni(std::string_view text, DeviceConfig& out, std::string& error);
 std::string FormatDeviceIni(const DeviceConfig& config);

@@ -26,13 +26,17 @@ const KitBox kPartlyPreparedBox = {
     MB_SETFOREGROUND | MB_ICONEXCLAMATION | MB_OK};
 
 const KitBox kNothingPreparedBox = {
-    TEXT("The kit could not write to the registry, so it changed nothing."),
+    TEXT("The kit could not write its log or the registry, so it changed nothing."),
     MB_SETFOREGROUND | MB_ICONERROR | MB_OK};
 
 const KitBox kInstalledQuestion = {
-    TEXT("Vantrelle PocketPC Edition is installed here, so the kit will not touch it. "
+    TEXT("Vantrelle PocketPC Edition, or part of it, is on this device, so the kit will not touch it. "
          "Only test how held files resist deletion, on scratch files of the kit's own?"),
     MB_SETFOREGROUND | MB_ICONEXCLAMATION | MB_YESNO};
+
+const KitBox kAlreadyRunningBox = {
+    TEXT("The kit is already running. Wait for its box, and answer it there."),
+    MB_SETFOREGROUND | MB_ICONEXCLAMATION | MB_OK};
 
 const KitBox kProbedBox = {
     TEXT("Done. Please send back \\TRQ Uninstall Kit log.txt."),

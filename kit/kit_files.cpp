@@ -5,7 +5,8 @@ namespace {
 // A file another program holds a moment longer (the holder, ending).
 const int kDeleteAttempts = 6;
 const DWORD kDeleteRetryMs = 500;
-const DWORD kChunk = 256;
+// What the kit's own bytes are compared in, two blocks of it on the heap.
+const DWORD kSelfChunk = 8192;
 
 bool IsSeparator(WCHAR c) { return c == TEXT('\\') || c == TEXT('/'); }
 
@@ -29,13 +30,6 @@ int FolderEnds(LPCWSTR path, int* ends, int most)
     return count;
 }
 
-// The first length characters of path, as a path of its own.
-void Prefix(LPWSTR folder, LPCWSTR path, int length)
-{
-    for (int i = 0; i < length; ++i) folder[i] = path[i];
-    folder[length] = 0;
-}
-
 // Read beside whoever else has the file open: the loader, its own image.
 HANDLE OpenToRead(LPCWSTR path)
 {
@@ -43,38 +37,30 @@ HANDLE OpenToRead(LPCWSTR path)
                        FILE_ATTRIBUTE_NORMAL, 0);
 }
 
-bool ReadChunk(HANDLE file, char* chunk, DWORD* got)
+// Up to size bytes: a file on the device gives fewer only at its end.
+bool ReadUpTo(HANDLE file, char* bytes, DWORD size, DWORD* got)
 {
     *got = 0;
-    return ReadFile(file, chunk, kChunk, got, 0) != 0;
+    return ReadFile(file, bytes, size, got, 0) != 0;
+}
+
+// Whether copy holds self's bytes: all of them, or with cutShort a
+// beginning of them. Compared chunk by chunk in a and b.
+bool SameAsSelf(HANDLE copy, HANDLE self, char* a, char* b, bool cutShort)
+{
+    for (;;) {
+        DWORD gotA = 0, gotB = 0;
+        if (!ReadUpTo(copy, a, kSelfChunk, &gotA) || !ReadUpTo(self, b, kSelfChunk, &gotB)) return false;
+        if (gotA > gotB || (gotA < gotB && !cutShort)) return false;
+        for (DWORD i = 0; i < gotA; ++i)
+            if (a[i] != b[i]) return false;
+        if (gotA < kSelfChunk) return true;
+    }
 }
 
 }  // namespace
 
 bool Exists(LPCWSTR path) { return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES; }
-
-bool MakeParents(HKEY marker, LPCWSTR path)
-{
-    int ends[MAX_PATH / 2];
-    const int count = FolderEnds(path, ends, MAX_PATH / 2);
-    for (int i = 0; i < count; ++i) {
-        WCHAR folder[MAX_PATH];
-        Prefix(folder, path, ends[i]);
-        if (Exists(folder)) continue;
-        if (!CreateDirectoryW(folder, 0)) {
-            LogFailed("folder", folder, GetLastError());
-            return false;
-        }
-        if (!Mark(marker, folder)) {
-            // What the kit cannot mark, it cannot undo: leave nothing behind.
-            LogFailed("folder", folder, GetLastError());
-            RemoveDirectoryW(folder);
-            return false;
-        }
-        LogItem("made", "folder", folder);
-    }
-    return true;
-}
 
 DWORD WriteNewFile(LPCWSTR path, const char* bytes, int count)
 {
@@ -86,89 +72,60 @@ DWORD WriteNewFile(LPCWSTR path, const char* bytes, int count)
     const DWORD error = wrote ? ERROR_SUCCESS : GetLastError();
     CloseHandle(file);
     if (wrote) return ERROR_SUCCESS;
-    // Half a placeholder is no placeholder: it goes again.
+    // Half a placeholder is no placeholder: it goes again (and if it stays,
+    // the kit's undo knows it by its beginning).
     DeleteFileW(path);
     return error ? error : ERROR_INVALID_PARAMETER;
 }
 
-bool MakeFile(LPCWSTR path, const char* bytes, int count)
-{
-    const DWORD error = WriteNewFile(path, bytes, count);
-    if (error == ERROR_SUCCESS) {
-        LogItem("made", "file", path);
-        return true;
-    }
-    if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) {
-        LogItem("exists", "file", path);
-        return true;
-    }
-    LogFailed("file", path, error);
-    return false;
-}
-
-bool CopySelf(const Kit& kit, LPCWSTR path)
-{
-    if (Exists(path)) {
-        LogItem("exists", "file", path);
-        return true;
-    }
-    if (!CopyFileW(kit.self, path, TRUE)) {
-        LogFailed("file", path, GetLastError());
-        return false;
-    }
-    LogItem("made", "file", path);
-    return true;
-}
-
-bool HoldsBytes(LPCWSTR path, const char* bytes, int count)
+bool HoldsBeginningOf(LPCWSTR path, const char* bytes, int count)
 {
     HANDLE file = OpenToRead(path);
     if (file == INVALID_HANDLE_VALUE) return false;
-    bool same = true;
-    int at = 0;
-    for (;;) {
-        char chunk[kChunk];
-        DWORD got;
-        if (!ReadChunk(file, chunk, &got)) same = false;
-        if (!same || got == 0) break;
-        for (DWORD i = 0; i < got && same; ++i, ++at) same = at < count && chunk[i] == bytes[at];
-    }
+    // One byte more than the placeholder: a longer file is not one.
+    char held[kPlaceholderSize + 1];
+    DWORD got = 0;
+    bool same = count <= kPlaceholderSize && ReadUpTo(file, held, static_cast<DWORD>(count) + 1, &got) &&
+                got <= static_cast<DWORD>(count);
+    for (DWORD i = 0; i < got && same; ++i) same = held[i] == bytes[i];
     CloseHandle(file);
-    return same && at == count;
-}
-
-bool IsCopyOfSelf(const Kit& kit, LPCWSTR path)
-{
-    HANDLE copy = OpenToRead(path);
-    if (copy == INVALID_HANDLE_VALUE) return false;
-    HANDLE self = OpenToRead(kit.self);
-    bool same = self != INVALID_HANDLE_VALUE;
-    while (same) {
-        char a[kChunk], b[kChunk];
-        DWORD gotA = 0, gotB = 0;
-        same = ReadChunk(copy, a, &gotA) && ReadChunk(self, b, &gotB) && gotA == gotB;
-        for (DWORD i = 0; i < gotA && same; ++i) same = a[i] == b[i];
-        if (gotA == 0) break;
-    }
-    if (self != INVALID_HANDLE_VALUE) CloseHandle(self);
-    CloseHandle(copy);
     return same;
 }
 
-bool RemoveFile(LPCWSTR path)
+bool HoldsSelf(const Kit& kit, LPCWSTR path, bool cutShort)
+{
+    HANDLE heap = GetProcessHeap();
+    char* chunks = static_cast<char*>(HeapAlloc(heap, 0, 2 * kSelfChunk));
+    if (!chunks) return false;
+    bool same = false;
+    HANDLE copy = OpenToRead(path);
+    if (copy != INVALID_HANDLE_VALUE) {
+        HANDLE self = OpenToRead(kit.self);
+        if (self != INVALID_HANDLE_VALUE) {
+            same = SameAsSelf(copy, self, chunks, chunks + kSelfChunk, cutShort);
+            CloseHandle(self);
+        }
+        CloseHandle(copy);
+    }
+    HeapFree(heap, 0, chunks);
+    return same;
+}
+
+bool RemoveFile(Kit& kit, LPCWSTR path)
 {
     DWORD error = 0;
     for (int attempt = 0; attempt < kDeleteAttempts; ++attempt) {
         if (attempt) Sleep(kDeleteRetryMs);
-        SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
         if (DeleteFileW(path)) {
-            LogItem("undone", "file", path);
+            LogItem(kit, "undone", kItemFile, path);
             return true;
         }
         error = GetLastError();
-        if (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) break;
+        // Something made the kit's file read-only: its attributes go first.
+        if (error == ERROR_ACCESS_DENIED) SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
+        else if (error != ERROR_SHARING_VIOLATION) break;
     }
-    LogFailed("file", path, error);
+    LogFailed(kit, "file", path, error);
     return false;
 }
 
@@ -182,20 +139,7 @@ bool FolderAbove(LPCWSTR path, int depth, LPWSTR folder)
 {
     int ends[MAX_PATH / 2];
     if (depth < 1 || depth > FolderEnds(path, ends, MAX_PATH / 2)) return false;
-    Prefix(folder, path, ends[depth - 1]);
-    return true;
-}
-
-bool RemoveMadeFolder(HKEY marker, LPCWSTR folder)
-{
-    if (!Marked(marker, folder)) return true;
-    if (RemoveDirectoryW(folder)) {
-        LogItem("undone", "folder", folder);
-        Unmark(marker, folder);
-        return true;
-    }
-    const DWORD error = GetLastError();
-    if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) return false;
-    Unmark(marker, folder);  // gone already
+    for (int i = 0; i < ends[depth - 1]; ++i) folder[i] = path[i];
+    folder[ends[depth - 1]] = 0;
     return true;
 }

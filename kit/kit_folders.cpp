@@ -20,29 +20,13 @@ const PackageFile kScratchFiles[kScratchFileCount] = {
 
 namespace {
 
-// The folders as the log names them.
-struct FolderName {
-    PackageBase base;
-    const char* name;
-};
-const FolderName kFolderNames[] = {{kPackageStartup, "Startup"},
-                                   {kPackagePrograms, "Programs"},
-                                   {kPackageTemp, "Temp"},
-                                   {kPackageInstallDir, "InstallDir"},
-                                   {kPackageWindows, "Windows"}};
+// The folders in the order the log names them.
+const PackageBase kLoggedFolders[] = {kPackageStartup, kPackagePrograms, kPackageTemp, kPackageInstallDir,
+                                      kPackageWindows};
 
 WCHAR Folded(WCHAR c)
 {
     return c >= TEXT('a') && c <= TEXT('z') ? static_cast<WCHAR>(c - TEXT('a') + TEXT('A')) : c;
-}
-
-bool SameText(LPCWSTR a, LPCWSTR b)
-{
-    while (*a && Folded(*a) == Folded(*b)) {
-        ++a;
-        ++b;
-    }
-    return Folded(*a) == Folded(*b);
 }
 
 bool Copy(LPWSTR buffer, LPCWSTR text)
@@ -96,9 +80,27 @@ void ReadFolders(Kit& kit)
     if (!kit.known[kPackageTemp]) kit.folder[kPackageTemp][0] = 0;
 }
 
-void LogFolders(const Kit& kit)
+void LogFolders(Kit& kit)
 {
-    for (const FolderName& f : kFolderNames) LogFolder(f.name, kit.known[f.base] ? kit.folder[f.base] : 0);
+    for (PackageBase base : kLoggedFolders) LogFolder(kit, FolderName(base), kit.known[base] ? kit.folder[base] : 0);
+}
+
+const char* FolderName(int base)
+{
+    return base == kPackageStartup      ? "Startup"
+           : base == kPackagePrograms   ? "Programs"
+           : base == kPackageTemp       ? "Temp"
+           : base == kPackageInstallDir ? "InstallDir"
+                                        : "Windows";
+}
+
+bool SameText(LPCWSTR a, LPCWSTR b)
+{
+    while (*a && Folded(*a) == Folded(*b)) {
+        ++a;
+        ++b;
+    }
+    return Folded(*a) == Folded(*b);
 }
 
 bool PackagePath(const Kit& kit, PackageBase base, LPCWSTR name, LPWSTR path)

@@ -44,15 +44,15 @@ bool IsHolder(const Kit& kit, bool* scratch)
 
 int RunHolder(Kit& kit, bool scratch)
 {
-    LogStart("hold");
+    LogStart(kit, "hold");
     // The event first, so that a kit started while this one opens its files
     // finds it running.
     HANDLE stop = CreateEventW(0, TRUE, FALSE, TRQ_KIT_STOP_EVENT);
-    if (!stop) LogFailed("event", TRQ_KIT_STOP_EVENT, GetLastError());
+    if (!stop) LogFailed(kit, "event", TRQ_KIT_STOP_EVENT, GetLastError());
 
     WCHAR self[MAX_PATH];
     HeldPath(kit, scratch, 0, self);
-    LogHolds(self, HowHeld(scratch, 0), self);
+    LogHolds(kit, self, HowHeld(scratch, 0), self);
     static_assert(kScratchFileCount <= kHeldFileCount, "the scratch holder holds no more than the utility");
     const int count = scratch ? kScratchFileCount : kHeldFileCount;
     HANDLE held[kHeldFileCount];
@@ -64,12 +64,13 @@ int RunHolder(Kit& kit, bool scratch)
         // neither be opened again nor deleted.
         HANDLE file = CreateFileW(path, GENERIC_READ, 0, 0, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, 0);
         if (file == INVALID_HANDLE_VALUE) {
-            LogFailed("file", path, GetLastError());
+            LogFailed(kit, "file", path, GetLastError());
             continue;
         }
         held[holding++] = file;
-        LogHolds(path, HowHeld(scratch, i), self);
+        LogHolds(kit, path, HowHeld(scratch, i), self);
     }
+    LogWrite(kit);
     SetNamedEvent(TRQ_KIT_READY_EVENT);
 
     if (stop) {
@@ -77,11 +78,11 @@ int RunHolder(Kit& kit, bool scratch)
         CloseHandle(stop);
     }
     for (int i = 0; i < holding; ++i) CloseHandle(held[i]);
-    LogEnd("hold");
+    LogEnd(kit, "hold");
     return 0;
 }
 
-bool StartHolder(LPCWSTR program)
+bool StartHolder(Kit& kit, LPCWSTR program)
 {
     HANDLE ready = CreateEventW(0, TRUE, FALSE, TRQ_KIT_READY_EVENT);
 #if defined(_WIN32) && !defined(_WIN32_WCE)
@@ -97,14 +98,14 @@ bool StartHolder(LPCWSTR program)
 #endif
     PROCESS_INFORMATION process;
     if (!CreateProcessW(program, 0, 0, 0, FALSE, 0, 0, 0, startupInfo, &process)) {
-        LogFailed("program", program, GetLastError());
+        LogFailed(kit, "program", program, GetLastError());
         if (ready) CloseHandle(ready);
         return false;
     }
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
     const bool held = ready && WaitForSingleObject(ready, kReadyWaitMs) == WAIT_OBJECT_0;
-    if (!held) LogFailed("event", TRQ_KIT_READY_EVENT, ready ? WAIT_TIMEOUT : GetLastError());
+    if (!held) LogFailed(kit, "event", TRQ_KIT_READY_EVENT, ready ? WAIT_TIMEOUT : GetLastError());
     if (ready) CloseHandle(ready);
     return held;
 }
@@ -119,7 +120,7 @@ bool HolderRunning()
     return running;
 }
 
-bool StopHolder(LPCWSTR program)
+bool StopHolder(Kit& kit, LPCWSTR program)
 {
     SetLastError(0);
     HANDLE stop = CreateEventW(0, TRUE, FALSE, TRQ_KIT_STOP_EVENT);
@@ -128,7 +129,7 @@ bool StopHolder(LPCWSTR program)
     if (running) {
         EventModify(stop, EVENT_SET);
         Sleep(kStopWaitMs);
-        LogStopped(program);
+        LogStopped(kit, program);
     }
     CloseHandle(stop);
     return running;

@@ -1,7 +1,9 @@
 // The kit's log: one JSON object a line, UTF-8, each ended by "\r\n",
-// appended to TRQ_KIT_LOG and flushed line by line, so that whatever
-// happens next (a reset, a flat battery) the lines written so far stay.
-// The kit and its holder both write to it, one whole line at a time.
+// appended to TRQ_KIT_LOG and flushed, so that whatever happens next (a
+// reset, a flat battery) the lines written so far stay. Lines are gathered
+// and written together where the kit is about to act on what they say: what
+// it is about to make is in the log before it makes it. The kit and its
+// holder both write to it, whole lines at a time.
 #include "kit/kit_work.h"
 #include "platform/trace/device_facts.h"
 #include "platform/trace/trace_line.h"
@@ -16,23 +18,32 @@ const unsigned kLineSize = 2048;
 const int kOpenAttempts = 20;
 const DWORD kOpenRetryMs = 50;
 
-void Write(TraceLine& line)
+bool WriteBytes(const char* bytes, DWORD count)
 {
-    const DWORD count = LineEnd(line);
     for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
         HANDLE file = CreateFileW(TRQ_KIT_LOG, GENERIC_WRITE, FILE_SHARE_READ, 0, OPEN_ALWAYS,
                                   FILE_ATTRIBUTE_NORMAL, 0);
         if (file != INVALID_HANDLE_VALUE) {
             DWORD written = 0;
-            SetFilePointer(file, 0, 0, FILE_END);
-            WriteFile(file, line.text, count, &written, 0);
-            FlushFileBuffers(file);
+            const bool wrote = SetFilePointer(file, 0, 0, FILE_END) != INVALID_SET_FILE_POINTER &&
+                               WriteFile(file, bytes, count, &written, 0) && written == count &&
+                               FlushFileBuffers(file);
             CloseHandle(file);
-            return;
+            return wrote;
         }
-        if (GetLastError() != ERROR_SHARING_VIOLATION) return;
+        if (GetLastError() != ERROR_SHARING_VIOLATION) return false;
         Sleep(kOpenRetryMs);
     }
+    return false;
+}
+
+// The line joins those gathered; what is gathered is written first when
+// the line would not fit beside it.
+void Gather(Kit& kit, TraceLine& line)
+{
+    const unsigned count = LineEnd(line);
+    if (kit.pendingLength + count > kLogBatchSize) LogWrite(kit);
+    for (unsigned i = 0; i < count; ++i) kit.pending[kit.pendingLength++] = line.text[i];
 }
 
 void PutKind(TraceLine& line, const char* kind)
@@ -56,9 +67,21 @@ void PutMode(TraceLine& line, const char* mode)
     PutText(line, mode);
 }
 
+const char* ItemKey(ItemKind what)
+{
+    return what == kItemFile ? "file" : what == kItemFolder ? "folder" : "key";
+}
+
 }  // namespace
 
-void LogStart(const char* mode)
+bool LogWrite(Kit& kit)
+{
+    if (kit.pendingLength && !WriteBytes(kit.pending, kit.pendingLength)) kit.logFailed = true;
+    kit.pendingLength = 0;
+    return !kit.logFailed;
+}
+
+void LogStart(Kit& kit, const char* mode)
 {
     char buffer[kLineSize];
     TraceLine line;
@@ -68,20 +91,22 @@ void LogStart(const char* mode)
     DeviceFacts facts;
     ReadDeviceFacts(facts);
     PutDeviceFacts(line, facts);
-    Write(line);
+    Gather(kit, line);
+    LogWrite(kit);
 }
 
-void LogEnd(const char* mode)
+void LogEnd(Kit& kit, const char* mode)
 {
     char buffer[kLineSize];
     TraceLine line;
     LineBegin(line, buffer, sizeof buffer);
     PutKind(line, "end");
     PutMode(line, mode);
-    Write(line);
+    Gather(kit, line);
+    LogWrite(kit);
 }
 
-void LogFolder(const char* name, LPCWSTR path)
+void LogFolder(Kit& kit, const char* name, LPCWSTR path)
 {
     char buffer[kLineSize];
     TraceLine line;
@@ -90,20 +115,20 @@ void LogFolder(const char* name, LPCWSTR path)
     PutKey(line, "name");
     PutText(line, name);
     PutPath(line, "path", path);
-    Write(line);
+    Gather(kit, line);
 }
 
-void LogItem(const char* kind, const char* what, LPCWSTR name)
+void LogItem(Kit& kit, const char* kind, ItemKind what, LPCWSTR name)
 {
     char buffer[kLineSize];
     TraceLine line;
     LineBegin(line, buffer, sizeof buffer);
     PutKind(line, kind);
-    PutPath(line, what, name);
-    Write(line);
+    PutPath(line, ItemKey(what), name);
+    Gather(kit, line);
 }
 
-void LogFailed(const char* what, LPCWSTR name, DWORD error)
+void LogFailed(Kit& kit, const char* what, LPCWSTR name, DWORD error)
 {
     char buffer[kLineSize];
     TraceLine line;
@@ -112,10 +137,10 @@ void LogFailed(const char* what, LPCWSTR name, DWORD error)
     PutPath(line, what, name);
     PutKey(line, "error");
     PutUnsigned(line, error);
-    Write(line);
+    Gather(kit, line);
 }
 
-void LogHolds(LPCWSTR file, const char* how, LPCWSTR by)
+void LogHolds(Kit& kit, LPCWSTR file, const char* how, LPCWSTR by)
 {
     char buffer[kLineSize];
     TraceLine line;
@@ -125,10 +150,10 @@ void LogHolds(LPCWSTR file, const char* how, LPCWSTR by)
     PutKey(line, "how");
     PutText(line, how);
     PutPath(line, "by", by);
-    Write(line);
+    Gather(kit, line);
 }
 
-void LogProbe(LPCWSTR file, const char* how, BOOL result, DWORD error, bool restored)
+void LogProbe(Kit& kit, LPCWSTR file, const char* how, BOOL result, DWORD error, bool restored)
 {
     char buffer[kLineSize];
     TraceLine line;
@@ -143,15 +168,26 @@ void LogProbe(LPCWSTR file, const char* how, BOOL result, DWORD error, bool rest
     PutUnsigned(line, error);
     PutKey(line, "restored");
     PutBool(line, restored);
-    Write(line);
+    Gather(kit, line);
 }
 
-void LogStopped(LPCWSTR program)
+void LogStopped(Kit& kit, LPCWSTR program)
 {
     char buffer[kLineSize];
     TraceLine line;
     LineBegin(line, buffer, sizeof buffer);
     PutKind(line, "stopped");
     PutPath(line, "program", program);
-    Write(line);
+    Gather(kit, line);
+    LogWrite(kit);
+}
+
+void LogClean(Kit& kit)
+{
+    char buffer[kLineSize];
+    TraceLine line;
+    LineBegin(line, buffer, sizeof buffer);
+    PutKind(line, "clean");
+    Gather(kit, line);
+    LogWrite(kit);
 }

@@ -1,8 +1,9 @@
 #include "kit/kit_work.h"
 
-void Probe(const Kit& kit, LPCWSTR path, const char* how, const PackageFile* placeholder)
+void Probe(Kit& kit, LPCWSTR path, const char* how, const PackageFile* placeholder)
 {
-    // The very call the uninstaller makes on a program file, once.
+    // The very call the uninstaller makes on a program file, once: only on
+    // a file this run made, which the log names as the kit's.
     SetLastError(0);
     const BOOL deleted = DeleteFileW(path);
     const DWORD error = GetLastError();
@@ -11,10 +12,10 @@ void Probe(const Kit& kit, LPCWSTR path, const char* how, const PackageFile* pla
         if (!placeholder) {
             restored = CopyFileW(kit.self, path, TRUE) != 0;
         } else {
-            char bytes[1024];
+            char bytes[kPlaceholderSize];
             const int count = PlaceholderBytes(kit, *placeholder, bytes, sizeof bytes);
             restored = count >= 0 && WriteNewFile(path, bytes, count) == ERROR_SUCCESS;
         }
     }
-    LogProbe(path, how, deleted, error, restored);
+    LogProbe(kit, path, how, deleted, error, restored);
 }

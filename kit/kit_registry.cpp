@@ -1,6 +1,14 @@
+// Keys the kit makes and removes, and its marker. Every key the kit makes
+// holds its mark, TRQ_KIT_KEY_MARK (the marker aside, known by its name):
+// a key whose mark is gone is not the kit's, whoever made one of that name
+// since. The marker, HKEY_LOCAL_MACHINE\Software\TRQ Uninstall Kit, keeps
+// the folders prepare read and a value for each file and folder it made.
 #include "kit/kit_work.h"
 
 namespace {
+
+// Windows' word for a key that has keys below it.
+const DWORD kErrorKeyHasChildren = 1020;
 
 bool IsSeparator(WCHAR c) { return c == TEXT('\\'); }
 
@@ -10,30 +18,6 @@ LPCWSTR RootName(HKEY root)
            : root == HKEY_CURRENT_USER ? TEXT("HKEY_CURRENT_USER")
                                        : TEXT("HKEY_LOCAL_MACHINE");
 }
-
-// How many keys path names, the topmost first ("a\b\c": 3).
-int Depth(LPCWSTR path)
-{
-    int depth = path[0] ? 1 : 0;
-    for (int i = 0; path[i]; ++i) depth += IsSeparator(path[i]);
-    return depth;
-}
-
-// The key of that depth on path ("a\b\c", 2: "a\b").
-bool KeyAt(LPCWSTR path, int depth, LPWSTR key)
-{
-    int i = 0, seen = 1;
-    for (; path[i] && i < MAX_PATH - 1; ++i) {
-        if (IsSeparator(path[i]) && seen++ == depth) break;
-        key[i] = path[i];
-    }
-    key[i] = 0;
-    return i < MAX_PATH - 1 || !path[i];
-}
-
-// The install record and the package's other keys, one by one.
-int RowCount() { return kPackageKeyCount + 1; }
-const PackageKey& Row(int i) { return i == 0 ? kPackageInstallRecord : kPackageKeys[i - 1]; }
 
 bool SetValue(const Kit& kit, HKEY key, const PackageValue& value, LONG* result)
 {
@@ -54,28 +38,71 @@ bool SetValue(const Kit& kit, HKEY key, const PackageValue& value, LONG* result)
     return *result == ERROR_SUCCESS;
 }
 
-// Deletes root\path if the kit marked it as made. False when it stays:
-// another program's key may lie below it (desktop Windows then refuses,
-// where Windows CE would take it along).
-bool RemoveMadeKey(HKEY marker, HKEY root, LPCWSTR path)
+LONG SetMark(HKEY key, LPCWSTR name)
 {
-    WCHAR name[MAX_PATH];
-    if (!KeyName(name, root, path) || !Marked(marker, name)) return true;
-    const LONG result = RegDeleteKeyW(root, path);
-    if (result == ERROR_SUCCESS) {
-        LogItem("undone", "key", name);
-        Unmark(marker, name);
-        return true;
-    }
-    if (result != ERROR_FILE_NOT_FOUND) {
-        LogFailed("key", name, static_cast<DWORD>(result));
-        return false;
-    }
-    Unmark(marker, name);  // gone already: the uninstaller took it
-    return true;
+    const DWORD made = 1;
+    return RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&made), sizeof made);
+}
+
+bool HasMark(HKEY key, LPCWSTR name)
+{
+    DWORD type = 0, data = 0, bytes = sizeof data;
+    return RegQueryValueExW(key, name, 0, &type, reinterpret_cast<LPBYTE>(&data), &bytes) == ERROR_SUCCESS;
+}
+
+// The key's values and the mark: tag, then the package's values for a
+// source's own key.
+LONG Fill(const Kit& kit, HKEY key, int source, int depth)
+{
+    if (IsMarkerSource(source) && depth == KeyDepth(KeySourcePath(source))) return ERROR_SUCCESS;
+    LONG result = SetMark(key, TRQ_KIT_KEY_MARK);
+    const PackageKey* row = KeySourcePackageKey(source);
+    if (result != ERROR_SUCCESS || !row || depth != KeyDepth(row->path)) return result;
+    for (int i = 0; i < row->valueCount; ++i)
+        if (!SetValue(kit, key, row->values[i], &result)) return result;
+    return ERROR_SUCCESS;
 }
 
 }  // namespace
+
+int KeyDepth(LPCWSTR path)
+{
+    int depth = path[0] ? 1 : 0;
+    for (int i = 0; path[i]; ++i) depth += IsSeparator(path[i]);
+    return depth;
+}
+
+bool KeyAt(LPCWSTR path, int depth, LPWSTR key)
+{
+    int i = 0, seen = 1;
+    for (; path[i] && i < MAX_PATH - 1; ++i) {
+        if (IsSeparator(path[i]) && seen++ == depth) break;
+        key[i] = path[i];
+    }
+    key[i] = 0;
+    return i < MAX_PATH - 1 || !path[i];
+}
+
+int KeySourceCount() { return kPackageKeyCount + 2; }
+bool IsMarkerSource(int source) { return source == 0; }
+
+const PackageKey* KeySourcePackageKey(int source)
+{
+    if (source == 0) return 0;
+    return source <= kPackageKeyCount ? &kPackageKeys[source - 1] : &kPackageInstallRecord;
+}
+
+HKEY KeySourceRoot(int source)
+{
+    const PackageKey* row = KeySourcePackageKey(source);
+    return row ? row->root : HKEY_LOCAL_MACHINE;
+}
+
+LPCWSTR KeySourcePath(int source)
+{
+    const PackageKey* row = KeySourcePackageKey(source);
+    return row ? row->path : TRQ_KIT_MARKER;
+}
 
 HKEY OpenMarker(bool create)
 {
@@ -85,16 +112,10 @@ HKEY OpenMarker(bool create)
                    ? marker
                    : 0;
     DWORD disposition = 0;
-    const LONG result = RegCreateKeyExW(HKEY_LOCAL_MACHINE, TRQ_KIT_MARKER, 0, 0, 0, TRQ_KIT_KEY_ACCESS, 0,
-                                        &marker, &disposition);
-    WCHAR name[MAX_PATH];
-    KeyName(name, HKEY_LOCAL_MACHINE, TRQ_KIT_MARKER);
-    if (result != ERROR_SUCCESS) {
-        LogFailed("key", name, static_cast<DWORD>(result));
-        return 0;
-    }
-    if (disposition == REG_CREATED_NEW_KEY) LogItem("made", "key", name);
-    return marker;
+    return RegCreateKeyExW(HKEY_LOCAL_MACHINE, TRQ_KIT_MARKER, 0, 0, 0, TRQ_KIT_KEY_ACCESS, 0, &marker,
+                           &disposition) == ERROR_SUCCESS
+               ? marker
+               : 0;
 }
 
 void CloseMarker(HKEY marker)
@@ -102,125 +123,162 @@ void CloseMarker(HKEY marker)
     if (marker) RegCloseKey(marker);
 }
 
-bool Marked(HKEY marker, LPCWSTR name)
+bool Marked(HKEY marker, LPCWSTR name) { return marker && HasMark(marker, name); }
+
+void Mark(HKEY marker, LPCWSTR name)
 {
-    if (!marker) return false;
-    DWORD type = 0, data = 0, bytes = sizeof data;
-    return RegQueryValueExW(marker, name, 0, &type, reinterpret_cast<LPBYTE>(&data), &bytes) ==
-           ERROR_SUCCESS;
+    // The log said it first: a mark that cannot be written leaves the
+    // log's word alone.
+    if (marker) SetMark(marker, name);
 }
 
-bool Mark(HKEY marker, LPCWSTR name)
+void Unmark(HKEY marker, LPCWSTR name)
 {
-    const DWORD made = 1;
-    return RegSetValueExW(marker, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&made), sizeof made) ==
-           ERROR_SUCCESS;
+    if (marker) RegDeleteValueW(marker, name);
 }
 
-void Unmark(HKEY marker, LPCWSTR name) { RegDeleteValueW(marker, name); }
-
-void RemoveMarker()
+void KeepFolders(const Kit& kit, HKEY marker)
 {
-    WCHAR name[MAX_PATH];
-    KeyName(name, HKEY_LOCAL_MACHINE, TRQ_KIT_MARKER);
-    const LONG result = RegDeleteKeyW(HKEY_LOCAL_MACHINE, TRQ_KIT_MARKER);
-    if (result == ERROR_SUCCESS)
-        LogItem("undone", "key", name);
-    else if (result != ERROR_FILE_NOT_FOUND)
-        LogFailed("key", name, static_cast<DWORD>(result));
+    for (int base = 0; base < kPackageBaseCount; ++base) {
+        if (!kit.known[base]) continue;
+        WCHAR name[16];
+        int i = 0;
+        for (const char* n = FolderName(base); *n; ++n) name[i++] = static_cast<WCHAR>(*n);
+        name[i] = 0;
+        int length = 0;
+        while (kit.folder[base][length]) ++length;
+        RegSetValueExW(marker, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(kit.folder[base]),
+                       static_cast<DWORD>((length + 1) * sizeof(WCHAR)));
+    }
 }
+
+void ReadKeptFolders(Kit& kit, HKEY marker)
+{
+    WCHAR kept[kPackageBaseCount][MAX_PATH];
+    bool known[kPackageBaseCount];
+    int count = 0;
+    for (int base = 0; base < kPackageBaseCount; ++base) {
+        WCHAR name[16];
+        int i = 0;
+        for (const char* n = FolderName(base); *n; ++n) name[i++] = static_cast<WCHAR>(*n);
+        name[i] = 0;
+        DWORD type = 0, bytes = (MAX_PATH - 1) * sizeof(WCHAR);
+        known[base] = RegQueryValueExW(marker, name, 0, &type, reinterpret_cast<LPBYTE>(kept[base]), &bytes) ==
+                          ERROR_SUCCESS &&
+                      type == REG_SZ && bytes >= sizeof(WCHAR);
+        if (!known[base]) continue;
+        kept[base][bytes / sizeof(WCHAR)] = 0;
+        known[base] = kept[base][0] != 0;
+        ++count;
+    }
+    kit.keptFolders = count;
+    if (!count) return;  // a marker without them: the folders come from elsewhere
+    for (int base = 0; base < kPackageBaseCount; ++base) {
+        kit.known[base] = known[base];
+        for (int i = 0; i < MAX_PATH && (i == 0 || kept[base][i - 1]); ++i) kit.folder[base][i] = kept[base][i];
+    }
+}
+
+void Flush(HKEY key) { RegFlushKey(key); }
 
 bool KeyName(LPWSTR name, HKEY root, LPCWSTR path)
 {
     return JoinPackagePath(name, RootName(root), path);
 }
 
-bool MakeKey(const Kit& kit, HKEY marker, const PackageKey& key)
-{
-    const int depth = Depth(key.path);
-    WCHAR path[MAX_PATH], name[MAX_PATH];
-    HKEY made = 0;
-    bool madeNow = false;
-    for (int d = 1; d <= depth; ++d) {
-        if (made) RegCloseKey(made);
-        made = 0;
-        DWORD disposition = 0;
-        const bool named = KeyAt(key.path, d, path) && KeyName(name, key.root, path);
-        const LONG result = named ? RegCreateKeyExW(key.root, path, 0, 0, 0, TRQ_KIT_KEY_ACCESS, 0, &made,
-                                                    &disposition)
-                                  : ERROR_INVALID_NAME;
-        if (result != ERROR_SUCCESS) {
-            LogFailed("key", named ? name : key.path, static_cast<DWORD>(result));
-            return false;
-        }
-        madeNow = disposition == REG_CREATED_NEW_KEY;
-        if (!madeNow) continue;
-        if (!Mark(marker, name)) {
-            // What the kit cannot mark, it cannot undo: leave nothing behind.
-            LogFailed("key", name, GetLastError());
-            RegCloseKey(made);
-            RegDeleteKeyW(key.root, path);
-            return false;
-        }
-        LogItem("made", "key", name);
-    }
-    if (!madeNow) {
-        // Another program's key: its values are not the kit's to write.
-        LogItem("exists", "key", name);
-        RegCloseKey(made);
-        return true;
-    }
-    bool wrote = true;
-    for (int i = 0; i < key.valueCount && wrote; ++i) {
-        LONG result = ERROR_SUCCESS;
-        wrote = SetValue(kit, made, key.values[i], &result);
-        if (!wrote) LogFailed("key", name, static_cast<DWORD>(result));
-    }
-    RegCloseKey(made);
-    return wrote;
-}
-
-bool RemoveKeys(HKEY marker)
-{
-    int deepest = 0;
-    for (int i = 0; i < RowCount(); ++i)
-        if (Depth(Row(i).path) > deepest) deepest = Depth(Row(i).path);
-    // All the keys of one depth before any above them: a key goes only
-    // once the kit's own below it are gone.
-    bool removed = true;
-    for (int depth = deepest; depth >= 1; --depth) {
-        for (int i = RowCount() - 1; i >= 0; --i) {
-            WCHAR path[MAX_PATH];
-            if (Depth(Row(i).path) < depth || !KeyAt(Row(i).path, depth, path)) continue;
-            removed = RemoveMadeKey(marker, Row(i).root, path) && removed;
-        }
-    }
-    return removed;
-}
-
-bool AnyKeyMarked(HKEY marker)
-{
-    for (int i = 0; i < RowCount(); ++i) {
-        for (int depth = 1; depth <= Depth(Row(i).path); ++depth) {
-            WCHAR path[MAX_PATH], name[MAX_PATH];
-            if (KeyAt(Row(i).path, depth, path) && KeyName(name, Row(i).root, path) && Marked(marker, name))
-                return true;
-        }
-    }
-    return false;
-}
-
-bool InstallRecordThere()
+bool KeyThere(HKEY root, LPCWSTR path)
 {
     HKEY key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kPackageInstallRecord.path, 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return false;
+    if (RegOpenKeyExW(root, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
     RegCloseKey(key);
     return true;
 }
 
-bool InstallRecordMadeByKit(HKEY marker)
+bool KeyMarked(HKEY root, LPCWSTR path)
+{
+    HKEY key;
+    if (RegOpenKeyExW(root, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+    const bool marked = HasMark(key, TRQ_KIT_KEY_MARK);
+    RegCloseKey(key);
+    return marked;
+}
+
+Made MakeKey(Kit& kit, int source, int depth)
+{
+    WCHAR path[MAX_PATH], name[MAX_PATH];
+    if (!KeyAt(KeySourcePath(source), depth, path) || !KeyName(name, KeySourceRoot(source), path)) {
+        LogFailed(kit, "key", KeySourcePath(source), ERROR_INVALID_NAME);
+        return kFailed;
+    }
+    HKEY key = 0;
+    DWORD disposition = 0;
+    LONG result = RegCreateKeyExW(KeySourceRoot(source), path, 0, 0, 0, TRQ_KIT_KEY_ACCESS, 0, &key, &disposition);
+    if (result != ERROR_SUCCESS) {
+        LogFailed(kit, "key", name, static_cast<DWORD>(result));
+        return kFailed;
+    }
+    if (disposition != REG_CREATED_NEW_KEY) {
+        // Another program's key, made since the kit looked: not the kit's to write.
+        RegCloseKey(key);
+        LogItem(kit, "exists", kItemKey, name);
+        return kExisted;
+    }
+    result = Fill(kit, key, source, depth);
+    RegCloseKey(key);
+    LogItem(kit, "made", kItemKey, name);
+    if (result == ERROR_SUCCESS) return kMade;
+    LogFailed(kit, "key", name, static_cast<DWORD>(result));
+    return kFailed;
+}
+
+bool RemoveKey(Kit& kit, int source, int depth, bool byLog)
+{
+    const HKEY root = KeySourceRoot(source);
+    WCHAR path[MAX_PATH], name[MAX_PATH];
+    if (!KeyAt(KeySourcePath(source), depth, path) || !KeyName(name, root, path)) return true;
+    HKEY key;
+    LONG result = RegOpenKeyExW(root, path, 0, KEY_READ, &key);
+    if (result == ERROR_FILE_NOT_FOUND) return true;  // gone: the uninstaller took it, or it was never made
+    DWORD subKeys = 0, values = 0;
+    if (result == ERROR_SUCCESS) {
+        result = RegQueryInfoKeyW(key, 0, 0, 0, &subKeys, 0, 0, &values, 0, 0, 0, 0);
+        const bool marked = result == ERROR_SUCCESS && values && HasMark(key, TRQ_KIT_KEY_MARK);
+        RegCloseKey(key);
+        // Made and cut short before its mark, the kit's key holds nothing.
+        if (result == ERROR_SUCCESS && !marked && !(byLog && values == 0)) {
+            if (byLog) LogItem(kit, "exists", kItemKey, name);  // another's now: left, and no longer claimed
+            return true;
+        }
+    }
+    if (result == ERROR_SUCCESS && subKeys) result = static_cast<LONG>(kErrorKeyHasChildren);
+    if (result == ERROR_SUCCESS) result = RegDeleteKeyW(root, path);
+    if (result == ERROR_SUCCESS) {
+        LogItem(kit, "undone", kItemKey, name);
+        return true;
+    }
+    if (result == ERROR_FILE_NOT_FOUND) return true;
+    LogFailed(kit, "key", name, static_cast<DWORD>(result));
+    return false;
+}
+
+bool RemoveMarker(Kit& kit)
 {
     WCHAR name[MAX_PATH];
-    return KeyName(name, kPackageInstallRecord.root, kPackageInstallRecord.path) && Marked(marker, name);
+    KeyName(name, HKEY_LOCAL_MACHINE, TRQ_KIT_MARKER);
+    HKEY marker = OpenMarker(false);
+    if (!marker) return true;
+    DWORD subKeys = 0, values = 0;
+    LONG result = RegQueryInfoKeyW(marker, 0, 0, 0, &subKeys, 0, 0, &values, 0, 0, 0, 0);
+    RegCloseKey(marker);
+    // It goes only when it lists nothing but the folders it keeps, and
+    // holds no key of another's.
+    if (result == ERROR_SUCCESS && (subKeys || values > static_cast<DWORD>(kit.keptFolders))) return false;
+    if (result == ERROR_SUCCESS) result = RegDeleteKeyW(HKEY_LOCAL_MACHINE, TRQ_KIT_MARKER);
+    if (result == ERROR_SUCCESS) {
+        LogItem(kit, "undone", kItemKey, name);
+        return true;
+    }
+    if (result == ERROR_FILE_NOT_FOUND) return true;
+    LogFailed(kit, "key", name, static_cast<DWORD>(result));
+    return false;
 }

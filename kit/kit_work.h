@@ -1,5 +1,12 @@
 // What the kit's parts share: its names, the device's folders as the kit
-// found them, and the work of each part (one file each).
+// found them, its log's lines not yet written, what its log says it made,
+// and the work of each part (one file each).
+//
+// The kit changes a device as a careful tool changes a user's data: it
+// writes what it is about to make to its log (and flushes it) before it
+// makes it, and what it made after; the log, the marker of what it made
+// and the marks it puts in the keys it makes are how a later start knows
+// what is its own, whatever stopped the run in between.
 #ifndef TRQ_KIT_KIT_WORK_H
 #define TRQ_KIT_KIT_WORK_H
 
@@ -20,20 +27,62 @@
 #define TRQ_KIT_CAPTION TEXT("TRQ Uninstall Kit")
 // Beside the trace build's "\TRQ Uninstall trace.txt", for the owner to send back.
 #define TRQ_KIT_LOG TEXT("\\TRQ Uninstall Kit log.txt")
-// Under HKEY_LOCAL_MACHINE: one value for each key and folder the kit made.
+// Under HKEY_LOCAL_MACHINE: the folders prepare read, and one value for each
+// file and folder the kit made.
 #define TRQ_KIT_MARKER TEXT("Software\\TRQ Uninstall Kit")
+// The value the kit puts in every key it makes but the marker: a key is the
+// kit's only while it holds it (or, made and cut short, holds nothing).
+#define TRQ_KIT_KEY_MARK TEXT("TRQ Uninstall Kit")
 // The holder waits on the first until the kit's undo sets it, and sets the
-// second once it holds its files.
+// second once it holds its files. The kit makes the third first, and a kit
+// that finds it made already knows another one runs.
 #define TRQ_KIT_STOP_EVENT TEXT("TRQ Uninstall Kit stop")
 #define TRQ_KIT_READY_EVENT TEXT("TRQ Uninstall Kit ready")
-// Where the kit probes on its own files when the package is really installed.
+#define TRQ_KIT_RUNNING_EVENT TEXT("TRQ Uninstall Kit running")
+// Where the kit probes on its own files when the package is there.
 #define TRQ_KIT_SCRATCH TEXT("\\TRQ Uninstall Kit scratch")
 
-// Where the kit runs and what the device told it.
+// What the log says of a file, folder or key: the last line that named it
+// since the log's last "clean" line.
+enum ItemKind { kItemFile, kItemFolder, kItemKey };
+enum ItemState { kStateNone, kStateMaking, kStateMade, kStateExists, kStateUndone };
+
+// The kit's log read back, in memory: the folders prepare read, and each
+// item named since the last round was finished.
+const int kJournalItems = 512;
+const int kJournalChars = 32768;
+const unsigned kJournalReadSize = 8192;
+struct JournalItem {
+    unsigned char kind;   // ItemKind
+    unsigned char state;  // ItemState
+    unsigned short name;  // where its name starts in names
+};
+struct Journal {
+    bool open;  // the log names something the kit was making since its last "clean"
+    bool whole; // the log was read to its end, every item kept
+    WCHAR folder[kPackageBaseCount][MAX_PATH];
+    bool known[kPackageBaseCount];
+    int count, used;
+    JournalItem items[kJournalItems];
+    WCHAR names[kJournalChars];
+    char text[kJournalReadSize];  // the log as it is read
+};
+
+// Lines are gathered here and written together, before the kit makes what
+// they announce: room for many lines, one write.
+const unsigned kLogBatchSize = 8192;
+
+// Where the kit runs, what the device told it, and what its log holds.
+// It lives on the process heap (RunKit), not on the stack.
 struct Kit {
     WCHAR self[MAX_PATH];                       // the kit's own file
     WCHAR folder[kPackageBaseCount][MAX_PATH];  // each base of the package's files
     bool known[kPackageBaseCount];              // whether the device named that base
+    char pending[kLogBatchSize];                // lines not yet written to the log
+    unsigned pendingLength;
+    bool logFailed;  // a line could not be written
+    int keptFolders;  // folders the marker keeps (ReadKeptFolders)
+    Journal journal;
 };
 
 // How a file is held open, and which file stands for which of the
@@ -50,12 +99,16 @@ extern const PackageFile kScratchFiles[kScratchFileCount];  // in TRQ_KIT_SCRATC
 #define TRQ_KIT_RUNNING_PROGRAM "running program"
 #define TRQ_KIT_OPEN_WITHOUT_SHARING "open without sharing"
 
+// Room for any placeholder: a text of MAX_PATH characters as UTF-8, or a
+// shortcut to such a target.
+const int kPlaceholderSize = 1024;
+
 // ---- kit_folders.cpp: where things are.
 
 // Reads the kit's own file name and the device's folders.
 bool ReadSelf(Kit& kit);
 void ReadFolders(Kit& kit);
-void LogFolders(const Kit& kit);
+void LogFolders(Kit& kit);
 // The path of a package file on this device; false when its base is unknown
 // or the whole would not fit.
 bool PackagePath(const Kit& kit, PackageBase base, LPCWSTR name, LPWSTR path);
@@ -64,49 +117,61 @@ bool ScratchPath(LPCWSTR name, LPWSTR path);
 bool IsUtility(const PackageFile& file);
 // The package's file of that base and name; 0 when there is none.
 const PackageFile* FindPackageFile(PackageBase base, LPCWSTR name);
-// Whether path names the device path want, with or without a drive ("C:"),
-// letters compared without regard to case.
+// Whether two names are the same, letters compared without regard to case.
+bool SameText(LPCWSTR a, LPCWSTR b);
+// Whether path names the device path want, with or without a drive ("C:").
 bool SamePath(LPCWSTR path, LPCWSTR want);
 // The placeholder's bytes, for this device's install directory.
 int PlaceholderBytes(const Kit& kit, const PackageFile& file, char* bytes, int size);
+// The folder names the log and the marker give the bases.
+const char* FolderName(int base);
 
 // ---- kit_log.cpp: the log, one JSON line at a time.
 
-void LogStart(const char* mode);
-void LogEnd(const char* mode);
-void LogFolder(const char* name, LPCWSTR path);  // path null: the device did not say
-// {"kit":kind,what:name}: made, exists, undone, failed (with the error).
-void LogItem(const char* kind, const char* what, LPCWSTR name);
-void LogFailed(const char* what, LPCWSTR name, DWORD error);
-void LogHolds(LPCWSTR file, const char* how, LPCWSTR by);
-void LogProbe(LPCWSTR file, const char* how, BOOL result, DWORD error, bool restored);
-void LogStopped(LPCWSTR program);
+// Each Log* call gathers its line; LogWrite writes what is gathered, and
+// says whether every line so far reached the log. Start, end, stopped and
+// clean lines are written at once.
+bool LogWrite(Kit& kit);
+void LogStart(Kit& kit, const char* mode);
+void LogEnd(Kit& kit, const char* mode);
+void LogFolder(Kit& kit, const char* name, LPCWSTR path);  // path null: the device did not say
+// {"kit":kind,what:name}: making, made, exists, undone.
+void LogItem(Kit& kit, const char* kind, ItemKind what, LPCWSTR name);
+void LogFailed(Kit& kit, const char* what, LPCWSTR name, DWORD error);
+void LogHolds(Kit& kit, LPCWSTR file, const char* how, LPCWSTR by);
+void LogProbe(Kit& kit, LPCWSTR file, const char* how, BOOL result, DWORD error, bool restored);
+void LogStopped(Kit& kit, LPCWSTR program);
+// The round is finished: nothing the kit made is left (but the log).
+void LogClean(Kit& kit);
+
+// ---- kit_journal.cpp: the log read back.
+
+// Reads the log into kit.journal; an unreadable or missing log is an empty
+// journal (not whole when it could not be read to its end).
+void ReadJournal(Kit& kit);
+ItemState JournalState(const Journal& journal, ItemKind kind, LPCWSTR name);
+// Whether the kit was making it, by its log: the log's last word on it is
+// "making" or "made".
+bool JournalSaysMaking(const Journal& journal, ItemKind kind, LPCWSTR name);
 
 // ---- kit_files.cpp: files and folders.
 
-// Creates every missing folder above path (not path itself), marking each
-// it made; false when one could not be made.
-bool MakeParents(HKEY marker, LPCWSTR path);
 bool Exists(LPCWSTR path);
 // A new file with these bytes, never replacing one: ERROR_SUCCESS, or why not.
 DWORD WriteNewFile(LPCWSTR path, const char* bytes, int count);
-// The same, logged as made, exists or failed; false when it failed.
-bool MakeFile(LPCWSTR path, const char* bytes, int count);
-// A copy of the kit at path; never replaces a file.
-bool CopySelf(const Kit& kit, LPCWSTR path);
-// Whether the file at path holds exactly these bytes, or the kit's own.
-bool HoldsBytes(LPCWSTR path, const char* bytes, int count);
-bool IsCopyOfSelf(const Kit& kit, LPCWSTR path);
+// Whether the file at path holds these bytes or a beginning of them (an
+// empty file included): a placeholder, or one cut short.
+bool HoldsBeginningOf(LPCWSTR path, const char* bytes, int count);
+// Whether the file at path holds the kit's own bytes: all of them, or with
+// cutShort a beginning of them too.
+bool HoldsSelf(const Kit& kit, LPCWSTR path, bool cutShort);
 // Deletes a file the kit made, waiting a little while something still
 // holds it. Logs undone or failed.
-bool RemoveFile(LPCWSTR path);
+bool RemoveFile(Kit& kit, LPCWSTR path);
 // How many folders lie above path's last name below the root, and the one
 // at depth (1: the topmost) as a path of its own.
 int FoldersAbove(LPCWSTR path);
 bool FolderAbove(LPCWSTR path, int depth, LPWSTR folder);
-// Removes folder if the kit marked it as made and it is empty; false when
-// it is marked and stays.
-bool RemoveMadeFolder(HKEY marker, LPCWSTR folder);
 
 // ---- kit_registry.cpp: keys, and the marker of what the kit made.
 
@@ -115,21 +180,43 @@ bool RemoveMadeFolder(HKEY marker, LPCWSTR folder);
 HKEY OpenMarker(bool create);
 void CloseMarker(HKEY marker);
 bool Marked(HKEY marker, LPCWSTR name);
-bool Mark(HKEY marker, LPCWSTR name);
+void Mark(HKEY marker, LPCWSTR name);
 void Unmark(HKEY marker, LPCWSTR name);
-// Removes the marker key itself.
-void RemoveMarker();
+// The folders prepare read, kept with the marker; read back into kit.folder
+// where the marker has them.
+void KeepFolders(const Kit& kit, HKEY marker);
+void ReadKeptFolders(Kit& kit, HKEY marker);
+// Writes the marker's changes to the device's store; where the registry is
+// in RAM with no store behind it, this fails, and there is nothing to do.
+void Flush(HKEY key);
 // "HKEY_LOCAL_MACHINE\path" into name (MAX_PATH characters).
 bool KeyName(LPWSTR name, HKEY root, LPCWSTR path);
-// Makes a key of the package, with its values when the kit made it.
-bool MakeKey(const Kit& kit, HKEY marker, const PackageKey& key);
-// Deletes the keys of the package the kit made, children first; whether
-// any it made stays.
-bool RemoveKeys(HKEY marker);
-bool AnyKeyMarked(HKEY marker);
-// Whether the package's install record is there, and whether the kit made it.
-bool InstallRecordThere();
-bool InstallRecordMadeByKit(HKEY marker);
+// Whether the key is there, and whether it holds the kit's mark.
+bool KeyThere(HKEY root, LPCWSTR path);
+bool KeyMarked(HKEY root, LPCWSTR path);
+
+// The keys the kit makes, in the order it makes them: the marker first,
+// the package's keys, the install record last. Each key of a source is one
+// of its levels ("a\b\c": "a", "a\b", "a\b\c").
+int KeySourceCount();
+bool IsMarkerSource(int source);
+HKEY KeySourceRoot(int source);
+LPCWSTR KeySourcePath(int source);
+const PackageKey* KeySourcePackageKey(int source);  // 0 for the marker
+int KeyDepth(LPCWSTR path);
+bool KeyAt(LPCWSTR path, int depth, LPWSTR key);
+
+// Makes the key at (source, depth), marked, with the package's values when
+// it is the source's own key: made, exists (there already, left alone) or
+// failed, each logged.
+enum Made { kMade, kExisted, kFailed };
+Made MakeKey(Kit& kit, int source, int depth);
+// Deletes the key at (source, depth) when it is the kit's: marked (or
+// empty and the log says the kit was making it) and without sub-keys.
+// False when it is the kit's and stays.
+bool RemoveKey(Kit& kit, int source, int depth, bool byLog);
+// Removes the marker when it lists nothing but the folders; false when it stays.
+bool RemoveMarker(Kit& kit);
 
 // ---- kit_holder.cpp: the copy of the kit that holds files open.
 
@@ -138,32 +225,33 @@ bool InstallRecordMadeByKit(HKEY marker);
 bool IsHolder(const Kit& kit, bool* scratch);
 int RunHolder(Kit& kit, bool scratch);
 // Starts the holder at program and waits until it holds its files.
-bool StartHolder(LPCWSTR program);
+bool StartHolder(Kit& kit, LPCWSTR program);
 // Whether a holder is running (its stop event exists).
 bool HolderRunning();
 // Tells a running holder to stop and gives it a moment; false when none ran.
-bool StopHolder(LPCWSTR program);
+bool StopHolder(Kit& kit, LPCWSTR program);
 
 // ---- kit_probe.cpp: what deleting a held file answers.
 
 // Deletes path once, logs the answer, and puts the file back if it went:
 // the placeholder's bytes, or without a placeholder a copy of the kit.
-void Probe(const Kit& kit, LPCWSTR path, const char* how, const PackageFile* placeholder);
+void Probe(Kit& kit, LPCWSTR path, const char* how, const PackageFile* placeholder);
 
 // ---- the ways the kit runs (kit_prepare.cpp, kit_undo.cpp).
 
 enum Prepared { kPreparedAll, kPreparedPart, kPreparedNothing };
-// The package laid out, the holder started, the probes made.
-// kPreparedNothing: the kit could not write its marker and touched nothing.
+// Whether any of the package's files or keys is on the device.
+bool PackageThere(const Kit& kit);
+// The package laid out, the holder started, the probes made on the files
+// this run made. kPreparedNothing: the kit could not write its log or its
+// marker and made nothing.
 Prepared Prepare(Kit& kit);
 // Probes on scratch files of the kit's own, which then go again. False
 // when a probe could not be made.
 bool ProbeOnScratch(Kit& kit);
-// Whether anything of the kit is on the device, its log aside.
-bool KitThere(const Kit& kit);
+// Whether anything of the kit is on the device, its finished log aside.
+bool KitThere(Kit& kit);
 // Everything of the kit's removed. False when something it made stays.
 bool Undo(Kit& kit);
-// The scratch files and folder removed, as far as they are the kit's.
-bool RemoveScratch(const Kit& kit);
 
 #endif

@@ -21,9 +21,9 @@ void Tell(const KitBox& box)
 void RunPrepare(Kit& kit)
 {
     if (!Ask(kPrepareQuestion)) return;
-    LogStart("prepare");
+    LogStart(kit, "prepare");
     const Prepared prepared = Prepare(kit);
-    LogEnd("prepare");
+    LogEnd(kit, "prepare");
     Tell(prepared == kPreparedAll    ? kPreparedBox
          : prepared == kPreparedPart ? kPartlyPreparedBox
                                      : kNothingPreparedBox);
@@ -32,42 +32,66 @@ void RunPrepare(Kit& kit)
 void RunProbeOnly(Kit& kit)
 {
     if (!Ask(kInstalledQuestion)) return;
-    LogStart("probe-only");
+    LogStart(kit, "probe-only");
     ProbeOnScratch(kit);
-    LogEnd("probe-only");
+    LogEnd(kit, "probe-only");
     Tell(kProbedBox);
 }
 
 void RunUndo(Kit& kit)
 {
     if (!Ask(kUndoQuestion)) return;
-    LogStart("undo");
+    LogStart(kit, "undo");
     const bool undone = Undo(kit);
-    LogEnd("undo");
+    LogEnd(kit, "undo");
     Tell(undone ? kUndoneBox : kPartlyUndoneBox);
+}
+
+void Run(Kit& kit)
+{
+    bool scratch = false;
+    if (IsHolder(kit, &scratch)) {
+        RunHolder(kit, scratch);
+        return;
+    }
+    // The first thing a kit makes: a kit that finds it made already knows
+    // another one is running, and leaves the device to it.
+    SetLastError(0);
+    HANDLE running = CreateEventW(0, TRUE, FALSE, TRQ_KIT_RUNNING_EVENT);
+    if (running && GetLastError() == ERROR_ALREADY_EXISTS) {
+        Tell(kAlreadyRunningBox);
+    } else {
+        ReadJournal(kit);
+        // Anything of its own there (its marker, a log naming what it was
+        // making, its helper, its scratch folder, its mark on the install
+        // record): it offers to undo. Any of the package's files or keys
+        // there otherwise: the package is there, and the kit touches none
+        // of it.
+        if (KitThere(kit))
+            RunUndo(kit);
+        else if (PackageThere(kit))
+            RunProbeOnly(kit);
+        else
+            RunPrepare(kit);
+    }
+    if (running) CloseHandle(running);
 }
 
 }  // namespace
 
 int RunKit()
 {
-    Kit kit;
-    ReadSelf(kit);
-    ReadFolders(kit);
-    bool scratch = false;
-    if (IsHolder(kit, &scratch)) return RunHolder(kit, scratch);
-
-    // Started again (its marker, its log, a file or a helper of its own is
-    // there): it offers to undo.
-    HKEY marker = OpenMarker(false);
-    const bool kitThere = marker || Exists(TRQ_KIT_LOG) || KitThere(kit) || HolderRunning();
-    const bool installed = InstallRecordThere() && !InstallRecordMadeByKit(marker);
-    CloseMarker(marker);
-    if (kitThere)
-        RunUndo(kit);
-    else if (installed)
-        RunProbeOnly(kit);  // the package itself is here: nothing of it is touched
-    else
-        RunPrepare(kit);
+    // The kit's state is larger than a stack frame should be: it lives on
+    // the process heap. Without that little memory the kit does nothing.
+    HANDLE heap = GetProcessHeap();
+    Kit* kit = static_cast<Kit*>(HeapAlloc(heap, 0, sizeof(Kit)));
+    if (!kit) return 0;
+    kit->pendingLength = 0;
+    kit->logFailed = false;
+    kit->keptFolders = 0;
+    ReadSelf(*kit);
+    ReadFolders(*kit);
+    Run(*kit);
+    HeapFree(heap, 0, kit);
     return 0;
 }

@@ -99,6 +99,8 @@ TEST(DeviceIniTest, RefusesBadLinesNamingTheFirst)
         {"[Folders]\nColor=1\n[Bogus]\n", 2, "unknown key"},
         {"[Bogus]\n[Folders]\nColor=1\n", 1, "unknown section"},
         {"[Folders]\nColor=1\nTemp=a\ntemp=b\n", 2, "'Color'"},
+        {"[Device]\nRegistry=Flash\n", 2, "Hive or RAM"},
+        {"[Device]\nRegistry=RAM\nregistry=hive\n", 3, "twice"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text.substr(0, 60));

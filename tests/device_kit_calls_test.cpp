@@ -178,6 +178,15 @@ int64_t Created(Calls& c, LPCWSTR path)
     return status ? -int64_t{status} : int64_t{disposition};
 }
 
+// RegQueryInfoKeyW's counts of the key open in c, or minus its status.
+int64_t Counted(Calls& c)
+{
+    DWORD subKeys = 99, values = 99, longestName = 0;
+    const LONG status = c.device.RegQueryInfoKeyW(c.key, nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr,
+                                                  &values, &longestName, nullptr, nullptr, nullptr);
+    return status ? -int64_t{status} : int64_t{subKeys} * 100 + values;
+}
+
 const std::vector<Step> kRegistrySteps = {
     {"a new key", [](Calls& c) { return Created(c, u"Software\\TRQ\\Kit\\Held"); }, 1, 0},
     {"the key again", [](Calls& c) { return Created(c, u"software\\trq\\kit"); }, 2, 0},
@@ -186,6 +195,7 @@ const std::vector<Step> kRegistrySteps = {
     {"bytes", [](Calls& c) { return SetValue(c, u"Gone", REG_BINARY, {1, 2}); }, 0, 0},
     {"the bytes deleted", [](Calls& c) { return c.device.RegDeleteValueW(c.key, u"gone"); }, 0, 0},
     {"deleted twice", [](Calls& c) { return c.device.RegDeleteValueW(c.key, u"Gone"); }, 2, 0},
+    {"its sub-keys and values counted, as sub-keys * 100 + values", [](Calls& c) { return Counted(c); }, 102, 0},
     {"a name with a line break", [](Calls& c) { return SetValue(c, u"a\nb", REG_SZ, {0, 0}); }, 87, 0},
     {"a key of an empty name", [](Calls& c) { return Created(c, u"Software\\\\TRQ"); }, -87, 0},
     {"closed", [](Calls& c) { return c.device.RegCloseKey(c.key); }, 0, 0},
@@ -205,22 +215,76 @@ TEST(KitRegistry, KeysAndValuesAreWrittenBackToRegistryReg)
         << reg;
 }
 
+// Whether registry.reg on the host holds the key Software\TRQ\Kept now,
+// in the middle of the run.
+int64_t KeptOnDisk(Calls& c)
+{
+    return ReadHostFile(c.device.image.RegistryPath()).find("[HKEY_CURRENT_USER\\Software\\TRQ\\Kept]") !=
+           std::string::npos;
+}
+
+struct Store {
+    std::string name;
+    formats::RegistryStore store;
+    std::vector<Step> steps;
+};
+
+void PrintTo(const Store& store, std::ostream* out) { *out << store.name; }
+
+const Step kKeptMade = {"a key made", [](Calls& c) { return Created(c, u"Software\\TRQ\\Kept"); }, 1, 0};
+const Step kFlushed = {"flushed", [](Calls& c) { return int64_t{c.device.RegFlushKey(HKEY_CURRENT_USER)}; }, 0, 0};
+
+// A killed command leaves registry.reg as it is at that moment: the
+// registry's writes are there at once where it is in RAM, and once flushed
+// where it is in hives (and in both when the command ends).
+const Store kStores[] = {
+    {"RAM: each write kept at once, and no store to flush to",
+     formats::RegistryStore::Ram,
+     {kKeptMade,
+      {"on the host at once", KeptOnDisk, 1, 0},
+      {"flushed", [](Calls& c) { return int64_t{c.device.RegFlushKey(c.key)}; }, 50, 0}}},
+    {"Hive: kept once flushed",
+     formats::RegistryStore::Hive,
+     {kKeptMade,
+      {"not on the host yet", KeptOnDisk, 0, 0},
+      kFlushed,
+      {"on the host once flushed", KeptOnDisk, 1, 0},
+      {"a handle of no key", [](Calls& c) { return int64_t{c.device.RegFlushKey(reinterpret_cast<HKEY>(0x77))}; },
+       6, 0}}},
+};
+
+class KitRegistryStore : public testing::TestWithParam<Store> {};
+
+TEST_P(KitRegistryStore, WritesReachRegistryRegAsTheDeviceKeepsThem)
+{
+    TestDevice device;
+    device.image.config.device.registry = GetParam().store;
+    ASSERT_TRUE(Save(device.image));
+    PlayRun(device, GetParam().steps);
+    // The command's end writes it back in both.
+    EXPECT_NE(ReadHostFile(device.image.RegistryPath()).find("[HKEY_CURRENT_USER\\Software\\TRQ\\Kept]"),
+              std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Devices, KitRegistryStore, testing::ValuesIn(kStores), NameFromParam());
+
 struct Facts {
     std::string name;
     std::string ini;  // device.ini
     DWORD major, minor, build, platform;
     std::u16string servicePack, platformType, oemInfo;
+    formats::RegistryStore registry;
 };
 
 void PrintTo(const Facts& facts, std::ostream* out) { *out << facts.name; }
 
 const Facts kFacts[] = {
     {"a Windows Mobile 5 Pocket PC without a [Device] section", "", 5, 1, 1700, 3, u"", u"PocketPC",
-     u"QX-500 Pocket PC"},
-    {"the device.ini's own",
+     u"QX-500 Pocket PC", formats::RegistryStore::Hive},
+    {"the device.ini's own, a Pocket PC 2003 with its registry in RAM",
      "[Device]\nMajorVersion=4\nMinorVersion=21\nBuildNumber=1088\nPlatformId=3\nServicePack=Build 14049\n"
-     "PlatformType=PocketPC\nOemInfo=Sample OEM \xC3\xA9\n",
-     4, 21, 1088, 3, u"Build 14049", u"PocketPC", u"Sample OEM \u00E9"},
+     "PlatformType=PocketPC\nOemInfo=Sample OEM \xC3\xA9\nRegistry=ram\n",
+     4, 21, 1088, 3, u"Build 14049", u"PocketPC", u"Sample OEM \u00E9", formats::RegistryStore::Ram},
 };
 
 class KitFacts : public testing::TestWithParam<Facts> {};
@@ -231,6 +295,11 @@ TEST_P(KitFacts, ComeFromDeviceIni)
     sim::DeviceImage image = sim::DeviceImage::InMemory();
     std::string error;
     ASSERT_TRUE(formats::ParseDeviceIni(f.ini, image.config, error)) << error;
+    EXPECT_EQ(image.config.device.registry, f.registry);
+    // Written back as it reads.
+    formats::DeviceConfig again;
+    ASSERT_TRUE(formats::ParseDeviceIni(formats::FormatDeviceIni(image.config), again, error)) << error;
+    EXPECT_EQ(again.device, image.config.device);
     sim::Trace trace;
     sim::DeviceSession device(image, trace);
 

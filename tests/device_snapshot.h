@@ -1,6 +1,7 @@
 // What a device image holds, taken down so that two moments can be compared:
-// the host files below a folder (links as links, never followed) and the
-// registry with every value. Also a scratch folder on a memory file system,
+// the host files below a folder (links as links, never followed), the
+// registry with every value, and the whole device folder as the device
+// reads it. Also a scratch folder on a memory file system,
 // for tests and fuzz targets that copy an image many times.
 #ifndef TRQ_TESTS_DEVICE_SNAPSHOT_H
 #define TRQ_TESTS_DEVICE_SNAPSHOT_H
@@ -14,6 +15,8 @@
 #include <map>
 #include <string>
 
+#include "formats/device_ini.h"
+#include "formats/reg_file.h"
 #include "formats/registry.h"
 #include "formats/text.h"
 
@@ -123,6 +126,51 @@ inline std::map<std::string, std::string> RegistryDump(const formats::Registry& 
         });
     }
     return dump;
+}
+
+// What a device folder holds as the device sees it, the file named except
+// (below files/) aside: every file with its bytes, every key with its
+// values, and device.ini as the device reads it.
+inline std::map<std::string, std::string> DeviceState(const std::filesystem::path& device,
+                                                      const std::string& except = "")
+{
+    std::map<std::string, std::string> state;
+    for (auto& [path, entry] : HostTree(device / "files", true))
+        if (path != except) state["files/" + path] = entry;
+    auto read = [](const std::filesystem::path& file) {
+        std::string bytes;
+        if (FILE* f = std::fopen(file.c_str(), "rb")) {
+            char buffer[4096];
+            for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;) bytes.append(buffer, n);
+            std::fclose(f);
+        }
+        return bytes;
+    };
+    formats::RegFile reg;
+    formats::RegFileError regError;
+    if (formats::ParseRegFile(read(device / "registry.reg"), "registry.reg", reg, regError))
+        for (auto& [key, values] : RegistryDump(reg.keys)) state["key " + key] = values;
+    else
+        state["registry.reg"] = "refused: " + regError.Message();
+    formats::DeviceConfig config;
+    std::string iniError;
+    state["device.ini"] = formats::ParseDeviceIni(read(device / "device.ini"), config, iniError)
+                              ? formats::FormatDeviceIni(config)
+                              : "refused: " + iniError;
+    return state;
+}
+
+// How two states differ, a line for each entry left, changed or gone.
+inline std::string StateDifferences(const std::map<std::string, std::string>& want,
+                                    const std::map<std::string, std::string>& got)
+{
+    std::string text;
+    for (const auto& [name, entry] : got)
+        if (!want.count(name)) text += "  left: " + name + "\n";
+        else if (want.at(name) != entry) text += "  changed: " + name + "\n";
+    for (const auto& [name, entry] : want)
+        if (!got.count(name)) text += "  gone: " + name + "\n";
+    return text;
 }
 
 }  // namespace trq_test

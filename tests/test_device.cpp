@@ -109,6 +109,17 @@ void WriteFile(sim::DeviceImage& image, const std::u16string& path, const std::s
     ASSERT_TRUE(image.Files().WriteFile(path, contents, readOnly));
 }
 
+void MakeDeviceWithoutThePackage(const std::filesystem::path& dir, const std::string& deviceIni)
+{
+    for (const char* folder : {"Windows/StartUp", "Windows/Start Menu/Programs", "Temp", "Program Files", "My Documents"})
+        std::filesystem::create_directories(dir / "files" / folder);
+    std::ofstream(dir / "registry.reg", std::ios::binary) << "Windows Registry Editor Version 5.00\r\n\r\n";
+    std::ofstream(dir / "device.ini", std::ios::binary)
+        << "[Folders]\r\nStartup=\\Windows\\StartUp\r\nPrograms=\\Windows\\Start Menu\\Programs\r\n"
+           "Temp=\\Temp\\\r\n"
+        << deviceIni;
+}
+
 bool Save(sim::DeviceImage& image)
 {
     std::string error;

@@ -108,6 +108,10 @@ struct NameFromParam {
     }
 };
 
+// A Pocket PC that has never had the package, nor HKEY_LOCAL_MACHINE\Software:
+// its folders, an empty registry, deviceIni as its device.ini.
+void MakeDeviceWithoutThePackage(const std::filesystem::path& dir, const std::string& deviceIni = "");
+
 // Every item the plans name on the sample device.
 std::set<std::string> AllPlanItems();
 std::set<std::string> SettingsKeys();

@@ -39,6 +39,7 @@ bool RunUninstallOn(DeviceImage& image, const RunOptions& options, RunOutcome& o
         device.answerer = options.answerer;
         device.faults = options.faults;
         device.resetReturns = options.resetReturns;
+        device.persistRegistry = options.writeBack;
         if (!options.programPath.empty()) device.RunsProgram(options.programPath, options.programOnDevice);
 
         const int exitCode = options.program ? options.program(device) : RunBound(device, RunUninstall);

@@ -54,9 +54,9 @@ bool ReadDeviceFile(const host::Folder& device, const std::string& name, size_t 
 }
 
 bool ReplaceDeviceFile(const host::Folder& device, const std::string& name, std::string_view bytes,
-                       std::string& error)
+                       std::string& error, bool killSteps)
 {
-    return host::ReplaceFile(device, name, bytes, host::AtLink::Refuse, error, KillStep);
+    return host::ReplaceFile(device, name, bytes, host::AtLink::Refuse, error, killSteps ? KillStep : nullptr);
 }
 
 bool CheckDeviceWritable(const host::Folder& device, std::string& error)

@@ -40,7 +40,7 @@ bool ReadDeviceFile(const host::Folder& device, const std::string& name, size_t 
 // permissions of the file it replaces (new files get 0666 less the umask).
 // A `name` that is a link or not a regular file is refused, never replaced.
 bool ReplaceDeviceFile(const host::Folder& device, const std::string& name, std::string_view bytes,
-                       std::string& error);
+                       std::string& error, bool killSteps = true);
 
 // Whether a command could write the device: a temporary file is created in
 // the folder and removed again, and files/ is writable or ours to lend

@@ -117,12 +117,12 @@ bool TidyDevice(const host::Folder& folder, const std::filesystem::path& dir, st
     return DeviceFiles(folder, dir / kFilesFolder).TakeBackLentWrite(error);
 }
 
-bool SaveRegistry(const DeviceImage& image, std::string& error)
+bool SaveRegistry(const DeviceImage& image, std::string& error, bool killSteps)
 {
     if (!image.OnDisk()) return true;
     std::string reason;
     FormatRegFile(image.registry, image.registryText_);
-    if (ReplaceDeviceFile(image.Folder(), kRegistryFile, image.registryText_, reason)) return true;
+    if (ReplaceDeviceFile(image.Folder(), kRegistryFile, image.registryText_, reason, killSteps)) return true;
     error = image.RegistryPath().string() + ": " + reason;
     return false;
 }

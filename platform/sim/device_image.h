@@ -62,7 +62,7 @@ private:
     mutable host::Folder folder_;
     std::optional<DeviceFiles> files_;  // set in memory
     mutable std::string registryText_;  // registry.reg as last written back
-    friend bool SaveRegistry(const DeviceImage&, std::string&);
+    friend bool SaveRegistry(const DeviceImage&, std::string&, bool);
     friend bool LoadDeviceImage(const host::Folder&, const std::filesystem::path&, DeviceImage&, std::string&);
 };
 
@@ -85,7 +85,9 @@ bool TidyDevice(const host::Folder& folder, const std::filesystem::path& dir, st
 
 // Write back the registry or device.ini, each atomically. error names the
 // file and the cause. An image in memory has nothing to write back: true.
-bool SaveRegistry(const DeviceImage& image, std::string& error);
+// killSteps: each stage of the replacement is a step of the kill test
+// (kill_step.h); a run that keeps its registry as it goes writes it without.
+bool SaveRegistry(const DeviceImage& image, std::string& error, bool killSteps = true);
 bool SaveConfig(const DeviceImage& image, std::string& error);
 
 }  // namespace sim

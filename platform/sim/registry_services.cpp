@@ -1,7 +1,12 @@
 // The registry's services: the uninstaller's (opening, reading, closing and
 // deleting keys) and the device kit's (making keys, setting and deleting
-// values), on the registry of the device image, which the run writes back
-// to registry.reg when it changed (registryChanged).
+// values, counting a key's sub-keys and values, flushing), on the registry
+// of the device image. The run writes it back to registry.reg when it ends,
+// if it changed (registryChanged); during the run, as the device keeps its
+// registry (device.ini's [Device] Registry=): a RAM registry at each change,
+// a hive registry at each RegFlushKey, so that a command killed in between
+// leaves what the device would keep.
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -17,6 +22,11 @@ using formats::Root;
 using formats::RootName;
 
 namespace {
+
+// What RegFlushKey answers where the registry has no persistent store, and
+// where its hive files cannot be written.
+const LONG kErrorNotSupported = 50;
+const LONG kErrorWriteFault = 29;
 
 std::u16string Join(const std::u16string& parent, LPCWSTR child)
 {
@@ -161,12 +171,23 @@ LONG DeviceSession::RegDeleteKeyW(HKEY root, LPCWSTR subKey)
         status = ERROR_ACCESS_DENIED;  // a key cannot delete itself through an empty path
     } else if (image.registry.keys.Delete(r, Join(base, subKey))) {
         // As on Windows CE, the key goes with everything below it.
-        registryChanged = true;
+        RegistryWritten();
         status = ERROR_SUCCESS;
     } else {
         status = ERROR_FILE_NOT_FOUND;
     }
     return status;
+}
+
+void DeviceSession::RegistryWritten()
+{
+    registryChanged = true;
+    if (persistRegistry && image.config.device.registry == formats::RegistryStore::Ram) {
+        // What cannot be written now is written when the run ends, or the
+        // run says it could not be.
+        std::string ignored;
+        SaveRegistry(image, ignored, false);
+    }
 }
 
 bool DeviceSession::RegistryMayGrow(uint64_t bytes)
@@ -215,7 +236,7 @@ LONG DeviceSession::RegCreateKeyExW(HKEY root, LPCWSTR subKey, DWORD, LPWSTR, DW
             made = growth ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
             if (growth) {
                 image.registry.keys.Create(r, path);
-                registryChanged = true;
+                RegistryWritten();
             }
             *result = OpenKeyHandle(r, std::move(path));
             status = ERROR_SUCCESS;
@@ -247,7 +268,7 @@ LONG DeviceSession::RegSetValueExW(HKEY key, LPCWSTR name, DWORD, DWORD type, co
     } else {
         // The bytes as given, whatever the type says of them.
         k->SetValue(RegValue{valueName, type, std::vector<uint8_t>(data, data + bytes)});
-        registryChanged = true;
+        RegistryWritten();
         status = ERROR_SUCCESS;
     }
     return status;
@@ -269,7 +290,68 @@ LONG DeviceSession::RegDeleteValueW(HKEY key, LPCWSTR name)
     } else if (!k->RemoveValue(Text(name))) {
         status = ERROR_FILE_NOT_FOUND;
     } else {
-        registryChanged = true;
+        RegistryWritten();
+        status = ERROR_SUCCESS;
+    }
+    return status;
+}
+
+LONG DeviceSession::RegFlushKey(HKEY key)
+{
+    std::optional<Fault> fault = Enter(__func__, u"");
+    LONG status;
+    Root r;
+    std::u16string path;
+    if (fault) {
+        status = static_cast<LONG>(fault->Status(ERROR_ACCESS_DENIED));
+    } else if (!KeyOf(key, r, path)) {
+        status = ERROR_INVALID_HANDLE;
+    } else if (image.config.device.registry == formats::RegistryStore::Ram) {
+        // A registry in RAM with no persistent store has nothing to flush
+        // to: the call fails, and every write stays all the same.
+        status = kErrorNotSupported;
+    } else {
+        // The whole registry goes to its hive files, whichever key is named.
+        std::string ignored;
+        status = !persistRegistry || SaveRegistry(image, ignored, false) ? ERROR_SUCCESS : kErrorWriteFault;
+    }
+    return status;
+}
+
+LONG DeviceSession::RegQueryInfoKeyW(HKEY key, LPWSTR keyClass, LPDWORD classChars, LPDWORD reserved,
+                                     LPDWORD subKeys, LPDWORD maxSubKeyChars, LPDWORD maxClassChars,
+                                     LPDWORD values, LPDWORD maxValueNameChars, LPDWORD maxValueBytes,
+                                     LPDWORD, PFILETIME)
+{
+    std::optional<Fault> fault = Enter(__func__, u"");
+    LONG status;
+    Root r;
+    std::u16string path;
+    const RegKey* k = nullptr;
+    if (fault) {
+        status = static_cast<LONG>(fault->Status(ERROR_INVALID_HANDLE));
+    } else if (reserved || (keyClass && !classChars)) {
+        status = ERROR_INVALID_PARAMETER;
+    } else if (!KeyOf(key, r, path)) {
+        status = ERROR_INVALID_HANDLE;
+    } else if (!(k = image.registry.keys.Find(r, path))) {
+        status = ERROR_KEY_DELETED;
+    } else {
+        // Keys on the device have no class: an empty one, of no length.
+        if (keyClass && *classChars) keyClass[0] = 0;
+        if (classChars) *classChars = 0;
+        if (maxClassChars) *maxClassChars = 0;
+        DWORD longestKey = 0, longestName = 0, largest = 0;
+        for (const auto& sub : k->keys) longestKey = std::max(longestKey, static_cast<DWORD>(sub->name.size()));
+        for (const RegValue& v : k->values) {
+            longestName = std::max(longestName, static_cast<DWORD>(v.name.size()));
+            largest = std::max(largest, static_cast<DWORD>(v.data.size()));
+        }
+        if (subKeys) *subKeys = static_cast<DWORD>(k->keys.size());
+        if (maxSubKeyChars) *maxSubKeyChars = longestKey;
+        if (values) *values = static_cast<DWORD>(k->values.size());
+        if (maxValueNameChars) *maxValueNameChars = longestName;
+        if (maxValueBytes) *maxValueBytes = largest;
         status = ERROR_SUCCESS;
     }
     return status;

@@ -90,6 +90,10 @@ enum class Stop {
 //   CreateDirectoryW, CopyFileW: FALSE, error else ERROR_ACCESS_DENIED.
 //   RegCreateKeyExW, RegSetValueExW, RegDeleteValueW: result, else error,
 //     else ERROR_ACCESS_DENIED; no key is made or opened, no value changed.
+//   RegFlushKey: result, else error, else ERROR_ACCESS_DENIED; nothing is
+//     written to registry.reg.
+//   RegQueryInfoKeyW: result, else error, else ERROR_INVALID_HANDLE; nothing
+//     is written.
 //   GetVersionExW, SystemParametersInfoW: FALSE, error else
 //     ERROR_INVALID_PARAMETER; nothing written.
 //   GetModuleFileNameW: result (else 0), error else ERROR_INVALID_HANDLE;
@@ -191,6 +195,10 @@ public:
     BoxAnswerer answerer;
     FaultPlan faults;
     bool resetReturns = false;  // KernelIoControl comes back instead of restarting
+    // Whether the registry goes to registry.reg during the run, as the
+    // device keeps it (a RAM registry at each change, a hive one at each
+    // RegFlushKey): for a run that writes the device back.
+    bool persistRegistry = false;
 
     Stop stop = Stop::None;
     std::string fault;  // Stop::Fault: what went wrong, and where
@@ -238,8 +246,10 @@ private:
     uintptr_t AddHandle(DeviceHandle handle);
     DeviceHandle* HandleOf(HANDLE handle, DeviceHandle::Kind kind);
     OpenFile* FileOf(HANDLE handle);
-    // registry_services.cpp: whether the registry may grow by bytes more.
+    // registry_services.cpp: whether the registry may grow by bytes more;
+    // a change made, kept at once where the device's registry is in RAM.
     bool RegistryMayGrow(uint64_t bytes);
+    void RegistryWritten();
     // process_services.cpp
     DeviceProgram& Current();
     DeviceProgram* ProgramWithId(int id);

@@ -1,6 +1,8 @@
 // The device's facts as the device answers them: compiled by the device
 // builds alone (the trace build, the device kit), which make these calls.
-#define TRQ_DEVICE_ALL_CALLS  // the device-facts calls of the trace build's tier
+#ifndef TRQ_DEVICE_ALL_CALLS  // the device-facts calls of the trace build's tier
+#define TRQ_DEVICE_ALL_CALLS
+#endif
 #include "platform/trace/device_facts.h"
 
 void ReadDeviceFacts(DeviceFacts& facts)

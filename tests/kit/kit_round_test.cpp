@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <string>
 
 #include "tests/test_device.h"
@@ -21,22 +20,11 @@ CommandResult Cli(const std::string& arguments)
     return RunCommand(std::string("'") + TRQ_SIM_CLI + "' " + arguments + " </dev/null 2>&1");
 }
 
-void Write(const fs::path& path, const std::string& text)
-{
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << text;
-}
-
 // A Pocket PC that has never had the package: its folders, an empty
 // registry, the kit and the trace build copied into My Documents.
-void MakeDeviceWithoutThePackage(const fs::path& dir)
+void MakeRoundDevice(const fs::path& dir)
 {
-    for (const char* folder : {"Windows/StartUp", "Windows/Start Menu/Programs", "Temp", "Program Files"})
-        fs::create_directories(dir / "files" / folder);
-    Write(dir / "registry.reg", "Windows Registry Editor Version 5.00\r\n\r\n");
-    Write(dir / "device.ini",
-          "[Folders]\r\nStartup=\\Windows\\StartUp\r\nPrograms=\\Windows\\Start Menu\\Programs\r\nTemp=\\Temp\\\r\n");
-    fs::create_directories(dir / "files" / "My Documents");
+    MakeDeviceWithoutThePackage(dir);
     fs::copy_file(TRQ_POCKETPC_KIT, dir / "files" / "My Documents" / "TRQUninstallKit.exe");
     fs::copy_file(TRQ_POCKETPC_TRACE_EXE, dir / "files" / "My Documents" / "TRQUninstallTrace.exe");
 }
@@ -49,7 +37,7 @@ TEST_P(KitRound, PreparedHeldResetFinishedAndConformant)
         GTEST_SKIP() << "the Pocket PC programs were not built (no arm-none-eabi-g++)";
     TempDir tmp;
     const fs::path device = tmp.Path() / "device", back = tmp.Path() / "copied back";
-    MakeDeviceWithoutThePackage(device);
+    MakeRoundDevice(device);
     const std::string on = " --device '" + device.string() + "' --cpu " + GetParam();
 
     CommandResult kit = Cli(on + " --run '\\My Documents\\TRQUninstallKit.exe' --answer yes");

@@ -133,6 +133,17 @@ const Step kUndo = {Program::Kit,
                     kSystemKeys,
                     Join({kPackageKeys, {kMarker}})};
 
+const Step kProbesOnly = {Program::Kit,
+                          {WineAnswer::Yes},
+                          "probe-only",
+                          "send back",
+                          0,
+                          {"\\TRQ Uninstall Kit scratch\\TRQUtil.exe", "\\TRQ Uninstall Kit scratch\\Held.dll"},
+                          {"<install>\\TRQ.exe"},
+                          {kUtility, kServiceLibrary, "<startup>\\TRQUtil.lnk", "\\TRQ Uninstall Kit scratch"},
+                          {kInstallRecord},
+                          {kMarker, "HKCR\\.trp"}};
+
 const KitCase kCases[] = {
     {"PrepareThenUndo", false, {kPrepare, kUndo}},
     // The uninstaller (its trace build) on the prepared prefix, a third
@@ -153,30 +164,9 @@ const KitCase kCases[] = {
        {"HKCR\\.trp"}},
       kUndo}},
     // The package itself is there: the kit touches none of it and probes
-    // on scratch files of its own, which go again; started again, its undo
-    // leaves the package's own files alone.
-    {"RefusesARealInstall",
-     true,
-     {{Program::Kit,
-       {WineAnswer::Yes},
-       "probe-only",
-       "send back",
-       0,
-       {"\\TRQ Uninstall Kit scratch\\TRQUtil.exe", "\\TRQ Uninstall Kit scratch\\Held.dll"},
-       {"<install>\\TRQ.exe"},
-       {kUtility, kServiceLibrary, "<startup>\\TRQUtil.lnk", "\\TRQ Uninstall Kit scratch"},
-       {kInstallRecord},
-       {kMarker, "HKCR\\.trp"}},
-      {Program::Kit,
-       {WineAnswer::Yes},
-       "undo",
-       "Everything the kit made is gone",
-       0,
-       {},
-       {"<install>\\TRQ.exe"},
-       {"\\TRQ Uninstall Kit scratch"},
-       {kInstallRecord},
-       {kMarker}}}},
+    // on scratch files of its own, which go again; started again, it finds
+    // nothing of its own left and offers the probes again.
+    {"RefusesARealInstall", true, {kProbesOnly, kProbesOnly}},
 };
 
 const char kRealInstallReg[] = R"(Windows Registry Editor Version 5.00
