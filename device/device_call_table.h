@@ -109,17 +109,19 @@ enum : unsigned { TRQ_ALL_CALLS(TRQ_CALL_INDEX) kCount };
     TRQ_PARAMS_6(a, b, c, d, e, f, A, B, C, D, E, F) TRQ_PARAMS_6(g, h, i, j, k, l, G, H, I, J, K, L)
 
 // The rows, one constant per call. The parameters follow a stand-in, so
-// that a call without any has an array too.
+// that a call without any has an array too. A row's name is the list's
+// (SHGetSpecialFolderPath on every device), stringized before the
+// platform's headers can rename the call.
 namespace call {
-#define TRQ_CALL_ROW(tier, type, name, params, args, faults, success, kinds)                            \
+#define TRQ_CALL_ROW(tier, type, name, text, params, args, faults, success, kinds)                      \
     inline constexpr Param name##_params[] = {{"", Reserved()} TRQ_PARAMS(args, kinds)};                \
-    inline constexpr Row name = {index::name,      #name,                                                \
+    inline constexpr Row name = {index::name,      text,                                                 \
                                  tier,             faults,                                               \
                                  Success::success, ReturnsOf<type>::value,                               \
                                  name##_params + 1, sizeof name##_params / sizeof name##_params[0] - 1};
-#define TRQ_UNINSTALLER_ROW(...) TRQ_CALL_ROW(Uninstaller, __VA_ARGS__)
-#define TRQ_TRACE_ROW(...) TRQ_CALL_ROW(Trace, __VA_ARGS__)
-#define TRQ_KIT_ROW(...) TRQ_CALL_ROW(Kit, __VA_ARGS__)
+#define TRQ_UNINSTALLER_ROW(type, name, ...) TRQ_CALL_ROW(Uninstaller, type, name, #name, __VA_ARGS__)
+#define TRQ_TRACE_ROW(type, name, ...) TRQ_CALL_ROW(Trace, type, name, #name, __VA_ARGS__)
+#define TRQ_KIT_ROW(type, name, ...) TRQ_CALL_ROW(Kit, type, name, #name, __VA_ARGS__)
 TRQ_DEVICE_CALLS(TRQ_UNINSTALLER_ROW)
 TRQ_TRACE_CALLS(TRQ_TRACE_ROW)
 TRQ_KIT_CALLS(TRQ_KIT_ROW)

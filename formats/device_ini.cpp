@@ -73,7 +73,7 @@ enum DeviceKey {
 const char* const kDeviceKeyNames[kDeviceKeys] = {"MajorVersion", "MinorVersion", "BuildNumber", "PlatformId",
                                                   "ServicePack",  "PlatformType", "OemInfo",     "Registry"};
 
-uint32_t* DeviceNumber(DeviceFacts& facts, int key)
+uint32_t* DeviceNumber(DeviceSection& facts, int key)
 {
     switch (key) {
     case kMajor: return &facts.majorVersion;
@@ -84,7 +84,7 @@ uint32_t* DeviceNumber(DeviceFacts& facts, int key)
     }
 }
 
-std::u16string* DeviceText(DeviceFacts& facts, int key)
+std::u16string* DeviceText(DeviceSection& facts, int key)
 {
     switch (key) {
     case kServicePack: return &facts.servicePack;
@@ -116,7 +116,7 @@ std::string ReadDeviceSetting(IniReading& reading, std::string_view name, std::s
         const std::string keyName = kDeviceKeyNames[key];
         if (reading.deviceSeen & (1u << key)) return keyName + " given twice";
         reading.deviceSeen |= 1u << key;
-        DeviceFacts& facts = reading.config.device;
+        DeviceSection& facts = reading.config.device;
         if (key == kRegistry) {
             if (EqualsIgnoreCase(value, u"Hive")) facts.registry = RegistryStore::Hive;
             else if (EqualsIgnoreCase(value, u"RAM")) facts.registry = RegistryStore::Ram;
@@ -357,8 +357,8 @@ std::string FormatDeviceIni(const DeviceConfig& config)
                 text += (program.manualReset ? "ManualEvent=" : "Event=") + Utf16ToUtf8Lossy(program.event) + "\n";
         }
     }
-    if (config.device != DeviceFacts{}) {
-        DeviceFacts facts = config.device;
+    if (config.device != DeviceSection{}) {
+        DeviceSection facts = config.device;
         text += "[Device]\n";
         for (int key = 0; key < kDeviceKeys; ++key) {
             text += std::string(kDeviceKeyNames[key]) + "=";

@@ -27,14 +27,6 @@ std::u16string_view Trim(std::u16string_view s)
     return s;
 }
 
-int HexDigit(char16_t c)
-{
-    if (c >= u'0' && c <= u'9') return c - u'0';
-    if (c >= u'a' && c <= u'f') return c - u'a' + 10;
-    if (c >= u'A' && c <= u'F') return c - u'A' + 10;
-    return -1;
-}
-
 // Position of the first character at or after pos that is not a blank.
 size_t SkipBlanks(std::u16string_view s, size_t pos)
 {

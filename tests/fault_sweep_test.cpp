@@ -312,6 +312,47 @@ bool IsDeletion(const std::string& op)
     return op == "DeleteFileW" || op == "RemoveDirectoryW" || op == "RegDeleteKeyW";
 }
 
+// The calls "call#N" counts in a run's trace: every call the device may
+// fail, the one the run ended in too.
+std::vector<std::string> CountedCalls(const sim::Trace& trace)
+{
+    std::vector<std::string> counted;
+    for (const auto& record : trace.Records())
+        if (record.call->faults == device_calls::Faultable) counted.push_back(record.call->name);
+    if (trace.EndedIn()) counted.push_back(trace.EndedIn()->call->name);
+    return counted;
+}
+
+// Each of the calls failing in turn, a deletion in each way it can; every
+// call of one kind at once; and the values a device should never give.
+std::vector<std::vector<std::string>> Plans(const std::vector<std::string>& counted)
+{
+    std::vector<std::vector<std::string>> plans;
+    for (size_t n = 1; n <= counted.size(); ++n) {
+        const std::string call = "call#" + std::to_string(n);
+        if (IsDeletion(counted[n - 1])) {
+            for (const char* error : {"32", "5", "2"}) plans.push_back({call + ":error=" + error});
+        } else {
+            plans.push_back({call + ":fail"});
+        }
+    }
+    for (const std::string op : expected::kFaultableCalls) plans.push_back({op + ":fail"});
+    for (const char* rule :
+         {"DeleteFileW:error=5", "DeleteFileW:error=2", "GetTempPathW:result=260",
+          "GetTempPathW:result=300", "GetLastError:result=32", "MessageBoxW:result=IDYES",
+          "RegQueryValueExW:error=ERROR_MORE_DATA", "RegQueryValueExW(InstallDir):data=hex:",
+          "RegQueryValueExW(InstallDir):data=text:", "RegQueryValueExW(InstallDir):data=text:\\",
+          "RegQueryValueExW(InstallDir):data=text:/", "RegQueryValueExW(InstallDir):data=text:\\\\",
+          "RegQueryValueExW(InstallDir):data=text:\\..\\..",
+          "RegQueryValueExW(InstallDir):data=text:\\Program Files\\TRQ\\.",
+          "RegQueryValueExW(InstallDir):data=text:\\Program Files\\TRQ\\..",
+          "RegQueryValueExW(InstallDir):error=234,data=text:\\Program Files\\TRQ",
+          "RegQueryValueExW(InstallDir):data=hex:5c,00,41"})
+        plans.push_back({rule});
+
+    return plans;
+}
+
 // A device state, swept on the simulated device or on an emulated Pocket PC.
 struct Sweep {
     const DeviceState* state;
@@ -354,39 +395,10 @@ TEST_P(FaultSweep, EveryCallFailsInTurnAndThePromisesHold)
     std::vector<Box> boxes;
     for (const sim::BoxRecord& record : unfaulted.outcome.boxes) boxes.push_back(*BoxOf(record));
     ASSERT_EQ(boxes, state.unfaulted);
-    // The calls "call#N" counts: every call the device may fail, the one the
-    // run ended in too.
-    std::vector<std::string> counted;
-    for (const auto& record : unfaulted.outcome.trace.Records())
-        if (record.call->faults == device_calls::Faultable) counted.push_back(record.call->name);
-    if (unfaulted.outcome.trace.EndedIn()) counted.push_back(unfaulted.outcome.trace.EndedIn()->call->name);
+    const std::vector<std::string> counted = CountedCalls(unfaulted.outcome.trace);
     const int calls = unfaulted.outcome.calls;
     ASSERT_EQ(static_cast<size_t>(calls), counted.size());
-
-    std::vector<std::vector<std::string>> plans;
-    for (int n = 1; n <= calls; ++n) {
-        const std::string op = counted[n - 1];
-        const std::string call = "call#" + std::to_string(n);
-        if (IsDeletion(op)) {
-            for (const char* error : {"32", "5", "2"}) plans.push_back({call + ":error=" + error});
-        } else {
-            plans.push_back({call + ":fail"});
-        }
-    }
-    // Every call of one kind at once, and the values a device should never give.
-    for (const std::string op : expected::kFaultableCalls) plans.push_back({op + ":fail"});
-    for (const char* rule :
-         {"DeleteFileW:error=5", "DeleteFileW:error=2", "GetTempPathW:result=260",
-          "GetTempPathW:result=300", "GetLastError:result=32", "MessageBoxW:result=IDYES",
-          "RegQueryValueExW:error=ERROR_MORE_DATA", "RegQueryValueExW(InstallDir):data=hex:",
-          "RegQueryValueExW(InstallDir):data=text:", "RegQueryValueExW(InstallDir):data=text:\\",
-          "RegQueryValueExW(InstallDir):data=text:/", "RegQueryValueExW(InstallDir):data=text:\\\\",
-          "RegQueryValueExW(InstallDir):data=text:\\..\\..",
-          "RegQueryValueExW(InstallDir):data=text:\\Program Files\\TRQ\\.",
-          "RegQueryValueExW(InstallDir):data=text:\\Program Files\\TRQ\\..",
-          "RegQueryValueExW(InstallDir):error=234,data=text:\\Program Files\\TRQ",
-          "RegQueryValueExW(InstallDir):data=hex:5c,00,41"})
-        plans.push_back({rule});
+    const std::vector<std::vector<std::string>> plans = Plans(counted);
 
     int faulted = 0, failures = 0;
     for (const std::vector<std::string>& plan : plans) {

@@ -62,7 +62,7 @@ BOOL DeviceSession::GetVersionExW(LPOSVERSIONINFOW info)
 {
     std::optional<Fault> fault = Enter(__func__, u"");
     const DWORD size = info ? info->dwOSVersionInfoSize : 0;
-    const formats::DeviceFacts& facts = image.config.device;
+    const formats::DeviceSection& facts = image.config.device;
     BOOL ok = FALSE;
     if (fault) ok = Failed(fault->error.value_or(ERROR_INVALID_PARAMETER));
     else if (!info) ok = Failed(ERROR_INVALID_PARAMETER);
@@ -84,7 +84,7 @@ BOOL DeviceSession::GetVersionExW(LPOSVERSIONINFOW info)
 BOOL DeviceSession::SystemParametersInfoW(UINT action, UINT size, PVOID buffer, UINT)
 {
     std::optional<Fault> fault = Enter(__func__, NumberText(action));
-    const formats::DeviceFacts& facts = image.config.device;
+    const formats::DeviceSection& facts = image.config.device;
     const std::u16string* text = action == SPI_GETPLATFORMTYPE ? &facts.platformType
                                  : action == SPI_GETOEMINFO    ? &facts.oemInfo
                                                                : nullptr;
@@ -99,7 +99,7 @@ BOOL DeviceSession::SystemParametersInfoW(UINT action, UINT size, PVOID buffer, 
     return ok;
 }
 
-DeviceFacts DeviceFactsOf(const formats::DeviceFacts& device)
+DeviceFacts DeviceFactsOf(const formats::DeviceSection& device)
 {
     // As GetVersionExW answers an OSVERSIONINFOW of its size, and
     // SystemParametersInfoW a text that fits the buffer: kFactChars

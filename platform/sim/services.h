@@ -133,7 +133,7 @@ std::string HandleName(HKEY handle);
 // What the device's GetVersionExW and SystemParametersInfoW answer, from
 // device.ini's [Device], as the trace build asks for them: the facts its
 // trace's first records name.
-DeviceFacts DeviceFactsOf(const formats::DeviceFacts& device);
+DeviceFacts DeviceFactsOf(const formats::DeviceSection& device);
 
 // The simulated device of one run: the back end (back_end.h) the device code
 // built for this host is bound to, and the device the emulator serves.

@@ -179,8 +179,9 @@ unsigned LineEnd(TraceLine& line)
     return line.length;
 }
 
-void PutKeyOf(TraceLine& line, const char* key, unsigned count)
+void PutKey(TraceLine& line, const char* key)
 {
+    const unsigned count = Length(key);
     // A key is written only with room for its value's start after it, so
     // that a cut never leaves a key without a value or a trailing comma.
     const unsigned need = (line.first ? 0 : 1) + count + 3 + kValueRoom;
@@ -193,8 +194,6 @@ void PutKeyOf(TraceLine& line, const char* key, unsigned count)
     Append(line, key, count);
     Append(line, "\":", 2);
 }
-
-void PutKey(TraceLine& line, const char* key) { PutKeyOf(line, key, Length(key)); }
 
 void PutNull(TraceLine& line) { Append(line, "null", 4); }
 

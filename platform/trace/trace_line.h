@@ -28,8 +28,6 @@ unsigned LineEnd(TraceLine& line);
 
 // A member's key, then its value (one of the Put* below).
 void PutKey(TraceLine& line, const char* key);
-// The same, for a key given up to a separator: the first count characters.
-void PutKeyOf(TraceLine& line, const char* key, unsigned count);
 void PutNull(TraceLine& line);
 void PutBool(TraceLine& line, bool value);
 // Numbers are a word wide: 32 bits on the device, whose builds must not

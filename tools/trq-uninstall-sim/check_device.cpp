@@ -221,6 +221,49 @@ bool ReadFromDevice(const host::Folder& folder, const std::string& dir, const ch
     return false;
 }
 
+// What the runs so far came to: whether they are still compared (not once
+// a run of another build came), the reset, the Success box.
+struct RunsSoFar {
+    bool comparing = true;
+    std::string reset = "not asked for";
+    std::string finished;
+};
+
+// Run r of the trace: how it ended, what the user saw and what it did, the
+// two comparisons, and what it adds to the runs so far.
+void WriteRun(Report& report, runner::KitDevice& device, const runner::DeviceTrace& trace, size_t r,
+              const std::string& build, RunsSoFar& so)
+{
+    const TraceRun& run = trace.runs[r];
+    const int number = static_cast<int>(r) + 1;
+    const bool cutShort = trace.partialBytes && r + 1 == trace.runs.size();
+    report.Line("");
+    report.Line("Run " + std::to_string(number) + ", from line " + std::to_string(run.line) + ": " + RunEnd(run, cutShort));
+    if (r && !SameDeviceFacts(run.facts, trace.runs.front().facts) && run.build == trace.runs.front().build)
+        report.Line("  Device: " + Facts(run.facts));
+    WriteOutcome(report, run, cutShort);
+    if (so.comparing && run.build != build) {
+        report.Finding(number, "line " + std::to_string(run.line),
+                       "a trace from a different build: its device code is " + run.build + ", this checker's " +
+                           build + "; the rest is not compared");
+        so.comparing = false;
+    } else if (so.comparing) {
+        bool diverged = false;
+        WriteSameCode(report, number, run, cutShort, diverged);
+        WriteSameDevice(report, number, device, run, cutShort, diverged);
+    } else {
+        report.Line("  Not compared: the trace is from a different build");
+    }
+    for (const TraceRecord& call : run.calls) {
+        if (IsSuccessBox(call)) so.finished = "run " + std::to_string(number) + " showed the Success box";
+        if (call.record.call == &call::KernelIoControl && so.reset == "not asked for")
+            so.reset = "asked for in run " + std::to_string(number) + ", and the request came back (returned " +
+                       sim::ShowValue(call.record.result) + ", error " + std::to_string(call.record.error) + ")";
+    }
+    if (run.endedIn == call::KernelIoControl.name && so.reset == "not asked for")
+        so.reset = "asked for in run " + std::to_string(number) + ", and the device restarted";
+}
+
 }  // namespace
 
 int CheckDevice(const std::string& dir, const std::string& build)
@@ -257,43 +300,11 @@ int CheckDevice(const std::string& dir, const std::string& build)
     WriteKitLog(report, kit ? &*kit : nullptr);
 
     runner::KitDevice device(kit ? &*kit : nullptr);
-    bool comparing = true;
-    std::string reset = "not asked for";
-    std::string finished;
-    for (size_t r = 0; r < trace.runs.size(); ++r) {
-        const TraceRun& run = trace.runs[r];
-        const int number = static_cast<int>(r) + 1;
-        const bool cutShort = trace.partialBytes && r + 1 == trace.runs.size();
-        report.Line("");
-        report.Line("Run " + std::to_string(number) + ", from line " + std::to_string(run.line) + ": " +
-                    RunEnd(run, cutShort));
-        if (r && !SameDeviceFacts(run.facts, trace.runs.front().facts) && run.build == trace.runs.front().build)
-            report.Line("  Device: " + Facts(run.facts));
-        WriteOutcome(report, run, cutShort);
-        if (comparing && run.build != build) {
-            report.Finding(number, "line " + std::to_string(run.line),
-                           "a trace from a different build: its device code is " + run.build + ", this checker's " +
-                               build + "; the rest is not compared");
-            comparing = false;
-        } else if (comparing) {
-            bool diverged = false;
-            WriteSameCode(report, number, run, cutShort, diverged);
-            WriteSameDevice(report, number, device, run, cutShort, diverged);
-        } else {
-            report.Line("  Not compared: the trace is from a different build");
-        }
-        for (const TraceRecord& call : run.calls) {
-            if (IsSuccessBox(call)) finished = "run " + std::to_string(number) + " showed the Success box";
-            if (call.record.call == &call::KernelIoControl && reset == "not asked for")
-                reset = "asked for in run " + std::to_string(number) + ", and the request came back (returned " +
-                        sim::ShowValue(call.record.result) + ", error " + std::to_string(call.record.error) + ")";
-        }
-        if (run.endedIn == "KernelIoControl" && reset == "not asked for")
-            reset = "asked for in run " + std::to_string(number) + ", and the device restarted";
-    }
+    RunsSoFar runs;
+    for (size_t r = 0; r < trace.runs.size(); ++r) WriteRun(report, device, trace, r, build, runs);
     report.Line("");
-    report.Line("Reset: " + reset);
-    report.Line("Finished: " + (finished.empty() ? std::string("no, no run showed the Success box") : finished));
+    report.Line("Reset: " + runs.reset);
+    report.Line("Finished: " + (runs.finished.empty() ? std::string("no, no run showed the Success box") : runs.finished));
     report.Line("Verdict: " + (report.findings == 0   ? std::string("conformant")
                                : report.findings == 1 ? std::string("1 finding")
                                                       : std::to_string(report.findings) + " findings") +

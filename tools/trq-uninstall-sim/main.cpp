@@ -91,6 +91,33 @@ CLI::Option* AddNamingOption(CLI::App& app, const char* name, std::string& value
     return app.add_option(name, value, text)->type_name(type)->check(kNamesSomething);
 }
 
+// The options that run a Pocket PC program in the emulator instead of the
+// uninstaller built for this host, on the processor --cpu names.
+struct ProgramOptions {
+    CLI::Option* exe;
+    CLI::Option* run;
+    CLI::Option* cpu;
+};
+ProgramOptions AddProgramOptions(CLI::App& app, CommandLine& c, CLI::Option* device)
+{
+    auto* exe = AddNamingOption(app, "--exe", c.exePath,
+                                "Run this Pocket PC TRQUninstall.exe (ARM) in the emulator instead of "
+                                "the uninstaller built for this host",
+                                "FILE")
+                    ->needs(device);
+    auto* run = AddNamingOption(app, "--run", c.runPath,
+                                "Run the Pocket PC program (ARM) at this path on the device in the emulator, "
+                                "as a user taps it, e.g. \"\\My Documents\\TRQUninstallKit.exe\"",
+                                "DEVICE_PATH")
+                    ->needs(device)
+                    ->excludes(exe);
+    auto* cpu = app.add_option("--cpu", c.cpuName, "The emulated processor: sa1110 (StrongARM, ARMv4) or pxa270 "
+                                                   "(XScale, ARMv5TE)")
+                    ->type_name("CPU")
+                    ->check(CLI::IsMember({"sa1110", "pxa270"}));
+    return {exe, run, cpu};
+}
+
 // Parses the command line; -1 to go on, else the exit code (help, version,
 // bad usage).
 int ParseCommandLine(int argc, char** argv, CommandLine& c)
@@ -121,21 +148,8 @@ int ParseCommandLine(int argc, char** argv, CommandLine& c)
                    "Make platform calls fail, e.g. DeleteFileW#3:error=32 (repeatable; see docs/faults.md)")
         ->type_name("RULE")
         ->needs(device);
-    auto* exe = AddNamingOption(app, "--exe", c.exePath,
-                                "Run this Pocket PC TRQUninstall.exe (ARM) in the emulator instead of "
-                                "the uninstaller built for this host",
-                                "FILE")
-                    ->needs(device);
-    auto* run = AddNamingOption(app, "--run", c.runPath,
-                                "Run the Pocket PC program (ARM) at this path on the device in the emulator, "
-                                "as a user taps it, e.g. \"\\My Documents\\TRQUninstallKit.exe\"",
-                                "DEVICE_PATH")
-                    ->needs(device)
-                    ->excludes(exe);
-    auto* cpu = app.add_option("--cpu", c.cpuName, "The emulated processor: sa1110 (StrongARM, ARMv4) or pxa270 "
-                                                   "(XScale, ARMv5TE)")
-                    ->type_name("CPU")
-                    ->check(CLI::IsMember({"sa1110", "pxa270"}));
+    const ProgramOptions program = AddProgramOptions(app, c, device);
+    CLI::Option *exe = program.exe, *run = program.run, *cpu = program.cpu;
     auto* restarts = app.add_flag("--restart", c.restart,
                                   "Restart the device: programs the user started are gone, and the "
                                   "device holds open what its start-up names");
