@@ -1,6 +1,5 @@
 // trq-uninstall-sim as a user runs it: exit codes, messages, the trace file.
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 #include <cstdio>
 #include <fstream>
@@ -95,62 +94,6 @@ TEST(Cli, RunStopsAtABoxWithNoAnswer)
     CommandResult none = Cli("--device " + dev);  // no terminal, no input: the first box has no answer
     EXPECT_EQ(none.exitCode, 3) << none.output;
     EXPECT_NE(none.output.find("no answer on standard input"), std::string::npos) << none.output;
-}
-
-// --trace appends each run to FILE as the trace build appends its trace on
-// a Pocket PC: the run's first record the simulated device's facts (its
-// [Device] defaults, Windows CE 5.1 build 1700) naming this build, then each
-// call's "calling" line and its record, with what only the simulated device
-// knows last ("sim": who holds a file it could not delete); the call that
-// ended a run (the soft reset the device took) has none.
-TEST(Cli, TraceIsTheTraceBuildsAppendedRunByRun)
-{
-    TempDir tmp;
-    const std::string dev = (tmp.Path() / "device").string();
-    const std::string trace = (tmp.Path() / "trace.txt").string();
-    ASSERT_EQ(Cli("--init-device " + dev).exitCode, 0);
-    std::ofstream(tmp.Path() / "device" / "device.ini", std::ios::app)
-        << "[HeldOpen]\nFile=\\Program Files\\TRQ\\TRQ.exe\n";
-    for (int run = 0; run < 2; ++run) ASSERT_EQ(Cli("--device " + dev + " --answer yes,yes --trace " + trace).exitCode, 0);
-
-    std::ifstream in(trace, std::ios::binary);
-    std::vector<nlohmann::ordered_json> starts;
-    std::string line, calling, endedIn;
-    std::string heldBy;  // of the user's program's file
-    while (std::getline(in, line)) {
-        ASSERT_EQ(line.back(), '\r') << line;
-        const nlohmann::ordered_json record = nlohmann::ordered_json::parse(line.substr(0, line.size() - 1));
-        if (record.contains("trace")) {
-            endedIn = calling;
-            calling.clear();
-            starts.push_back(record);
-        } else if (record.contains("calling")) {
-            ASSERT_EQ(calling, "") << line;
-            calling = record["calling"];
-        } else {
-            EXPECT_EQ(record["call"], calling) << line;
-            std::vector<std::string> keys;
-            for (auto it = record.begin(); it != record.end(); ++it) keys.push_back(it.key());
-            if (!record.contains("ret")) keys.insert(keys.begin() + 2, "ret");  // SetLastError returns nothing
-            if (record.contains("sim")) keys.pop_back();
-            EXPECT_EQ(keys, (std::vector<std::string>{"call", "args", "ret", "error"})) << line;
-            if (record["call"] == "DeleteFileW" && record["args"]["path"] == "\\Program Files\\TRQ\\TRQ.exe" &&
-                record["error"] == 32)
-                heldBy = record["sim"]["heldBy"];
-            calling.clear();
-        }
-    }
-    ASSERT_EQ(starts.size(), 2u);
-    EXPECT_EQ(endedIn, "KernelIoControl") << "the first run ends in the reset the device takes";
-    EXPECT_EQ(calling, "") << "the second run returns";
-    EXPECT_EQ(heldBy, "user");
-    for (const nlohmann::ordered_json& start : starts) {
-        EXPECT_EQ(start["trace"], "TRQ Uninstall");
-        EXPECT_EQ(start["build"].get<std::string>().size(), 16u);
-        EXPECT_EQ(start["os"], nlohmann::ordered_json::parse(R"({"major":5,"minor":1,"build":1700,"platform":3,"csd":""})"));
-        EXPECT_EQ(start["platformType"], "PocketPC");
-        EXPECT_EQ(start["oem"], "QX-500 Pocket PC");
-    }
 }
 
 }  // namespace

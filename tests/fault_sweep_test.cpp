@@ -312,46 +312,17 @@ bool IsDeletion(const std::string& op)
     return op == "DeleteFileW" || op == "RemoveDirectoryW" || op == "RegDeleteKeyW";
 }
 
-// The calls "call#N" counts in a run's trace: every call the device may
-// fail, the one the run ended in too.
-std::vector<std::string> CountedCalls(const sim::Trace& trace)
-{
-    std::vector<std::string> counted;
-    for (const auto& record : trace.Records())
-        if (record.call->faults == device_calls::Faultable) counted.push_back(record.call->name);
-    if (trace.EndedIn()) counted.push_back(trace.EndedIn()->call->name);
-    return counted;
-}
-
-// Each of the calls failing in turn, a deletion in each way it can; every
-// call of one kind at once; and the values a device should never give.
-std::vector<std::vector<std::string>> Plans(const std::vector<std::string>& counted)
-{
-    std::vector<std::vector<std::string>> plans;
-    for (size_t n = 1; n <= counted.size(); ++n) {
-        const std::string call = "call#" + std::to_string(n);
-        if (IsDeletion(counted[n - 1])) {
-            for (const char* error : {"32", "5", "2"}) plans.push_back({call + ":error=" + error});
-        } else {
-            plans.push_back({call + ":fail"});
-        }
-    }
-    for (const std::string op : expected::kFaultableCalls) plans.push_back({op + ":fail"});
-    for (const char* rule :
-         {"DeleteFileW:error=5", "DeleteFileW:error=2", "GetTempPathW:result=260",
-          "GetTempPathW:result=300", "GetLastError:result=32", "MessageBoxW:result=IDYES",
-          "RegQueryValueExW:error=ERROR_MORE_DATA", "RegQueryValueExW(InstallDir):data=hex:",
-          "RegQueryValueExW(InstallDir):data=text:", "RegQueryValueExW(InstallDir):data=text:\\",
-          "RegQueryValueExW(InstallDir):data=text:/", "RegQueryValueExW(InstallDir):data=text:\\\\",
-          "RegQueryValueExW(InstallDir):data=text:\\..\\..",
-          "RegQueryValueExW(InstallDir):data=text:\\Program Files\\TRQ\\.",
-          "RegQueryValueExW(InstallDir):data=text:\\Program Files\\TRQ\\..",
-          "RegQueryValueExW(InstallDir):error=234,data=text:\\Program Files\\TRQ",
-          "RegQueryValueExW(InstallDir):data=hex:5c,00,41"})
-        plans.push_back({rule});
-
-    return plans;
-}
+const char* const kOddAnswers[] = {  // the values a device should never give
+    "DeleteFileW:error=5", "DeleteFileW:error=2", "GetTempPathW:result=260",
+    "GetTempPathW:result=300", "GetLastError:result=32", "MessageBoxW:result=IDYES",
+    "RegQueryValueExW:error=ERROR_MORE_DATA", "RegQueryValueExW(InstallDir):data=hex:",
+    "RegQueryValueExW(InstallDir):data=text:", "RegQueryValueExW(InstallDir):data=text:\\",
+    "RegQueryValueExW(InstallDir):data=text:/", "RegQueryValueExW(InstallDir):data=text:\\\\",
+    "RegQueryValueExW(InstallDir):data=text:\\..\\..",
+    "RegQueryValueExW(InstallDir):data=text:\\Program Files\\TRQ\\.",
+    "RegQueryValueExW(InstallDir):data=text:\\Program Files\\TRQ\\..",
+    "RegQueryValueExW(InstallDir):error=234,data=text:\\Program Files\\TRQ",
+    "RegQueryValueExW(InstallDir):data=hex:5c,00,41"};
 
 // A device state, swept on the simulated device or on an emulated Pocket PC.
 struct Sweep {
@@ -395,10 +366,25 @@ TEST_P(FaultSweep, EveryCallFailsInTurnAndThePromisesHold)
     std::vector<Box> boxes;
     for (const sim::BoxRecord& record : unfaulted.outcome.boxes) boxes.push_back(*BoxOf(record));
     ASSERT_EQ(boxes, state.unfaulted);
-    const std::vector<std::string> counted = CountedCalls(unfaulted.outcome.trace);
+    std::vector<std::string> counted;  // what "call#N" counts: the calls the device may fail
+    for (const auto& record : unfaulted.outcome.trace.Records())
+        if (record.call->faults == device_calls::Faultable) counted.push_back(record.call->name);
+    if (const auto& ended = unfaulted.outcome.trace.EndedIn()) counted.push_back(ended->call->name);
     const int calls = unfaulted.outcome.calls;
     ASSERT_EQ(static_cast<size_t>(calls), counted.size());
-    const std::vector<std::vector<std::string>> plans = Plans(counted);
+
+    std::vector<std::vector<std::string>> plans;
+    for (int n = 1; n <= calls; ++n) {
+        const std::string call = "call#" + std::to_string(n);
+        if (IsDeletion(counted[n - 1])) {
+            for (const char* error : {"32", "5", "2"}) plans.push_back({call + ":error=" + error});
+        } else {
+            plans.push_back({call + ":fail"});
+        }
+    }
+    // Every call of one kind at once, and the values a device should never give.
+    for (const std::string op : expected::kFaultableCalls) plans.push_back({op + ":fail"});
+    for (const char* rule : kOddAnswers) plans.push_back({rule});
 
     int faulted = 0, failures = 0;
     for (const std::vector<std::string>& plan : plans) {

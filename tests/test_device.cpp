@@ -222,55 +222,16 @@ std::set<std::string> Union(std::initializer_list<std::set<std::string>> sets)
     return all;
 }
 
-namespace {
-
-// Whether the two calls gave back the same: a handle by being null or not
-// (each device gives out its own), anything else as a value; what buffers
-// and words out hold only after calls that succeeded (after a failure they
-// hold what the caller left there).
-bool SameGivenBack(const sim::RecordedCall& a, const sim::RecordedCall& b)
+std::string FirstDifference(const runner::TraceRun& a, const runner::TraceRun& b)
 {
-    using Is = sim::CallValue::Is;
-    const auto same = [](const sim::CallValue& x, const sim::CallValue& y) {
-        return x.is == Is::Handle && y.is == Is::Handle ? (x.number == 0) == (y.number == 0) : x == y;
-    };
-    if (!same(a.result, b.result) || a.error != b.error || !(a.sim == b.sim)) return false;
-    if (!sim::Succeeded(a)) return true;
-    for (size_t i = 0; i < a.args.size(); ++i)
-        if (!device_calls::GivenByCaller(a.call->params[i].kind.kind) && !same(a.args[i], b.args[i])) return false;
-    return true;
-}
-
-std::string Shown(const sim::RecordedCall& call)
-{
-    return sim::DescribeCall(call) + " -> " + sim::ShowValue(call.result) + ", error " + std::to_string(call.error);
-}
-
-}  // namespace
-
-std::string FirstDifference(const std::vector<sim::RecordedCall>& x, const std::vector<sim::RecordedCall>& y)
-{
-    sim::HandleOrigins fromX, fromY;
-    const auto sameHandle = [&](uint32_t a, uint32_t b) { return sim::HandleOrigins::Same(fromX, a, fromY, b); };
-    for (size_t i = 0; i < std::min(x.size(), y.size()); ++i) {
-        const int n = static_cast<int>(i) + 1;
-        const bool same = x[i].call == y[i].call && sim::DifferingArgument(x[i], y[i], true, sameHandle).empty();
-        fromX.Learn(n, x[i]);
-        fromY.Learn(n, y[i]);
-        if (!same || !SameGivenBack(x[i], y[i]))
-            return "call " + std::to_string(n) + ": " + Shown(x[i]) + " / " + Shown(y[i]);
-    }
-    if (x.size() != y.size()) return std::to_string(x.size()) + " calls / " + std::to_string(y.size()) + " calls";
-    return "";
+    const runner::SameDeviceRun same = runner::CompareRuns(a, b, nullptr, false);
+    if (!same.findings.empty()) return "call " + std::to_string(same.findings[0].call) + ": " + same.findings[0].text;
+    return same.otherWayAt ? "from call " + std::to_string(same.otherWayAt) + ": " + same.otherWay : "";
 }
 
 std::string FirstDifference(const sim::Trace& a, const sim::Trace& b)
 {
-    const std::string differs = FirstDifference(a.Records(), b.Records());
-    if (!differs.empty()) return differs;
-    const auto ended = [](const sim::Trace& t) { return t.EndedIn() ? std::string(t.EndedIn()->call->name) : "none"; };
-    if (ended(a) != ended(b)) return "ended in " + ended(a) + " / " + ended(b);
-    return "";
+    return FirstDifference(runner::AsTraceRun(a), runner::AsTraceRun(b));
 }
 
 }  // namespace trq_test

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "harness/runner/kit_device.h"
 #include "harness/runner/run_device.h"
 #include "harness/runner/sample_device.h"
 
@@ -79,14 +80,10 @@ private:
     TempDir dir_;
 };
 
-// Where two runs' calls first differ, "" when they never do: each call
-// compared as values, what the caller gave and what the call gave back,
-// a handle of each run mapped to the other's by where it came from (as the
-// checker maps the device's to the simulated device's), then how many
-// calls each made and the call each ended in.
+// Where two runs' calls first differ, "" when they never do, as the
+// checker compares the device's run with the simulated device's.
+std::string FirstDifference(const runner::TraceRun& a, const runner::TraceRun& b);
 std::string FirstDifference(const sim::Trace& a, const sim::Trace& b);
-// The same of two lists of calls (read from traces).
-std::string FirstDifference(const std::vector<sim::RecordedCall>& x, const std::vector<sim::RecordedCall>& y);
 
 // True when the environment says this is a CI run (CI=true), where a build
 // piece missing (Wine, the Windows or the Pocket PC executable) is a failure

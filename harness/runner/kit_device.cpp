@@ -195,8 +195,7 @@ std::string OtherCall(const TraceRecord& d, const TraceRecord& s, const Answers&
     return "the device called " + Described(d) + "; the simulated device's run called " + Described(s);
 }
 
-// Compares the device's run with the simulated device's, call by call.
-void CompareRuns(const TraceRun& device, const TraceRun& sim, const KitLog* holds, bool cutShort, SameDeviceRun& out)
+void CompareCalls(const TraceRun& device, const TraceRun& sim, const KitLog* holds, bool cutShort, SameDeviceRun& out)
 {
     Answers answers(holds, out);
     auto otherWay = [&](int n, const std::string& what) {
@@ -233,8 +232,15 @@ void CompareRuns(const TraceRun& device, const TraceRun& sim, const KitLog* hold
     }
 }
 
-// The simulated device's run as a trace of it reads: its records, and the
-// call it ended in.
+}  // namespace
+
+SameDeviceRun CompareRuns(const TraceRun& device, const TraceRun& simulated, const KitLog* holds, bool cutShort)
+{
+    SameDeviceRun out;
+    CompareCalls(device, simulated, holds, cutShort, out);
+    return out;
+}
+
 TraceRun AsTraceRun(const sim::Trace& trace)
 {
     TraceRun run;
@@ -242,8 +248,6 @@ TraceRun AsTraceRun(const sim::Trace& trace)
     if (trace.EndedIn()) run.endedIn = trace.EndedIn()->call->name;
     return run;
 }
-
-}  // namespace
 
 sim::DeviceImage KitDeviceImage(const KitLog* kit)
 {
@@ -293,9 +297,7 @@ SameDeviceRun KitDevice::Play(const TraceRun& run, bool cutShort)
     RunUninstallOn(image_, options, outcome, error);  // in memory: nothing to write back
     restarted_ = outcome.stop == sim::Stop::Reset;
 
-    SameDeviceRun out;
-    CompareRuns(run, AsTraceRun(outcome.trace), runs_ == 1 ? kit_ : nullptr, cutShort, out);
-    return out;
+    return CompareRuns(run, AsTraceRun(outcome.trace), runs_ == 1 ? kit_ : nullptr, cutShort);
 }
 
 }  // namespace runner

@@ -15,6 +15,7 @@
 
 #include "harness/runner/device_trace.h"
 #include "platform/sim/device_image.h"
+#include "platform/sim/trace.h"
 
 namespace runner {
 
@@ -33,6 +34,15 @@ struct SameDeviceRun {
     std::string otherWay;
     bool reachedCut = false;  // compared up to where the trace is cut short
 };
+
+// Compares a device's run with the simulated device's, call by call, as
+// the checker does: what each answered, handles mapped by where they came
+// from; holds, what the kit held (for the findings' words), or null;
+// cutShort, that the device's trace ends in a partial line after the run.
+SameDeviceRun CompareRuns(const TraceRun& device, const TraceRun& simulated, const KitLog* holds, bool cutShort);
+// The simulated device's run as a trace of it reads: its records, and the
+// call it ended in.
+TraceRun AsTraceRun(const sim::Trace& trace);
 
 // The package's image in memory, prepared as kit says; a null kit: the
 // sample package freshly installed, nothing held.

@@ -138,7 +138,8 @@ TEST(DeviceCheck, ConformantPairAndEachWayOfSpoilingIt)
     const std::string kitLog = kKitLog;
     const Case cases[] = {
         {"as made", nullptr, kitLog, 0,
-         {"Run 1, from line 1: 73 calls recorded, then KernelIoControl, which never returned (a soft reset)",
+         {"Device: Windows CE 5.1 build 1700 (platform 3), platform type PocketPC, OEM QX-500 Pocket PC",
+          "Run 1, from line 1: 73 calls recorded, then KernelIoControl, which never returned (a soft reset)",
           "Left: \\Windows\\TRQUtil.exe (error 32, held open)", "Reset: asked for in run 1, and the device restarted",
           "Finished: run 2 showed the Success box", "Verdict: conformant"}},
         {"a box's text changed",

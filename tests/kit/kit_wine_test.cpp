@@ -234,6 +234,7 @@ void CheckReportAgainstTrace(const WinePrefix& prefix, const std::vector<nlohman
     const trq_test::CommandResult check =
         trq_test::RunCommand(std::string("'") + TRQ_SIM_CLI + "' --check-device '" + copied.Path().string() + "' 2>&1");
     EXPECT_TRUE(check.exitCode == 0 || check.exitCode == 1) << check.output;
+    EXPECT_NE(check.output.find("Device: desktop Windows "), std::string::npos) << "named as it is";
     std::cout << check.output;
 
     // The run's records, call n at records[n - 1].
