@@ -190,8 +190,12 @@ TEST(DeviceCheck, ConformantPairAndEachWayOfSpoilingIt)
          Replaced(kitLog, "\\\\Windows\\\\StartUp", "\\\\Windows\\\\D\u00e9marrage"), 1,
          {"finding: run 1, call 12: SHGetSpecialFolderPath: its buffer held \"\\Windows\\StartUp\" on the device, "
           "\"\\Windows\\D\u00e9marrage\" on the simulated device"}},
+        {"a handle out the device was not given", [](std::string& t) { t = Replaced(t, "\"result\":\"0x1000\"", "\"result\":null"); },
+         kitLog, 1, {"call 1: the device called RegOpenKeyExW", "(result null on one side only)", "from call 1 the simulated"}},
         {"a line that is no record", onLines([](std::vector<std::string>& l) { l.insert(l.begin() + 5, "{\"n\":"); }),
          kitLog, 2, {"TRQ Uninstall trace.txt: line 6: not JSON"}},
+        {"bytes not in pairs", [](std::string& t) { t = Replaced(t, "\"data\":\"5c", "\"data\":\"c"); }, kitLog, 2,
+         {"TRQ Uninstall trace.txt: line 9: a record of RegQueryValueExW: its data is not what RegQueryValueExW writes"}},
         {"a kit log's hold without its file", nullptr,
          Replaced(kitLog, "\"holds\",\"file\":\"\\\\Windows\\\\TRQUtil.exe\",", "\"holds\","), 2,
          {"TRQ Uninstall Kit log.txt: line 8: a \"holds\" line without its \"file\""}},
