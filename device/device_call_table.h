@@ -84,8 +84,9 @@ enum : unsigned { TRQ_ALL_CALLS(TRQ_CALL_INDEX) kCount };
 #define TRQ_PARAMS_COUNT_(a, b, c, d, e, f, g, h, i, j, k, l, n, ...) n
 #define TRQ_PARAMS_PASTE(a, b) TRQ_PARAMS_PASTE_(a, b)
 #define TRQ_PARAMS_PASTE_(a, b) a##b
-#define TRQ_PARAMS(names, kinds) \
-    TRQ_PARAMS_APPLY(TRQ_PARAMS_PASTE(TRQ_PARAMS_, TRQ_PARAMS_COUNT names), TRQ_PARAMS_UNPAREN names, TRQ_PARAMS_UNPAREN kinds)
+#define TRQ_PARAMS(names, kinds)                                                           \
+    TRQ_PARAMS_APPLY(TRQ_PARAMS_PASTE(TRQ_PARAMS_, TRQ_PARAMS_COUNT names), TRQ_PARAMS_UNPAREN names, \
+                     TRQ_PARAMS_UNPAREN kinds)
 #define TRQ_PARAMS_APPLY(macro, ...) macro(__VA_ARGS__)
 #define TRQ_PARAMS_0(...)
 #define TRQ_PARAMS_1(a, A) , {#a, A}

@@ -6,7 +6,9 @@
 // a line) is read to its last whole line. Each writer writes a line whole in
 // a buffer of its own (the trace build's 4,096 bytes, the kit's 2,048, the
 // "\r\n" included): a longer line, the last one cut short too, is none of
-// theirs and is refused.
+// theirs and is refused. The simulated device's --trace is read the same
+// way; its lines of a program the run's program started (marked
+// "sim":{"process":N}) are none of the run's calls and are passed over.
 #ifndef TRQ_HARNESS_RUNNER_DEVICE_TRACE_H
 #define TRQ_HARNESS_RUNNER_DEVICE_TRACE_H
 

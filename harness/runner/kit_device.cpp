@@ -222,7 +222,9 @@ void CompareCalls(const TraceRun& device, const TraceRun& sim, const KitLog* hol
             const TraceRecord& s = sim.calls[i];
             if (cutShort && (device.endedIn.empty() || device.endedIn == s.call)) out.reachedCut = true;
             else if (device.endedIn == s.call) answers.NeverReturned(n, s.record);
-            else otherWay(n, "the device's run " + RunEnding(device) + "; the simulated device's run called " + Described(s));
+            else
+                otherWay(n, "the device's run " + RunEnding(device) + "; the simulated device's run called " +
+                                Described(s));
             return;
         }
         if (cutShort) out.reachedCut = true;

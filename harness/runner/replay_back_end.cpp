@@ -162,7 +162,8 @@ void ReplayBackEnd::GiveBack(const device_calls::Row& row, const TraceWord* word
             if (n < units[i]) static_cast<char16_t*>(out)[n] = 0;
         } else if (arg.kind == Kind::BufferOut && v.is == Is::Bytes) {
             std::memcpy(out, v.bytes.data(), std::min<size_t>(v.bytes.size(), units[i]));
-        } else if ((arg.kind == Kind::WordOut && v.is == Is::Number) || (arg.kind == Kind::CountInOut && v.is == Is::Count)) {
+        } else if ((arg.kind == Kind::WordOut && v.is == Is::Number) ||
+                   (arg.kind == Kind::CountInOut && v.is == Is::Count)) {
             *static_cast<DWORD*>(out) = static_cast<DWORD>(v.number);
         } else if (arg.kind == Kind::HandleOut && v.is == Is::Handle) {
             const TraceWord host = HostHandle(static_cast<uint32_t>(v.number));

@@ -79,7 +79,8 @@ std::optional<Fault> DeviceSession::Enter(const char* op, std::u16string_view ar
     if (counted == callsOf.end()) counted = callsOf.emplace(op, 0).first;
     const int kindIndex = ++counted->second;
     if (!faults) return std::nullopt;
-    std::optional<Fault> fault = faults(counted->first, calls, kindIndex, argument);  // the name kept: no string made per call
+    // The name kept: no string made per call.
+    std::optional<Fault> fault = faults(counted->first, calls, kindIndex, argument);
     if (fault) Notes().fault = fault->rule;
     return fault;
 }

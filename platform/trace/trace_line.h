@@ -5,7 +5,7 @@
 //
 // Freestanding: no C runtime, no allocation, no global state. The trace
 // build writes its records with it on the Pocket PC and on desktop Windows,
-// the device kit its log, and the host's checker the records it compares.
+// the device kit its log, and the simulated device its trace.
 #ifndef TRQ_PLATFORM_TRACE_TRACE_LINE_H
 #define TRQ_PLATFORM_TRACE_TRACE_LINE_H
 
