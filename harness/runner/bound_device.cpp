@@ -55,9 +55,11 @@ R Serve(const device_calls::Row& row, const TraceWord* words, Call call)
     }
 }
 
+}  // namespace
+
 // Nothing in the frames a stop leaves has a destructor: the device code's
-// own, Serve's, and RunDevice's below, whose locals are plain.
-int RunDevice(BackEnd& calls, const std::function<int()>& code)
+// own, Serve's, and this one's, whose locals are plain.
+int RunBound(BackEnd& calls, const std::function<int()>& code)
 {
     const Binding outer = bound;
     std::jmp_buf stopped;
@@ -69,13 +71,6 @@ int RunDevice(BackEnd& calls, const std::function<int()>& code)
     const int result = code();
     bound = outer;
     return result;
-}
-
-}  // namespace
-
-int RunBound(BackEnd& calls, const std::function<int()>& code)
-{
-    return RunDevice(calls, code);
 }
 
 }  // namespace runner

@@ -51,20 +51,9 @@ struct RunOptions {
     bool programOnDevice = false;
 };
 
-struct RunOutcome {
-    int exitCode = 0;         // RunUninstall's result; 0 after a reset
-    Stop stop = Stop::None;   // Reset: the device restarted; NoAnswer: left at a box; Waiting: still running
-    std::string fault;        // Stop::Fault: why the program broke down
-    std::vector<BoxRecord> boxes;  // with RunOptions::keepRecords only
-    Trace trace;                   // records with RunOptions::keepRecords only
-    int resetRequests = 0;
-    int calls = 0;
-    size_t heapBlocksLeft = 0;  // still allocated when the run ended
-    int badHeapFrees = 0;
-    size_t keysLeftOpen = 0;
-    // What became of the programs the run started, and of the run's own
-    // program when it waits.
-    std::vector<sim::ProgramNote> programs;
+struct RunOutcome : sim::RunReport {
+    int exitCode = 0;  // RunUninstall's result; 0 after a reset
+    Trace trace;       // records with RunOptions::keepRecords only
 };
 
 // Runs RunUninstall on the image and writes back what changed (registry.reg,

@@ -159,7 +159,7 @@ void DeviceSession::EndProgram(DeviceProgram& program, std::string what)
     if (!what.empty()) programNotes.push_back({program.module, std::move(what)});
 }
 
-void DeviceSession::EndRun()
+RunReport DeviceSession::EndRun()
 {
     DeviceProgram& own = programs[0];
     if (own.state == DeviceProgram::State::Waiting) programNotes.push_back({own.module, WaitNote(own.waitsOn)});
@@ -184,6 +184,32 @@ void DeviceSession::EndRun()
     }
     configChanged = running != runningAtStart_;
     image.config.running = std::move(running);
+
+    RunReport report;
+    report.stop = stop;
+    report.fault = breakdown_;
+    report.boxes = std::move(boxes);
+    report.resetRequests = resetRequests;
+    report.calls = calls;
+    report.heapBlocksLeft = heapBlocks.size();
+    report.badHeapFrees = badHeapFrees;
+    report.keysLeftOpen = openKeys.size();
+    report.programs = std::move(programNotes);
+    report.registryChanged = registryChanged;
+    report.configChanged = configChanged;
+    return report;
+}
+
+void DeviceSession::ProgramBrokeDown(std::string what)
+{
+    stop = Stop::Fault;
+    breakdown_ = std::move(what);
+}
+
+ProgramLoader DeviceSession::LendProgramLoader(ProgramLoader lent)
+{
+    std::swap(loader, lent);
+    return lent;
 }
 
 std::shared_ptr<EventObject> DeviceSession::NamedEvent(const std::u16string& name) const

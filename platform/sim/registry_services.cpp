@@ -182,7 +182,7 @@ LONG DeviceSession::RegDeleteKeyW(HKEY root, LPCWSTR subKey)
 void DeviceSession::RegistryWritten()
 {
     registryChanged = true;
-    if (persistRegistry && image.config.device.registry == formats::RegistryStore::Ram) {
+    if (settings_.persistRegistry && image.config.device.registry == formats::RegistryStore::Ram) {
         // What cannot be written now is written when the run ends, or the
         // run says it could not be.
         std::string ignored;
@@ -313,7 +313,7 @@ LONG DeviceSession::RegFlushKey(HKEY key)
     } else {
         // The whole registry goes to its hive files, whichever key is named.
         std::string ignored;
-        status = !persistRegistry || SaveRegistry(image, ignored, false) ? ERROR_SUCCESS : kErrorWriteFault;
+        status = !settings_.persistRegistry || SaveRegistry(image, ignored, false) ? ERROR_SUCCESS : kErrorWriteFault;
     }
     return status;
 }

@@ -40,8 +40,8 @@ std::string HandleName(HKEY handle)
     return text;
 }
 
-DeviceSession::DeviceSession(DeviceImage& image_, Trace& trace_)
-    : image(image_), files(image_.Files()), trace(trace_)
+DeviceSession::DeviceSession(DeviceImage& image_, Trace& trace_, RunSettings settings)
+    : image(image_), trace(trace_), files(image_.Files()), settings_(std::move(settings))
 {
     DeviceProgram own;
     own.id = nextProgram_++;
@@ -78,9 +78,9 @@ std::optional<Fault> DeviceSession::Enter(const char* op, std::u16string_view ar
     auto counted = callsOf.find(std::string_view(op));
     if (counted == callsOf.end()) counted = callsOf.emplace(op, 0).first;
     const int kindIndex = ++counted->second;
-    if (!faults) return std::nullopt;
+    if (!settings_.faults) return std::nullopt;
     // The name kept: no string made per call.
-    std::optional<Fault> fault = faults(counted->first, calls, kindIndex, argument);
+    std::optional<Fault> fault = settings_.faults(counted->first, calls, kindIndex, argument);
     if (fault) Notes().fault = fault->rule;
     return fault;
 }
@@ -218,7 +218,7 @@ int DeviceSession::MessageBoxW(HWND, LPCWSTR text, LPCWSTR caption, UINT flags)
     BoxRecord box{std::u16string(Text(text)), std::u16string(Text(caption)), flags, 0};
     std::optional<int> pressed;
     if (fault) pressed = static_cast<int>(fault->result.value_or(0));
-    else if (answerer) pressed = answerer(box);
+    else if (settings_.answerer) pressed = settings_.answerer(box);
     box.result = pressed.value_or(0);
     if (trace.Keeps()) boxes.push_back(box);  // kept, like the trace, only when asked for
     if (!pressed) stop = Stop::NoAnswer;  // the box stays on the screen
@@ -230,7 +230,7 @@ BOOL DeviceSession::KernelIoControl(DWORD code, LPVOID, DWORD, LPVOID, DWORD, LP
     std::optional<Fault> fault = Enter(__func__, NumberText(code));
     if (fault || code != IOCTL_HAL_REBOOT) return FALSE;
     ++resetRequests;
-    if (!resetReturns) stop = Stop::Reset;  // the device restarts
+    if (!settings_.resetReturns) stop = Stop::Reset;  // the device restarts
     return FALSE;
 }
 

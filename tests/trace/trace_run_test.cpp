@@ -1,7 +1,6 @@
 // The trace build run on a device, its trace file read back: a shared
-// scenario's image played by TRQUninstallTrace.exe under Wine (and by the
-// Pocket PC's in the ARM emulator, once the emulated COREDLL serves the
-// trace build's calls), then "\TRQ Uninstall trace.txt" checked line by
+// scenario's image played by TRQUninstallTrace.exe under Wine and by the
+// Pocket PC's in the ARM emulator, then "\TRQ Uninstall trace.txt" checked line by
 // line: every line whole JSON ended by "\r\n"; each run opening with the
 // device's facts and the device code's id; every "calling" line followed
 // by its call's record; the calls those records name, in order, the ones
