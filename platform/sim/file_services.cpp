@@ -92,6 +92,7 @@ OpenFile* DeviceSession::FileOf(HANDLE handle)
     return found ? &found->file : nullptr;
 }
 
+// Faulted: INVALID_HANDLE_VALUE, error else ERROR_ACCESS_DENIED.
 HANDLE DeviceSession::CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES,
                                   DWORD disposition, DWORD, HANDLE)
 {
@@ -138,6 +139,7 @@ HANDLE DeviceSession::CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSEC
     return result;
 }
 
+// Faulted: FALSE, error else ERROR_DISK_FULL; nothing written, the file pointer stays.
 BOOL DeviceSession::WriteFile(HANDLE file, LPCVOID data, DWORD bytes, LPDWORD written, LPOVERLAPPED overlapped)
 {
     std::optional<Fault> fault = Enter(__func__, u"");
@@ -162,6 +164,7 @@ BOOL DeviceSession::WriteFile(HANDLE file, LPCVOID data, DWORD bytes, LPDWORD wr
     return ok;
 }
 
+// Faulted: FALSE, error else ERROR_ACCESS_DENIED; nothing is read.
 BOOL DeviceSession::ReadFile(HANDLE file, LPVOID data, DWORD bytes, LPDWORD read, LPOVERLAPPED overlapped)
 {
     std::optional<Fault> fault = Enter(__func__, u"");
@@ -185,6 +188,8 @@ BOOL DeviceSession::ReadFile(HANDLE file, LPVOID data, DWORD bytes, LPDWORD read
     return ok;
 }
 
+// Faulted: result, else INVALID_SET_FILE_POINTER, error else
+//   ERROR_INVALID_PARAMETER; the file pointer stays.
 DWORD DeviceSession::SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWORD method)
 {
     std::optional<Fault> fault = Enter(__func__, u"");
@@ -218,6 +223,8 @@ DWORD DeviceSession::SetFilePointer(HANDLE file, LONG distance, PLONG distanceHi
     return result;
 }
 
+// Faulted: FALSE, error else ERROR_DISK_FULL.
+//
 // Every write is in the device's files as soon as WriteFile returns: there
 // is nothing more to flush.
 BOOL DeviceSession::FlushFileBuffers(HANDLE file)
@@ -232,6 +239,7 @@ BOOL DeviceSession::FlushFileBuffers(HANDLE file)
     return ok;
 }
 
+// Faulted: FALSE, error else ERROR_INVALID_HANDLE; the handle stays open.
 BOOL DeviceSession::CloseHandle(HANDLE object)
 {
     std::optional<Fault> fault = Enter(__func__, u"");
@@ -246,6 +254,7 @@ BOOL DeviceSession::CloseHandle(HANDLE object)
     return ok;
 }
 
+// Faulted: result, else INVALID_FILE_ATTRIBUTES, error else ERROR_FILE_NOT_FOUND.
 DWORD DeviceSession::GetFileAttributesW(LPCWSTR path)
 {
     std::optional<Fault> fault = Enter(__func__, Text(path));
@@ -265,6 +274,7 @@ DWORD DeviceSession::GetFileAttributesW(LPCWSTR path)
     return result;
 }
 
+// Faulted: FALSE, error else ERROR_ACCESS_DENIED.
 BOOL DeviceSession::CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES)
 {
     std::optional<Fault> fault = Enter(__func__, Text(path));
@@ -279,6 +289,7 @@ BOOL DeviceSession::CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES)
     return ok;
 }
 
+// Faulted: FALSE, error else ERROR_ACCESS_DENIED; nothing is copied.
 BOOL DeviceSession::CopyFileW(LPCWSTR from, LPCWSTR to, BOOL failIfExists)
 {
     std::optional<Fault> fault = Enter(__func__, Text(from));

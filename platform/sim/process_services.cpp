@@ -58,6 +58,7 @@ std::string WaitNote(const std::shared_ptr<EventObject>& event)
 
 // ------------------------------------------------------------ device facts --
 
+// Faulted: FALSE, error else ERROR_INVALID_PARAMETER; nothing written.
 BOOL DeviceSession::GetVersionExW(LPOSVERSIONINFOW info)
 {
     std::optional<Fault> fault = Enter(__func__, u"");
@@ -79,6 +80,8 @@ BOOL DeviceSession::GetVersionExW(LPOSVERSIONINFOW info)
     return ok;
 }
 
+// Faulted: FALSE, error else ERROR_INVALID_PARAMETER; nothing written.
+//
 // SPI_GETPLATFORMTYPE and SPI_GETOEMINFO, whose size is the buffer's in
 // bytes, as on Windows CE.
 BOOL DeviceSession::SystemParametersInfoW(UINT action, UINT size, PVOID buffer, UINT)
@@ -232,6 +235,8 @@ std::vector<std::u16string> DeviceSession::EndWaitersOf(const std::shared_ptr<Ev
     return ended;
 }
 
+// Faulted: result (else 0), error else ERROR_INVALID_HANDLE; nothing written.
+//
 // The running program's own path: the device path it was started by (for
 // the command's own program, what RunsProgram named). A buffer too short
 // gets what fits and its NUL, and the call answers its size.
@@ -257,6 +262,7 @@ DWORD DeviceSession::GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD siz
     return result;
 }
 
+// Faulted: FALSE, error else ERROR_NOT_ENOUGH_MEMORY; nothing starts.
 BOOL DeviceSession::CreateProcessW(LPCWSTR program, LPWSTR commandLine, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES,
                                    BOOL, DWORD, LPVOID, LPCWSTR, LPSTARTUPINFOW, LPPROCESS_INFORMATION information)
 {
@@ -343,6 +349,7 @@ BOOL DeviceSession::StartProgram(DeviceProgram program, const std::u16string& co
 
 // ------------------------------------------------------------------ events --
 
+// Faulted: null, error else ERROR_NOT_ENOUGH_MEMORY.
 HANDLE DeviceSession::CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCWSTR name)
 {
     std::optional<Fault> fault = Enter(__func__, Text(name));
@@ -371,6 +378,7 @@ HANDLE DeviceSession::CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL
     return result;
 }
 
+// Faulted: FALSE, error else ERROR_INVALID_HANDLE; the event is as it was.
 BOOL DeviceSession::EventModify(HANDLE event, DWORD function)
 {
     std::optional<Fault> fault = Enter(__func__, NumberText(function));
@@ -397,6 +405,9 @@ BOOL DeviceSession::EventModify(HANDLE event, DWORD function)
     return ok;
 }
 
+// Faulted: result, else WAIT_FAILED, error else ERROR_INVALID_HANDLE; the
+//   program does not wait.
+//
 // No host time passes: a wait with a time-out on what is not signalled times
 // out at once, and one without parks the program.
 DWORD DeviceSession::WaitForSingleObject(HANDLE object, DWORD milliseconds)

@@ -77,6 +77,7 @@ HKEY DeviceSession::OpenKeyHandle(Root root, std::u16string path)
     return reinterpret_cast<HKEY>(handle);
 }
 
+// Faulted: result, else error, else ERROR_FILE_NOT_FOUND; no key is opened.
 LONG DeviceSession::RegOpenKeyExW(HKEY root, LPCWSTR subKey, DWORD, REGSAM, PHKEY result)
 {
     std::optional<Fault> fault = Enter(__func__, Text(subKey));
@@ -101,6 +102,11 @@ LONG DeviceSession::RegOpenKeyExW(HKEY root, LPCWSTR subKey, DWORD, REGSAM, PHKE
     return status;
 }
 
+// Faulted: without data, result, else error, else ERROR_FILE_NOT_FOUND, nothing
+//   written; with data, as if the value held data with type (REG_SZ if not
+//   given): the type and the full size reported, no more than the offered
+//   bytes copied, status result, else error, else ERROR_SUCCESS. The key is
+//   not looked at.
 LONG DeviceSession::RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
                                      LPDWORD bytes)
 {
@@ -150,6 +156,7 @@ LONG DeviceSession::RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD reserved, L
     return status;
 }
 
+// Faulted: result, else error, else ERROR_INVALID_HANDLE; the key stays open.
 LONG DeviceSession::RegCloseKey(HKEY key)
 {
     std::optional<Fault> fault = Enter(__func__, u"");
@@ -157,6 +164,7 @@ LONG DeviceSession::RegCloseKey(HKEY key)
     return openKeys.erase(reinterpret_cast<uintptr_t>(key)) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
 }
 
+// Faulted: result, else error, else ERROR_ACCESS_DENIED; nothing is deleted.
 LONG DeviceSession::RegDeleteKeyW(HKEY root, LPCWSTR subKey)
 {
     std::optional<Fault> fault = Enter(__func__, Text(subKey));
@@ -198,6 +206,7 @@ bool DeviceSession::RegistryMayGrow(uint64_t bytes)
     return true;
 }
 
+// Faulted: result, else error, else ERROR_ACCESS_DENIED; no key made or opened.
 LONG DeviceSession::RegCreateKeyExW(HKEY root, LPCWSTR subKey, DWORD, LPWSTR, DWORD, REGSAM,
                                     LPSECURITY_ATTRIBUTES, PHKEY result, LPDWORD disposition)
 {
@@ -246,6 +255,7 @@ LONG DeviceSession::RegCreateKeyExW(HKEY root, LPCWSTR subKey, DWORD, LPWSTR, DW
     return status;
 }
 
+// Faulted: result, else error, else ERROR_ACCESS_DENIED; no value changed.
 LONG DeviceSession::RegSetValueExW(HKEY key, LPCWSTR name, DWORD, DWORD type, const BYTE* data, DWORD bytes)
 {
     std::optional<Fault> fault = Enter(__func__, Text(name));
@@ -274,6 +284,7 @@ LONG DeviceSession::RegSetValueExW(HKEY key, LPCWSTR name, DWORD, DWORD type, co
     return status;
 }
 
+// Faulted: result, else error, else ERROR_ACCESS_DENIED; no value changed.
 LONG DeviceSession::RegDeleteValueW(HKEY key, LPCWSTR name)
 {
     std::optional<Fault> fault = Enter(__func__, Text(name));
@@ -296,6 +307,7 @@ LONG DeviceSession::RegDeleteValueW(HKEY key, LPCWSTR name)
     return status;
 }
 
+// Faulted: result, else error, else ERROR_ACCESS_DENIED; registry.reg not written.
 LONG DeviceSession::RegFlushKey(HKEY key)
 {
     std::optional<Fault> fault = Enter(__func__, u"");
@@ -318,6 +330,7 @@ LONG DeviceSession::RegFlushKey(HKEY key)
     return status;
 }
 
+// Faulted: result, else error, else ERROR_INVALID_HANDLE; nothing written.
 LONG DeviceSession::RegQueryInfoKeyW(HKEY key, LPWSTR keyClass, LPDWORD classChars, LPDWORD reserved,
                                      LPDWORD subKeys, LPDWORD maxSubKeyChars, LPDWORD maxClassChars,
                                      LPDWORD values, LPDWORD maxValueNameChars, LPDWORD maxValueBytes,

@@ -114,6 +114,7 @@ BOOL DeviceSession::Failed(uint32_t error)
     return FALSE;
 }
 
+// Faulted: FALSE, error else ERROR_ACCESS_DENIED.
 BOOL DeviceSession::SetFileAttributesW(LPCWSTR path, DWORD attributes)
 {
     std::optional<Fault> fault = Enter(__func__, Text(path));
@@ -124,6 +125,7 @@ BOOL DeviceSession::SetFileAttributesW(LPCWSTR path, DWORD attributes)
     return ok;
 }
 
+// Faulted: FALSE, error else ERROR_SHARING_VIOLATION.
 BOOL DeviceSession::DeleteFileW(LPCWSTR path)
 {
     std::optional<Fault> fault = Enter(__func__, Text(path));
@@ -150,6 +152,7 @@ BOOL DeviceSession::DeleteFileW(LPCWSTR path)
     return ok;
 }
 
+// Faulted: FALSE, error else ERROR_ACCESS_DENIED.
 BOOL DeviceSession::RemoveDirectoryW(LPCWSTR path)
 {
     std::optional<Fault> fault = Enter(__func__, Text(path));
@@ -160,6 +163,8 @@ BOOL DeviceSession::RemoveDirectoryW(LPCWSTR path)
     return ok;
 }
 
+// Faulted: result (else 0), nothing written; error, if given, as the thread's
+//   error code. A result over the caller's size is a path that would not fit.
 DWORD DeviceSession::GetTempPathW(DWORD size, LPWSTR buffer)
 {
     std::optional<Fault> fault = Enter(__func__, u"");
@@ -180,6 +185,7 @@ DWORD DeviceSession::GetTempPathW(DWORD size, LPWSTR buffer)
     return result;
 }
 
+// Faulted: FALSE, nothing written.
 BOOL DeviceSession::SHGetSpecialFolderPath(HWND, LPWSTR buffer, int csidl, BOOL)
 {
     std::optional<Fault> fault = Enter(__func__, NumberText(csidl));
@@ -194,24 +200,29 @@ BOOL DeviceSession::SHGetSpecialFolderPath(HWND, LPWSTR buffer, int csidl, BOOL)
     return ok;
 }
 
+// Faulted: result, else error, else 0.
 DWORD DeviceSession::GetLastError()
 {
     std::optional<Fault> fault = Enter(__func__, u"");
     return fault ? static_cast<DWORD>(fault->Status(0)) : lastError;
 }
 
+// Faulted: the code is not stored.
 void DeviceSession::SetLastError(DWORD error)
 {
     std::optional<Fault> fault = Enter(__func__, u"");
     if (!fault) lastError = error;
 }
 
+// Faulted: no window (null).
 HWND DeviceSession::GetForegroundWindow()
 {
     std::optional<Fault> fault = Enter(__func__, u"");
     return fault ? nullptr : reinterpret_cast<HWND>(kTodayScreen);
 }
 
+// Faulted: the box is recorded, the answerer is not asked, and result (else 0, a
+//   box that could not be shown) is the button returned.
 int DeviceSession::MessageBoxW(HWND, LPCWSTR text, LPCWSTR caption, UINT flags)
 {
     std::optional<Fault> fault = Enter(__func__, Text(text));
@@ -225,6 +236,7 @@ int DeviceSession::MessageBoxW(HWND, LPCWSTR text, LPCWSTR caption, UINT flags)
     return box.result;
 }
 
+// Faulted: FALSE, no reset.
 BOOL DeviceSession::KernelIoControl(DWORD code, LPVOID, DWORD, LPVOID, DWORD, LPDWORD)
 {
     std::optional<Fault> fault = Enter(__func__, NumberText(code));
@@ -240,6 +252,7 @@ HANDLE DeviceSession::GetProcessHeap()
     return &heapBlocks;
 }
 
+// Faulted: null.
 LPVOID DeviceSession::HeapAlloc(HANDLE, DWORD, SIZE_T bytes)
 {
     return Allocate(bytes, true);
@@ -260,6 +273,7 @@ LPVOID DeviceSession::Allocate(SIZE_T bytes, bool heapHasRoom)
     return block;
 }
 
+// Faulted: FALSE, and the block stays allocated.
 BOOL DeviceSession::HeapFree(HANDLE, DWORD, LPVOID block)
 {
     std::optional<Fault> fault = Enter(__func__, u"");
