@@ -13,7 +13,7 @@
 #include "tools/trq-uninstall-sim/checked_output.h"
 #include "tools/trq-uninstall-sim/exit_codes.h"
 #include "tools/trq-uninstall-sim/terminal_boxes.h"
-#include "tools/trq-uninstall-sim/trace_file.h"
+#include "tools/trq-uninstall-sim/trace_path.h"
 
 namespace tool {
 

@@ -1,4 +1,4 @@
-#include "tools/trq-uninstall-sim/trace_file.h"
+#include "tools/trq-uninstall-sim/trace_path.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

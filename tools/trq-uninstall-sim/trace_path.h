@@ -9,8 +9,8 @@
 // opened only once the device has been loaded, so that a refusal of either
 // leaves both as they were; a run appends to it, as the trace build does to
 // its trace on a device.
-#ifndef TRQ_TOOLS_TRACE_FILE_H
-#define TRQ_TOOLS_TRACE_FILE_H
+#ifndef TRQ_TOOLS_TRACE_PATH_H
+#define TRQ_TOOLS_TRACE_PATH_H
 
 #include <sys/types.h>
 
