@@ -1,5 +1,7 @@
 #include "kit/kit_work.h"
 
+#include "device/device_text.h"
+
 // The package's files a started device holds, and how the holder holds
 // each: its own image, started as the utility, stands for the utility the
 // Startup shortcut starts; the libraries the device's services load are
@@ -31,16 +33,10 @@ WCHAR Folded(WCHAR c)
 
 bool Copy(LPWSTR buffer, LPCWSTR text)
 {
-    int i = 0;
-    for (; text[i]; ++i) {
-        if (i == MAX_PATH - 1) {
-            buffer[0] = 0;
-            return false;
-        }
-        buffer[i] = text[i];
-    }
-    buffer[i] = 0;
-    return true;
+    int length = 0;
+    const bool fits = device_text::AppendText(buffer, MAX_PATH, &length, text);
+    buffer[fits ? length : 0] = 0;
+    return fits;
 }
 
 bool SpecialFolder(int csidl, LPWSTR folder)
