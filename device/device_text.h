@@ -1,5 +1,6 @@
 // Text as a device holds it, UTF-16, for the device code and the host
-// alike: a path's separators, a bounded append, and a code point's UTF-8.
+// alike: a path's separators, the case in which a device's names compare,
+// a bounded append, and a code point's UTF-8.
 //
 // Freestanding and header only: no includes, no C runtime, nothing
 // allocated. The functions take any character type of UTF-16 units
@@ -16,6 +17,18 @@ template <typename Char>
 constexpr bool IsPathSeparator(Char c)
 {
     return c == Char('\\') || c == Char('/');
+}
+
+// The case in which a device's names compare, one rule for the simulated
+// device's registry and file system and for the paths the device kit
+// compares: a capital of ASCII or Latin-1 (U+00C0..U+00DE, but the
+// multiplication sign U+00D7) as its small letter, every other unit as it is.
+template <typename Char>
+constexpr Char FoldCase(Char c)
+{
+    const unsigned unit = static_cast<unsigned>(c);
+    const bool capital = (unit >= 'A' && unit <= 'Z') || (unit >= 0xC0 && unit <= 0xDE && unit != 0xD7);
+    return capital ? static_cast<Char>(unit + 0x20) : c;
 }
 
 // Appends text, up to its terminator, at buffer[*length] of a buffer of

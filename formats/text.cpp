@@ -163,14 +163,6 @@ bool IsValidUtf16(std::u16string_view utf16)
     return true;
 }
 
-char16_t FoldCase(char16_t c)
-{
-    if (c >= u'A' && c <= u'Z') return static_cast<char16_t>(c + 0x20);
-    // Latin-1 capitals U+00C0..U+00DE, except the multiplication sign U+00D7.
-    if (c >= 0xC0 && c <= 0xDE && c != 0xD7) return static_cast<char16_t>(c + 0x20);
-    return c;
-}
-
 bool EqualsIgnoreCase(std::u16string_view a, std::u16string_view b)
 {
     if (a.size() != b.size()) return false;

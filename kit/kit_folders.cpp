@@ -2,6 +2,8 @@
 
 #include "device/device_text.h"
 
+using device_text::FoldCase;
+
 // The package's files a started device holds, and how the holder holds
 // each: its own image, started as the utility, stands for the utility the
 // Startup shortcut starts; the libraries the device's services load are
@@ -25,11 +27,6 @@ namespace {
 // The folders in the order the log names them.
 const PackageBase kLoggedFolders[] = {kPackageStartup, kPackagePrograms, kPackageTemp, kPackageInstallDir,
                                       kPackageWindows};
-
-WCHAR Folded(WCHAR c)
-{
-    return c >= TEXT('a') && c <= TEXT('z') ? static_cast<WCHAR>(c - TEXT('a') + TEXT('A')) : c;
-}
 
 bool Copy(LPWSTR buffer, LPCWSTR text)
 {
@@ -92,11 +89,11 @@ const char* FolderName(int base)
 
 bool SameText(LPCWSTR a, LPCWSTR b)
 {
-    while (*a && Folded(*a) == Folded(*b)) {
+    while (*a && FoldCase(*a) == FoldCase(*b)) {
         ++a;
         ++b;
     }
-    return Folded(*a) == Folded(*b);
+    return FoldCase(*a) == FoldCase(*b);
 }
 
 bool PackagePath(const Kit& kit, PackageBase base, LPCWSTR name, LPWSTR path)
