@@ -58,16 +58,29 @@ constexpr bool GivenByCaller(Kind kind)
            kind == Kind::CountInOut || kind == Kind::Reserved;
 }
 
+// The value that sizes buffer argument arg of a call of row, from the
+// call's words as its caller gave them and what each count the call takes
+// held before it (countsIn, 0 for any other argument): its size argument's
+// value, or what the count it names held; 0 for a buffer of fixed size.
+template <typename Word, typename Count>
+constexpr unsigned SizeValue(const Row& row, const Arg& arg, const Word* words, const Count* countsIn)
+{
+    if (arg.sizeArg < 0) return 0;
+    const unsigned k = static_cast<unsigned>(arg.sizeArg);
+    return static_cast<unsigned>(row.params[k].kind.kind == Kind::CountInOut ? countsIn[k] : words[k]);
+}
+
 // How many units a buffer of arg's kind spans, given the value that sizes
-// it (its size argument's value, or what the count it names held before
-// the call); a buffer of fixed size ignores it. And how many bytes.
+// it (SizeValue); a buffer of fixed size ignores it. And how many bytes, in
+// 64 bits: a count of characters need not fit 32 bits in bytes.
 constexpr unsigned BufferUnits(const Arg& arg, unsigned sizeValue)
 {
     return arg.sizeArg < 0 ? arg.fixedSize : sizeValue;
 }
-constexpr unsigned BufferBytes(const Arg& arg, unsigned sizeValue)
+constexpr unsigned long long BufferBytes(const Arg& arg, unsigned sizeValue)
 {
-    return arg.unit == Unit::Chars ? 2 * BufferUnits(arg, sizeValue) : BufferUnits(arg, sizeValue);
+    const unsigned long long units = BufferUnits(arg, sizeValue);
+    return arg.unit == Unit::Chars ? 2 * units : units;
 }
 
 // Each call's place in kCalls.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <optional>
 
+#include "device/device_text.h"
 #include "formats/device_path.h"
 #include "formats/text.h"
 
@@ -262,9 +263,9 @@ bool SameDevicePath(std::u16string_view a, std::u16string_view b)
     // Name by name without copying first, as most paths asked about differ;
     // only a match is checked for names no device path can hold.
     auto next = [](std::u16string_view& path) {
-        while (!path.empty() && (path.front() == u'\\' || path.front() == u'/')) path.remove_prefix(1);
+        while (!path.empty() && device_text::IsPathSeparator(path.front())) path.remove_prefix(1);
         size_t end = 0;
-        while (end < path.size() && path[end] != u'\\' && path[end] != u'/') ++end;
+        while (end < path.size() && !device_text::IsPathSeparator(path[end])) ++end;
         std::u16string_view name = path.substr(0, end);
         path.remove_prefix(end);
         return name;

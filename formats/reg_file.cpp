@@ -4,6 +4,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "device/device_text.h"
 #include "formats/text.h"
 
 namespace formats {
@@ -616,7 +617,7 @@ private:
     void Flush(bool all)
     {
         const size_t keep =
-            !all && pendingCount_ > 0 && IsHighSurrogate(pending_[pendingCount_ - 1]) ? 1 : 0;
+            !all && pendingCount_ > 0 && device_text::IsHighSurrogate(pending_[pendingCount_ - 1]) ? 1 : 0;
         const std::u16string_view text(pending_, pendingCount_ - keep);
         const std::string encoded =
             encoding_ == TextEncoding::Utf16LeBom ? Utf16LeBytes(text) : Utf16ToUtf8Lossy(text);
@@ -624,7 +625,6 @@ private:
         if (keep) pending_[0] = pending_[pendingCount_ - 1];
         pendingCount_ = keep;
     }
-    static bool IsHighSurrogate(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
 
     TextEncoding encoding_;
     std::string* bytes_;

@@ -2,30 +2,19 @@
 
 #include <cstdint>
 
+#include "device/device_text.h"
+
 namespace formats {
 
 namespace {
 
-bool IsHighSurrogate(char32_t c) { return c >= 0xD800 && c <= 0xDBFF; }
-bool IsLowSurrogate(char32_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
+using device_text::IsHighSurrogate;
+using device_text::IsLowSurrogate;
 
 void AppendUtf8(std::string& out, char32_t cp)
 {
-    if (cp < 0x80) {
-        out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
+    char bytes[4];
+    out.append(bytes, device_text::Utf8Bytes(cp, bytes));
 }
 
 // Converts UTF-16 to UTF-8. A lone surrogate fails the conversion, or with
@@ -35,9 +24,8 @@ bool ConvertUtf16ToUtf8(std::u16string_view in, bool lossy, std::string& out)
     out.clear();
     out.reserve(in.size());
     for (size_t i = 0; i < in.size(); ++i) {
-        char32_t c = in[i];
-        if (IsHighSurrogate(c) && i + 1 < in.size() && IsLowSurrogate(in[i + 1])) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (in[i + 1] - 0xDC00);
+        char32_t c = device_text::CodePoint(in[i], i + 1 < in.size() ? in[i + 1] : 0);
+        if (c >= 0x10000) {
             ++i;
         } else if (IsHighSurrogate(c) || IsLowSurrogate(c)) {
             if (!lossy) return false;
@@ -173,14 +161,6 @@ bool IsValidUtf16(std::u16string_view utf16)
         }
     }
     return true;
-}
-
-char16_t FoldCase(char16_t c)
-{
-    if (c >= u'A' && c <= u'Z') return static_cast<char16_t>(c + 0x20);
-    // Latin-1 capitals U+00C0..U+00DE, except the multiplication sign U+00D7.
-    if (c >= 0xC0 && c <= 0xDE && c != 0xD7) return static_cast<char16_t>(c + 0x20);
-    return c;
 }
 
 bool EqualsIgnoreCase(std::u16string_view a, std::u16string_view b)

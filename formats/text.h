@@ -1,12 +1,14 @@
 // Text helpers for the simulated device: UTF-8 on the host, UTF-16 on the
 // device, and the case-insensitive name matching of the device's registry
-// and file system.
+// and file system (the device's rule, device/device_text.h).
 #ifndef TRQ_FORMATS_TEXT_H
 #define TRQ_FORMATS_TEXT_H
 
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "device/device_text.h"
 
 namespace formats {
 
@@ -51,8 +53,9 @@ struct TextDecodeError {
 bool DecodeText(std::string_view bytes, TextEncoding& encoding, std::u16string& text,
                 TextDecodeError& error);
 
-// Simple case folding of one UTF-16 unit (ASCII and Latin-1).
-char16_t FoldCase(char16_t c);
+// One UTF-16 unit in the case a device's names compare in (ASCII and
+// Latin-1 letters folded), and two names compared so.
+using device_text::FoldCase;
 bool EqualsIgnoreCase(std::u16string_view a, std::u16string_view b);
 
 }  // namespace formats

@@ -121,7 +121,6 @@ std::string ProcessHeap::AnyOverrun() const
 // ----------------------------------------------------------- the frame --
 
 using device_calls::Kind;
-using device_calls::Unit;
 
 CallFrame::CallFrame(ArmMachine& machine_, ProcessHeap& heap_, CopyBudget& copies, const device_calls::Row& call)
     : machine(machine_), heap(heap_), budget_(copies), call_(call)
@@ -155,12 +154,12 @@ bool CallFrame::Marshal()
     args_.assign(static_cast<size_t>(count), Marshalled{});
     for (int i = 0; i < count && !Faulted(); ++i) Resolve(i);
     if (Faulted()) return false;
+    // The counts the call takes were read as they were resolved.
     for (int i = 0; i < count; ++i) {
         const device_calls::Arg& kind = KindOf(i);
         const bool word = kind.kind == Kind::Value || kind.kind == Kind::Handle;
         words_[i] = word ? args_[i].word : reinterpret_cast<TraceWord>(args_[i].host);
     }
-    TakeCountsIn(call_, words_, countsIn_);
     return true;
 }
 
@@ -184,6 +183,7 @@ void CallFrame::Resolve(int index)
     if (arg.done) return;
     arg.done = true;
     arg.word = ReadWord(index);
+    words_[index] = arg.word;
     const device_calls::Arg& kind = KindOf(index);
     if (Faulted() || !arg.word || kind.kind == Kind::Value || kind.kind == Kind::Handle) return;
     switch (kind.kind) {
@@ -197,6 +197,7 @@ void CallFrame::Resolve(int index)
     case Kind::CountInOut:
     case Kind::HandleOut:
         arg.host = Buffer(index, arg.word, 4, true);
+        if (kind.kind == Kind::CountInOut && arg.host) countsIn_[index] = *static_cast<const uint32_t*>(arg.host);
         break;
     case Kind::BufferIn:
     case Kind::BufferOut: {
@@ -220,21 +221,12 @@ uint32_t CallFrame::ReadWord(int index)
 }
 
 // A buffer's size in bytes: fixed by the call, or the value of its size
-// argument, or the count that argument points to (0 when it is null).
+// argument, or the count that argument points to (0 when it is null),
+// which is resolved first.
 uint64_t CallFrame::BufferBytes(const device_calls::Arg& kind)
 {
-    uint32_t sizeValue = 0;
-    if (kind.sizeArg >= 0) {
-        Resolve(kind.sizeArg);
-        const Marshalled& size = args_[kind.sizeArg];
-        if (KindOf(kind.sizeArg).kind == Kind::CountInOut)
-            sizeValue = size.host ? *static_cast<const uint32_t*>(size.host) : 0;
-        else
-            sizeValue = size.word;
-    }
-    // The size in 64 bits: a count of characters may not fit 32 bits in bytes.
-    const uint64_t units = device_calls::BufferUnits(kind, sizeValue);
-    return kind.unit == Unit::Chars ? units * sizeof(char16_t) : units;
+    if (kind.sizeArg >= 0) Resolve(kind.sizeArg);
+    return device_calls::BufferBytes(kind, device_calls::SizeValue(call_, kind, words_, countsIn_));
 }
 
 // Reads page by page up to the terminator: each page the program was given
@@ -451,7 +443,7 @@ constexpr bool FixedFits(const device_calls::Arg& kind)
 {
     if (kind.kind != Kind::BufferOut || kind.sizeArg >= 0) return true;
     if constexpr (std::is_pointer_v<P> && std::is_class_v<std::remove_pointer_t<P>>)
-        return SizeIfComplete<std::remove_pointer_t<P>>::value == kind.fixedSize * (kind.unit == Unit::Chars ? 2 : 1);
+        return SizeIfComplete<std::remove_pointer_t<P>>::value == device_calls::BufferBytes(kind, 0);
     else
         return true;
 }

@@ -136,7 +136,10 @@ private:
     const device_calls::Row& call_;
     std::string fault_;
     std::vector<Marshalled> args_;
-    // What Returned hands the record writer.
+    // The call's words and what each count it takes held before it, filled
+    // as the arguments are resolved (a buffer's size is read from them),
+    // then a pointer's word made the host's copy: what Returned hands the
+    // record writer.
     TraceWord words_[device_calls::kMostParameters + 1] = {};
     DWORD countsIn_[device_calls::kMostParameters + 1] = {};
     ULONG_PTR handlesOut_[device_calls::kMostParameters + 1] = {};

@@ -16,21 +16,6 @@ using Is = CallValue::Is;
 
 namespace {
 
-// A buffer's size in its units, as the caller gave it: its size
-// argument's value, or what the count it names holds before the call.
-unsigned Units(const device_calls::Row& row, const TraceWord* words, const Arg& arg)
-{
-    unsigned sizeValue = 0;
-    if (arg.sizeArg >= 0) {
-        const unsigned k = static_cast<unsigned>(arg.sizeArg);
-        const bool count = row.params[k].kind.kind == Kind::CountInOut;
-        sizeValue = !count ? static_cast<DWORD>(words[k])
-                    : words[k] ? *reinterpret_cast<const DWORD*>(static_cast<ULONG_PTR>(words[k]))
-                               : 0;
-    }
-    return device_calls::BufferUnits(arg, sizeValue);
-}
-
 // The device's call as a report names it, whether the list has it or not.
 std::string Described(const TraceRecord& device)
 {
@@ -148,9 +133,15 @@ const TraceRecord* ReplayBackEnd::Next(const device_calls::Row& row, const Trace
 
 void ReplayBackEnd::GiveBack(const device_calls::Row& row, const TraceWord* words, const sim::RecordedCall& device)
 {
-    // Sizes first: a count the call sets may give a buffer its size.
+    // Sizes first, as the caller gave them: a count the call sets may give
+    // a buffer its size.
+    DWORD countsIn[device_calls::kMostParameters + 1];
+    TakeCountsIn(row, words, countsIn);
     unsigned units[device_calls::kMostParameters + 1];
-    for (unsigned i = 0; i < row.paramCount; ++i) units[i] = Units(row, words, row.params[i].kind);
+    for (unsigned i = 0; i < row.paramCount; ++i) {
+        const Arg& arg = row.params[i].kind;
+        units[i] = device_calls::BufferUnits(arg, device_calls::SizeValue(row, arg, words, countsIn));
+    }
     for (unsigned i = 0; i < row.paramCount; ++i) {
         const Arg& arg = row.params[i].kind;
         void* out = reinterpret_cast<void*>(static_cast<ULONG_PTR>(words[i]));

@@ -12,16 +12,6 @@ namespace {
 
 DWORD WordAt(TraceWord pointer) { return *reinterpret_cast<const DWORD*>(static_cast<ULONG_PTR>(pointer)); }
 
-// The value that sizes buffer argument arg: its size argument's value, or
-// what the count it names offered before the call.
-unsigned SizeValue(const TracedCall& call, const Arg& arg)
-{
-    if (arg.sizeArg < 0) return 0;
-    const unsigned k = static_cast<unsigned>(arg.sizeArg);
-    if (call.call->params[k].kind.kind == Kind::CountInOut) return call.countsIn[k];
-    return static_cast<DWORD>(call.args[k]);
-}
-
 // How many bytes of a buffer out the call says it wrote: what its
 // CountInOut, or else its WordOut, holds afterwards; else the whole buffer.
 unsigned BytesWritten(const TracedCall& call, unsigned bytes)
@@ -97,7 +87,9 @@ ArgumentView ArgumentOf(const TracedCall& call, unsigned i)
         return view;
     case Kind::BufferIn:
     case Kind::BufferOut: {
-        const unsigned bytes = device_calls::BufferBytes(arg, SizeValue(call, arg));
+        // What a record can show of a buffer is counted in 32 bits.
+        const unsigned bytes = static_cast<unsigned>(
+            device_calls::BufferBytes(arg, device_calls::SizeValue(*call.call, arg, call.args, call.countsIn)));
         if (arg.kind == Kind::BufferOut && arg.unit == Unit::Chars) {
             view.text = static_cast<const WCHAR*>(pointer);
             view.units = bytes / 2;
