@@ -7,7 +7,8 @@
 set(TRQ_TRACE_LAYER_SOURCES
     ${PROJECT_SOURCE_DIR}/platform/trace/traced_calls.cpp
     ${PROJECT_SOURCE_DIR}/platform/trace/trace_file.cpp
-    ${PROJECT_SOURCE_DIR}/platform/trace/trace_start.cpp)
+    ${PROJECT_SOURCE_DIR}/platform/trace/trace_start.cpp
+    ${PROJECT_SOURCE_DIR}/platform/trace/read_device_facts.cpp)
 
 # trq_trace_calls(TARGET): links TARGET so that the device code's calls of
 # the uninstaller's list reach the trace layer. GNU ld's --wrap=<name> sends

@@ -193,7 +193,7 @@ static_assert(MAX_PATH == device_calls::kMaxPathChars, "the list's path buffer i
 // layer and the device kit, which define TRQ_DEVICE_ALL_CALLS, see the
 // calls of every tier (device/device_calls.h).
 extern "C" {
-#define TRQ_DECLARE_DEVICE_CALL(type, name, params, args, faults, kinds) type WINAPI name params;
+#define TRQ_DECLARE_DEVICE_CALL(type, name, params, args, faults, success, kinds) type WINAPI name params;
 TRQ_DEVICE_CALLS(TRQ_DECLARE_DEVICE_CALL)
 #ifdef TRQ_DEVICE_ALL_CALLS
 TRQ_TRACE_CALLS(TRQ_DECLARE_DEVICE_CALL)

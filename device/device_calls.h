@@ -10,9 +10,13 @@
 //     call marked Faultable;
 //   - harness/emulator/coredll.cpp serves each as a COREDLL export, copying
 //     its arguments in and out of the emulated memory by their kinds below.
-// Adding a call is one entry here and its implementation on the simulated
-// device (platform/sim/services.cpp); the emulator serves it from the
-// kinds, and the build stops where the kinds and the parameters disagree.
+//   - device/device_call_table.h makes each a row of the one table host
+//     tools and the trace writer read: its name, tier, faults, what success
+//     is, and each parameter's name and kind.
+// Adding a call is one entry here and its service on the simulated device
+// (a member of sim::DeviceSession in the platform/sim/ file of its job);
+// the emulator serves it from the kinds, and the build stops where the
+// kinds and the parameters disagree.
 //
 // This header needs no Windows types: the return type and the parameters
 // are carried as they are written, and only device/device.h, which has
@@ -69,8 +73,21 @@ enum Tier { Uninstaller, Trace, Kit };
 
 // Whether --fail and the fault sweep may make the call fail. A call the
 // device cannot see fail (GetProcessHeap: the process always has its heap)
-// is neither traced nor faulted.
+// is never faulted, nor counted among the calls a rule's "#N" counts.
 enum Faults { Faultable, NeverFails };
+
+// What the call's success is, by what it returned. After a call that
+// failed, what its buffers and words out hold says nothing.
+enum class Success : unsigned char {
+    Status,      // a LONG status: ERROR_SUCCESS
+    NotFalse,    // a BOOL: not FALSE
+    NonNull,     // a handle or pointer: not null
+    NotInvalid,  // not the all-ones word the call fails with: INVALID_HANDLE_VALUE,
+                 // INVALID_FILE_ATTRIBUTES, INVALID_SET_FILE_POINTER, WAIT_FAILED
+    Length,      // a length in characters: not 0 and, with a character buffer
+                 // whose size is a value, less than that size
+    Always,      // nothing it returns says it failed: void, GetLastError, the button pressed
+};
 
 // The buffer SHGetSpecialFolderPath fills: MAX_PATH characters, by contract.
 constexpr unsigned kMaxPathChars = 260;
@@ -83,65 +100,66 @@ constexpr unsigned kProcessInformationBytes = 16;
 }  // namespace device_calls
 
 // CALL(return type, name, (parameters), (the parameters' names), Faultable or NeverFails,
-//      (kind of each parameter))
-#define TRQ_DEVICE_CALLS(CALL)                                                                      \
-    CALL(LONG, RegOpenKeyExW,                                                                       \
-         (HKEY root, LPCWSTR subKey, DWORD options, REGSAM access, PHKEY result),                   \
-         (root, subKey, options, access, result), Faultable,                                        \
-         (Handle(), StringIn(), Value(), Value(), HandleOut()))                                     \
-    CALL(LONG, RegQueryValueExW,                                                                    \
+//      what success is (Success), (kind of each parameter))
+#define TRQ_DEVICE_CALLS(CALL)                                                                     \
+    CALL(LONG, RegOpenKeyExW,                                                                      \
+         (HKEY root, LPCWSTR subKey, DWORD options, REGSAM access, PHKEY result),                  \
+         (root, subKey, options, access, result), Faultable, Status,                               \
+         (Handle(), StringIn(), Value(), Value(), HandleOut()))                                    \
+    CALL(LONG, RegQueryValueExW,                                                                   \
          (HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD bytes),     \
-         (key, name, reserved, type, data, bytes), Faultable,                                       \
-         (Handle(), StringIn(), Reserved(), WordOut(), BufferOut(5, Unit::Bytes), CountInOut()))    \
-    CALL(LONG, RegCloseKey, (HKEY key), (key), Faultable, (Handle()))                               \
-    CALL(LONG, RegDeleteKeyW, (HKEY root, LPCWSTR subKey), (root, subKey), Faultable,               \
-         (Handle(), StringIn()))                                                                    \
-    CALL(BOOL, SetFileAttributesW, (LPCWSTR path, DWORD attributes), (path, attributes), Faultable, \
-         (StringIn(), Value()))                                                                     \
-    CALL(BOOL, DeleteFileW, (LPCWSTR path), (path), Faultable, (StringIn()))                        \
-    CALL(BOOL, RemoveDirectoryW, (LPCWSTR path), (path), Faultable, (StringIn()))                   \
-    CALL(DWORD, GetTempPathW, (DWORD size, LPWSTR buffer), (size, buffer), Faultable,               \
-         (Value(), BufferOut(0, Unit::Chars)))                                                      \
-    CALL(BOOL, SHGetSpecialFolderPath, (HWND owner, LPWSTR buffer, int csidl, BOOL create),         \
-         (owner, buffer, csidl, create), Faultable,                                                 \
-         (Handle(), FixedBufferOut(kMaxPathChars, Unit::Chars), Value(), Value()))                  \
-    CALL(DWORD, GetLastError, (void), (), Faultable, ())                                            \
-    CALL(void, SetLastError, (DWORD error), (error), Faultable, (Value()))                          \
-    CALL(HWND, GetForegroundWindow, (void), (), Faultable, ())                                      \
-    CALL(int, MessageBoxW, (HWND owner, LPCWSTR text, LPCWSTR caption, UINT flags),                 \
-         (owner, text, caption, flags), Faultable, (Handle(), StringIn(), StringIn(), Value()))     \
-    CALL(HANDLE, GetProcessHeap, (void), (), NeverFails, ())                                        \
-    CALL(LPVOID, HeapAlloc, (HANDLE heap, DWORD flags, SIZE_T bytes), (heap, flags, bytes),         \
-         Faultable, (Handle(), Value(), Value()))                                                   \
-    CALL(BOOL, HeapFree, (HANDLE heap, DWORD flags, LPVOID block), (heap, flags, block),            \
-         Faultable, (Handle(), Value(), Handle()))                                                  \
-    CALL(BOOL, KernelIoControl,                                                                     \
+         (key, name, reserved, type, data, bytes), Faultable, Status,                              \
+         (Handle(), StringIn(), Reserved(), WordOut(), BufferOut(5, Unit::Bytes), CountInOut()))   \
+    CALL(LONG, RegCloseKey, (HKEY key), (key), Faultable, Status, (Handle()))                      \
+    CALL(LONG, RegDeleteKeyW, (HKEY root, LPCWSTR subKey), (root, subKey), Faultable, Status,      \
+         (Handle(), StringIn()))                                                                   \
+    CALL(BOOL, SetFileAttributesW, (LPCWSTR path, DWORD attributes), (path, attributes),           \
+         Faultable, NotFalse, (StringIn(), Value()))                                               \
+    CALL(BOOL, DeleteFileW, (LPCWSTR path), (path), Faultable, NotFalse, (StringIn()))             \
+    CALL(BOOL, RemoveDirectoryW, (LPCWSTR path), (path), Faultable, NotFalse, (StringIn()))        \
+    CALL(DWORD, GetTempPathW, (DWORD size, LPWSTR buffer), (size, buffer), Faultable, Length,      \
+         (Value(), BufferOut(0, Unit::Chars)))                                                     \
+    CALL(BOOL, SHGetSpecialFolderPath, (HWND owner, LPWSTR buffer, int csidl, BOOL create),        \
+         (owner, buffer, csidl, create), Faultable, NotFalse,                                      \
+         (Handle(), FixedBufferOut(kMaxPathChars, Unit::Chars), Value(), Value()))                 \
+    CALL(DWORD, GetLastError, (void), (), Faultable, Always, ())                                   \
+    CALL(void, SetLastError, (DWORD error), (error), Faultable, Always, (Value()))                 \
+    CALL(HWND, GetForegroundWindow, (void), (), Faultable, NonNull, ())                            \
+    CALL(int, MessageBoxW, (HWND owner, LPCWSTR text, LPCWSTR caption, UINT flags),                \
+         (owner, text, caption, flags), Faultable, Always,                                         \
+         (Handle(), StringIn(), StringIn(), Value()))                                              \
+    CALL(HANDLE, GetProcessHeap, (void), (), NeverFails, NonNull, ())                              \
+    CALL(LPVOID, HeapAlloc, (HANDLE heap, DWORD flags, SIZE_T bytes), (heap, flags, bytes),        \
+         Faultable, NonNull, (Handle(), Value(), Value()))                                         \
+    CALL(BOOL, HeapFree, (HANDLE heap, DWORD flags, LPVOID block), (heap, flags, block),           \
+         Faultable, NotFalse, (Handle(), Value(), Handle()))                                       \
+    CALL(BOOL, KernelIoControl,                                                                    \
          (DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, LPDWORD returned),       \
-         (code, in, inSize, out, outSize, returned), Faultable,                                     \
+         (code, in, inSize, out, outSize, returned), Faultable, NotFalse,                          \
          (Value(), BufferIn(2, Unit::Bytes), Value(), BufferOut(4, Unit::Bytes), Value(), WordOut()))
 
 // The calls the trace build adds to the uninstaller's: the trace file
 // written and flushed record by record, and the device's facts for its
 // first record.
-#define TRQ_TRACE_CALLS(CALL)                                                                       \
-    CALL(HANDLE, CreateFileW,                                                                       \
-         (LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,                  \
-          DWORD disposition, DWORD flags, HANDLE templateFile),                                     \
-         (path, access, share, security, disposition, flags, templateFile), Faultable,              \
-         (StringIn(), Value(), Value(), Reserved(), Value(), Value(), Reserved()))                  \
-    CALL(BOOL, WriteFile,                                                                           \
-         (HANDLE file, LPCVOID data, DWORD bytes, LPDWORD written, LPOVERLAPPED overlapped),        \
-         (file, data, bytes, written, overlapped), Faultable,                                       \
-         (Handle(), BufferIn(2, Unit::Bytes), Value(), WordOut(), Reserved()))                      \
-    CALL(DWORD, SetFilePointer, (HANDLE file, LONG distance, PLONG distanceHigh, DWORD method),     \
-         (file, distance, distanceHigh, method), Faultable,                                         \
-         (Handle(), Value(), Reserved(), Value()))                                                  \
-    CALL(BOOL, FlushFileBuffers, (HANDLE file), (file), Faultable, (Handle()))                      \
-    CALL(BOOL, CloseHandle, (HANDLE object), (object), Faultable, (Handle()))                       \
-    CALL(BOOL, GetVersionExW, (LPOSVERSIONINFOW info), (info), Faultable,                           \
-         (FixedBufferOut(kOsVersionInfoBytes, Unit::Bytes)))                                        \
-    CALL(BOOL, SystemParametersInfoW, (UINT action, UINT size, PVOID buffer, UINT winIni),          \
-         (action, size, buffer, winIni), Faultable,                                                 \
+#define TRQ_TRACE_CALLS(CALL)                                                                      \
+    CALL(HANDLE, CreateFileW,                                                                      \
+         (LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,                 \
+          DWORD disposition, DWORD flags, HANDLE templateFile),                                    \
+         (path, access, share, security, disposition, flags, templateFile), Faultable, NotInvalid, \
+         (StringIn(), Value(), Value(), Reserved(), Value(), Value(), Reserved()))                 \
+    CALL(BOOL, WriteFile,                                                                          \
+         (HANDLE file, LPCVOID data, DWORD bytes, LPDWORD written, LPOVERLAPPED overlapped),       \
+         (file, data, bytes, written, overlapped), Faultable, NotFalse,                            \
+         (Handle(), BufferIn(2, Unit::Bytes), Value(), WordOut(), Reserved()))                     \
+    CALL(DWORD, SetFilePointer, (HANDLE file, LONG distance, PLONG distanceHigh, DWORD method),    \
+         (file, distance, distanceHigh, method), Faultable, NotInvalid,                            \
+         (Handle(), Value(), Reserved(), Value()))                                                 \
+    CALL(BOOL, FlushFileBuffers, (HANDLE file), (file), Faultable, NotFalse, (Handle()))           \
+    CALL(BOOL, CloseHandle, (HANDLE object), (object), Faultable, NotFalse, (Handle()))            \
+    CALL(BOOL, GetVersionExW, (LPOSVERSIONINFOW info), (info), Faultable, NotFalse,                \
+         (FixedBufferOut(kOsVersionInfoBytes, Unit::Bytes)))                                       \
+    CALL(BOOL, SystemParametersInfoW, (UINT action, UINT size, PVOID buffer, UINT winIni),         \
+         (action, size, buffer, winIni), Faultable, NotFalse,                                      \
          (Value(), Value(), BufferOut(1, Unit::Bytes), Value()))
 
 // The calls the device kit adds: a fresh install's files, folders and keys
@@ -151,59 +169,59 @@ constexpr unsigned kProcessInformationBytes = 16;
 // running utility stood for by a copy of the kit that holds files open
 // until it is told to stop (a named event; Windows CE sets an event with
 // EventModify, which desktop Windows calls SetEvent).
-#define TRQ_KIT_CALLS(CALL)                                                                         \
-    CALL(BOOL, ReadFile,                                                                            \
-         (HANDLE file, LPVOID data, DWORD bytes, LPDWORD read, LPOVERLAPPED overlapped),            \
-         (file, data, bytes, read, overlapped), Faultable,                                          \
-         (Handle(), BufferOut(2, Unit::Bytes), Value(), WordOut(), Reserved()))                     \
-    CALL(DWORD, GetFileAttributesW, (LPCWSTR path), (path), Faultable, (StringIn()))                \
-    CALL(BOOL, CreateDirectoryW, (LPCWSTR path, LPSECURITY_ATTRIBUTES security), (path, security),  \
-         Faultable, (StringIn(), Reserved()))                                                       \
-    CALL(BOOL, CopyFileW, (LPCWSTR from, LPCWSTR to, BOOL failIfExists), (from, to, failIfExists),  \
-         Faultable, (StringIn(), StringIn(), Value()))                                              \
-    CALL(LONG, RegCreateKeyExW,                                                                     \
+#define TRQ_KIT_CALLS(CALL)                                                                        \
+    CALL(BOOL, ReadFile,                                                                           \
+         (HANDLE file, LPVOID data, DWORD bytes, LPDWORD read, LPOVERLAPPED overlapped),           \
+         (file, data, bytes, read, overlapped), Faultable, NotFalse,                               \
+         (Handle(), BufferOut(2, Unit::Bytes), Value(), WordOut(), Reserved()))                    \
+    CALL(DWORD, GetFileAttributesW, (LPCWSTR path), (path), Faultable, NotInvalid, (StringIn()))   \
+    CALL(BOOL, CreateDirectoryW, (LPCWSTR path, LPSECURITY_ATTRIBUTES security), (path, security), \
+         Faultable, NotFalse, (StringIn(), Reserved()))                                            \
+    CALL(BOOL, CopyFileW, (LPCWSTR from, LPCWSTR to, BOOL failIfExists), (from, to, failIfExists), \
+         Faultable, NotFalse, (StringIn(), StringIn(), Value()))                                   \
+    CALL(LONG, RegCreateKeyExW,                                                                    \
          (HKEY root, LPCWSTR subKey, DWORD reserved, LPWSTR keyClass, DWORD options, REGSAM access, \
-          LPSECURITY_ATTRIBUTES security, PHKEY result, LPDWORD disposition),                       \
-         (root, subKey, reserved, keyClass, options, access, security, result, disposition),        \
-         Faultable,                                                                                 \
-         (Handle(), StringIn(), Value(), Reserved(), Value(), Value(), Reserved(), HandleOut(),     \
-          WordOut()))                                                                               \
-    CALL(LONG, RegSetValueExW,                                                                      \
-         (HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE* data, DWORD bytes),       \
-         (key, name, reserved, type, data, bytes), Faultable,                                       \
-         (Handle(), StringIn(), Value(), Value(), BufferIn(5, Unit::Bytes), Value()))               \
-    CALL(LONG, RegDeleteValueW, (HKEY key, LPCWSTR name), (key, name), Faultable,                   \
-         (Handle(), StringIn()))                                                                    \
-    CALL(LONG, RegFlushKey, (HKEY key), (key), Faultable, (Handle()))                               \
-    CALL(LONG, RegQueryInfoKeyW,                                                                    \
-         (HKEY key, LPWSTR keyClass, LPDWORD classChars, LPDWORD reserved, LPDWORD subKeys,        \
+          LPSECURITY_ATTRIBUTES security, PHKEY result, LPDWORD disposition),                      \
+         (root, subKey, reserved, keyClass, options, access, security, result, disposition),       \
+         Faultable, Status,                                                                        \
+         (Handle(), StringIn(), Value(), Reserved(), Value(), Value(), Reserved(), HandleOut(),    \
+          WordOut()))                                                                              \
+    CALL(LONG, RegSetValueExW,                                                                     \
+         (HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE* data, DWORD bytes),      \
+         (key, name, reserved, type, data, bytes), Faultable, Status,                              \
+         (Handle(), StringIn(), Value(), Value(), BufferIn(5, Unit::Bytes), Value()))              \
+    CALL(LONG, RegDeleteValueW, (HKEY key, LPCWSTR name), (key, name), Faultable, Status,          \
+         (Handle(), StringIn()))                                                                   \
+    CALL(LONG, RegFlushKey, (HKEY key), (key), Faultable, Status, (Handle()))                      \
+    CALL(LONG, RegQueryInfoKeyW,                                                                   \
+         (HKEY key, LPWSTR keyClass, LPDWORD classChars, LPDWORD reserved, LPDWORD subKeys,       \
           LPDWORD maxSubKeyChars, LPDWORD maxClassChars, LPDWORD values, LPDWORD maxValueNameChars, \
-          LPDWORD maxValueBytes, LPDWORD securityDescriptor, PFILETIME lastWriteTime),             \
-         (key, keyClass, classChars, reserved, subKeys, maxSubKeyChars, maxClassChars, values,      \
-          maxValueNameChars, maxValueBytes, securityDescriptor, lastWriteTime),                     \
-         Faultable,                                                                                 \
-         (Handle(), BufferOut(2, Unit::Chars), CountInOut(), Reserved(), WordOut(), WordOut(),      \
-          WordOut(), WordOut(), WordOut(), WordOut(), Reserved(), Reserved()))                      \
-    CALL(DWORD, GetModuleFileNameW, (HMODULE module, LPWSTR buffer, DWORD size),                    \
-         (module, buffer, size), Faultable, (Handle(), BufferOut(2, Unit::Chars), Value()))         \
-    CALL(BOOL, CreateProcessW,                                                                      \
-         (LPCWSTR program, LPWSTR commandLine, LPSECURITY_ATTRIBUTES processSecurity,               \
+          LPDWORD maxValueBytes, LPDWORD securityDescriptor, PFILETIME lastWriteTime),            \
+         (key, keyClass, classChars, reserved, subKeys, maxSubKeyChars, maxClassChars, values,     \
+          maxValueNameChars, maxValueBytes, securityDescriptor, lastWriteTime),                    \
+         Faultable, Status,                                                                        \
+         (Handle(), BufferOut(2, Unit::Chars), CountInOut(), Reserved(), WordOut(), WordOut(),     \
+          WordOut(), WordOut(), WordOut(), WordOut(), Reserved(), Reserved()))                     \
+    CALL(DWORD, GetModuleFileNameW, (HMODULE module, LPWSTR buffer, DWORD size),                   \
+         (module, buffer, size), Faultable, Length, (Handle(), BufferOut(2, Unit::Chars), Value())) \
+    CALL(BOOL, CreateProcessW,                                                                     \
+         (LPCWSTR program, LPWSTR commandLine, LPSECURITY_ATTRIBUTES processSecurity,              \
           LPSECURITY_ATTRIBUTES threadSecurity, BOOL inheritHandles, DWORD flags, LPVOID environment, \
-          LPCWSTR folder, LPSTARTUPINFOW startup, LPPROCESS_INFORMATION information),               \
-         (program, commandLine, processSecurity, threadSecurity, inheritHandles, flags,             \
-          environment, folder, startup, information),                                               \
-         Faultable,                                                                                 \
-         (StringIn(), StringIn(), Reserved(), Reserved(), Value(), Value(), Reserved(),             \
-          Reserved(), Reserved(), FixedBufferOut(kProcessInformationBytes, Unit::Bytes)))           \
-    CALL(HANDLE, CreateEventW,                                                                      \
-         (LPSECURITY_ATTRIBUTES security, BOOL manualReset, BOOL initialState, LPCWSTR name),       \
-         (security, manualReset, initialState, name), Faultable,                                    \
-         (Reserved(), Value(), Value(), StringIn()))                                                \
-    CALL(BOOL, EventModify, (HANDLE event, DWORD function), (event, function), Faultable,           \
-         (Handle(), Value()))                                                                       \
-    CALL(DWORD, WaitForSingleObject, (HANDLE object, DWORD milliseconds), (object, milliseconds),   \
-         Faultable, (Handle(), Value()))                                                            \
-    CALL(void, Sleep, (DWORD milliseconds), (milliseconds), NeverFails, (Value()))
+          LPCWSTR folder, LPSTARTUPINFOW startup, LPPROCESS_INFORMATION information),              \
+         (program, commandLine, processSecurity, threadSecurity, inheritHandles, flags,            \
+          environment, folder, startup, information),                                              \
+         Faultable, NotFalse,                                                                      \
+         (StringIn(), StringIn(), Reserved(), Reserved(), Value(), Value(), Reserved(),            \
+          Reserved(), Reserved(), FixedBufferOut(kProcessInformationBytes, Unit::Bytes)))          \
+    CALL(HANDLE, CreateEventW,                                                                     \
+         (LPSECURITY_ATTRIBUTES security, BOOL manualReset, BOOL initialState, LPCWSTR name),      \
+         (security, manualReset, initialState, name), Faultable, NonNull,                          \
+         (Reserved(), Value(), Value(), StringIn()))                                               \
+    CALL(BOOL, EventModify, (HANDLE event, DWORD function), (event, function), Faultable, NotFalse, \
+         (Handle(), Value()))                                                                      \
+    CALL(DWORD, WaitForSingleObject, (HANDLE object, DWORD milliseconds), (object, milliseconds),  \
+         Faultable, NotInvalid, (Handle(), Value()))                                               \
+    CALL(void, Sleep, (DWORD milliseconds), (milliseconds), NeverFails, Always, (Value()))
 
 // Every call of the three lists, in the order of their tiers.
 #define TRQ_ALL_CALLS(CALL) TRQ_DEVICE_CALLS(CALL) TRQ_TRACE_CALLS(CALL) TRQ_KIT_CALLS(CALL)

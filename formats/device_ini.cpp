@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <optional>
 
+#include "device/device_text.h"
 #include "formats/device_path.h"
 #include "formats/text.h"
 
@@ -73,7 +74,7 @@ enum DeviceKey {
 const char* const kDeviceKeyNames[kDeviceKeys] = {"MajorVersion", "MinorVersion", "BuildNumber", "PlatformId",
                                                   "ServicePack",  "PlatformType", "OemInfo",     "Registry"};
 
-uint32_t* DeviceNumber(DeviceFacts& facts, int key)
+uint32_t* DeviceNumber(DeviceSection& facts, int key)
 {
     switch (key) {
     case kMajor: return &facts.majorVersion;
@@ -84,7 +85,7 @@ uint32_t* DeviceNumber(DeviceFacts& facts, int key)
     }
 }
 
-std::u16string* DeviceText(DeviceFacts& facts, int key)
+std::u16string* DeviceText(DeviceSection& facts, int key)
 {
     switch (key) {
     case kServicePack: return &facts.servicePack;
@@ -116,7 +117,7 @@ std::string ReadDeviceSetting(IniReading& reading, std::string_view name, std::s
         const std::string keyName = kDeviceKeyNames[key];
         if (reading.deviceSeen & (1u << key)) return keyName + " given twice";
         reading.deviceSeen |= 1u << key;
-        DeviceFacts& facts = reading.config.device;
+        DeviceSection& facts = reading.config.device;
         if (key == kRegistry) {
             if (EqualsIgnoreCase(value, u"Hive")) facts.registry = RegistryStore::Hive;
             else if (EqualsIgnoreCase(value, u"RAM")) facts.registry = RegistryStore::Ram;
@@ -262,9 +263,9 @@ bool SameDevicePath(std::u16string_view a, std::u16string_view b)
     // Name by name without copying first, as most paths asked about differ;
     // only a match is checked for names no device path can hold.
     auto next = [](std::u16string_view& path) {
-        while (!path.empty() && (path.front() == u'\\' || path.front() == u'/')) path.remove_prefix(1);
+        while (!path.empty() && device_text::IsPathSeparator(path.front())) path.remove_prefix(1);
         size_t end = 0;
-        while (end < path.size() && path[end] != u'\\' && path[end] != u'/') ++end;
+        while (end < path.size() && !device_text::IsPathSeparator(path[end])) ++end;
         std::u16string_view name = path.substr(0, end);
         path.remove_prefix(end);
         return name;
@@ -357,8 +358,8 @@ std::string FormatDeviceIni(const DeviceConfig& config)
                 text += (program.manualReset ? "ManualEvent=" : "Event=") + Utf16ToUtf8Lossy(program.event) + "\n";
         }
     }
-    if (config.device != DeviceFacts{}) {
-        DeviceFacts facts = config.device;
+    if (config.device != DeviceSection{}) {
+        DeviceSection facts = config.device;
         text += "[Device]\n";
         for (int key = 0; key < kDeviceKeys; ++key) {
             text += std::string(kDeviceKeyNames[key]) + "=";

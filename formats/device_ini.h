@@ -84,11 +84,12 @@ struct RunningProgram {
 enum class RegistryStore { Hive, Ram };
 const char* RegistryStoreName(RegistryStore store);  // "Hive", "RAM"
 
-// What the device says of itself: GetVersionExW's OSVERSIONINFOW and
-// SystemParametersInfoW's SPI_GETPLATFORMTYPE and SPI_GETOEMINFO, and how it
-// keeps its registry. The defaults are those of a Windows Mobile 5 Pocket PC
-// (Windows CE 5.1).
-struct DeviceFacts {
+// device.ini's [Device]: what the device says of itself (GetVersionExW's
+// OSVERSIONINFOW and SystemParametersInfoW's SPI_GETPLATFORMTYPE and
+// SPI_GETOEMINFO, as the file keeps them; the trace's model of these facts
+// is platform/trace/device_facts.h) and how it keeps its registry. The
+// defaults are those of a Windows Mobile 5 Pocket PC (Windows CE 5.1).
+struct DeviceSection {
     uint32_t majorVersion = 5;
     uint32_t minorVersion = 1;
     uint32_t buildNumber = 1700;
@@ -97,14 +98,14 @@ struct DeviceFacts {
     std::u16string platformType = u"PocketPC";  // at most kMaxDeviceTextLength
     std::u16string oemInfo = u"QX-500 Pocket PC";  // at most kMaxDeviceTextLength
     RegistryStore registry = RegistryStore::Hive;
-    friend bool operator==(const DeviceFacts& a, const DeviceFacts& b)
+    friend bool operator==(const DeviceSection& a, const DeviceSection& b)
     {
         return a.majorVersion == b.majorVersion && a.minorVersion == b.minorVersion &&
                a.buildNumber == b.buildNumber && a.platformId == b.platformId &&
                a.servicePack == b.servicePack && a.platformType == b.platformType && a.oemInfo == b.oemInfo &&
                a.registry == b.registry;
     }
-    friend bool operator!=(const DeviceFacts& a, const DeviceFacts& b) { return !(a == b); }
+    friend bool operator!=(const DeviceSection& a, const DeviceSection& b) { return !(a == b); }
 };
 // OSVERSIONINFOW holds the service pack's name in 128 characters, its NUL
 // included; the other texts fit a buffer of MAX_PATH characters.
@@ -129,7 +130,7 @@ struct DeviceConfig {
     std::vector<DeviceHold> heldByDevice;
     // Programs that programs started and that still run; a restart ends them.
     std::vector<RunningProgram> running;
-    DeviceFacts device;
+    DeviceSection device;
 
     // Held by either: deleting the file fails with a sharing violation.
     bool IsHeldOpen(std::u16string_view devicePath) const;

@@ -1,12 +1,10 @@
 #include "formats/device_path.h"
 
+#include "device/device_text.h"
+
 namespace formats {
 
-namespace {
-
-bool IsSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
-
-}  // namespace
+using device_text::IsPathSeparator;
 
 bool IsValidName(std::u16string_view name)
 {
@@ -33,10 +31,10 @@ bool IsValidName(std::u16string_view name)
 
 bool DevicePathNames::Next(std::u16string_view& name)
 {
-    while (at_ < path_.size() && IsSeparator(path_[at_])) ++at_;
+    while (at_ < path_.size() && IsPathSeparator(path_[at_])) ++at_;
     if (at_ == path_.size()) return false;
     size_t end = at_;
-    while (end < path_.size() && !IsSeparator(path_[end])) ++end;
+    while (end < path_.size() && !IsPathSeparator(path_[end])) ++end;
     name = path_.substr(at_, end - at_);
     at_ = end;
     return true;
@@ -50,7 +48,7 @@ bool DevicePathNames::Valid() const
     return true;
 }
 
-bool DevicePathNames::TrailingSeparator() const { return !path_.empty() && IsSeparator(path_.back()); }
+bool DevicePathNames::TrailingSeparator() const { return !path_.empty() && IsPathSeparator(path_.back()); }
 
 bool SplitDevicePath(std::u16string_view path, std::vector<std::u16string>& parts,
                      bool* trailingSeparator)

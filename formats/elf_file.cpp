@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-namespace wince {
+namespace elf {
 
 namespace {
 
@@ -137,4 +137,4 @@ bool ReadElfFile(const std::vector<uint8_t>& bytes, ElfFile& elf, std::string& e
     return ReadSymbols(bytes, headers, *symtab, elf, error);
 }
 
-}  // namespace wince
+}  // namespace elf

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace wince {
+namespace elf {
 
 struct ElfSection {
     std::string name;
@@ -40,6 +40,6 @@ struct ElfFile {
 // Parses bytes as an ARM ELF executable. On failure says why in error.
 bool ReadElfFile(const std::vector<uint8_t>& bytes, ElfFile& elf, std::string& error);
 
-}  // namespace wince
+}  // namespace elf
 
 #endif

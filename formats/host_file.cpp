@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "formats/text.h"
+
 namespace host {
 
 namespace {
@@ -45,31 +47,6 @@ bool ReadBounded(int fd, size_t limit, std::string& bytes, std::string& error)
     return true;
 }
 
-
-// The code point of the well-formed UTF-8 sequence text starts with, and its
-// length; length 0 when it starts with no such sequence (a stray or
-// continuation byte, an overlong form, a surrogate, past U+10FFFF).
-char32_t DecodeUtf8Character(std::string_view text, size_t& length)
-{
-    length = 0;
-    const unsigned char lead = static_cast<unsigned char>(text[0]);
-    size_t n;
-    char32_t c, least;
-    if (lead < 0x80) n = 1, c = lead, least = 0;
-    else if (lead >= 0xC2 && lead <= 0xDF) n = 2, c = lead & 0x1F, least = 0x80;
-    else if (lead >= 0xE0 && lead <= 0xEF) n = 3, c = lead & 0x0F, least = 0x800;
-    else if (lead >= 0xF0 && lead <= 0xF4) n = 4, c = lead & 0x07, least = 0x10000;
-    else return 0;
-    if (text.size() < n) return 0;
-    for (size_t k = 1; k < n; ++k) {
-        const unsigned char b = static_cast<unsigned char>(text[k]);
-        if ((b & 0xC0) != 0x80) return 0;
-        c = (c << 6) | (b & 0x3F);
-    }
-    if (c < least || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return 0;
-    length = n;
-    return c;
-}
 
 // Control characters (C0, DEL, C1) and the bidirectional overrides and
 // isolates, which would act on the terminal or reorder what follows.
@@ -141,9 +118,9 @@ std::string Printable(std::string_view utf8)
     out.reserve(utf8.size());
     size_t i = 0;
     while (i < utf8.size()) {
-        size_t length = 0;
-        const char32_t c = DecodeUtf8Character(utf8.substr(i), length);
-        if (!length) {
+        char32_t c;
+        size_t length;
+        if (!formats::DecodeUtf8(utf8, i, c, length)) {
             out += Escaped(static_cast<unsigned char>(utf8[i]));
             ++i;
             continue;

@@ -4,6 +4,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "device/device_text.h"
 #include "formats/text.h"
 
 namespace formats {
@@ -25,14 +26,6 @@ std::u16string_view Trim(std::u16string_view s)
     while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
     while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
     return s;
-}
-
-int HexDigit(char16_t c)
-{
-    if (c >= u'0' && c <= u'9') return c - u'0';
-    if (c >= u'a' && c <= u'f') return c - u'a' + 10;
-    if (c >= u'A' && c <= u'F') return c - u'A' + 10;
-    return -1;
 }
 
 // Position of the first character at or after pos that is not a blank.
@@ -624,7 +617,7 @@ private:
     void Flush(bool all)
     {
         const size_t keep =
-            !all && pendingCount_ > 0 && IsHighSurrogate(pending_[pendingCount_ - 1]) ? 1 : 0;
+            !all && pendingCount_ > 0 && device_text::IsHighSurrogate(pending_[pendingCount_ - 1]) ? 1 : 0;
         const std::u16string_view text(pending_, pendingCount_ - keep);
         const std::string encoded =
             encoding_ == TextEncoding::Utf16LeBom ? Utf16LeBytes(text) : Utf16ToUtf8Lossy(text);
@@ -632,7 +625,6 @@ private:
         if (keep) pending_[0] = pending_[pendingCount_ - 1];
         pendingCount_ = keep;
     }
-    static bool IsHighSurrogate(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
 
     TextEncoding encoding_;
     std::string* bytes_;

@@ -2,30 +2,19 @@
 
 #include <cstdint>
 
+#include "device/device_text.h"
+
 namespace formats {
 
 namespace {
 
-bool IsHighSurrogate(char32_t c) { return c >= 0xD800 && c <= 0xDBFF; }
-bool IsLowSurrogate(char32_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
+using device_text::IsHighSurrogate;
+using device_text::IsLowSurrogate;
 
 void AppendUtf8(std::string& out, char32_t cp)
 {
-    if (cp < 0x80) {
-        out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
+    char bytes[4];
+    out.append(bytes, device_text::Utf8Bytes(cp, bytes));
 }
 
 // Converts UTF-16 to UTF-8. A lone surrogate fails the conversion, or with
@@ -35,9 +24,8 @@ bool ConvertUtf16ToUtf8(std::u16string_view in, bool lossy, std::string& out)
     out.clear();
     out.reserve(in.size());
     for (size_t i = 0; i < in.size(); ++i) {
-        char32_t c = in[i];
-        if (IsHighSurrogate(c) && i + 1 < in.size() && IsLowSurrogate(in[i + 1])) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (in[i + 1] - 0xDC00);
+        char32_t c = device_text::CodePoint(in[i], i + 1 < in.size() ? in[i + 1] : 0);
+        if (c >= 0x10000) {
             ++i;
         } else if (IsHighSurrogate(c) || IsLowSurrogate(c)) {
             if (!lossy) return false;
@@ -89,38 +77,52 @@ bool DecodeUtf8(std::string_view bytes, std::u16string& text, TextDecodeError& e
 
 }  // namespace
 
+bool DecodeUtf8(std::string_view text, size_t at, char32_t& code, size_t& length)
+{
+    const unsigned char lead = static_cast<unsigned char>(text[at]);
+    char32_t cp;
+    char32_t least;  // the smallest code point this length may carry
+    if (lead < 0x80) {
+        code = lead;
+        length = 1;
+        return true;
+    }
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2, cp = lead & 0x1F, least = 0x80;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3, cp = lead & 0x0F, least = 0x800;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4, cp = lead & 0x07, least = 0x10000;
+    } else {
+        return false;  // continuation byte, C0/C1 or F5..FF
+    }
+    if (text.size() - at < length) return false;
+    for (size_t k = 1; k < length; ++k) {
+        const unsigned char b = static_cast<unsigned char>(text[at + k]);
+        if ((b & 0xC0) != 0x80) return false;
+        cp = (cp << 6) | (b & 0x3F);
+    }
+    if (cp < least || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+    code = cp;
+    return true;
+}
+
+int HexDigit(char32_t c)
+{
+    if (c >= '0' && c <= '9') return static_cast<int>(c - '0');
+    if (c >= 'a' && c <= 'f') return static_cast<int>(c - 'a' + 10);
+    if (c >= 'A' && c <= 'F') return static_cast<int>(c - 'A' + 10);
+    return -1;
+}
+
 std::optional<std::u16string> Utf8ToUtf16(std::string_view utf8)
 {
     std::u16string out;
     out.reserve(utf8.size());
-    const size_t n = utf8.size();
-    size_t i = 0;
-    while (i < n) {
-        const unsigned char lead = static_cast<unsigned char>(utf8[i]);
-        if (lead < 0x80) {
-            out.push_back(lead);
-            ++i;
-            continue;
-        }
-        size_t len;
+    for (size_t i = 0; i < utf8.size();) {
         char32_t cp;
-        char32_t least;  // the smallest code point this length may carry
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            len = 2, cp = lead & 0x1F, least = 0x80;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            len = 3, cp = lead & 0x0F, least = 0x800;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            len = 4, cp = lead & 0x07, least = 0x10000;
-        } else {
-            return std::nullopt;  // continuation byte, C0/C1 or F5..FF
-        }
-        if (n - i < len) return std::nullopt;
-        for (size_t k = 1; k < len; ++k) {
-            const unsigned char b = static_cast<unsigned char>(utf8[i + k]);
-            if ((b & 0xC0) != 0x80) return std::nullopt;
-            cp = (cp << 6) | (b & 0x3F);
-        }
-        if (cp < least || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return std::nullopt;
+        size_t length;
+        if (!DecodeUtf8(utf8, i, cp, length)) return std::nullopt;
         if (cp >= 0x10000) {
             cp -= 0x10000;
             out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
@@ -128,7 +130,7 @@ std::optional<std::u16string> Utf8ToUtf16(std::string_view utf8)
         } else {
             out.push_back(static_cast<char16_t>(cp));
         }
-        i += len;
+        i += length;
     }
     return out;
 }
@@ -159,14 +161,6 @@ bool IsValidUtf16(std::u16string_view utf16)
         }
     }
     return true;
-}
-
-char16_t FoldCase(char16_t c)
-{
-    if (c >= u'A' && c <= u'Z') return static_cast<char16_t>(c + 0x20);
-    // Latin-1 capitals U+00C0..U+00DE, except the multiplication sign U+00D7.
-    if (c >= 0xC0 && c <= 0xDE && c != 0xD7) return static_cast<char16_t>(c + 0x20);
-    return c;
 }
 
 bool EqualsIgnoreCase(std::u16string_view a, std::u16string_view b)

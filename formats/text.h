@@ -1,12 +1,14 @@
 // Text helpers for the simulated device: UTF-8 on the host, UTF-16 on the
 // device, and the case-insensitive name matching of the device's registry
-// and file system.
+// and file system (the device's rule, device/device_text.h).
 #ifndef TRQ_FORMATS_TEXT_H
 #define TRQ_FORMATS_TEXT_H
 
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "device/device_text.h"
 
 namespace formats {
 
@@ -16,6 +18,15 @@ std::optional<std::string> Utf16ToUtf8(std::u16string_view utf16);
 
 // For messages and traces: never fails; a lone surrogate becomes U+FFFD.
 std::string Utf16ToUtf8Lossy(std::u16string_view utf16);
+
+// One UTF-8 sequence at text[at]: its code point and its length in bytes.
+// False for malformed UTF-8: a stray continuation byte, an overlong form, a
+// surrogate, past U+10FFFF, or a sequence cut short.
+bool DecodeUtf8(std::string_view text, size_t at, char32_t& code, size_t& length);
+
+// The value of a hexadecimal digit, of either case; -1 for any other
+// character.
+int HexDigit(char32_t c);
 
 // True when every surrogate is part of a pair.
 bool IsValidUtf16(std::u16string_view utf16);
@@ -42,8 +53,9 @@ struct TextDecodeError {
 bool DecodeText(std::string_view bytes, TextEncoding& encoding, std::u16string& text,
                 TextDecodeError& error);
 
-// Simple case folding of one UTF-16 unit (ASCII and Latin-1).
-char16_t FoldCase(char16_t c);
+// One UTF-16 unit in the case a device's names compare in (ASCII and
+// Latin-1 letters folded), and two names compared so.
+using device_text::FoldCase;
 bool EqualsIgnoreCase(std::u16string_view a, std::u16string_view b);
 
 }  // namespace formats

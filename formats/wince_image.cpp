@@ -6,6 +6,10 @@
 
 namespace wince {
 
+using elf::ElfFile;
+using elf::ElfSection;
+using elf::ElfSymbol;
+
 namespace {
 
 // The layout every Pocket PC accepts: sections on pages of their own in

@@ -12,6 +12,8 @@
 
 namespace wince {
 
+using elf::ElfFile;
+
 // What the linker script promises and the image relies on.
 constexpr char kCodeSection[] = ".text";     // code and constants
 constexpr char kImportSection[] = ".idata";  // the import address table, one slot per call

@@ -1,5 +1,9 @@
 #include "kit/kit_work.h"
 
+#include "device/device_text.h"
+
+using device_text::IsPathSeparator;
+
 namespace {
 
 // A file another program holds a moment longer (the holder, ending).
@@ -8,14 +12,12 @@ const DWORD kDeleteRetryMs = 500;
 // What the kit's own bytes are compared in, two blocks of it on the heap.
 const DWORD kSelfChunk = 8192;
 
-bool IsSeparator(WCHAR c) { return c == TEXT('\\') || c == TEXT('/'); }
-
 // Where the folders below the root start in path: past a drive ("C:\")
 // and the root's separator.
 int FirstName(LPCWSTR path)
 {
     int i = path[0] && path[1] == TEXT(':') ? 2 : 0;
-    while (IsSeparator(path[i])) ++i;
+    while (IsPathSeparator(path[i])) ++i;
     return i;
 }
 
@@ -25,7 +27,7 @@ int FolderEnds(LPCWSTR path, int* ends, int most)
 {
     int count = 0;
     for (int i = FirstName(path); path[i]; ++i)
-        if (IsSeparator(path[i]) && !IsSeparator(path[i - 1]) && path[i + 1] && count < most)
+        if (IsPathSeparator(path[i]) && !IsPathSeparator(path[i - 1]) && path[i + 1] && count < most)
             ends[count++] = i;
     return count;
 }

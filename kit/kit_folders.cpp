@@ -1,5 +1,9 @@
 #include "kit/kit_work.h"
 
+#include "device/device_text.h"
+
+using device_text::FoldCase;
+
 // The package's files a started device holds, and how the holder holds
 // each: its own image, started as the utility, stands for the utility the
 // Startup shortcut starts; the libraries the device's services load are
@@ -24,23 +28,12 @@ namespace {
 const PackageBase kLoggedFolders[] = {kPackageStartup, kPackagePrograms, kPackageTemp, kPackageInstallDir,
                                       kPackageWindows};
 
-WCHAR Folded(WCHAR c)
-{
-    return c >= TEXT('a') && c <= TEXT('z') ? static_cast<WCHAR>(c - TEXT('a') + TEXT('A')) : c;
-}
-
 bool Copy(LPWSTR buffer, LPCWSTR text)
 {
-    int i = 0;
-    for (; text[i]; ++i) {
-        if (i == MAX_PATH - 1) {
-            buffer[0] = 0;
-            return false;
-        }
-        buffer[i] = text[i];
-    }
-    buffer[i] = 0;
-    return true;
+    int length = 0;
+    const bool fits = device_text::AppendText(buffer, MAX_PATH, &length, text);
+    buffer[fits ? length : 0] = 0;
+    return fits;
 }
 
 bool SpecialFolder(int csidl, LPWSTR folder)
@@ -96,11 +89,11 @@ const char* FolderName(int base)
 
 bool SameText(LPCWSTR a, LPCWSTR b)
 {
-    while (*a && Folded(*a) == Folded(*b)) {
+    while (*a && FoldCase(*a) == FoldCase(*b)) {
         ++a;
         ++b;
     }
-    return Folded(*a) == Folded(*b);
+    return FoldCase(*a) == FoldCase(*b);
 }
 
 bool PackagePath(const Kit& kit, PackageBase base, LPCWSTR name, LPWSTR path)

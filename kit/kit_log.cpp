@@ -5,6 +5,7 @@
 // it is about to make is in the log before it makes it. The kit and its
 // holder both write to it, whole lines at a time.
 #include "kit/kit_work.h"
+#include "platform/trace/device_facts.h"
 #include "platform/trace/trace_line.h"
 
 namespace {
@@ -71,45 +72,6 @@ const char* ItemKey(ItemKind what)
     return what == kItemFile ? "file" : what == kItemFolder ? "folder" : "key";
 }
 
-// GetVersionExW's answer, or null.
-void PutOs(TraceLine& line)
-{
-    OSVERSIONINFOW info;
-    info.dwOSVersionInfoSize = sizeof info;
-    PutKey(line, "os");
-    if (!GetVersionExW(&info)) {
-        PutNull(line);
-        return;
-    }
-    info.szCSDVersion[127] = 0;
-    OpenObject(line);
-    PutKey(line, "major");
-    PutUnsigned(line, info.dwMajorVersion);
-    PutKey(line, "minor");
-    PutUnsigned(line, info.dwMinorVersion);
-    PutKey(line, "build");
-    PutUnsigned(line, info.dwBuildNumber);
-    PutKey(line, "platform");
-    PutUnsigned(line, info.dwPlatformId);
-    PutKey(line, "csd");
-    PutString16(line, info.szCSDVersion, 128);
-    CloseObject(line);
-}
-
-// One of SystemParametersInfoW's texts (its size in bytes), or null.
-void PutDeviceText(TraceLine& line, const char* key, UINT action)
-{
-    WCHAR text[128];
-    text[0] = 0;
-    PutKey(line, key);
-    if (SystemParametersInfoW(action, sizeof text, text, 0)) {
-        text[127] = 0;
-        PutString16(line, text, 128);
-    } else {
-        PutNull(line);
-    }
-}
-
 }  // namespace
 
 bool LogWrite(Kit& kit)
@@ -126,9 +88,9 @@ void LogStart(Kit& kit, const char* mode)
     LineBegin(line, buffer, sizeof buffer);
     PutKind(line, "start");
     PutMode(line, mode);
-    PutOs(line);
-    PutDeviceText(line, "platformType", SPI_GETPLATFORMTYPE);
-    PutDeviceText(line, "oem", SPI_GETOEMINFO);
+    DeviceFacts facts;
+    ReadDeviceFacts(facts);
+    PutDeviceFacts(line, facts);
     Gather(kit, line);
     LogWrite(kit);
 }

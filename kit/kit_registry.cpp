@@ -10,7 +10,8 @@ namespace {
 // Windows' word for a key that has keys below it.
 const DWORD kErrorKeyHasChildren = 1020;
 
-bool IsSeparator(WCHAR c) { return c == TEXT('\\'); }
+// A key's path is separated by backslashes alone: a slash is part of a name.
+bool IsKeySeparator(WCHAR c) { return c == TEXT('\\'); }
 
 LPCWSTR RootName(HKEY root)
 {
@@ -68,7 +69,7 @@ LONG Fill(const Kit& kit, HKEY key, int source, int depth)
 int KeyDepth(LPCWSTR path)
 {
     int depth = path[0] ? 1 : 0;
-    for (int i = 0; path[i]; ++i) depth += IsSeparator(path[i]);
+    for (int i = 0; path[i]; ++i) depth += IsKeySeparator(path[i]);
     return depth;
 }
 
@@ -76,7 +77,7 @@ bool KeyAt(LPCWSTR path, int depth, LPWSTR key)
 {
     int i = 0, seen = 1;
     for (; path[i] && i < MAX_PATH - 1; ++i) {
-        if (IsSeparator(path[i]) && seen++ == depth) break;
+        if (IsKeySeparator(path[i]) && seen++ == depth) break;
         key[i] = path[i];
     }
     key[i] = 0;

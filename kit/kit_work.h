@@ -117,7 +117,8 @@ bool ScratchPath(LPCWSTR name, LPWSTR path);
 bool IsUtility(const PackageFile& file);
 // The package's file of that base and name; 0 when there is none.
 const PackageFile* FindPackageFile(PackageBase base, LPCWSTR name);
-// Whether two names are the same, letters compared without regard to case.
+// Whether two names are the same, compared in the case a device's names
+// compare in (device_text::FoldCase).
 bool SameText(LPCWSTR a, LPCWSTR b);
 // Whether path names the device path want, with or without a drive ("C:").
 bool SamePath(LPCWSTR path, LPCWSTR want);

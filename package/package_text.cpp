@@ -1,8 +1,10 @@
 #include "package/package.h"
 
-namespace {
+#include "device/device_text.h"
 
-bool IsSeparator(WCHAR c) { return c == TEXT('\\') || c == TEXT('/'); }
+using device_text::AppendText;
+
+namespace {
 
 // Whether text starts with the install directory's mark.
 bool AtMark(LPCWSTR text)
@@ -22,48 +24,14 @@ int MarkLength()
     return length;
 }
 
-// Appends text at buffer[*length]; false when it would not fit with the
-// terminator.
-bool Append(LPWSTR buffer, int size, int* length, LPCWSTR text)
-{
-    for (; *text; ++text) {
-        if (*length >= size - 1) return false;
-        buffer[(*length)++] = *text;
-    }
-    return true;
-}
-
-// One UTF-16 unit's code point at text[*i] (a pair taken together), as
-// UTF-8 at buffer[*count]; false when it would not fit.
+// The code point at text[*i] (a surrogate pair taken together, *i then
+// past its first unit) as UTF-8 at buffer[*count]; false when it would not fit.
 bool AppendUtf8(LPCWSTR text, int* i, char* buffer, int size, int* count)
 {
-    unsigned code = static_cast<unsigned>(text[*i]);
-    const unsigned next = static_cast<unsigned>(text[*i + 1]);
-    if (code >= 0xD800 && code < 0xDC00 && next >= 0xDC00 && next < 0xE000) {
-        code = 0x10000 + ((code - 0xD800) << 10) + (next - 0xDC00);
-        ++*i;
-    }
+    const unsigned code = device_text::CodePoint(static_cast<unsigned>(text[*i]), static_cast<unsigned>(text[*i + 1]));
+    if (code >= 0x10000) ++*i;
     char bytes[4];
-    int n;
-    if (code < 0x80) {
-        bytes[0] = static_cast<char>(code);
-        n = 1;
-    } else if (code < 0x800) {
-        bytes[0] = static_cast<char>(0xC0 | code >> 6);
-        bytes[1] = static_cast<char>(0x80 | (code & 0x3F));
-        n = 2;
-    } else if (code < 0x10000) {
-        bytes[0] = static_cast<char>(0xE0 | code >> 12);
-        bytes[1] = static_cast<char>(0x80 | (code >> 6 & 0x3F));
-        bytes[2] = static_cast<char>(0x80 | (code & 0x3F));
-        n = 3;
-    } else {
-        bytes[0] = static_cast<char>(0xF0 | code >> 18);
-        bytes[1] = static_cast<char>(0x80 | (code >> 12 & 0x3F));
-        bytes[2] = static_cast<char>(0x80 | (code >> 6 & 0x3F));
-        bytes[3] = static_cast<char>(0x80 | (code & 0x3F));
-        n = 4;
-    }
+    const int n = static_cast<int>(device_text::Utf8Bytes(code, bytes));
     if (*count + n > size) return false;
     for (int b = 0; b < n; ++b) buffer[(*count)++] = bytes[b];
     return true;
@@ -94,7 +62,7 @@ int ExpandPackageText(LPCWSTR text, LPCWSTR installDir, LPWSTR buffer, int size)
     bool fits = true;
     while (*text && fits) {
         if (AtMark(text)) {
-            fits = Append(buffer, size, &length, installDir);
+            fits = AppendText(buffer, size, &length, installDir);
             text += markLength;
         } else if (length < size - 1) {
             buffer[length++] = *text++;
@@ -153,10 +121,10 @@ int PackageFileBytes(const PackageFile& file, LPCWSTR installDir, char* buffer, 
 bool JoinPackagePath(LPWSTR buffer, LPCWSTR base, LPCWSTR name)
 {
     int length = 0;
-    bool fits = Append(buffer, MAX_PATH, &length, base);
-    if (fits && (length == 0 || !IsSeparator(buffer[length - 1])))
-        fits = Append(buffer, MAX_PATH, &length, TEXT("\\"));
-    fits = fits && Append(buffer, MAX_PATH, &length, name);
+    bool fits = AppendText(buffer, MAX_PATH, &length, base);
+    if (fits && (length == 0 || !device_text::IsPathSeparator(buffer[length - 1])))
+        fits = AppendText(buffer, MAX_PATH, &length, TEXT("\\"));
+    fits = fits && AppendText(buffer, MAX_PATH, &length, name);
     buffer[fits ? length : 0] = 0;
     return fits;
 }

@@ -1,5 +1,7 @@
 #include "removal/file_plan.h"
 
+#include "device/device_text.h"
+
 const FileRow kFilePlan[] = {
     // The utility is started from the Startup folder: its shortcut goes first,
     // and while the shortcut is held open the utility is not touched at all.
@@ -36,21 +38,11 @@ const FileRow kFilePlan[] = {
 
 const int kFilePlanRows = sizeof kFilePlan / sizeof kFilePlan[0];
 
-// Appends text at buffer[*length]; false when it would not fit with the
-// terminator.
-static bool Append(LPWSTR buffer, int* length, LPCWSTR text)
-{
-    for (; *text; ++text) {
-        if (*length == MAX_PATH - 1) return false;
-        buffer[(*length)++] = *text;
-    }
-    return true;
-}
-
 bool ComposePath(LPWSTR buffer, LPCWSTR base, LPCWSTR suffix)
 {
     int length = 0;
-    bool fits = Append(buffer, &length, base) && Append(buffer, &length, suffix);
+    bool fits = device_text::AppendText(buffer, MAX_PATH, &length, base) &&
+                device_text::AppendText(buffer, MAX_PATH, &length, suffix);
     buffer[fits ? length : 0] = 0;
     return fits;
 }

@@ -65,8 +65,12 @@ public:
             else machine_.Write(kStack + 4 * static_cast<uint32_t>(i - 4), &words[i], 4);
         }
         machine_.SetReg(UC_ARM_REG_SP, sp);
-        frame_.emplace_back(machine_, heap_, budget_, "Call");
-        frame_.back().Marshal(kinds.data(), static_cast<int>(kinds.size()));
+        params_.emplace_back();
+        for (const Arg& kind : kinds) params_.back().push_back(Param{"argument", kind});
+        calls_.push_back(Row{0, "Call", Kit, Faultable, Success::Always, Returns::None, params_.back().data(),
+                             static_cast<unsigned>(kinds.size())});
+        frame_.emplace_back(machine_, heap_, budget_, calls_.back());
+        frame_.back().Marshal();
         return frame_.back();
     }
     std::vector<uint8_t> Bytes(uint32_t at, uint32_t size)
@@ -81,6 +85,8 @@ private:
     ArmMachine machine_;
     emulator::ProcessHeap heap_;
     emulator::CopyBudget budget_;
+    std::deque<std::vector<Param>> params_;  // a call of the kinds asked for
+    std::deque<Row> calls_;
     std::deque<emulator::CallFrame> frame_;
 };
 
@@ -180,12 +186,13 @@ TEST(MarshallingCopies, TheStackMustBeTheProgramsAndTheBudgetHoldsWhatIsCopied)
 TEST(DeviceCallList, EveryCallIsServedAndTheFaultableOnesFail)
 {
     std::set<std::string> listed, uninstallers;
-    for (const Call& call : kCalls) {
-        const emulator::Export* served = emulator::FindExport(call.name);
-        ASSERT_NE(served, nullptr) << call.name;
-        EXPECT_NE(served->serve, nullptr) << call.name;
-        listed.insert(call.name);
-        if (call.tier == Uninstaller) uninstallers.insert(call.name);
+    for (const Row* call : kCalls) {
+        const emulator::Export* served = emulator::FindExport(call->name);
+        ASSERT_NE(served, nullptr) << call->name;
+        EXPECT_EQ(served->call, call) << call->name;
+        EXPECT_NE(served->serve, nullptr) << call->name;
+        listed.insert(call->name);
+        if (call->tier == Uninstaller) uninstallers.insert(call->name);
     }
     std::set<std::string> calls(std::begin(expected::kFaultableCalls), std::end(expected::kFaultableCalls));
     calls.insert("GetProcessHeap");

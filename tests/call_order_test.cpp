@@ -12,10 +12,12 @@
 namespace trq_test {
 namespace {
 
+namespace call = device_calls::call;
+
 std::vector<std::string> Ops(const sim::Trace& trace)
 {
     std::vector<std::string> ops;
-    for (const auto& record : trace.Records()) ops.push_back(record["op"].get<std::string>());
+    for (const auto& record : trace.Records()) ops.push_back(record.call->name);
     return ops;
 }
 
@@ -25,15 +27,16 @@ TEST(CallOrder, CleanRunFromLookupToSuccess)
     runner::RunOutcome run = device.Run({6, 6});
     const sim::Trace& t = run.trace;
 
-    // The lookup: open, one buffer, "InstallDir" only, closed before the
-    // first box.
+    // The lookup: open, one buffer of the process heap, "InstallDir" only,
+    // closed before the first box.
     std::vector<std::string> ops = Ops(t);
-    std::vector<std::string> lookup(ops.begin(), ops.begin() + 4);
-    EXPECT_EQ(lookup, (std::vector<std::string>{"RegOpenKeyExW", "HeapAlloc", "RegQueryValueExW", "RegCloseKey"}));
-    EXPECT_EQ(t.Records()[0]["options"], 0);
-    EXPECT_EQ(t.Records()[0]["access"], expected::kKeyRead);
-    EXPECT_EQ(t.Records()[2]["name"], formats::Utf16ToUtf8Lossy(expected::kInstallDirValues[0]));
-    EXPECT_EQ(t.Records()[2]["bytes"], expected::kPathBytes);
+    std::vector<std::string> lookup(ops.begin(), ops.begin() + 5);
+    EXPECT_EQ(lookup, (std::vector<std::string>{"RegOpenKeyExW", "GetProcessHeap", "HeapAlloc", "RegQueryValueExW",
+                                                "RegCloseKey"}));
+    EXPECT_EQ(t.Records()[0].Arg("options").number, 0);
+    EXPECT_EQ(t.Records()[0].Arg("access").number, expected::kKeyRead);
+    EXPECT_EQ(t.Records()[3].Arg("name").text, expected::kInstallDirValues[0]);
+    EXPECT_EQ(t.Records()[3].Arg("bytes").in, expected::kPathBytes);
 
     // Every box and every folder query has a fresh owner window.
     for (size_t i = 0; i < ops.size(); ++i) {
@@ -43,9 +46,9 @@ TEST(CallOrder, CleanRunFromLookupToSuccess)
     }
 
     // Three buffers of 260 characters, two given back before the folder goes.
-    EXPECT_EQ(t.Of("HeapAlloc").size(), 3u);
-    for (const auto& record : t.Of("HeapAlloc")) EXPECT_EQ(record["bytes"], expected::kPathBytes);
-    EXPECT_EQ(t.Of("HeapFree").size(), 2u);
+    EXPECT_EQ(t.Of(call::HeapAlloc).size(), 3u);
+    for (const auto& record : t.Of(call::HeapAlloc)) EXPECT_EQ(record.Arg("bytes").number, expected::kPathBytes);
+    EXPECT_EQ(t.Of(call::HeapFree).size(), 2u);
     size_t lastFree = 0, removeDir = 0;
     for (size_t i = 0; i < ops.size(); ++i) {
         if (ops[i] == "HeapFree") lastFree = i;
@@ -63,7 +66,7 @@ TEST(CallOrder, FailedDeletionsReadTheErrorCode)
     // One read after the held library, one after the missing Setup.dll;
     // failed logs are never examined.
     std::vector<int> errors;
-    for (const auto& record : run.trace.Of("GetLastError")) errors.push_back(record["result"]);
+    for (const auto& record : run.trace.Of(call::GetLastError)) errors.push_back(static_cast<int>(record.result.number));
     EXPECT_EQ(errors, (std::vector<int>{32, 2}));
 }
 
@@ -95,8 +98,9 @@ TEST_P(RegistrySwitches, DeletesExactlyTheRowsTheSwitchesAllow)
         want.push_back(expected::RootName(key.root) + std::string("\\") + formats::Utf16ToUtf8Lossy(key.path));
     }
     std::vector<std::string> deleted;
-    for (const auto& record : trace.Of("RegDeleteKeyW"))
-        deleted.push_back(record["root"].get<std::string>() + "\\" + record["path"].get<std::string>());
+    for (const auto& record : trace.Of(call::RegDeleteKeyW))
+        deleted.push_back(expected::RootName(static_cast<expected::Root>(record.Arg("root").number)) +
+                          std::string("\\") + formats::Utf16ToUtf8Lossy(record.Arg("subKey").text));
     EXPECT_EQ(deleted, want);
     // Deepest first, and the shared parent stays in every case.
     EXPECT_NE(device.image.registry.keys.Find(formats::Root::CurrentUser, u"Software\\TRQ"), nullptr);

@@ -43,11 +43,11 @@ std::vector<std::string> Play(sim::DeviceSession& device, const std::vector<Step
     Calls calls{device};
     std::vector<std::string> differences;
     for (const Step& step : steps) {
-        device.lastError = 0;
+        device.SetLastError(0);
         const int64_t result = step.call(calls);
-        if (result != step.result || device.lastError != step.error)
+        if (result != step.result || device.ErrorCode() != step.error)
             differences.push_back(step.name + ": " + std::to_string(result) + ", error " +
-                                  std::to_string(device.lastError));
+                                  std::to_string(device.ErrorCode()));
     }
     return differences;
 }
@@ -313,7 +313,7 @@ TEST_P(KitFacts, ComeFromDeviceIni)
     EXPECT_EQ(std::u16string(info.szCSDVersion), f.servicePack);
     info.dwOSVersionInfoSize = 20;
     EXPECT_FALSE(device.GetVersionExW(&info));
-    EXPECT_EQ(device.lastError, 122u);
+    EXPECT_EQ(device.ErrorCode(), 122u);
 
     WCHAR text[64] = {};
     ASSERT_TRUE(device.SystemParametersInfoW(257, sizeof text, text, 0));
@@ -322,7 +322,7 @@ TEST_P(KitFacts, ComeFromDeviceIni)
     EXPECT_EQ(std::u16string(text), f.oemInfo);
     // The size is the buffer's in bytes: the text's characters and its NUL, two bytes each.
     EXPECT_FALSE(device.SystemParametersInfoW(258, 2 * static_cast<UINT>(f.oemInfo.size()) + 1, text, 0));
-    EXPECT_EQ(device.lastError, 122u);
+    EXPECT_EQ(device.ErrorCode(), 122u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Devices, KitFacts, testing::ValuesIn(kFacts), NameFromParam());
@@ -331,21 +331,20 @@ TEST(KitFaults, OneNewCallFailsAsItsRuleSays)
 {
     sim::DeviceImage image = runner::SampleDeviceInMemory();
     sim::Trace trace;
-    sim::DeviceSession device(image, trace);
     std::vector<sim::FaultRule> rules(2);
     std::string error;
     ASSERT_TRUE(sim::ParseFaultRule("CopyFileW:fail", rules[0], error)) << error;
     ASSERT_TRUE(sim::ParseFaultRule("CreateFileW(\\temp\\a.log)#2:error=ERROR_DISK_FULL", rules[1], error)) << error;
-    device.faults = sim::MakeFaultPlan(rules);
+    sim::DeviceSession device(image, trace, {{}, sim::MakeFaultPlan(rules)});
 
     EXPECT_FALSE(device.CopyFileW(u"\\Temp\\TRQSetup.log", u"\\Temp\\copy.log", FALSE));
-    EXPECT_EQ(device.lastError, 5u);
-    EXPECT_FALSE(device.files.Exists(u"\\Temp\\copy.log"));
+    EXPECT_EQ(device.ErrorCode(), 5u);
+    EXPECT_FALSE(device.image.Files().Exists(u"\\Temp\\copy.log"));
     for (int open = 1; open <= 2; ++open) {
         HANDLE h = device.CreateFileW(u"\\Temp\\a.log", GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, 0, nullptr);
         EXPECT_EQ(h == INVALID_HANDLE_VALUE, open == 2) << open;
         if (open == 2) {
-            EXPECT_EQ(device.lastError, 112u);
+            EXPECT_EQ(device.ErrorCode(), 112u);
         } else {
             device.CloseHandle(h);
         }

@@ -288,8 +288,9 @@ TEST(SoftReset, StartedSampleDeviceNeedsOneRestart)
     runner::RunOutcome first = device.Run({6, 6});
     EXPECT_EQ(first.stop, sim::Stop::Reset);
     std::vector<std::string> violations;
-    for (const auto& record : first.trace.Of("DeleteFileW"))
-        if (record["result"] == 0 && record["error"] == 32) violations.push_back(record["path"]);
+    for (const auto& record : first.trace.Of(device_calls::call::DeleteFileW))
+        if (record.result.number == 0 && record.error == 32)
+            violations.push_back(formats::Utf16ToUtf8Lossy(record.Arg("path").text));
     EXPECT_EQ(violations, (std::vector<std::string>{"\\Windows\\TRQUtil.exe", "\\Windows\\TRQRemindSvc.dll",
                                                      "\\Windows\\TRQNewMenu.dll",
                                                      "\\Program Files\\TRQ\\DevTRQSync.dll"}));

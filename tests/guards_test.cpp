@@ -10,6 +10,8 @@
 namespace trq_test {
 namespace {
 
+namespace call = device_calls::call;
+
 std::vector<uint8_t> Utf16(const std::u16string& s, bool terminated = true)
 {
     if (terminated) return formats::StringData(s);
@@ -35,7 +37,8 @@ TEST_P(InstallDirValue, OnlyATerminatedNonEmptyStringCounts)
     SetString(device.image, formats::Root::LocalMachine, kInstallRecord, u"InstDir", u"\\Other");
     runner::RunOutcome run = device.Run({7});  // refuse consent: nothing is deleted
     std::vector<std::string> queried;
-    for (const auto& record : run.trace.Of("RegQueryValueExW")) queried.push_back(record["name"]);
+    for (const auto& record : run.trace.Of(call::RegQueryValueExW))
+        queried.push_back(formats::Utf16ToUtf8Lossy(record.Arg("name").text));
     EXPECT_EQ(queried.size(), c.usesInstDir ? 2u : 1u);
     ASSERT_EQ(run.boxes.size(), 2u);
     EXPECT_EQ(run.boxes[0].text, BoxText(Box::Confirmation));
@@ -77,8 +80,8 @@ TEST(Guards, LongInstallDirectorySkipsPathsThatWouldNotFit)
 
     std::vector<std::string> underDir;
     const std::string dir8 = formats::Utf16ToUtf8Lossy(dir);
-    for (const auto& record : run.trace.Of("DeleteFileW")) {
-        std::string path = record["path"];
+    for (const auto& record : run.trace.Of(call::DeleteFileW)) {
+        const std::string path = formats::Utf16ToUtf8Lossy(record.Arg("path").text);
         EXPECT_LT(path.size(), 260u);
         if (path.rfind(dir8, 0) == 0) underDir.push_back(path.substr(dir8.size()));
     }
@@ -94,11 +97,11 @@ TEST(Guards, TemporaryFolderTooLongForTheBufferSkipsItsLogs)
     TestDevice device;
     device.image.config.temp = u"\\" + std::u16string(300, u't') + u"\\";
     runner::RunOutcome run = device.Run({6, 6});
-    auto temp = run.trace.Of("GetTempPathW");
+    auto temp = run.trace.Of(call::GetTempPathW);
     ASSERT_EQ(temp.size(), 1u);
-    EXPECT_EQ(temp[0]["result"], 303);  // what the path would need
-    for (const auto& record : run.trace.Of("DeleteFileW"))
-        EXPECT_EQ(record["path"].get<std::string>().find("ttt"), std::string::npos);
+    EXPECT_EQ(temp[0].result.number, 303);  // what the path would need
+    for (const auto& record : run.trace.Of(call::DeleteFileW))
+        EXPECT_EQ(record.Arg("path").text.find(u"ttt"), std::u16string::npos);
     EXPECT_EQ(run.boxes.back().text, BoxText(Box::Success));
     // The logs stay; nothing else is lost.
     EXPECT_EQ(device.PlanLeft(), (std::set<std::string>{"\\Temp\\TRQUtil.log", "\\Temp\\TRQRemindSvc.dll.log",
@@ -131,8 +134,8 @@ TEST_P(HeapExhausted, NothingIsDeletedAndTheUserIsTold)
 
     ASSERT_EQ(run.boxes.size(), c.boxes.size());
     for (size_t i = 0; i < c.boxes.size(); ++i) EXPECT_EQ(run.boxes[i].text, BoxText(c.boxes[i]));
-    EXPECT_TRUE(run.trace.Of("DeleteFileW").empty());
-    EXPECT_TRUE(run.trace.Of("RegDeleteKeyW").empty());
+    EXPECT_TRUE(run.trace.Of(call::DeleteFileW).empty());
+    EXPECT_TRUE(run.trace.Of(call::RegDeleteKeyW).empty());
     EXPECT_EQ(device.Contents(), before);
     EXPECT_EQ(run.heapBlocksLeft, c.failing == 1 ? 0u : 1u);
     EXPECT_EQ(run.keysLeftOpen, 0u);
@@ -155,10 +158,12 @@ TEST(SoftReset, TwoRunsLeaveNothingOfThePackage)
     EXPECT_EQ(first.exitCode, 0);
     ASSERT_EQ(first.boxes.size(), 2u);
     EXPECT_EQ(first.boxes[1].text, BoxText(Box::ResetOffer));
-    ASSERT_EQ(first.trace.Of("KernelIoControl").size(), 1u);
-    EXPECT_EQ(first.trace.Of("KernelIoControl")[0]["code"], 0x0101003C);
+    // The run ends in the reset request, which never returns.
+    ASSERT_TRUE(first.trace.EndedIn());
+    EXPECT_EQ(first.trace.EndedIn()->call, &call::KernelIoControl);
+    EXPECT_EQ(first.trace.EndedIn()->Arg("code").number, 0x0101003C);
     // The partial cleanup ran before the offer was shown.
-    EXPECT_EQ(first.trace.Of("RegDeleteKeyW").size(), 19u);
+    EXPECT_EQ(first.trace.Of(call::RegDeleteKeyW).size(), 19u);
 
     device.Reload();
     EXPECT_TRUE(device.image.config.heldOpen.empty());

@@ -205,8 +205,6 @@ const HostileHostCase kCases[] = {
      "--exe: an empty value names no file"},
     {"an empty --trace", [](const fs::path&, const fs::path&) {}, "--answer yes,yes --trace ''", 2,
      "--trace: an empty value names no file"},
-    {"an empty --trace-as-device", [](const fs::path&, const fs::path&) {}, "--answer yes,yes --trace-as-device ''", 2,
-     "--trace-as-device: an empty value names no file"},
     {"an empty --device", [](const fs::path&, const fs::path&) {}, "--device '' --answer yes,yes", 2,
      "--device: an empty value names no file"},
     {"an empty --init-device", [](const fs::path&, const fs::path&) {}, "--init-device ''", 2,
@@ -231,7 +229,7 @@ const HostileHostCase kCases[] = {
      "<{S}/answers.txt >/dev/null"},
     {"the trace is the file the report goes to",
      [](const fs::path&, const fs::path& s) { std::ofstream(s / "report.txt") << "an earlier report\n"; },
-     "--answer yes,yes --trace-as-device {S}/report.txt", 2, "/report.txt: the same file as standard output", true, "",
+     "--answer yes,yes --trace {S}/report.txt", 2, "/report.txt: the same file as standard output", true, "",
      ">>{S}/report.txt"},
     // Lines and paths of what a device brings back, at and past what their
     // writers write: the trace build's lines 4,096 bytes with their "\r\n",

@@ -222,4 +222,16 @@ std::set<std::string> Union(std::initializer_list<std::set<std::string>> sets)
     return all;
 }
 
+std::string FirstDifference(const runner::TraceRun& a, const runner::TraceRun& b)
+{
+    const runner::SameDeviceRun same = runner::CompareRuns(a, b, nullptr, false);
+    if (!same.findings.empty()) return "call " + std::to_string(same.findings[0].call) + ": " + same.findings[0].text;
+    return same.otherWayAt ? "from call " + std::to_string(same.otherWayAt) + ": " + same.otherWay : "";
+}
+
+std::string FirstDifference(const sim::Trace& a, const sim::Trace& b)
+{
+    return FirstDifference(runner::AsTraceRun(a), runner::AsTraceRun(b));
+}
+
 }  // namespace trq_test

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "harness/runner/kit_device.h"
 #include "harness/runner/run_device.h"
 #include "harness/runner/sample_device.h"
 
@@ -78,6 +79,11 @@ public:
 private:
     TempDir dir_;
 };
+
+// Where two runs' calls first differ, "" when they never do, as the
+// checker compares the device's run with the simulated device's.
+std::string FirstDifference(const runner::TraceRun& a, const runner::TraceRun& b);
+std::string FirstDifference(const sim::Trace& a, const sim::Trace& b);
 
 // True when the environment says this is a CI run (CI=true), where a build
 // piece missing (Wine, the Windows or the Pocket PC executable) is a failure

@@ -11,6 +11,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "device/call_names.h"
 #include "device/device.h"
 #include "formats/pe_format.h"
 #include "formats/text.h"
@@ -120,10 +121,9 @@ std::string ProcessHeap::AnyOverrun() const
 // ----------------------------------------------------------- the frame --
 
 using device_calls::Kind;
-using device_calls::Unit;
 
-CallFrame::CallFrame(ArmMachine& machine_, ProcessHeap& heap_, CopyBudget& copies, const char* name)
-    : machine(machine_), heap(heap_), budget_(copies), name_(name)
+CallFrame::CallFrame(ArmMachine& machine_, ProcessHeap& heap_, CopyBudget& copies, const device_calls::Row& call)
+    : machine(machine_), heap(heap_), budget_(copies), call_(call)
 {
 }
 
@@ -145,15 +145,34 @@ void CallFrame::Fail(int index, const std::string& what)
 
 void CallFrame::Refuse(const std::string& why)
 {
-    if (fault_.empty()) fault_ = std::string(name_) + ", " + why;
+    if (fault_.empty()) fault_ = std::string(call_.name) + ", " + why;
 }
 
-bool CallFrame::Marshal(const device_calls::Arg* kinds, int count)
+bool CallFrame::Marshal()
 {
-    kinds_ = kinds;
+    const int count = static_cast<int>(call_.paramCount);
     args_.assign(static_cast<size_t>(count), Marshalled{});
     for (int i = 0; i < count && !Faulted(); ++i) Resolve(i);
-    return !Faulted();
+    if (Faulted()) return false;
+    // The counts the call takes were read as they were resolved.
+    for (int i = 0; i < count; ++i) {
+        const device_calls::Arg& kind = KindOf(i);
+        const bool word = kind.kind == Kind::Value || kind.kind == Kind::Handle;
+        words_[i] = word ? args_[i].word : reinterpret_cast<TraceWord>(args_[i].host);
+    }
+    return true;
+}
+
+TracedCall CallFrame::Returned(DWORD error)
+{
+    // The record writer reads what a HandleOut points to as a handle of the
+    // host's width; the program's is a word of 32 bits.
+    for (unsigned i = 0; i < call_.paramCount; ++i) {
+        if (KindOf(static_cast<int>(i)).kind != Kind::HandleOut || !args_[i].host) continue;
+        handlesOut_[i] = *static_cast<const uint32_t*>(args_[i].host);
+        words_[i] = reinterpret_cast<TraceWord>(&handlesOut_[i]);
+    }
+    return TracedCall{&call_, words_, countsIn_, result, error};
 }
 
 // Reads one argument by its kind, once; a buffer first reads the argument
@@ -164,7 +183,8 @@ void CallFrame::Resolve(int index)
     if (arg.done) return;
     arg.done = true;
     arg.word = ReadWord(index);
-    const device_calls::Arg& kind = kinds_[index];
+    words_[index] = arg.word;
+    const device_calls::Arg& kind = KindOf(index);
     if (Faulted() || !arg.word || kind.kind == Kind::Value || kind.kind == Kind::Handle) return;
     switch (kind.kind) {
     case Kind::StringIn:
@@ -177,6 +197,7 @@ void CallFrame::Resolve(int index)
     case Kind::CountInOut:
     case Kind::HandleOut:
         arg.host = Buffer(index, arg.word, 4, true);
+        if (kind.kind == Kind::CountInOut && arg.host) countsIn_[index] = *static_cast<const uint32_t*>(arg.host);
         break;
     case Kind::BufferIn:
     case Kind::BufferOut: {
@@ -200,19 +221,12 @@ uint32_t CallFrame::ReadWord(int index)
 }
 
 // A buffer's size in bytes: fixed by the call, or the value of its size
-// argument, or the count that argument points to (0 when it is null).
+// argument, or the count that argument points to (0 when it is null),
+// which is resolved first.
 uint64_t CallFrame::BufferBytes(const device_calls::Arg& kind)
 {
-    uint64_t units = kind.fixedSize;
-    if (kind.sizeArg >= 0) {
-        Resolve(kind.sizeArg);
-        const Marshalled& size = args_[kind.sizeArg];
-        if (kinds_[kind.sizeArg].kind == Kind::CountInOut)
-            units = size.host ? *static_cast<const uint32_t*>(size.host) : 0;
-        else
-            units = size.word;
-    }
-    return kind.unit == Unit::Chars ? units * sizeof(char16_t) : units;
+    if (kind.sizeArg >= 0) Resolve(kind.sizeArg);
+    return device_calls::BufferBytes(kind, device_calls::SizeValue(call_, kind, words_, countsIn_));
 }
 
 // Reads page by page up to the terminator: each page the program was given
@@ -429,7 +443,7 @@ constexpr bool FixedFits(const device_calls::Arg& kind)
 {
     if (kind.kind != Kind::BufferOut || kind.sizeArg >= 0) return true;
     if constexpr (std::is_pointer_v<P> && std::is_class_v<std::remove_pointer_t<P>>)
-        return SizeIfComplete<std::remove_pointer_t<P>>::value == kind.fixedSize * (kind.unit == Unit::Chars ? 2 : 1);
+        return SizeIfComplete<std::remove_pointer_t<P>>::value == device_calls::BufferBytes(kind, 0);
     else
         return true;
 }
@@ -560,7 +574,7 @@ constexpr ServeCall kParticular<&sim::DeviceSession::CreateProcessW> = &ServeCre
 
 namespace declared {
 using namespace device_calls;
-#define TRQ_DECLARED_ARGS(type, name, params, args, faults, kinds)                                    \
+#define TRQ_DECLARED_ARGS(type, name, params, args, faults, success, kinds)                                    \
     constexpr auto name = MakeArgs kinds;                                                      \
     static_assert(KindsFit(&sim::DeviceSession::name, name), #name ": the kinds of its arguments in the list of " \
                                            "device/device_calls.h do not fit its parameters");          \
@@ -571,21 +585,26 @@ TRQ_ALL_CALLS(TRQ_DECLARED_ARGS)
 #undef TRQ_DECLARED_ARGS
 }  // namespace declared
 
-#define TRQ_EXPORT(type, name, params, args, faults, kinds)                                                   \
-    {#name, declared::name.data(), static_cast<int>(declared::name.size()),                             \
-     kParticular<&sim::DeviceSession::name> ? kParticular<&sim::DeviceSession::name>          \
-                                            : &ServeAsDeclared<&sim::DeviceSession::name, declared::name>},
+// In the list's order, as the rows are: kExports[row.index] is a row's.
+#define TRQ_EXPORT(type, name, params, args, faults, success, kinds)                               \
+    {&device_calls::call::name, kParticular<&sim::DeviceSession::name>                             \
+                                    ? kParticular<&sim::DeviceSession::name>                       \
+                                    : &ServeAsDeclared<&sim::DeviceSession::name, declared::name>},
 const Export kExports[] = {TRQ_ALL_CALLS(TRQ_EXPORT)};
 #undef TRQ_EXPORT
 static_assert(std::size(kExports) == kExportCount);
 
 }  // namespace
 
+const Export& ExportOf(const device_calls::Row& call)
+{
+    return kExports[call.index];
+}
+
 const Export* FindExport(const std::string& name)
 {
-    for (const Export& e : kExports)
-        if (name == e.name) return &e;
-    return nullptr;
+    const device_calls::Row* call = device_calls::FindCall(name);
+    return call ? &ExportOf(*call) : nullptr;
 }
 
 bool IsCoredll(const std::string& library)

@@ -18,6 +18,7 @@
 #include "device/device.h"
 #include "device/device_call_table.h"
 #include "harness/emulator/arm_machine.h"
+#include "platform/trace/call_record.h"
 
 namespace sim {
 class DeviceSession;
@@ -73,15 +74,21 @@ struct CopyBudget {
 // host copies of the memory they point to, and its result.
 class CallFrame {
 public:
-    CallFrame(ArmMachine& machine, ProcessHeap& heap, CopyBudget& copies, const char* name);
+    CallFrame(ArmMachine& machine, ProcessHeap& heap, CopyBudget& copies, const device_calls::Row& call);
 
     // Reads every argument by its kind, before the call is made: a string
     // is copied to its terminator, a buffer for the size its kind names,
     // and memory the call may write (a buffer out, a DWORD or handle it
     // sets) must be memory the program may write, whether or not the call
-    // will change it. False, and Faulted, when the program handed over
-    // memory it was not given for that use or the copy budget is spent.
-    bool Marshal(const device_calls::Arg* kinds, int count);
+    // will change it; and what each count the call reads holds. False, and
+    // Faulted, when the program handed over memory it was not given for
+    // that use or the copy budget is spent.
+    bool Marshal();
+
+    // The call as it returned, for its record: each argument's word as the
+    // program passed it, or the host copy it points to, as the program
+    // will see it once written back.
+    TracedCall Returned(DWORD error);
 
     // After Marshal: an argument's word as the program passed it, and a
     // pointer argument's host copy (null for a null pointer; a stand-in
@@ -117,6 +124,7 @@ private:
     void Resolve(int index);
     uint32_t ReadWord(int index);
     uint64_t BufferBytes(const device_calls::Arg& kind);
+    const device_calls::Arg& KindOf(int index) const { return call_.params[index].kind; }
     void Fail(int index, const std::string& what);
     // Takes bytes from the copy budget; false (and Faulted) when it is spent.
     bool Spend(uint64_t bytes);
@@ -125,10 +133,16 @@ private:
     const char16_t* Keep(int index, uint32_t start, const std::string& bytes, size_t length);
     void* Buffer(int index, uint32_t start, uint64_t bytes, bool out);
     CopyBudget& budget_;
-    const char* name_;
+    const device_calls::Row& call_;
     std::string fault_;
-    const device_calls::Arg* kinds_ = nullptr;
     std::vector<Marshalled> args_;
+    // The call's words and what each count it takes held before it, filled
+    // as the arguments are resolved (a buffer's size is read from them),
+    // then a pointer's word made the host's copy: what Returned hands the
+    // record writer.
+    TraceWord words_[device_calls::kMostParameters + 1] = {};
+    DWORD countsIn_[device_calls::kMostParameters + 1] = {};
+    ULONG_PTR handlesOut_[device_calls::kMostParameters + 1] = {};
     uint32_t reserved_ = 0;  // what a Reserved argument that is not null points to
     std::deque<std::u16string> strings_;
     std::deque<Copy> copies_;
@@ -137,19 +151,20 @@ private:
 // Serves one call on the device the program runs on.
 using ServeCall = void (*)(sim::DeviceSession& device, CallFrame& frame);
 
-// What the emulated COREDLL serves, by export name: every call of the list,
-// of every tier (the uninstaller's, its trace build's, the device kit's),
-// and nothing else. Each is served from its declared kinds, unless its
-// service has something of its own (the heap's calls, and CreateProcessW,
-// whose PROCESS_INFORMATION is not the host's).
+// What the emulated COREDLL serves: every call of the list, of every tier
+// (the uninstaller's, its trace build's, the device kit's), and nothing
+// else, one export for each row. Each is served from its declared kinds,
+// unless its service has something of its own (the heap's calls, and
+// CreateProcessW, whose PROCESS_INFORMATION is not the host's).
 struct Export {
-    const char* name;
-    const device_calls::Arg* args;  // the kind of each argument
-    int argCount;
+    const device_calls::Row* call;
     ServeCall serve;
 };
 constexpr size_t kExportCount = device_calls::kCallCount;
-// The export of that name, or null.
+// The export of a call.
+const Export& ExportOf(const device_calls::Row& call);
+// The export an import names, at the image's edge; null for a name that is
+// no call of the list.
 const Export* FindExport(const std::string& name);
 // The name COREDLL is found by: imports name it without regard to case.
 bool IsCoredll(const std::string& library);

@@ -181,9 +181,11 @@ ProcessEnd RunProcess(sim::DeviceSession& session, const PocketPcExe& exe, RunSh
         --share.callsLeft;
 
         const Export& call = *exe.imports[import];
-        CallFrame frame(machine, heap, share.copies, exe.image.imports[import].name.c_str());
-        if (frame.Marshal(call.args, call.argCount)) {
+        CallFrame frame(machine, heap, share.copies, *call.call);
+        if (frame.Marshal()) {
+            session.Calling(*call.call);
             call.serve(session, frame);
+            session.Returned(frame.Returned(session.ErrorCode()));
             // The device restarted, waits at a box, or the program waits.
             if (session.Stopped() || session.Parked()) return {};
         }
@@ -199,10 +201,10 @@ ProcessEnd RunProcess(sim::DeviceSession& session, const PocketPcExe& exe, RunSh
 // is the device's only while the run lasts.
 class ChildLoader {
 public:
-    ChildLoader(sim::DeviceSession& session, RunShare& share) : session_(session), before_(session.loader)
+    ChildLoader(sim::DeviceSession& session, RunShare& share) : session_(session)
     {
-        session.loader = [&share](const std::string& name, const std::string& bytes, sim::LoadedProgram& out,
-                                  std::string& error) {
+        before_ = session.LendProgramLoader([&share](const std::string& name, const std::string& bytes,
+                                                     sim::LoadedProgram& out, std::string& error) {
             auto child = std::make_shared<PocketPcExe>();
             if (!LoadPocketPcImage(name, bytes, *child, error)) return false;
             out.moduleHandle = child->image.base;
@@ -211,9 +213,9 @@ public:
                 return sim::ProgramRun{end.exitCode, end.fault};
             };
             return true;
-        };
+        });
     }
-    ~ChildLoader() { session_.loader = before_; }
+    ~ChildLoader() { session_.LendProgramLoader(std::move(before_)); }
     ChildLoader(const ChildLoader&) = delete;
     ChildLoader& operator=(const ChildLoader&) = delete;
 
@@ -228,8 +230,7 @@ int Run(sim::DeviceSession& session, const PocketPcExe& exe, Cpu cpu, const Budg
     ChildLoader children(session, share);
     const ProcessEnd end = RunProcess(session, exe, share, u"");
     if (end.fault.empty()) return end.exitCode;
-    session.stop = sim::Stop::Fault;
-    session.fault = end.fault;
+    session.ProgramBrokeDown(end.fault);
     return 0;
 }
 

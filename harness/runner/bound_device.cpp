@@ -29,25 +29,37 @@ BackEnd& BoundBackEnd()
     return *bound.calls;
 }
 
-// Makes one call on the bound back end and returns its result to the
-// device code, unless the call ended the run.
-template <typename Call>
-auto Serve(Call call) -> decltype(call(BoundBackEnd()))
+// Makes one call on the bound back end, telling it of the call before and
+// after with the call's words, and returns its result to the device code,
+// unless the call ended the run.
+template <typename R, typename Call>
+R Serve(const device_calls::Row& row, const TraceWord* words, Call call)
 {
     BackEnd& calls = BoundBackEnd();
-    if constexpr (std::is_void_v<decltype(call(calls))>) {
+    DWORD countsIn[device_calls::kMostParameters + 1];
+    TakeCountsIn(row, words, countsIn);
+    calls.Calling(row);
+    TracedCall made{&row, words, countsIn, 0, 0};
+    if constexpr (std::is_void_v<R>) {
         call(calls);
+        made.error = calls.ErrorCode();
+        calls.Returned(made);
         if (calls.Stopped()) std::longjmp(*bound.stopped, 1);
     } else {
-        auto result = call(calls);
+        R result = call(calls);
+        made.result = ResultWord(result);
+        made.error = calls.ErrorCode();
+        calls.Returned(made);
         if (calls.Stopped()) std::longjmp(*bound.stopped, 1);
         return result;
     }
 }
 
+}  // namespace
+
 // Nothing in the frames a stop leaves has a destructor: the device code's
-// own, Serve's, and RunDevice's below, whose locals are plain.
-int RunDevice(BackEnd& calls, const std::function<int()>& code)
+// own, Serve's, and this one's, whose locals are plain.
+int RunBound(BackEnd& calls, const std::function<int()>& code)
 {
     const Binding outer = bound;
     std::jmp_buf stopped;
@@ -61,20 +73,15 @@ int RunDevice(BackEnd& calls, const std::function<int()>& code)
     return result;
 }
 
-}  // namespace
-
-int RunBound(BackEnd& calls, const std::function<int()>& code)
-{
-    return RunDevice(calls, code);
-}
-
 }  // namespace runner
 
 // The device calls of device/device.h, with C linkage as COREDLL exports them.
-#define TRQ_BIND_DEVICE_CALL(type, name, params, args, faults, kinds)                          \
-    extern "C" type name params                                                                \
-    {                                                                                          \
-        return runner::Serve([&](sim::BackEnd& calls) { return calls.name args; });            \
+#define TRQ_BIND_DEVICE_CALL(type, name, params, args, faults, success, kinds)                     \
+    extern "C" type name params                                                                    \
+    {                                                                                              \
+        const auto words = runner::CallWords args;                                                 \
+        return runner::Serve<type>(device_calls::call::name, words.data() + 1,                     \
+                                   [&](sim::BackEnd& calls) { return calls.name args; });          \
     }
 TRQ_DEVICE_CALLS(TRQ_BIND_DEVICE_CALL)
 #undef TRQ_BIND_DEVICE_CALL

@@ -48,7 +48,6 @@ private:
         if (depth > kDeepest) return Fail("nested too deep");
         Blanks();
         if (at_ == s_.size()) return Fail("a value missing");
-        const size_t start = at_;
         bool ok;
         const char c = s_[at_];
         if (c == '{') ok = Object(v, depth);
@@ -56,7 +55,6 @@ private:
         else if (c == '"') v.type = JsonValue::Type::String, ok = String(v.text);
         else if (c == '-' || (c >= '0' && c <= '9')) ok = Number(v);
         else ok = Literal(v);
-        if (ok) v.raw.assign(s_.substr(start, at_ - start));
         return ok;
     }
 
@@ -130,7 +128,7 @@ private:
             if (at_ < s_.size() && (s_[at_] == '+' || s_[at_] == '-')) ++at_;
             if (!Digits()) return false;
         }
-        if (!whole || end - digits > 18) return true;  // kept as its text only
+        if (!whole || end - digits > 18) return true;  // not a whole number a record holds
         int64_t n = 0;
         for (size_t i = digits; i < end; ++i) n = n * 10 + (s_[i] - '0');
         v.integral = true;
@@ -143,9 +141,7 @@ private:
         if (at_ + 4 > s_.size()) return Fail("a \\u escape cut short");
         unit = 0;
         for (int i = 0; i < 4; ++i) {
-            const char c = s_[at_++];
-            const int d = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                        : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+            const int d = formats::HexDigit(static_cast<unsigned char>(s_[at_++]));
             if (d < 0) return Fail("a \\u escape with a character that is no hexadecimal digit");
             unit = static_cast<uint16_t>(unit << 4 | d);
         }
@@ -155,21 +151,9 @@ private:
     // One UTF-8 sequence, as UTF-16.
     bool Character(std::u16string& out)
     {
-        const unsigned char lead = static_cast<unsigned char>(s_[at_]);
+        char32_t c;
         size_t n;
-        char32_t c, least;
-        if (lead < 0x80) n = 1, c = lead, least = 0;
-        else if (lead >= 0xC2 && lead <= 0xDF) n = 2, c = lead & 0x1F, least = 0x80;
-        else if (lead >= 0xE0 && lead <= 0xEF) n = 3, c = lead & 0x0F, least = 0x800;
-        else if (lead >= 0xF0 && lead <= 0xF4) n = 4, c = lead & 0x07, least = 0x10000;
-        else return Fail("malformed UTF-8");
-        if (at_ + n > s_.size()) return Fail("malformed UTF-8");
-        for (size_t k = 1; k < n; ++k) {
-            const unsigned char b = static_cast<unsigned char>(s_[at_ + k]);
-            if ((b & 0xC0) != 0x80) return Fail("malformed UTF-8");
-            c = (c << 6) | (b & 0x3F);
-        }
-        if (c < least || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return Fail("malformed UTF-8");
+        if (!formats::DecodeUtf8(s_, at_, c, n)) return Fail("malformed UTF-8");
         at_ += n;
         if (c < 0x10000) {
             out += static_cast<char16_t>(c);

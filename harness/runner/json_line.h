@@ -1,8 +1,8 @@
 // One line of a file a device wrote (its trace, the kit's log): a JSON
 // object, read as it was written. Strings keep every UTF-16 unit the device
 // wrote, a lone surrogate's \uXXXX escape too, which a stricter reader would
-// refuse; each value keeps its text as it stands in the line, so that two
-// values the same writer wrote compare by their text.
+// refuse. What the values mean is read at the file's edge, by whoever
+// knows the line's kind (call_json.h, device_trace.cpp).
 #ifndef TRQ_HARNESS_RUNNER_JSON_LINE_H
 #define TRQ_HARNESS_RUNNER_JSON_LINE_H
 
@@ -17,7 +17,6 @@ namespace runner {
 struct JsonValue {
     enum class Type { Null, Bool, Number, String, Object, Array };
     Type type = Type::Null;
-    std::string raw;        // the value as it stands in the line
     bool boolean = false;   // Bool
     bool integral = false;  // Number: a whole number that fits int64_t
     int64_t number = 0;     // Number, when integral

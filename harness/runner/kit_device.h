@@ -6,33 +6,18 @@
 // user started holds a file: until the device restarts). Each run is played
 // by the device code built for this host, given the buttons the device's
 // user pressed, and the simulated device's answers are compared with the
-// device's, call by call.
+// device's, call by call (same_device.h).
 #ifndef TRQ_HARNESS_RUNNER_KIT_DEVICE_H
 #define TRQ_HARNESS_RUNNER_KIT_DEVICE_H
 
 #include <string>
 #include <vector>
 
-#include "harness/runner/device_trace.h"
+#include "harness/runner/kit_log_reader.h"
+#include "harness/runner/same_device.h"
 #include "platform/sim/device_image.h"
 
 namespace runner {
-
-// An answer of the simulated device that is not the device's.
-struct AnswerFinding {
-    int call = 0;  // in the run, from 1
-    std::string text;
-};
-
-struct SameDeviceRun {
-    int compared = 0;  // calls whose answers were compared
-    std::vector<AnswerFinding> findings;
-    // Where the simulated device's run stopped making the device's calls
-    // (its answers led elsewhere), and what each made there; 0 when never.
-    int otherWayAt = 0;
-    std::string otherWay;
-    bool reachedCut = false;  // compared up to where the trace is cut short
-};
 
 // The package's image in memory, prepared as kit says; a null kit: the
 // sample package freshly installed, nothing held.

@@ -11,51 +11,15 @@ namespace runner {
 using device_calls::Arg;
 using device_calls::Kind;
 using device_calls::Unit;
-using Type = JsonValue::Type;
+using sim::CallValue;
+using Is = CallValue::Is;
 
 namespace {
 
-// The host's call, given what the caller gave, as the record writer writes
-// it: what the call gives back is left null (it has not been made), and
-// handles are those the device used.
-std::string GivenRecord(const CallShape& shape, const TraceWord* words, const std::function<uint32_t(TraceWord)>& device)
+// The device's call as a report names it, whether the list has it or not.
+std::string Described(const TraceRecord& device)
 {
-    Arg kinds[kMostParameters];
-    TraceWord args[kMostParameters];
-    DWORD countsIn[kMostParameters];
-    for (unsigned i = 0; i < shape.count; ++i) {
-        kinds[i] = GivenByCaller(shape.kinds[i].kind) ? shape.kinds[i] : device_calls::Reserved();
-        args[i] = kinds[i].kind == Kind::Handle ? device(words[i]) : words[i];
-    }
-    TakeCountsIn(kinds, shape.count, args, countsIn);
-    const TracedCall call{0, shape.name, shape.parameterNames, kinds, shape.count, args, countsIn, NoResult(), 0};
-    char text[kTraceLineSize];
-    std::string line(text, WriteCallRecord(call, text, sizeof text));
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-    return line;
-}
-
-// Hexadecimal pairs as bytes, as far as they go.
-std::vector<uint8_t> HexBytes(const std::u16string& hex)
-{
-    std::vector<uint8_t> bytes;
-    auto digit = [](char16_t c) { return c >= u'0' && c <= u'9' ? c - u'0' : c >= u'a' && c <= u'f' ? c - u'a' + 10 : -1; };
-    for (size_t i = 0; i + 1 < hex.size(); i += 2) {
-        const int hi = digit(hex[i]), lo = digit(hex[i + 1]);
-        if (hi < 0 || lo < 0) break;
-        bytes.push_back(static_cast<uint8_t>(hi << 4 | lo));
-    }
-    return bytes;
-}
-
-// A buffer's size in its units, as the caller gave it.
-unsigned Units(const CallShape& shape, const TraceWord* words, const Arg& arg)
-{
-    if (arg.sizeArg < 0) return arg.fixedSize;
-    const unsigned k = static_cast<unsigned>(arg.sizeArg);
-    if (shape.kinds[k].kind == Kind::CountInOut)
-        return words[k] ? *reinterpret_cast<const DWORD*>(static_cast<ULONG_PTR>(words[k])) : 0;
-    return static_cast<DWORD>(words[k]);
+    return device.record.call ? sim::DescribeCall(device.record) : device.call;
 }
 
 }  // namespace
@@ -88,11 +52,11 @@ TraceWord ReplayBackEnd::HostHandle(uint32_t device)
     return host;
 }
 
-TraceWord ReplayBackEnd::HostPointer(const CallShape& shape, const TraceWord* words, const JsonValue* ret)
+TraceWord ReplayBackEnd::HostPointer(const device_calls::Row& row, const TraceWord* words, const CallValue& ret)
 {
-    uint32_t device = 0;
-    if (!ParseHandle(ret, device) || !device) return 0;
-    if (&shape != &call_shapes::HeapAlloc) return HostHandle(device);
+    const uint32_t device = ret.is == Is::Handle ? static_cast<uint32_t>(ret.number) : 0;
+    if (!device) return 0;
+    if (&row != &device_calls::call::HeapAlloc) return HostHandle(device);
     // A block of the size the host asked for; the device may give the same
     // address again once a block is freed.
     const size_t bytes = static_cast<size_t>(words[2]);
@@ -104,21 +68,47 @@ TraceWord ReplayBackEnd::HostPointer(const CallShape& shape, const TraceWord* wo
     return host;
 }
 
-const TraceRecord* ReplayBackEnd::Next(const CallShape& shape, const TraceWord* words)
+sim::RecordedCall ReplayBackEnd::HostCall(const device_calls::Row& row, const TraceWord* words) const
+{
+    // What the host's caller gave, its handles the device's: what the call
+    // gives back is left out (it has not been made).
+    TraceWord given[device_calls::kMostParameters + 1];
+    DWORD countsIn[device_calls::kMostParameters + 1];
+    for (unsigned i = 0; i < row.paramCount; ++i) {
+        const Kind kind = row.params[i].kind.kind;
+        given[i] = !device_calls::GivenByCaller(kind) ? 0 : kind == Kind::Handle ? DeviceHandle(words[i]) : words[i];
+    }
+    TakeCountsIn(row, given, countsIn);
+    return sim::CaptureCall(TracedCall{&row, given, countsIn, 0, 0});
+}
+
+std::string ReplayBackEnd::Differs(const sim::RecordedCall& device, const sim::RecordedCall& host,
+                                   const TraceWord* words)
+{
+    const device_calls::Row& row = *host.call;
+    const std::string differs =
+        sim::DifferingArgument(device, host, false, [](uint32_t a, uint32_t b) { return a == b; });
+    if (!differs.empty()) return differs + " differs";
+    for (unsigned i = 0; i < row.paramCount; ++i) {
+        if (device_calls::GivenByCaller(row.params[i].kind.kind)) continue;
+        const CallValue& v = device.args[i];
+        if ((v.is == Is::Missing || v.is == Is::Null) != !words[i])
+            return std::string(row.params[i].name) + " null on one side only";
+    }
+    return "";
+}
+
+const TraceRecord* ReplayBackEnd::Next(const device_calls::Row& row, const TraceWord* words)
 {
     const int n = ++calls_;
     if (stopped_) return nullptr;
-    const std::string given =
-        GivenRecord(shape, words, [this](TraceWord host) { return DeviceHandle(host); });
-    JsonValue host;
-    std::string error;
-    ParseJsonLine(given, host, error);  // the writer's own line
-    const std::string hostCall = DescribeCall(shape.name, host);
+    const sim::RecordedCall host = HostCall(row, words);
+    const std::string hostCall = sim::DescribeCall(host);
     const size_t recorded = run_.calls.size();
     if (static_cast<size_t>(n) > recorded) {
         stopped_ = true;
         if (static_cast<size_t>(n) == recorded + 1 && !run_.endedIn.empty()) {
-            if (run_.endedIn == shape.name) (cutShort_ ? reachedCut : endedAsDevice) = true;
+            if (run_.endedIn == row.name) (cutShort_ ? reachedCut : endedAsDevice) = true;
             else Diverge(n, "the device's run ended in " + run_.endedIn + ", which never returned; the host build called " + hostCall);
         } else if (cutShort_) {
             reachedCut = true;
@@ -128,72 +118,47 @@ const TraceRecord* ReplayBackEnd::Next(const CallShape& shape, const TraceWord* 
         return nullptr;
     }
     const TraceRecord& device = run_.calls[static_cast<size_t>(n) - 1];
-    const std::string deviceCall = DescribeCall(device.call, device.record);
-    std::string differs;
-    if (device.call != shape.name) {
-        Diverge(n, "the device called " + deviceCall + "; the host build called " + hostCall);
+    if (device.record.call != &row) {
+        Diverge(n, "the device called " + Described(device) + "; the host build called " + hostCall);
         return nullptr;
     }
-    {
-        differs = DifferingArgument(shape, device.record, host, false, [](uint32_t a, uint32_t b) { return a == b; });
-        if (differs.empty()) {
-            const JsonValue* args = device.record.Find("args");
-            for (unsigned i = 0; i < shape.count && differs.empty(); ++i) {
-                if (GivenByCaller(shape.kinds[i].kind)) continue;
-                const JsonValue* v = args->Find(ParameterName(shape, i));
-                if ((!v || v->Is(Type::Null)) != !words[i]) differs = ParameterName(shape, i) + " null on one side only";
-            }
-        }
-        if (!differs.empty() && differs.find(' ') == std::string::npos) differs += " differs";
-    }
+    const std::string differs = Differs(device.record, host, words);
     if (!differs.empty()) {
-        Diverge(n, "the device called " + deviceCall + "; the host build called " + hostCall + " (" + differs + ")");
+        Diverge(n, "the device called " + Described(device) + "; the host build called " + hostCall + " (" + differs + ")");
         return nullptr;
     }
-    const JsonValue* errorCode = device.record.Find("error");
-    error_ = static_cast<DWORD>(errorCode->number);
+    error_ = device.record.error;
     return &device;
 }
 
-void ReplayBackEnd::GiveBack(const CallShape& shape, const TraceWord* words, const TraceRecord& device)
+void ReplayBackEnd::GiveBack(const device_calls::Row& row, const TraceWord* words, const sim::RecordedCall& device)
 {
-    const JsonValue& args = *device.record.Find("args");
-    // Sizes first: a count the call sets may give a buffer its size.
-    unsigned units[kMostParameters];
-    for (unsigned i = 0; i < shape.count; ++i) units[i] = Units(shape, words, shape.kinds[i]);
-    for (unsigned i = 0; i < shape.count; ++i) {
-        const Arg& arg = shape.kinds[i];
+    // Sizes first, as the caller gave them: a count the call sets may give
+    // a buffer its size.
+    DWORD countsIn[device_calls::kMostParameters + 1];
+    TakeCountsIn(row, words, countsIn);
+    unsigned units[device_calls::kMostParameters + 1];
+    for (unsigned i = 0; i < row.paramCount; ++i) {
+        const Arg& arg = row.params[i].kind;
+        units[i] = device_calls::BufferUnits(arg, device_calls::SizeValue(row, arg, words, countsIn));
+    }
+    for (unsigned i = 0; i < row.paramCount; ++i) {
+        const Arg& arg = row.params[i].kind;
         void* out = reinterpret_cast<void*>(static_cast<ULONG_PTR>(words[i]));
-        const JsonValue* v = args.Find(ParameterName(shape, i));
-        if (!out || !v || (GivenByCaller(arg.kind) && arg.kind != Kind::CountInOut)) continue;
-        switch (arg.kind) {
-        case Kind::BufferOut:
-            if (!v->Is(Type::String)) break;
-            if (arg.unit == Unit::Chars) {
-                const size_t n = std::min<size_t>(v->text.size(), units[i]);
-                std::memcpy(out, v->text.data(), n * sizeof(char16_t));
-                if (n < units[i]) static_cast<char16_t*>(out)[n] = 0;
-            } else {
-                const std::vector<uint8_t> bytes = HexBytes(v->text);
-                std::memcpy(out, bytes.data(), std::min<size_t>(bytes.size(), units[i]));
-            }
-            break;
-        case Kind::WordOut:
-            if (v->integral) *static_cast<DWORD*>(out) = static_cast<DWORD>(v->number);
-            break;
-        case Kind::CountInOut:
-            if (const JsonValue* said = v->Find("out"); said && said->integral)
-                *static_cast<DWORD*>(out) = static_cast<DWORD>(said->number);
-            break;
-        case Kind::HandleOut: {
-            uint32_t handle;
-            if (!ParseHandle(v, handle)) break;
-            const TraceWord host = HostHandle(handle);
+        const CallValue& v = device.args[i];
+        if (!out || (device_calls::GivenByCaller(arg.kind) && arg.kind != Kind::CountInOut)) continue;
+        if (arg.kind == Kind::BufferOut && v.is == Is::Text) {
+            const size_t n = std::min<size_t>(v.text.size(), units[i]);
+            std::memcpy(out, v.text.data(), n * sizeof(char16_t));
+            if (n < units[i]) static_cast<char16_t*>(out)[n] = 0;
+        } else if (arg.kind == Kind::BufferOut && v.is == Is::Bytes) {
+            std::memcpy(out, v.bytes.data(), std::min<size_t>(v.bytes.size(), units[i]));
+        } else if ((arg.kind == Kind::WordOut && v.is == Is::Number) ||
+                   (arg.kind == Kind::CountInOut && v.is == Is::Count)) {
+            *static_cast<DWORD*>(out) = static_cast<DWORD>(v.number);
+        } else if (arg.kind == Kind::HandleOut && v.is == Is::Handle) {
+            const TraceWord host = HostHandle(static_cast<uint32_t>(v.number));
             std::memcpy(out, &host, sizeof host);
-            break;
-        }
-        default:
-            break;
         }
     }
 }
@@ -204,8 +169,7 @@ void ReplayBackEnd::Returned()
     const size_t made = static_cast<size_t>(calls_);
     const std::string returned = "the host build's run returned after " + std::to_string(made) + " calls; ";
     if (made < run_.calls.size()) {
-        const TraceRecord& device = run_.calls[made];
-        Diverge(calls_ + 1, returned + "the device called " + DescribeCall(device.call, device.record));
+        Diverge(calls_ + 1, returned + "the device called " + Described(run_.calls[made]));
     } else if (!run_.endedIn.empty()) {
         Diverge(calls_ + 1, returned + "the device's run ended in " + run_.endedIn + ", which never returned");
     }

@@ -8,9 +8,9 @@
 // Handles and pointers differ between the device and the host: a handle the
 // device returned is handed to the host as one of the replay's own, and a
 // block the device's HeapAlloc returned as real host memory of the size the
-// host asked for; the host's handles are written back as the device's when
-// its call is recorded (with the same writer as the device's, WriteCallRecord)
-// and compared.
+// host asked for; the host's call is taken from its words as the device's
+// record was (sim::CaptureCall), its handles the device's, and compared
+// with the device's record value by value.
 #ifndef TRQ_HARNESS_RUNNER_REPLAY_BACK_END_H
 #define TRQ_HARNESS_RUNNER_REPLAY_BACK_END_H
 
@@ -19,8 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "harness/runner/bound_device.h"
 #include "harness/runner/device_trace.h"
-#include "harness/runner/trace_calls.h"
 #include "platform/sim/back_end.h"
 
 namespace runner {
@@ -31,11 +31,11 @@ public:
     // call past its last record is where the trace stops, not a difference.
     ReplayBackEnd(const TraceRun& run, bool cutShort) : run_(run), cutShort_(cutShort) {}
 
-#define TRQ_REPLAYED_CALL(type, name, params, args, faults, kinds)   \
-    type name params override                                        \
-    {                                                                \
-        auto words = CallWords args;                                 \
-        return Answer<type>(call_shapes::name, words.data() + 1);    \
+#define TRQ_REPLAYED_CALL(type, name, params, args, faults, success, kinds) \
+    type name params override                                               \
+    {                                                                       \
+        auto words = CallWords args;                                        \
+        return Answer<type>(device_calls::call::name, words.data() + 1);    \
     }
     TRQ_DEVICE_CALLS(TRQ_REPLAYED_CALL)
 #undef TRQ_REPLAYED_CALL
@@ -57,24 +57,29 @@ public:
 
 private:
     template <typename R>
-    R Answer(const CallShape& shape, const TraceWord* words)
+    R Answer(const device_calls::Row& row, const TraceWord* words)
     {
-        const TraceRecord* device = Next(shape, words);
-        if (device) GiveBack(shape, words, *device);
+        const TraceRecord* device = Next(row, words);
+        if (device) GiveBack(row, words, device->record);
         if constexpr (!std::is_void_v<R>) {
             if (!device) return R{};
-            const JsonValue* ret = device->record.Find("ret");
+            const sim::CallValue& ret = device->record.result;
             if constexpr (std::is_pointer_v<R>) {
-                return reinterpret_cast<R>(HostPointer(shape, words, ret));
+                return reinterpret_cast<R>(HostPointer(row, words, ret));
             } else {
-                return static_cast<R>(ret && ret->integral ? ret->number : 0);
+                return static_cast<R>(ret.is == sim::CallValue::Is::Number ? ret.number : 0);
             }
         }
     }
     // The device's record to answer from, or null when the run stops here.
-    const TraceRecord* Next(const CallShape& shape, const TraceWord* words);
-    void GiveBack(const CallShape& shape, const TraceWord* words, const TraceRecord& device);
-    TraceWord HostPointer(const CallShape& shape, const TraceWord* words, const JsonValue* ret);
+    const TraceRecord* Next(const device_calls::Row& row, const TraceWord* words);
+    // The host's call as its caller gave it, with the device's handles.
+    sim::RecordedCall HostCall(const device_calls::Row& row, const TraceWord* words) const;
+    // Why the host's call differs from the device's record of it; "" when
+    // it does not.
+    static std::string Differs(const sim::RecordedCall& device, const sim::RecordedCall& host, const TraceWord* words);
+    void GiveBack(const device_calls::Row& row, const TraceWord* words, const sim::RecordedCall& device);
+    TraceWord HostPointer(const device_calls::Row& row, const TraceWord* words, const sim::CallValue& ret);
     TraceWord HostHandle(uint32_t device);
     uint32_t DeviceHandle(TraceWord host) const;
     void Diverge(int call, const std::string& what);

@@ -32,38 +32,24 @@ bool RunUninstallOn(DeviceImage& image, const RunOptions& options, RunOutcome& o
     outcome = RunOutcome{};
     if (options.writeBack) image.ReserveRegistryWrite();  // fails, if it must, before the run
     outcome.trace = Trace(options.trace, options.keepRecords);
-    bool registryChanged = false, configChanged = false;
+    outcome.trace.Start(options.build, sim::DeviceFactsOf(image.config.device));
     {
-        DeviceSession device(image, outcome.trace);
-        device.answerer = options.answerer;
-        device.faults = options.faults;
-        device.resetReturns = options.resetReturns;
-        device.persistRegistry = options.writeBack;
+        DeviceSession device(image, outcome.trace,
+                             {options.answerer, options.faults, options.resetReturns, options.writeBack});
         if (!options.programPath.empty()) device.RunsProgram(options.programPath, options.programOnDevice);
 
         const int exitCode = options.program ? options.program(device) : RunBound(device, RunUninstall);
-        device.EndRun();
         outcome.exitCode = device.Stopped() ? 0 : exitCode;
-        outcome.stop = device.stop;
-        outcome.fault = device.fault;
-        outcome.boxes = std::move(device.boxes);
-        outcome.resetRequests = device.resetRequests;
-        outcome.calls = device.calls;
-        outcome.heapBlocksLeft = device.heapBlocks.size();
-        outcome.badHeapFrees = device.badHeapFrees;
-        outcome.keysLeftOpen = device.openKeys.size();
-        registryChanged = device.registryChanged;
-        configChanged = device.configChanged;
-        outcome.programs = std::move(device.programNotes);
+        static_cast<sim::RunReport&>(outcome) = device.EndRun();
     }
 
     if (!options.writeBack) {
         if (outcome.stop == Stop::Reset) StartDevice(image);
         return true;
     }
-    if (registryChanged && !SaveRegistry(image, error)) return false;
+    if (outcome.registryChanged && !SaveRegistry(image, error)) return false;
     if (outcome.stop == Stop::Reset) return RestartDevice(image, error);
-    if (configChanged && !SaveConfig(image, error)) return false;
+    if (outcome.configChanged && !SaveConfig(image, error)) return false;
     return true;
 }
 

@@ -31,7 +31,11 @@ struct RunOptions {
     BoxAnswerer answerer;        // none: every box stops the run
     FaultPlan faults;            // none: every call behaves
     bool resetReturns = false;   // the reset request comes back, nothing changed
-    std::ostream* trace = nullptr;  // JSON lines, as the calls happen
+    // The trace, in the trace build's format, as the calls happen: the
+    // run's first record the device's facts, naming build (the device
+    // code's id), then each call.
+    std::ostream* trace = nullptr;
+    std::string build;
     // true: RunOutcome keeps every trace record and box for the caller to
     // read. Off, the run holds none of them (the command line writes the
     // trace as it goes and needs neither).
@@ -47,20 +51,9 @@ struct RunOptions {
     bool programOnDevice = false;
 };
 
-struct RunOutcome {
-    int exitCode = 0;         // RunUninstall's result; 0 after a reset
-    Stop stop = Stop::None;   // Reset: the device restarted; NoAnswer: left at a box; Waiting: still running
-    std::string fault;        // Stop::Fault: why the program broke down
-    std::vector<BoxRecord> boxes;  // with RunOptions::keepRecords only
-    Trace trace;                   // records with RunOptions::keepRecords only
-    int resetRequests = 0;
-    int calls = 0;
-    size_t heapBlocksLeft = 0;  // still allocated when the run ended
-    int badHeapFrees = 0;
-    size_t keysLeftOpen = 0;
-    // What became of the programs the run started, and of the run's own
-    // program when it waits.
-    std::vector<sim::ProgramNote> programs;
+struct RunOutcome : sim::RunReport {
+    int exitCode = 0;  // RunUninstall's result; 0 after a reset
+    Trace trace;       // records with RunOptions::keepRecords only
 };
 
 // Runs RunUninstall on the image and writes back what changed (registry.reg,

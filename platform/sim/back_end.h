@@ -5,12 +5,12 @@
 // functions that harness/runner/bound_device.cpp makes from the list
 // (RunBound). The simulated device of one run (DeviceSession, services.h)
 // is one; harness/runner adds a replay of the calls a device made, from its
-// trace, and a recorder that passes each call on to another back end and
-// writes it down as the trace build does on a device.
+// trace.
 #ifndef TRQ_SIM_BACK_END_H
 #define TRQ_SIM_BACK_END_H
 
 #include "device/device.h"
+#include "platform/trace/call_record.h"
 
 namespace sim {
 
@@ -18,7 +18,7 @@ class BackEnd {
 public:
     virtual ~BackEnd() = default;
 
-#define TRQ_DECLARE_BACK_END_CALL(type, name, params, args, faults, kinds) virtual type name params = 0;
+#define TRQ_DECLARE_BACK_END_CALL(type, name, params, args, faults, success, kinds) virtual type name params = 0;
     TRQ_DEVICE_CALLS(TRQ_DECLARE_BACK_END_CALL)
 #undef TRQ_DECLARE_BACK_END_CALL
 
@@ -29,6 +29,12 @@ public:
     // The thread's error code now, what GetLastError would return, read
     // without making a call.
     virtual DWORD ErrorCode() const = 0;
+
+    // Whoever passes the calls on tells the back end of each, before it is
+    // made and once it returned, with its words as the program gave them:
+    // the simulated device records them (trace.h). Nothing by default.
+    virtual void Calling(const device_calls::Row&) {}
+    virtual void Returned(const TracedCall&) {}
 
 protected:
     BackEnd() = default;

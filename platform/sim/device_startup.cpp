@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "device/device.h"
+#include "device/device_text.h"
 #include "formats/text.h"
 
 namespace sim {
@@ -28,7 +29,6 @@ const char16_t kSyncObjects[] = u"Windows CE Services\\Synchronization\\Objects"
 // A shortcut is one short line; more than this is not read.
 const size_t kMaxShortcutBytes = 4096;
 
-bool IsSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
 bool EndsWithIgnoreCase(std::u16string_view text, std::u16string_view suffix)
@@ -151,7 +151,7 @@ std::optional<std::u16string> LibraryPath(std::u16string_view name)
     std::vector<std::u16string> parts;
     bool trailing = false;
     if (!SplitDevicePath(name, parts, &trailing) || parts.empty() || trailing) return std::nullopt;
-    if (IsSeparator(name.front())) return std::u16string(name);
+    if (device_text::IsPathSeparator(name.front())) return std::u16string(name);
     if (parts.size() == 1) return u"\\Windows\\" + parts[0];
     return std::nullopt;
 }

@@ -108,13 +108,13 @@ bool ParseData(const std::string& text, std::string& out, std::string& error)
         for (;;) {
             size_t comma = rest.find(',', i);
             std::string byte = rest.substr(i, comma == std::string::npos ? std::string::npos : comma - i);
-            if (byte.empty() || byte.size() > 2 ||
-                !std::isxdigit(static_cast<unsigned char>(byte[0])) ||
-                (byte.size() == 2 && !std::isxdigit(static_cast<unsigned char>(byte[1])))) {
+            const int hi = byte.empty() ? -1 : formats::HexDigit(static_cast<unsigned char>(byte[0]));
+            const int lo = byte.size() == 2 ? formats::HexDigit(static_cast<unsigned char>(byte[1])) : 0;
+            if (byte.empty() || byte.size() > 2 || hi < 0 || lo < 0) {
                 error = "data=hex: wants bytes as two hex digits separated by commas, not \"" + byte + "\"";
                 return false;
             }
-            out.push_back(static_cast<char>(std::strtoul(byte.c_str(), nullptr, 16)));
+            out.push_back(static_cast<char>(byte.size() == 2 ? hi << 4 | lo : hi));
             if (comma == std::string::npos) return true;
             i = comma + 1;
         }
@@ -198,12 +198,12 @@ bool ReadCall(RuleReader& r, std::string& call, std::string& error)
     }
     if (EqualsAscii(call, "call")) return true;
     // The calls of every tier: the trace build's and the device kit's too.
-    const std::vector<std::string> faultable = device_calls::FaultableCallNames(device_calls::Kit);
-    for (const std::string& known : faultable)
-        if (EqualsAscii(call, known)) r.rule.op = known;
+    for (const device_calls::Row* row : device_calls::kCalls)
+        if (row->faults == device_calls::Faultable && EqualsAscii(call, row->name)) r.rule.op = row->name;
     if (!r.rule.op.empty()) return true;
     error = "unknown call \"" + call + "\" (";
-    for (const std::string& known : faultable) error += known + ", ";
+    for (const device_calls::Row* row : device_calls::kCalls)
+        if (row->faults == device_calls::Faultable) error += std::string(row->name) + ", ";
     error += "or call)";
     return false;
 }
@@ -322,7 +322,9 @@ FaultPlan MakeFaultPlan(std::vector<FaultRule> rules, FaultObserver observer)
         }
         if (!firing) return std::nullopt;
         if (observer) observer(*firing, op, index, Utf16ToUtf8Lossy(argument));
-        return firing->fault;
+        Fault fault = firing->fault;
+        fault.rule = firing->text;
+        return fault;
     };
 }
 

@@ -92,6 +92,7 @@ OpenFile* DeviceSession::FileOf(HANDLE handle)
     return found ? &found->file : nullptr;
 }
 
+// Faulted: INVALID_HANDLE_VALUE, error else ERROR_ACCESS_DENIED.
 HANDLE DeviceSession::CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES,
                                   DWORD disposition, DWORD, HANDLE)
 {
@@ -135,11 +136,10 @@ HANDLE DeviceSession::CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSEC
     } else {
         lastError = error;
     }
-    Served({{"path", Utf8(path)}, {"access", access}, {"share", share}, {"disposition", disposition},
-            {"result", HandleText(result)}, {"error", lastError}});
     return result;
 }
 
+// Faulted: FALSE, error else ERROR_DISK_FULL; nothing written, the file pointer stays.
 BOOL DeviceSession::WriteFile(HANDLE file, LPCVOID data, DWORD bytes, LPDWORD written, LPOVERLAPPED overlapped)
 {
     std::optional<Fault> fault = Enter(__func__, u"");
@@ -161,10 +161,10 @@ BOOL DeviceSession::WriteFile(HANDLE file, LPCVOID data, DWORD bytes, LPDWORD wr
         if (written) *written = bytes;
         ok = TRUE;
     }
-    Served({{"handle", HandleText(file)}, {"bytes", bytes}, {"result", ok}, {"error", ok ? 0 : lastError}});
     return ok;
 }
 
+// Faulted: FALSE, error else ERROR_ACCESS_DENIED; nothing is read.
 BOOL DeviceSession::ReadFile(HANDLE file, LPVOID data, DWORD bytes, LPDWORD read, LPOVERLAPPED overlapped)
 {
     std::optional<Fault> fault = Enter(__func__, u"");
@@ -185,11 +185,11 @@ BOOL DeviceSession::ReadFile(HANDLE file, LPVOID data, DWORD bytes, LPDWORD read
         if (read) *read = static_cast<DWORD>(got.size());
         ok = TRUE;
     }
-    Served({{"handle", HandleText(file)}, {"bytes", bytes}, {"read", got.size()}, {"result", ok},
-            {"error", ok ? 0 : lastError}});
     return ok;
 }
 
+// Faulted: result, else INVALID_SET_FILE_POINTER, error else
+//   ERROR_INVALID_PARAMETER; the file pointer stays.
 DWORD DeviceSession::SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWORD method)
 {
     std::optional<Fault> fault = Enter(__func__, u"");
@@ -220,11 +220,11 @@ DWORD DeviceSession::SetFilePointer(HANDLE file, LONG distance, PLONG distanceHi
             lastError = 0;
         }
     }
-    Served({{"handle", HandleText(file)}, {"distance", distance}, {"method", method}, {"result", result},
-            {"error", lastError}});
     return result;
 }
 
+// Faulted: FALSE, error else ERROR_DISK_FULL.
+//
 // Every write is in the device's files as soon as WriteFile returns: there
 // is nothing more to flush.
 BOOL DeviceSession::FlushFileBuffers(HANDLE file)
@@ -236,10 +236,10 @@ BOOL DeviceSession::FlushFileBuffers(HANDLE file)
     else if (!open) ok = Failed(ERROR_INVALID_HANDLE);
     else if (!(open->access & GENERIC_WRITE)) ok = Failed(ERROR_ACCESS_DENIED);
     else ok = TRUE;
-    Served({{"handle", HandleText(file)}, {"result", ok}});
     return ok;
 }
 
+// Faulted: FALSE, error else ERROR_INVALID_HANDLE; the handle stays open.
 BOOL DeviceSession::CloseHandle(HANDLE object)
 {
     std::optional<Fault> fault = Enter(__func__, u"");
@@ -251,10 +251,10 @@ BOOL DeviceSession::CloseHandle(HANDLE object)
         handles.erase(it);
         ok = TRUE;
     }
-    Served({{"handle", HandleText(object)}, {"result", ok}});
     return ok;
 }
 
+// Faulted: result, else INVALID_FILE_ATTRIBUTES, error else ERROR_FILE_NOT_FOUND.
 DWORD DeviceSession::GetFileAttributesW(LPCWSTR path)
 {
     std::optional<Fault> fault = Enter(__func__, Text(path));
@@ -271,10 +271,10 @@ DWORD DeviceSession::GetFileAttributesW(LPCWSTR path)
         result = facts.kind == FileKind::Folder ? FILE_ATTRIBUTE_DIRECTORY | readOnly
                                                 : readOnly ? readOnly : FILE_ATTRIBUTE_NORMAL;
     }
-    Served({{"path", Utf8(path)}, {"result", result}, {"error", result == INVALID_FILE_ATTRIBUTES ? lastError : 0}});
     return result;
 }
 
+// Faulted: FALSE, error else ERROR_ACCESS_DENIED.
 BOOL DeviceSession::CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES)
 {
     std::optional<Fault> fault = Enter(__func__, Text(path));
@@ -286,10 +286,10 @@ BOOL DeviceSession::CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES)
         ++made;
         ok = TRUE;
     }
-    Served({{"path", Utf8(path)}, {"result", ok}, {"error", ok ? 0 : lastError}});
     return ok;
 }
 
+// Faulted: FALSE, error else ERROR_ACCESS_DENIED; nothing is copied.
 BOOL DeviceSession::CopyFileW(LPCWSTR from, LPCWSTR to, BOOL failIfExists)
 {
     std::optional<Fault> fault = Enter(__func__, Text(from));
@@ -326,8 +326,6 @@ BOOL DeviceSession::CopyFileW(LPCWSTR from, LPCWSTR to, BOOL failIfExists)
         }
     }
     const BOOL ok = error ? Failed(error) : TRUE;
-    Served({{"from", Utf8(from)}, {"to", Utf8(to)}, {"failIfExists", failIfExists}, {"result", ok},
-            {"error", ok ? 0 : lastError}});
     return ok;
 }
 

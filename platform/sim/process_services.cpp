@@ -13,6 +13,7 @@
 // rule takes a shortcut's target.
 #include <algorithm>
 #include <cstring>
+#include <tuple>
 
 #include "platform/sim/device_startup.h"
 #include "platform/sim/service_text.h"
@@ -57,11 +58,12 @@ std::string WaitNote(const std::shared_ptr<EventObject>& event)
 
 // ------------------------------------------------------------ device facts --
 
+// Faulted: FALSE, error else ERROR_INVALID_PARAMETER; nothing written.
 BOOL DeviceSession::GetVersionExW(LPOSVERSIONINFOW info)
 {
     std::optional<Fault> fault = Enter(__func__, u"");
     const DWORD size = info ? info->dwOSVersionInfoSize : 0;
-    const formats::DeviceFacts& facts = image.config.device;
+    const formats::DeviceSection& facts = image.config.device;
     BOOL ok = FALSE;
     if (fault) ok = Failed(fault->error.value_or(ERROR_INVALID_PARAMETER));
     else if (!info) ok = Failed(ERROR_INVALID_PARAMETER);
@@ -75,24 +77,17 @@ BOOL DeviceSession::GetVersionExW(LPOSVERSIONINFOW info)
         CopyText(facts.servicePack, info->szCSDVersion, 128);
         ok = TRUE;
     }
-    nlohmann::ordered_json fields = {{"size", size}, {"result", ok}, {"error", ok ? 0 : lastError}};
-    if (ok) {
-        fields["major"] = facts.majorVersion;
-        fields["minor"] = facts.minorVersion;
-        fields["build"] = facts.buildNumber;
-        fields["platform"] = facts.platformId;
-        fields["servicePack"] = formats::Utf16ToUtf8Lossy(facts.servicePack);
-    }
-    Served(std::move(fields));
     return ok;
 }
 
+// Faulted: FALSE, error else ERROR_INVALID_PARAMETER; nothing written.
+//
 // SPI_GETPLATFORMTYPE and SPI_GETOEMINFO, whose size is the buffer's in
 // bytes, as on Windows CE.
 BOOL DeviceSession::SystemParametersInfoW(UINT action, UINT size, PVOID buffer, UINT)
 {
     std::optional<Fault> fault = Enter(__func__, NumberText(action));
-    const formats::DeviceFacts& facts = image.config.device;
+    const formats::DeviceSection& facts = image.config.device;
     const std::u16string* text = action == SPI_GETPLATFORMTYPE ? &facts.platformType
                                  : action == SPI_GETOEMINFO    ? &facts.oemInfo
                                                                : nullptr;
@@ -104,10 +99,28 @@ BOOL DeviceSession::SystemParametersInfoW(UINT action, UINT size, PVOID buffer, 
         CopyText(*text, static_cast<WCHAR*>(buffer), text->size() + 1);
         ok = TRUE;
     }
-    nlohmann::ordered_json fields = {{"action", action}, {"size", size}, {"result", ok}, {"error", ok ? 0 : lastError}};
-    if (ok) fields["text"] = formats::Utf16ToUtf8Lossy(*text);
-    Served(std::move(fields));
     return ok;
+}
+
+DeviceFacts DeviceFactsOf(const formats::DeviceSection& device)
+{
+    // As GetVersionExW answers an OSVERSIONINFOW of its size, and
+    // SystemParametersInfoW a text that fits the buffer: kFactChars
+    // characters, its NUL included.
+    DeviceFacts facts{};
+    facts.osKnown = TRUE;
+    facts.os.dwOSVersionInfoSize = sizeof facts.os;
+    facts.os.dwMajorVersion = device.majorVersion;
+    facts.os.dwMinorVersion = device.minorVersion;
+    facts.os.dwBuildNumber = device.buildNumber;
+    facts.os.dwPlatformId = device.platformId;
+    CopyText(device.servicePack, facts.os.szCSDVersion, 128);
+    for (auto [text, known, buffer] : {std::tuple{&device.platformType, &facts.platformTypeKnown, facts.platformType},
+                                       std::tuple{&device.oemInfo, &facts.oemKnown, facts.oem}}) {
+        *known = text->size() < kFactChars;
+        if (*known) CopyText(*text, buffer, kFactChars);
+    }
+    return facts;
 }
 
 // ---------------------------------------------------------------- programs --
@@ -149,7 +162,7 @@ void DeviceSession::EndProgram(DeviceProgram& program, std::string what)
     if (!what.empty()) programNotes.push_back({program.module, std::move(what)});
 }
 
-void DeviceSession::EndRun()
+RunReport DeviceSession::EndRun()
 {
     DeviceProgram& own = programs[0];
     if (own.state == DeviceProgram::State::Waiting) programNotes.push_back({own.module, WaitNote(own.waitsOn)});
@@ -174,6 +187,32 @@ void DeviceSession::EndRun()
     }
     configChanged = running != runningAtStart_;
     image.config.running = std::move(running);
+
+    RunReport report;
+    report.stop = stop;
+    report.fault = breakdown_;
+    report.boxes = std::move(boxes);
+    report.resetRequests = resetRequests;
+    report.calls = calls;
+    report.heapBlocksLeft = heapBlocks.size();
+    report.badHeapFrees = badHeapFrees;
+    report.keysLeftOpen = openKeys.size();
+    report.programs = std::move(programNotes);
+    report.registryChanged = registryChanged;
+    report.configChanged = configChanged;
+    return report;
+}
+
+void DeviceSession::ProgramBrokeDown(std::string what)
+{
+    stop = Stop::Fault;
+    breakdown_ = std::move(what);
+}
+
+ProgramLoader DeviceSession::LendProgramLoader(ProgramLoader lent)
+{
+    std::swap(loader, lent);
+    return lent;
 }
 
 std::shared_ptr<EventObject> DeviceSession::NamedEvent(const std::u16string& name) const
@@ -196,6 +235,8 @@ std::vector<std::u16string> DeviceSession::EndWaitersOf(const std::shared_ptr<Ev
     return ended;
 }
 
+// Faulted: result (else 0), error else ERROR_INVALID_HANDLE; nothing written.
+//
 // The running program's own path: the device path it was started by (for
 // the command's own program, what RunsProgram named). A buffer too short
 // gets what fits and its NUL, and the call answers its size.
@@ -218,10 +259,10 @@ DWORD DeviceSession::GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD siz
         result = written.size() < running.module.size() ? size : static_cast<DWORD>(written.size());
         if (written.size() < running.module.size()) lastError = ERROR_INSUFFICIENT_BUFFER;
     }
-    Served({{"size", size}, {"result", result}, {"path", formats::Utf16ToUtf8Lossy(written)}});
     return result;
 }
 
+// Faulted: FALSE, error else ERROR_NOT_ENOUGH_MEMORY; nothing starts.
 BOOL DeviceSession::CreateProcessW(LPCWSTR program, LPWSTR commandLine, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES,
                                    BOOL, DWORD, LPVOID, LPCWSTR, LPSTARTUPINFOW, LPPROCESS_INFORMATION information)
 {
@@ -251,8 +292,6 @@ BOOL DeviceSession::CreateProcessW(LPCWSTR program, LPWSTR commandLine, LPSECURI
     };
     if (uint32_t error = refusal()) {
         Failed(error);
-        Served({{"program", Utf8(program)}, {"commandLine", Utf8(commandLine)}, {"result", FALSE},
-                {"error", lastError}});
         return FALSE;
     }
     DeviceProgram started;
@@ -280,10 +319,7 @@ BOOL DeviceSession::StartProgram(DeviceProgram program, const std::u16string& co
     }
     programs.push_back(std::move(program));
     const size_t index = programs.size() - 1;
-    // Traced as it starts, before any call of its own.
-    Served({{"program", formats::Utf16ToUtf8Lossy(programs[index].module)},
-            {"commandLine", formats::Utf16ToUtf8Lossy(commandLine)}, {"result", TRUE}, {"error", 0},
-            {"started", id}});
+    Notes().started = id;
     if (!loaded) {
         programNotes.push_back({programs[index].module,
                                 "no Pocket PC image: taken as a program that runs until the device restarts"});
@@ -313,6 +349,7 @@ BOOL DeviceSession::StartProgram(DeviceProgram program, const std::u16string& co
 
 // ------------------------------------------------------------------ events --
 
+// Faulted: null, error else ERROR_NOT_ENOUGH_MEMORY.
 HANDLE DeviceSession::CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCWSTR name)
 {
     std::optional<Fault> fault = Enter(__func__, Text(name));
@@ -338,11 +375,10 @@ HANDLE DeviceSession::CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL
         handle.event = event;
         result = reinterpret_cast<HANDLE>(AddHandle(std::move(handle)));
     }
-    Served({{"name", Utf8(name)}, {"manualReset", manualReset}, {"initialState", initialState},
-            {"result", result ? HandleText(result) : "NULL"}, {"error", lastError}});
     return result;
 }
 
+// Faulted: FALSE, error else ERROR_INVALID_HANDLE; the event is as it was.
 BOOL DeviceSession::EventModify(HANDLE event, DWORD function)
 {
     std::optional<Fault> fault = Enter(__func__, NumberText(function));
@@ -365,15 +401,13 @@ BOOL DeviceSession::EventModify(HANDLE event, DWORD function)
         object->set = function == EVENT_SET && (object->manualReset || ended.empty());
         ok = TRUE;
     }
-    nlohmann::ordered_json fields = {{"handle", HandleText(event)}, {"function", function}, {"result", ok}};
-    if (!ended.empty()) {
-        fields["ended"] = nlohmann::ordered_json::array();
-        for (const std::u16string& program : ended) fields["ended"].push_back(formats::Utf16ToUtf8Lossy(program));
-    }
-    Served(std::move(fields));
+    Notes().ended = static_cast<int>(ended.size());
     return ok;
 }
 
+// Faulted: result, else WAIT_FAILED, error else ERROR_INVALID_HANDLE; the
+//   program does not wait.
+//
 // No host time passes: a wait with a time-out on what is not signalled times
 // out at once, and one without parks the program.
 DWORD DeviceSession::WaitForSingleObject(HANDLE object, DWORD milliseconds)
@@ -382,7 +416,6 @@ DWORD DeviceSession::WaitForSingleObject(HANDLE object, DWORD milliseconds)
     auto it = handles.find(reinterpret_cast<uintptr_t>(object));
     const bool mine = it != handles.end() && it->second.owner == Current().id;
     DWORD result = WAIT_FAILED;
-    bool parks = false;
     if (fault) {
         result = static_cast<DWORD>(fault->result.value_or(WAIT_FAILED));
         lastError = fault->error.value_or(ERROR_INVALID_HANDLE);
@@ -396,7 +429,6 @@ DWORD DeviceSession::WaitForSingleObject(HANDLE object, DWORD milliseconds)
         } else if (milliseconds != INFINITE) {
             result = WAIT_TIMEOUT;
         } else {
-            parks = true;
             Park(event);
         }
     } else {
@@ -408,14 +440,9 @@ DWORD DeviceSession::WaitForSingleObject(HANDLE object, DWORD milliseconds)
         } else if (milliseconds != INFINITE) {
             result = WAIT_TIMEOUT;
         } else {
-            parks = true;
             Park(target->waitsOn);
         }
     }
-    nlohmann::ordered_json fields = {{"handle", HandleText(object)}, {"milliseconds", milliseconds}};
-    if (parks) fields["parked"] = true;
-    else fields["result"] = result;
-    Served(std::move(fields));
     return result;
 }
 

@@ -77,7 +77,8 @@ HKEY DeviceSession::OpenKeyHandle(Root root, std::u16string path)
     return reinterpret_cast<HKEY>(handle);
 }
 
-LONG DeviceSession::RegOpenKeyExW(HKEY root, LPCWSTR subKey, DWORD options, REGSAM access, PHKEY result)
+// Faulted: result, else error, else ERROR_FILE_NOT_FOUND; no key is opened.
+LONG DeviceSession::RegOpenKeyExW(HKEY root, LPCWSTR subKey, DWORD, REGSAM, PHKEY result)
 {
     std::optional<Fault> fault = Enter(__func__, Text(subKey));
     LONG status;
@@ -98,11 +99,14 @@ LONG DeviceSession::RegOpenKeyExW(HKEY root, LPCWSTR subKey, DWORD options, REGS
             status = ERROR_SUCCESS;
         }
     }
-    Served([&] { return Fields{{"root", HandleName(root)}, {"path", Utf8(subKey)}, {"options", options}, {"access", access},
-            {"result", status}}; });
     return status;
 }
 
+// Faulted: without data, result, else error, else ERROR_FILE_NOT_FOUND, nothing
+//   written; with data, as if the value held data with type (REG_SZ if not
+//   given): the type and the full size reported, no more than the offered
+//   bytes copied, status result, else error, else ERROR_SUCCESS. The key is
+//   not looked at.
 LONG DeviceSession::RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
                                      LPDWORD bytes)
 {
@@ -149,18 +153,18 @@ LONG DeviceSession::RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD reserved, L
             if (bytes) *bytes = size;
         }
     }
-    Served([&] { return Fields{{"name", Utf8(name)}, {"bytes", offered}, {"result", status}}; });
     return status;
 }
 
+// Faulted: result, else error, else ERROR_INVALID_HANDLE; the key stays open.
 LONG DeviceSession::RegCloseKey(HKEY key)
 {
     std::optional<Fault> fault = Enter(__func__, u"");
-    Served();
     if (fault) return static_cast<LONG>(fault->Status(ERROR_INVALID_HANDLE));
     return openKeys.erase(reinterpret_cast<uintptr_t>(key)) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
 }
 
+// Faulted: result, else error, else ERROR_ACCESS_DENIED; nothing is deleted.
 LONG DeviceSession::RegDeleteKeyW(HKEY root, LPCWSTR subKey)
 {
     std::optional<Fault> fault = Enter(__func__, Text(subKey));
@@ -180,14 +184,13 @@ LONG DeviceSession::RegDeleteKeyW(HKEY root, LPCWSTR subKey)
     } else {
         status = ERROR_FILE_NOT_FOUND;
     }
-    Served([&] { return Fields{{"root", HandleName(root)}, {"path", Utf8(subKey)}, {"result", status}}; });
     return status;
 }
 
 void DeviceSession::RegistryWritten()
 {
     registryChanged = true;
-    if (persistRegistry && image.config.device.registry == formats::RegistryStore::Ram) {
+    if (settings_.persistRegistry && image.config.device.registry == formats::RegistryStore::Ram) {
         // What cannot be written now is written when the run ends, or the
         // run says it could not be.
         std::string ignored;
@@ -203,7 +206,8 @@ bool DeviceSession::RegistryMayGrow(uint64_t bytes)
     return true;
 }
 
-LONG DeviceSession::RegCreateKeyExW(HKEY root, LPCWSTR subKey, DWORD, LPWSTR, DWORD options, REGSAM access,
+// Faulted: result, else error, else ERROR_ACCESS_DENIED; no key made or opened.
+LONG DeviceSession::RegCreateKeyExW(HKEY root, LPCWSTR subKey, DWORD, LPWSTR, DWORD, REGSAM,
                                     LPSECURITY_ATTRIBUTES, PHKEY result, LPDWORD disposition)
 {
     std::optional<Fault> fault = Enter(__func__, Text(subKey));
@@ -248,11 +252,10 @@ LONG DeviceSession::RegCreateKeyExW(HKEY root, LPCWSTR subKey, DWORD, LPWSTR, DW
         }
     }
     if (disposition && status == ERROR_SUCCESS) *disposition = made;
-    Served([&] { return Fields{{"root", HandleName(root)}, {"path", Utf8(subKey)}, {"options", options}, {"access", access},
-            {"result", status}, {"disposition", made}}; });
     return status;
 }
 
+// Faulted: result, else error, else ERROR_ACCESS_DENIED; no value changed.
 LONG DeviceSession::RegSetValueExW(HKEY key, LPCWSTR name, DWORD, DWORD type, const BYTE* data, DWORD bytes)
 {
     std::optional<Fault> fault = Enter(__func__, Text(name));
@@ -278,10 +281,10 @@ LONG DeviceSession::RegSetValueExW(HKEY key, LPCWSTR name, DWORD, DWORD type, co
         RegistryWritten();
         status = ERROR_SUCCESS;
     }
-    Served([&] { return Fields{{"name", Utf8(name)}, {"type", type}, {"bytes", bytes}, {"result", status}}; });
     return status;
 }
 
+// Faulted: result, else error, else ERROR_ACCESS_DENIED; no value changed.
 LONG DeviceSession::RegDeleteValueW(HKEY key, LPCWSTR name)
 {
     std::optional<Fault> fault = Enter(__func__, Text(name));
@@ -301,10 +304,10 @@ LONG DeviceSession::RegDeleteValueW(HKEY key, LPCWSTR name)
         RegistryWritten();
         status = ERROR_SUCCESS;
     }
-    Served([&] { return Fields{{"name", Utf8(name)}, {"result", status}}; });
     return status;
 }
 
+// Faulted: result, else error, else ERROR_ACCESS_DENIED; registry.reg not written.
 LONG DeviceSession::RegFlushKey(HKEY key)
 {
     std::optional<Fault> fault = Enter(__func__, u"");
@@ -322,12 +325,12 @@ LONG DeviceSession::RegFlushKey(HKEY key)
     } else {
         // The whole registry goes to its hive files, whichever key is named.
         std::string ignored;
-        status = !persistRegistry || SaveRegistry(image, ignored, false) ? ERROR_SUCCESS : kErrorWriteFault;
+        status = !settings_.persistRegistry || SaveRegistry(image, ignored, false) ? ERROR_SUCCESS : kErrorWriteFault;
     }
-    Served([&] { return Fields{{"key", HandleName(key)}, {"result", status}}; });
     return status;
 }
 
+// Faulted: result, else error, else ERROR_INVALID_HANDLE; nothing written.
 LONG DeviceSession::RegQueryInfoKeyW(HKEY key, LPWSTR keyClass, LPDWORD classChars, LPDWORD reserved,
                                      LPDWORD subKeys, LPDWORD maxSubKeyChars, LPDWORD maxClassChars,
                                      LPDWORD values, LPDWORD maxValueNameChars, LPDWORD maxValueBytes,
@@ -364,12 +367,6 @@ LONG DeviceSession::RegQueryInfoKeyW(HKEY key, LPWSTR keyClass, LPDWORD classCha
         if (maxValueBytes) *maxValueBytes = largest;
         status = ERROR_SUCCESS;
     }
-    Served([&] {
-        Fields fields{{"key", HandleName(key)}, {"result", status}};
-        if (status == ERROR_SUCCESS && subKeys) fields["subKeys"] = *subKeys;
-        if (status == ERROR_SUCCESS && values) fields["values"] = *values;
-        return fields;
-    });
     return status;
 }
 

@@ -40,8 +40,8 @@ std::string HandleName(HKEY handle)
     return text;
 }
 
-DeviceSession::DeviceSession(DeviceImage& image_, Trace& trace_)
-    : image(image_), files(image_.Files()), trace(trace_)
+DeviceSession::DeviceSession(DeviceImage& image_, Trace& trace_, RunSettings settings)
+    : image(image_), trace(trace_), files(image_.Files()), settings_(std::move(settings))
 {
     DeviceProgram own;
     own.id = nextProgram_++;
@@ -74,22 +74,38 @@ DeviceSession::~DeviceSession()
 std::optional<Fault> DeviceSession::Enter(const char* op, std::u16string_view argument)
 {
     KillStep();
-    op_ = op;
     ++calls;
     auto counted = callsOf.find(std::string_view(op));
     if (counted == callsOf.end()) counted = callsOf.emplace(op, 0).first;
     const int kindIndex = ++counted->second;
-    if (!faults) return std::nullopt;
-    return faults(counted->first, calls, kindIndex, argument);  // the name kept: no string made per call
+    if (!settings_.faults) return std::nullopt;
+    // The name kept: no string made per call.
+    std::optional<Fault> fault = settings_.faults(counted->first, calls, kindIndex, argument);
+    if (fault) Notes().fault = fault->rule;
+    return fault;
 }
 
-void DeviceSession::Record(Fields fields)
+SimNotes& DeviceSession::Notes()
 {
-    nlohmann::ordered_json record = {{"op", op_}};
+    if (notes_.empty()) return unrecorded_ = SimNotes{};
+    return notes_.back();
+}
+
+void DeviceSession::Calling(const device_calls::Row& call)
+{
+    notes_.emplace_back();
     // A call of a program another program started names the program.
-    if (current_ != 0) record["process"] = programs[current_].id;
-    for (auto& [name, value] : fields.items()) record[name] = std::move(value);
-    trace.Add(std::move(record));
+    if (current_ != 0) notes_.back().process = programs[current_].id;
+    trace.Calling(call, notes_.back());
+}
+
+void DeviceSession::Returned(const TracedCall& call)
+{
+    const SimNotes notes = notes_.empty() ? SimNotes{} : std::move(notes_.back());
+    if (!notes_.empty()) notes_.pop_back();
+    if (!trace.Wanted()) return;
+    if (Stopped()) trace.EndedRun(call, notes);
+    else if (!Parked()) trace.Returned(call, notes);
 }
 
 BOOL DeviceSession::Failed(uint32_t error)
@@ -98,6 +114,7 @@ BOOL DeviceSession::Failed(uint32_t error)
     return FALSE;
 }
 
+// Faulted: FALSE, error else ERROR_ACCESS_DENIED.
 BOOL DeviceSession::SetFileAttributesW(LPCWSTR path, DWORD attributes)
 {
     std::optional<Fault> fault = Enter(__func__, Text(path));
@@ -105,26 +122,37 @@ BOOL DeviceSession::SetFileAttributesW(LPCWSTR path, DWORD attributes)
     if (fault) ok = Failed(fault->error.value_or(ERROR_ACCESS_DENIED));
     else if (uint32_t error = files.SetAttributes(Text(path), attributes)) ok = Failed(error);
     else ok = TRUE;
-    Served([&] { return Fields{{"path", Utf8(path)}, {"attributes", attributes}}; });
     return ok;
 }
 
+// Faulted: FALSE, error else ERROR_SHARING_VIOLATION.
 BOOL DeviceSession::DeleteFileW(LPCWSTR path)
 {
     std::optional<Fault> fault = Enter(__func__, Text(path));
     const std::u16string_view file = Text(path);
-    BOOL ok;
     // Whether anything holds the file is asked first: few files are held,
     // and the lists are shorter than a walk down the device's folders.
-    if (fault) ok = Failed(fault->error.value_or(ERROR_SHARING_VIOLATION));
-    else if ((image.config.IsHeldOpen(file) || HeldByAnything(file)) && files.Exists(file))
+    const auto holder = [&]() -> const char* {
+        if (image.config.IsHeldByUser(file)) return "user";
+        if (image.config.IsHeldOpen(file)) return "device";
+        return HeldByAnything(file) ? "program" : nullptr;
+    };
+    BOOL ok;
+    const char* heldBy = nullptr;
+    if (fault) {
+        ok = Failed(fault->error.value_or(ERROR_SHARING_VIOLATION));
+    } else if ((heldBy = holder()) && files.Exists(file)) {
         ok = Failed(ERROR_SHARING_VIOLATION);
-    else if (uint32_t error = files.DeleteFile(file)) ok = Failed(error);
-    else ok = TRUE;
-    Served([&] { return Fields{{"path", Utf8(path)}, {"result", ok}, {"error", lastError}}; });
+        Notes().heldBy = heldBy;
+    } else if (uint32_t error = files.DeleteFile(file)) {
+        ok = Failed(error);
+    } else {
+        ok = TRUE;
+    }
     return ok;
 }
 
+// Faulted: FALSE, error else ERROR_ACCESS_DENIED.
 BOOL DeviceSession::RemoveDirectoryW(LPCWSTR path)
 {
     std::optional<Fault> fault = Enter(__func__, Text(path));
@@ -132,16 +160,16 @@ BOOL DeviceSession::RemoveDirectoryW(LPCWSTR path)
     if (fault) ok = Failed(fault->error.value_or(ERROR_ACCESS_DENIED));
     else if (uint32_t error = files.RemoveDirectory(Text(path))) ok = Failed(error);
     else ok = TRUE;
-    Served([&] { return Fields{{"path", Utf8(path)}, {"result", ok}}; });
     return ok;
 }
 
+// Faulted: result (else 0), nothing written; error, if given, as the thread's
+//   error code. A result over the caller's size is a path that would not fit.
 DWORD DeviceSession::GetTempPathW(DWORD size, LPWSTR buffer)
 {
     std::optional<Fault> fault = Enter(__func__, u"");
     const std::u16string& temp = image.config.temp;
     DWORD result;
-    std::u16string written;
     if (fault) {
         result = static_cast<DWORD>(fault->result.value_or(0));
         if (fault->error) lastError = *fault->error;
@@ -153,12 +181,11 @@ DWORD DeviceSession::GetTempPathW(DWORD size, LPWSTR buffer)
     } else {
         std::memcpy(buffer, temp.c_str(), (temp.size() + 1) * sizeof(WCHAR));
         result = static_cast<DWORD>(temp.size());
-        written = temp;
     }
-    Served([&] { return Fields{{"size", size}, {"result", result}, {"path", Utf16ToUtf8Lossy(written)}}; });
     return result;
 }
 
+// Faulted: FALSE, nothing written.
 BOOL DeviceSession::SHGetSpecialFolderPath(HWND, LPWSTR buffer, int csidl, BOOL)
 {
     std::optional<Fault> fault = Enter(__func__, NumberText(csidl));
@@ -170,55 +197,52 @@ BOOL DeviceSession::SHGetSpecialFolderPath(HWND, LPWSTR buffer, int csidl, BOOL)
         std::memcpy(buffer, folder->c_str(), (folder->size() + 1) * sizeof(WCHAR));
         ok = TRUE;
     }
-    nlohmann::ordered_json fields = {{"csidl", csidl}, {"result", ok}};
-    if (ok) fields["path"] = Utf16ToUtf8Lossy(*folder);
-    Served(std::move(fields));
     return ok;
 }
 
+// Faulted: result, else error, else 0.
 DWORD DeviceSession::GetLastError()
 {
     std::optional<Fault> fault = Enter(__func__, u"");
-    DWORD error = fault ? static_cast<DWORD>(fault->Status(0)) : lastError;
-    Served([&] { return Fields{{"result", error}}; });
-    return error;
+    return fault ? static_cast<DWORD>(fault->Status(0)) : lastError;
 }
 
+// Faulted: the code is not stored.
 void DeviceSession::SetLastError(DWORD error)
 {
     std::optional<Fault> fault = Enter(__func__, u"");
     if (!fault) lastError = error;
-    Served([&] { return Fields{{"error", error}}; });
 }
 
+// Faulted: no window (null).
 HWND DeviceSession::GetForegroundWindow()
 {
     std::optional<Fault> fault = Enter(__func__, u"");
-    Served();
     return fault ? nullptr : reinterpret_cast<HWND>(kTodayScreen);
 }
 
+// Faulted: the box is recorded, the answerer is not asked, and result (else 0, a
+//   box that could not be shown) is the button returned.
 int DeviceSession::MessageBoxW(HWND, LPCWSTR text, LPCWSTR caption, UINT flags)
 {
     std::optional<Fault> fault = Enter(__func__, Text(text));
     BoxRecord box{std::u16string(Text(text)), std::u16string(Text(caption)), flags, 0};
     std::optional<int> pressed;
     if (fault) pressed = static_cast<int>(fault->result.value_or(0));
-    else if (answerer) pressed = answerer(box);
+    else if (settings_.answerer) pressed = settings_.answerer(box);
     box.result = pressed.value_or(0);
     if (trace.Keeps()) boxes.push_back(box);  // kept, like the trace, only when asked for
-    Served([&] { return Fields{{"text", Utf8(text)}, {"caption", Utf8(caption)}, {"flags", flags}, {"result", box.result}}; });
     if (!pressed) stop = Stop::NoAnswer;  // the box stays on the screen
     return box.result;
 }
 
+// Faulted: FALSE, no reset.
 BOOL DeviceSession::KernelIoControl(DWORD code, LPVOID, DWORD, LPVOID, DWORD, LPDWORD)
 {
     std::optional<Fault> fault = Enter(__func__, NumberText(code));
-    Served([&] { return Fields{{"code", code}}; });
     if (fault || code != IOCTL_HAL_REBOOT) return FALSE;
     ++resetRequests;
-    if (!resetReturns) stop = Stop::Reset;  // the device restarts
+    if (!settings_.resetReturns) stop = Stop::Reset;  // the device restarts
     return FALSE;
 }
 
@@ -228,6 +252,7 @@ HANDLE DeviceSession::GetProcessHeap()
     return &heapBlocks;
 }
 
+// Faulted: null.
 LPVOID DeviceSession::HeapAlloc(HANDLE, DWORD, SIZE_T bytes)
 {
     return Allocate(bytes, true);
@@ -241,7 +266,6 @@ void DeviceSession::HeapAllocWithoutRoom(DWORD, SIZE_T bytes)
 LPVOID DeviceSession::Allocate(SIZE_T bytes, bool heapHasRoom)
 {
     std::optional<Fault> fault = Enter("HeapAlloc", NumberText(bytes));
-    Served([&] { return Fields{{"bytes", bytes}}; });
     if (fault || !heapHasRoom) return nullptr;
     uint8_t* block = new uint8_t[bytes ? bytes : 1];
     std::memset(block, 0xCD, bytes);  // as a debug heap: never zero by luck
@@ -249,10 +273,10 @@ LPVOID DeviceSession::Allocate(SIZE_T bytes, bool heapHasRoom)
     return block;
 }
 
+// Faulted: FALSE, and the block stays allocated.
 BOOL DeviceSession::HeapFree(HANDLE, DWORD, LPVOID block)
 {
     std::optional<Fault> fault = Enter(__func__, u"");
-    Served();
     if (fault) return FALSE;
     auto it = heapBlocks.find(block);
     if (it == heapBlocks.end()) {

@@ -54,61 +54,16 @@ enum class Stop {
 };
 
 // A fault to inject into one platform call; see FaultPlan. A faulted call
-// does nothing on the device; what it returns:
-//   RegOpenKeyExW, RegCloseKey, RegDeleteKeyW: result, else error, else
-//     ERROR_FILE_NOT_FOUND, ERROR_INVALID_HANDLE, ERROR_ACCESS_DENIED; no key
-//     is opened, closed (it stays open) or deleted.
-//   RegQueryValueExW without data: result, else error, else
-//     ERROR_FILE_NOT_FOUND; nothing is written. With data: as if the value
-//     held data with type (REG_SZ if not given): the type and the full size
-//     are reported, no more than the offered bytes are copied, and the status
-//     is result, else error, else ERROR_SUCCESS. The key is not looked at.
-//   SetFileAttributesW, DeleteFileW, RemoveDirectoryW: FALSE with error as
-//     the thread's error code, else ERROR_ACCESS_DENIED (DeleteFileW:
-//     ERROR_SHARING_VIOLATION).
-//   GetTempPathW: result (else 0), nothing written; error, if given, as the
-//     thread's error code. A result over the caller's size is a path that
-//     would not fit.
-//   SHGetSpecialFolderPath: FALSE, nothing written.
-//   GetLastError: result, else error, else 0. SetLastError: the code is not
-//     stored.
-//   GetForegroundWindow: no window (null).
-//   MessageBoxW: the box is recorded, the answerer is not asked, and result
-//     (else 0, a box that could not be shown) is the button returned.
-//   KernelIoControl: FALSE, no reset.
-//   HeapAlloc: null. HeapFree: FALSE, and the block stays allocated.
-// The calls of the trace build and the device kit, likewise doing nothing:
-//   CreateFileW: INVALID_HANDLE_VALUE, error else ERROR_ACCESS_DENIED.
-//   WriteFile, FlushFileBuffers: FALSE, error else ERROR_DISK_FULL; nothing
-//     is written, the file pointer stays.
-//   ReadFile: FALSE, error else ERROR_ACCESS_DENIED; nothing is read.
-//   SetFilePointer: result, else INVALID_SET_FILE_POINTER, error else
-//     ERROR_INVALID_PARAMETER; the file pointer stays.
-//   CloseHandle: FALSE, error else ERROR_INVALID_HANDLE; the handle stays open.
-//   GetFileAttributesW: result, else INVALID_FILE_ATTRIBUTES, error else
-//     ERROR_FILE_NOT_FOUND.
-//   CreateDirectoryW, CopyFileW: FALSE, error else ERROR_ACCESS_DENIED.
-//   RegCreateKeyExW, RegSetValueExW, RegDeleteValueW: result, else error,
-//     else ERROR_ACCESS_DENIED; no key is made or opened, no value changed.
-//   RegFlushKey: result, else error, else ERROR_ACCESS_DENIED; nothing is
-//     written to registry.reg.
-//   RegQueryInfoKeyW: result, else error, else ERROR_INVALID_HANDLE; nothing
-//     is written.
-//   GetVersionExW, SystemParametersInfoW: FALSE, error else
-//     ERROR_INVALID_PARAMETER; nothing written.
-//   GetModuleFileNameW: result (else 0), error else ERROR_INVALID_HANDLE;
-//     nothing written.
-//   CreateProcessW: FALSE, error else ERROR_NOT_ENOUGH_MEMORY; nothing starts.
-//   CreateEventW: null, error else ERROR_NOT_ENOUGH_MEMORY.
-//   EventModify: FALSE, error else ERROR_INVALID_HANDLE; the event is as it was.
-//   WaitForSingleObject: result, else WAIT_FAILED, error else
-//     ERROR_INVALID_HANDLE; the program does not wait.
-// (Sleep, like GetProcessHeap, is never failed.)
+// does nothing on the device and fails as a device's call of its kind
+// fails; each service says how beside the code that fails it (services.cpp,
+// file_services.cpp, registry_services.cpp, process_services.cpp).
+// GetProcessHeap and Sleep are never failed.
 struct Fault {
     std::optional<int64_t> result;  // the call's return value
     std::optional<uint32_t> error;  // the thread's error code afterwards
     std::optional<std::string> data;  // RegQueryValueExW: the bytes returned
     std::optional<uint32_t> type;     // RegQueryValueExW: the type returned
+    std::string rule;                 // the --fail rule that made it, as written, for the trace
 
     // What a call that returns a status gives back: result, else error,
     // else the call's own way of failing.
@@ -125,15 +80,50 @@ using FaultPlan = std::function<std::optional<Fault>(const std::string& op, int 
 // The key a registry handle names on the device: one of the three roots,
 // or nothing for any other handle.
 std::optional<Root> RootOfHandle(HKEY handle);
-// A handle as the trace and the reports name it: the root's name
-// ("HKEY_LOCAL_MACHINE"), or its value ("0x1000").
+// A handle as the reports name it: the root's name ("HKEY_LOCAL_MACHINE"),
+// or its value ("0x1000").
 std::string HandleName(HKEY handle);
+
+// What the device's GetVersionExW and SystemParametersInfoW answer, from
+// device.ini's [Device], as the trace build asks for them: the facts its
+// trace's first records name.
+DeviceFacts DeviceFactsOf(const formats::DeviceSection& device);
+
+// How the device meets one run: who answers its boxes, which calls fail,
+// whether a soft reset comes back, and whether the registry goes to
+// registry.reg during the run, as the device keeps it (a RAM registry at each
+// change, a hive one at each RegFlushKey): for a run that writes the device
+// back.
+struct RunSettings {
+    BoxAnswerer answerer;
+    FaultPlan faults;
+    bool resetReturns = false;  // KernelIoControl comes back instead of restarting
+    bool persistRegistry = false;
+};
+
+// What one run did, as the device tells it once the run's program has come
+// back (DeviceSession::EndRun).
+struct RunReport {
+    Stop stop = Stop::None;  // Reset: the device restarted; NoAnswer: left at a box; Waiting: still running
+    std::string fault;       // Stop::Fault: what went wrong, and where
+    std::vector<BoxRecord> boxes;  // only when the trace keeps its records
+    int resetRequests = 0;
+    int calls = 0;
+    size_t heapBlocksLeft = 0;  // still allocated when the run ended
+    int badHeapFrees = 0;
+    size_t keysLeftOpen = 0;
+    // What became of the programs the run started, and of the run's own
+    // program when it waits.
+    std::vector<ProgramNote> programs;
+    bool registryChanged = false;  // registry.reg is to be written back
+    bool configChanged = false;    // device.ini's [Running] is to be written back
+};
 
 // The simulated device of one run: the back end (back_end.h) the device code
 // built for this host is bound to, and the device the emulator serves.
 class DeviceSession final : public BackEnd {
 public:
-    DeviceSession(DeviceImage& image, Trace& trace);
+    DeviceSession(DeviceImage& image, Trace& trace, RunSettings settings = {});
     ~DeviceSession();
     DeviceSession(const DeviceSession&) = delete;
     DeviceSession& operator=(const DeviceSession&) = delete;
@@ -143,10 +133,10 @@ public:
     // the host build of the device code reaches; the trace build's and the
     // device kit's (file_services.cpp, registry_services.cpp,
     // process_services.cpp), which only emulated programs make.
-#define TRQ_DECLARE_SERVICE(type, name, params, args, faults, kinds) type name params override;
+#define TRQ_DECLARE_SERVICE(type, name, params, args, faults, success, kinds) type name params override;
     TRQ_DEVICE_CALLS(TRQ_DECLARE_SERVICE)
 #undef TRQ_DECLARE_SERVICE
-#define TRQ_DECLARE_SERVICE(type, name, params, args, faults, kinds) type name params;
+#define TRQ_DECLARE_SERVICE(type, name, params, args, faults, success, kinds) type name params;
     TRQ_TRACE_CALLS(TRQ_DECLARE_SERVICE)
     TRQ_KIT_CALLS(TRQ_DECLARE_SERVICE)
 #undef TRQ_DECLARE_SERVICE
@@ -159,9 +149,17 @@ public:
     void SetModuleHandle(uintptr_t handle);
     // The command's program has come back (returned, broken down, waiting
     // or stopped): its handles close unless it waits; the programs still
-    // running go to device.ini's [Running] (image.config.running), and
-    // configChanged says whether that changed.
-    void EndRun();
+    // running go to device.ini's [Running] (image.config.running). Then
+    // what the run did.
+    RunReport EndRun();
+    // The emulated program broke down (what went wrong, and where): the run
+    // stops there (Stop::Fault).
+    void ProgramBrokeDown(std::string what);
+    // Lends the device the loader of the Pocket PC images that programs
+    // start, for as long as the lender's run lasts; gives back the one it had
+    // (none: each program started is a stand-in, see CreateProcessW in
+    // process_services.cpp).
+    ProgramLoader LendProgramLoader(ProgramLoader loader);
     // Whether the program now running waits (WaitForSingleObject on an
     // event that is not set, without a time-out): it runs no further. For
     // the command's own program, that also stops the run (Stop::Waiting).
@@ -175,68 +173,23 @@ public:
     // Whether the last call ended the run; see stop.
     bool Stopped() const override { return stop != Stop::None; }
     DWORD ErrorCode() const override { return lastError; }
+    // A call about to be made and the call that returned, as the dispatcher
+    // that passes it on has its words (bound_device.cpp for the host build,
+    // the emulator's COREDLL for a program it runs): the trace writes and
+    // keeps its record, with the notes the services took of it. A call that
+    // ended the run, or parked its program, has none.
+    void Calling(const device_calls::Row& call) override;
+    void Returned(const TracedCall& call) override;
 
     DeviceImage& image;
-    DeviceFiles files;
     Trace& trace;
-    BoxAnswerer answerer;
-    FaultPlan faults;
-    bool resetReturns = false;  // KernelIoControl comes back instead of restarting
-    // Whether the registry goes to registry.reg during the run, as the
-    // device keeps it (a RAM registry at each change, a hive one at each
-    // RegFlushKey): for a run that writes the device back.
-    bool persistRegistry = false;
-
-    Stop stop = Stop::None;
-    std::string fault;  // Stop::Fault: what went wrong, and where
-
-    // What the run did.
-    uint32_t lastError = 0;
-    int calls = 0;
-    std::map<std::string, int, std::less<>> callsOf;
-    std::vector<BoxRecord> boxes;  // only when the trace keeps its records
-    int resetRequests = 0;
-    bool registryChanged = false;
-    std::map<void*, size_t> heapBlocks;  // live HeapAlloc blocks
-    int badHeapFrees = 0;
-    std::map<uintptr_t, std::pair<Root, std::u16string>> openKeys;
-    uintptr_t nextKey = 0x1000;
-    bool configChanged = false;  // device.ini's [Running] is to be written back
-
-    // Files, events and programs: every program's handles, in one table, each
-    // handle its owner's only.
-    std::map<uintptr_t, DeviceHandle> handles;
-    std::vector<DeviceProgram> programs;  // the command's own first
-    std::vector<ProgramNote> programNotes;
-    // Loads the Pocket PC images programs start; none: each program started
-    // is a stand-in (see CreateProcessW in process_services.cpp).
-    ProgramLoader loader;
-    uint64_t bytesWritten = 0;  // by WriteFile and CopyFileW
-    int made = 0;               // files and folders they and CreateDirectoryW made
-    int starts = 0;             // programs started by CreateProcessW
 
 private:
-    // Counts the call op and asks the fault plan about it; the trace
-    // record that Served writes carries op.
+    // Counts the call op and asks the fault plan about it; a fault's rule
+    // goes to the call's notes.
     std::optional<Fault> Enter(const char* op, std::u16string_view argument);
-    // The call's trace record: its name, then the fields that fields()
-    // makes (an object), made only when the trace has somewhere to go.
-    using Fields = nlohmann::ordered_json;
-    template <typename MakeFields>
-    void Served(MakeFields fields)
-    {
-        if (trace.Wanted()) Record(fields());
-    }
-    void Served()
-    {
-        if (trace.Wanted()) Record(Fields::object());
-    }
-    // The same, with the fields made before the call.
-    void Served(Fields fields)
-    {
-        if (trace.Wanted()) Record(std::move(fields));
-    }
-    void Record(Fields fields);
+    // What the trace notes of the call being served, beside its record.
+    SimNotes& Notes();
     BOOL Failed(uint32_t error);
     bool KeyOf(HKEY key, Root& root, std::u16string& path) const;
     HKEY OpenKeyHandle(Root root, std::u16string path);
@@ -263,7 +216,39 @@ private:
     BOOL StartProgram(DeviceProgram program, const std::u16string& commandLine, LoadedProgram* loaded,
                       LPPROCESS_INFORMATION information);
 
-    const char* op_ = "";
+    DeviceFiles files;
+    const RunSettings settings_;
+
+    Stop stop = Stop::None;
+    std::string breakdown_;  // Stop::Fault: what went wrong, and where
+
+    // What the run did.
+    uint32_t lastError = 0;
+    int calls = 0;
+    std::map<std::string, int, std::less<>> callsOf;
+    std::vector<BoxRecord> boxes;  // only when the trace keeps its records
+    int resetRequests = 0;
+    bool registryChanged = false;
+    std::map<void*, size_t> heapBlocks;  // live HeapAlloc blocks
+    int badHeapFrees = 0;
+    std::map<uintptr_t, std::pair<Root, std::u16string>> openKeys;
+    uintptr_t nextKey = 0x1000;
+    bool configChanged = false;  // device.ini's [Running] is to be written back
+
+    // Files, events and programs: every program's handles, in one table, each
+    // handle its owner's only.
+    std::map<uintptr_t, DeviceHandle> handles;
+    std::vector<DeviceProgram> programs;  // the command's own first
+    std::vector<ProgramNote> programNotes;
+    // Loads the Pocket PC images programs start; none: each program started
+    // is a stand-in (see CreateProcessW in process_services.cpp).
+    ProgramLoader loader;
+    uint64_t bytesWritten = 0;  // by WriteFile and CopyFileW
+    int made = 0;               // files and folders they and CreateDirectoryW made
+    int starts = 0;             // programs started by CreateProcessW
+
+    std::vector<SimNotes> notes_;  // of each call being served, the innermost last
+    SimNotes unrecorded_;          // of a call served without Calling (a test's direct call)
     size_t current_ = 0;  // index in programs of the one running now
     int nextProgram_ = 1;
     uintptr_t nextHandle_ = 0x40000;

@@ -16,7 +16,7 @@
 #define TRQ_TRACE_PASTE(a, b) TRQ_TRACE_PASTE_(a, b)
 
 extern "C" {
-#define TRQ_DECLARE_REAL_CALL(type, name, params, args, faults, kinds) \
+#define TRQ_DECLARE_REAL_CALL(type, name, params, args, faults, success, kinds) \
     type WINAPI TRQ_TRACE_PASTE(__real_, name) params;
 TRQ_DEVICE_CALLS(TRQ_DECLARE_REAL_CALL)
 #undef TRQ_DECLARE_REAL_CALL

@@ -1,5 +1,7 @@
 #include "platform/trace/trace_line.h"
 
+#include "device/device_text.h"
+
 namespace {
 
 const char kHexDigits[] = "0123456789abcdef";
@@ -102,27 +104,7 @@ void Escaped(TraceLine& line, unsigned code)
 void Utf8(TraceLine& line, unsigned code)
 {
     char b[4];
-    unsigned n;
-    if (code < 0x80) {
-        b[0] = static_cast<char>(code);
-        n = 1;
-    } else if (code < 0x800) {
-        b[0] = static_cast<char>(0xC0 | code >> 6);
-        b[1] = static_cast<char>(0x80 | (code & 0x3F));
-        n = 2;
-    } else if (code < 0x10000) {
-        b[0] = static_cast<char>(0xE0 | code >> 12);
-        b[1] = static_cast<char>(0x80 | (code >> 6 & 0x3F));
-        b[2] = static_cast<char>(0x80 | (code & 0x3F));
-        n = 3;
-    } else {
-        b[0] = static_cast<char>(0xF0 | code >> 18);
-        b[1] = static_cast<char>(0x80 | (code >> 12 & 0x3F));
-        b[2] = static_cast<char>(0x80 | (code >> 6 & 0x3F));
-        b[3] = static_cast<char>(0x80 | (code & 0x3F));
-        n = 4;
-    }
-    AppendStringByte(line, b, n);
+    AppendStringByte(line, b, device_text::Utf8Bytes(code, b));
 }
 
 void Character(TraceLine& line, unsigned code)
@@ -179,8 +161,9 @@ unsigned LineEnd(TraceLine& line)
     return line.length;
 }
 
-void PutKeyOf(TraceLine& line, const char* key, unsigned count)
+void PutKey(TraceLine& line, const char* key)
 {
+    const unsigned count = Length(key);
     // A key is written only with room for its value's start after it, so
     // that a cut never leaves a key without a value or a trailing comma.
     const unsigned need = (line.first ? 0 : 1) + count + 3 + kValueRoom;
@@ -193,8 +176,6 @@ void PutKeyOf(TraceLine& line, const char* key, unsigned count)
     Append(line, key, count);
     Append(line, "\":", 2);
 }
-
-void PutKey(TraceLine& line, const char* key) { PutKeyOf(line, key, Length(key)); }
 
 void PutNull(TraceLine& line) { Append(line, "null", 4); }
 
@@ -240,15 +221,16 @@ void PutString16(TraceLine& line, const WCHAR* text, unsigned count)
     if (line.cut) return;
     for (unsigned i = 0; i < count && text[i] && !line.cut; ++i) {
         const unsigned unit = static_cast<unsigned>(text[i]);
-        const bool high = unit >= 0xD800 && unit < 0xDC00;
-        const unsigned next = high && i + 1 < count ? static_cast<unsigned>(text[i + 1]) : 0;
-        if (high && next >= 0xDC00 && next < 0xE000) {
-            Utf8(line, 0x10000 + ((unit - 0xD800) << 10) + (next - 0xDC00));
+        const bool pairs = device_text::IsHighSurrogate(unit) && i + 1 < count;
+        const unsigned next = pairs ? static_cast<unsigned>(text[i + 1]) : 0;
+        const unsigned code = device_text::CodePoint(unit, next);
+        if (code >= 0x10000) {
+            Utf8(line, code);
             ++i;
-        } else if (unit >= 0xD800 && unit < 0xE000) {
-            Escaped(line, unit);
+        } else if (device_text::IsHighSurrogate(code) || device_text::IsLowSurrogate(code)) {
+            Escaped(line, code);  // a surrogate alone, which UTF-8 cannot carry
         } else {
-            Character(line, unit);
+            Character(line, code);
         }
     }
     CloseString(line);

@@ -5,7 +5,7 @@
 //
 // Freestanding: no C runtime, no allocation, no global state. The trace
 // build writes its records with it on the Pocket PC and on desktop Windows,
-// the device kit its log, and the host's checker the records it compares.
+// the device kit its log, and the simulated device its trace.
 #ifndef TRQ_PLATFORM_TRACE_TRACE_LINE_H
 #define TRQ_PLATFORM_TRACE_TRACE_LINE_H
 
@@ -28,8 +28,6 @@ unsigned LineEnd(TraceLine& line);
 
 // A member's key, then its value (one of the Put* below).
 void PutKey(TraceLine& line, const char* key);
-// The same, for a key given up to a separator: the first count characters.
-void PutKeyOf(TraceLine& line, const char* key, unsigned count);
 void PutNull(TraceLine& line);
 void PutBool(TraceLine& line, bool value);
 // Numbers are a word wide: 32 bits on the device, whose builds must not

@@ -17,49 +17,35 @@
 #define TRQ_DEVICE_ALL_CALLS  // the file calls of the trace build's tier
 #include "device/device.h"
 #include "platform/trace/call_record.h"
-#include "platform/trace/call_shapes.h"
 #include "platform/trace/real_calls.h"
 #include "platform/trace/trace_file.h"
 
 namespace {
 
-// Room for {"calling":"<name>"} and the line's end.
-const unsigned kCallingLineSize = 96;
+using device_calls::Row;
 
 // Before the call: the line that says it is being made, and the counts it
 // reads.
-__attribute__((noinline)) void Before(const CallShape& shape, const TraceWord* words, DWORD* countsIn)
+__attribute__((noinline)) void Before(const Row& call, const TraceWord* words, DWORD* countsIn)
 {
     char text[kCallingLineSize];
-    TraceLine line;
-    LineBegin(line, text, sizeof text);
-    PutKey(line, "calling");
-    PutText(line, shape.name);
-    AppendTraceLine(text, LineEnd(line));
-    TakeCountsIn(shape.kinds, shape.count, words, countsIn);
+    AppendTraceLine(text, WriteCallingLine(call, text, sizeof text));
+    TakeCountsIn(call, words, countsIn);
 }
 
 // After the call: its record.
-__attribute__((noinline)) void After(const CallShape& shape, const TraceWord* words, const DWORD* countsIn,
-                                     TraceResult result, DWORD error)
+__attribute__((noinline)) void After(const Row& row, const TraceWord* words, const DWORD* countsIn, DWORD result,
+                                     DWORD error)
 {
     char text[kTraceLineSize];
     TouchFromTheTop(text, sizeof text);
-    const TracedCall call = {0,     shape.name, shape.parameterNames, shape.kinds, shape.count, words,
-                             countsIn, result,  error};
+    TracedCall call;
+    call.call = &row;
+    call.args = words;
+    call.countsIn = countsIn;
+    call.result = result;
+    call.error = error;
     AppendTraceLine(text, WriteCallRecord(call, text, sizeof text));
-}
-
-// An argument as a word of the record.
-template <typename T>
-TraceWord Word(T* pointer)
-{
-    return reinterpret_cast<TraceWord>(pointer);
-}
-template <typename T>
-TraceWord Word(T value)
-{
-    return static_cast<TraceWord>(value);
 }
 
 template <typename T>
@@ -77,21 +63,21 @@ struct IsVoid<void> {
 
 // The call through real, traced. The parameters' types come from real alone.
 template <typename R, typename... P>
-R Traced(const CallShape& shape, R(WINAPI* real)(P...), typename Same<P>::type... args)
+R Traced(const Row& call, R(WINAPI* real)(P...), typename Same<P>::type... args)
 {
     // One word more than there are parameters: a call without any has an
     // array too.
-    const TraceWord words[sizeof...(P) + 1] = {Word(args)...};
+    const TraceWord words[sizeof...(P) + 1] = {WordOf(args)...};
     DWORD countsIn[sizeof...(P) + 1];
-    Before(shape, words, countsIn);
+    Before(call, words, countsIn);
     if constexpr (IsVoid<R>::value) {
         real(args...);
         const DWORD error = __real_GetLastError();
-        After(shape, words, countsIn, NoResult(), error);
+        After(call, words, countsIn, 0, error);
     } else {
         const R result = real(args...);
         const DWORD error = __real_GetLastError();
-        After(shape, words, countsIn, ResultOf(result), error);
+        After(call, words, countsIn, ResultWord(result), error);
         return result;
     }
 }
@@ -101,13 +87,14 @@ R Traced(const CallShape& shape, R(WINAPI* real)(P...), typename Same<P>::type..
 // The wrapper's arguments after a comma, or nothing for a call without any.
 #define TRQ_TRACE_ARGUMENTS(...) __VA_OPT__(, ) __VA_ARGS__
 
-// The record names the call as the list does (call_shapes::<name>.name),
-// whatever the platform's headers make of the symbol.
+// The record names the call as the list does (its row's name), whatever
+// the platform's headers make of the symbol.
 
-#define TRQ_TRACED_CALL(type, name, params, args, faults, kinds)                                  \
-    extern "C" type WINAPI TRQ_TRACE_PASTE(__wrap_, name) params                                  \
-    {                                                                                             \
-        return Traced(call_shapes::name, &TRQ_TRACE_PASTE(__real_, name) TRQ_TRACE_ARGUMENTS args); \
+#define TRQ_TRACED_CALL(type, name, params, args, faults, success, kinds)                       \
+    extern "C" type WINAPI TRQ_TRACE_PASTE(__wrap_, name) params                                   \
+    {                                                                                              \
+        return Traced(device_calls::call::name,                                                    \
+                      &TRQ_TRACE_PASTE(__real_, name) TRQ_TRACE_ARGUMENTS args);                   \
     }
 TRQ_DEVICE_CALLS(TRQ_TRACED_CALL)
 #undef TRQ_TRACED_CALL
@@ -116,7 +103,7 @@ TRQ_DEVICE_CALLS(TRQ_TRACED_CALL)
 // Desktop Windows declares the calls __declspec(dllimport): the device code
 // calls through the import slot __imp_<name>, which the link sends to a slot
 // of the layer's own, holding the wrapper.
-#define TRQ_TRACED_IMPORT_SLOT(type, name, params, args, faults, kinds) \
+#define TRQ_TRACED_IMPORT_SLOT(type, name, params, args, faults, success, kinds) \
     extern "C" type(WINAPI* const TRQ_TRACE_PASTE(__wrap___imp_, name)) params = TRQ_TRACE_PASTE(__wrap_, name);
 TRQ_DEVICE_CALLS(TRQ_TRACED_IMPORT_SLOT)
 #undef TRQ_TRACED_IMPORT_SLOT

@@ -13,7 +13,7 @@
 #endif
 #include "device/device.h"
 
-#define TRQ_IMPORT_THUNK(type, name, params, args, faults, kinds) \
+#define TRQ_IMPORT_THUNK(type, name, params, args, faults, success, kinds) \
     asm(".pushsection .text.import." #name ",\"ax\",%progbits\n" \
         "\t.global " #name "\n"                             \
         "\t.type " #name ", %function\n"                    \

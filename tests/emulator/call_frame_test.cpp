@@ -54,10 +54,13 @@ TEST_P(CallArguments, ComeFromR0ToR3AndThenTheStack)
     machine->SetReg(UC_ARM_REG_SP, a.sp);
     emulator::ProcessHeap heap(*machine, 0, 0);
     emulator::CopyBudget copies{1024, 1024};
-    CallFrame frame(*machine, heap, copies, "HeapAlloc");
     // Plain values up to the one read: only where each word is matters here.
-    const std::vector<device_calls::Arg> kinds(a.index + 1, device_calls::Value());
-    EXPECT_EQ(frame.Marshal(kinds.data(), a.index + 1), a.fault.empty());
+    const std::vector<device_calls::Param> params(a.index + 1, device_calls::Param{"value", device_calls::Value()});
+    device_calls::Row call = device_calls::call::HeapAlloc;
+    call.params = params.data();
+    call.paramCount = static_cast<unsigned>(params.size());
+    CallFrame frame(*machine, heap, copies, call);
+    EXPECT_EQ(frame.Marshal(), a.fault.empty());
     EXPECT_EQ(frame.Fault(), a.fault);
     if (a.fault.empty()) {
         EXPECT_EQ(frame.Arg(a.index), a.value);

@@ -82,12 +82,34 @@ std::vector<std::string> KeyStory(bool removeSettings, bool removeInstallRecord)
     return story;
 }
 
-std::string DeletionOf(const nlohmann::ordered_json& record)
+std::string DeletionOf(const sim::RecordedCall& record)
 {
-    if (record["result"].get<int>()) return "deleted";
-    const int error = record["error"].get<int>();
-    if (error == static_cast<int>(kErrorSharingViolation)) return "held open";
+    if (record.result.number) return "deleted";
+    const uint32_t error = record.error;
+    if (error == kErrorSharingViolation) return "held open";
     return error == 2 || error == 3 ? "not there" : "error " + std::to_string(error);
+}
+
+// One call as a story's line, if it tells one.
+void Tell(const sim::RecordedCall& r, Story& story)
+{
+    namespace call = device_calls::call;
+    const std::string op = r.call->name;
+    const auto text = [&r](const char* parameter) { return Utf8(r.Arg(parameter).text); };
+    const auto number = [&r](const char* parameter) { return r.Arg(parameter).number; };
+    if (r.call == &call::MessageBoxW)
+        story.boxes.push_back(BoxLine(text("caption"), text("text"), static_cast<std::uint32_t>(number("flags"))));
+    else if (r.call == &call::SHGetSpecialFolderPath) story.files.push_back(op + " " + std::to_string(number("csidl")));
+    else if (r.call == &call::GetTempPathW) story.files.push_back(op + " " + std::to_string(number("size")));
+    else if (r.call == &call::SetFileAttributesW)
+        story.files.push_back(op + " " + text("path") + " " + Hex(static_cast<std::uint32_t>(number("attributes"))));
+    else if (r.call == &call::SetLastError) story.files.push_back(op + " " + std::to_string(number("error")));
+    else if (r.call == &call::GetLastError) story.files.push_back(op);
+    else if (r.call == &call::DeleteFileW) story.files.push_back(op + " " + text("path") + ": " + DeletionOf(r));
+    else if (r.call == &call::RemoveDirectoryW) story.files.push_back(op + " " + text("path"));
+    else if (r.call == &call::RegDeleteKeyW)
+        story.keys.push_back(op + " " + RootName(static_cast<Root>(number("root"))) + "\\" + text("subKey"));
+    else if (r.call == &call::KernelIoControl) story.resets.push_back(op + " " + Hex(static_cast<std::uint32_t>(number("code"))));
 }
 
 }  // namespace
@@ -116,22 +138,8 @@ Story ExpectedStory(const Run& run, const sim::DeviceImage& device)
 Story StoryOf(const sim::Trace& trace)
 {
     Story story;
-    for (const nlohmann::ordered_json& r : trace.Records()) {
-        const std::string op = r["op"].get<std::string>();
-        if (op == "MessageBoxW")
-            story.boxes.push_back(BoxLine(r["caption"], r["text"], r["flags"].get<std::uint32_t>()));
-        else if (op == "SHGetSpecialFolderPath") story.files.push_back(op + " " + r["csidl"].dump());
-        else if (op == "GetTempPathW") story.files.push_back(op + " " + r["size"].dump());
-        else if (op == "SetFileAttributesW")
-            story.files.push_back(op + " " + r["path"].get<std::string>() + " " + Hex(r["attributes"]));
-        else if (op == "SetLastError") story.files.push_back(op + " " + r["error"].dump());
-        else if (op == "GetLastError") story.files.push_back(op);
-        else if (op == "DeleteFileW") story.files.push_back(op + " " + r["path"].get<std::string>() + ": " + DeletionOf(r));
-        else if (op == "RemoveDirectoryW") story.files.push_back(op + " " + r["path"].get<std::string>());
-        else if (op == "RegDeleteKeyW")
-            story.keys.push_back(op + " " + r["root"].get<std::string>() + "\\" + r["path"].get<std::string>());
-        else if (op == "KernelIoControl") story.resets.push_back(op + " " + Hex(r["code"]));
-    }
+    for (const sim::RecordedCall& record : trace.Records()) Tell(record, story);
+    if (trace.EndedIn()) Tell(*trace.EndedIn(), story);
     return story;
 }
 

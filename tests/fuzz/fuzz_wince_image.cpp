@@ -14,7 +14,7 @@
 #include <cstring>
 #include <string>
 
-#include "device/device_call_table.h"
+#include "device/call_names.h"
 #include "formats/wince_image.h"
 #include "harness/emulator/arm_machine.h"
 #include "harness/emulator/coredll.h"
@@ -53,21 +53,21 @@ void CheckLoaded(const emulator::LoadedImage& image)
 
 void AsElfFile(const pe::Bytes& bytes)
 {
-    wince::ElfFile elf;
+    elf::ElfFile elf;
     pe::Bytes made;
     std::string error;
-    if (!wince::ReadElfFile(bytes, elf, error) || !wince::MakeWinceImage(elf, device_calls::CallNames(), made, error)) return;
+    if (!elf::ReadElfFile(bytes, elf, error) || !wince::MakeWinceImage(elf, device_calls::CallNames(), made, error)) return;
     emulator::LoadedImage image;
     if (!emulator::LoadWinceImage(made, emulator::kExportCount, image, error)) Broken("an image elf-to-wince made does not load: " + error);
     CheckLoaded(image);
     if (image.entry != elf.entry) Broken("the entry point moved");
     std::vector<std::string> slots;
-    for (const wince::ElfSymbol& s : elf.symbols)
+    for (const elf::ElfSymbol& s : elf.symbols)
         if (s.defined && s.name.rfind(wince::kImportSlotPrefix, 0) == 0) slots.push_back(s.name.substr(std::strlen(wince::kImportSlotPrefix)));
     if (slots.size() != image.imports.size()) Broken("imports lost or added");
     for (const emulator::LoadedImage::Import& import : image.imports) {
         if (import.library != wince::kImportLibrary) Broken("an import from " + import.library);
-        const wince::ElfSymbol* slot = elf.Symbol(wince::kImportSlotPrefix + import.name);
+        const elf::ElfSymbol* slot = elf.Symbol(wince::kImportSlotPrefix + import.name);
         if (!slot || slot->value != import.slot) Broken("the slot of " + import.name + " moved");
     }
 }

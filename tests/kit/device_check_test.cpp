@@ -106,7 +106,7 @@ std::string ConformantTrace(const fs::path& tmp)
     EXPECT_EQ(Cli("--init-device '" + device.string() + "'").exitCode, 0);
     Write(device / "device.ini", "[HeldOpen]\nFile=\\Windows\\TRQUtil.exe\n");
     for (const char* run : {"first", "second"}) {
-        CommandResult r = Cli("--device '" + device.string() + "' --answer yes,yes --trace-as-device '" +
+        CommandResult r = Cli("--device '" + device.string() + "' --answer yes,yes --trace '" +
                               made.string() + "'");
         EXPECT_EQ(r.exitCode, 0) << run << " run\n" << r.output;
     }
@@ -138,7 +138,8 @@ TEST(DeviceCheck, ConformantPairAndEachWayOfSpoilingIt)
     const std::string kitLog = kKitLog;
     const Case cases[] = {
         {"as made", nullptr, kitLog, 0,
-         {"Run 1, from line 1: 73 calls recorded, then KernelIoControl, which never returned (a soft reset)",
+         {"Device: Windows CE 5.1 build 1700 (platform 3), platform type PocketPC, OEM QX-500 Pocket PC",
+          "Run 1, from line 1: 73 calls recorded, then KernelIoControl, which never returned (a soft reset)",
           "Left: \\Windows\\TRQUtil.exe (error 32, held open)", "Reset: asked for in run 1, and the device restarted",
           "Finished: run 2 showed the Success box", "Verdict: conformant"}},
         {"a box's text changed",
@@ -189,8 +190,12 @@ TEST(DeviceCheck, ConformantPairAndEachWayOfSpoilingIt)
          Replaced(kitLog, "\\\\Windows\\\\StartUp", "\\\\Windows\\\\D\u00e9marrage"), 1,
          {"finding: run 1, call 12: SHGetSpecialFolderPath: its buffer held \"\\Windows\\StartUp\" on the device, "
           "\"\\Windows\\D\u00e9marrage\" on the simulated device"}},
+        {"a handle out the device was not given", [](std::string& t) { t = Replaced(t, "\"result\":\"0x1000\"", "\"result\":null"); },
+         kitLog, 1, {"call 1: the device called RegOpenKeyExW", "(result null on one side only)", "from call 1 the simulated"}},
         {"a line that is no record", onLines([](std::vector<std::string>& l) { l.insert(l.begin() + 5, "{\"n\":"); }),
          kitLog, 2, {"TRQ Uninstall trace.txt: line 6: not JSON"}},
+        {"bytes not in pairs", [](std::string& t) { t = Replaced(t, "\"data\":\"5c", "\"data\":\"c"); }, kitLog, 2,
+         {"TRQ Uninstall trace.txt: line 9: a record of RegQueryValueExW: its data is not what RegQueryValueExW writes"}},
         {"a kit log's hold without its file", nullptr,
          Replaced(kitLog, "\"holds\",\"file\":\"\\\\Windows\\\\TRQUtil.exe\",", "\"holds\","), 2,
          {"TRQ Uninstall Kit log.txt: line 8: a \"holds\" line without its \"file\""}},

@@ -11,7 +11,7 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "device/device_call_table.h"
+#include "device/call_names.h"
 #include "tests/test_device.h"
 
 namespace trq_test {

@@ -21,10 +21,11 @@ CommandResult Cli(const std::string& arguments)
 }
 
 // A Pocket PC that has never had the package: its folders, an empty
-// registry, the kit and the trace build copied into My Documents.
+// registry, the kit and the trace build copied into My Documents; its OEM's
+// name longer than the 128 characters the trace build and the kit ask for.
 void MakeRoundDevice(const fs::path& dir)
 {
-    MakeDeviceWithoutThePackage(dir);
+    MakeDeviceWithoutThePackage(dir, "[Device]\r\nServicePack=Service Pack 2\r\nOemInfo=" + std::string(200, 'Q') + "\r\n");
     fs::copy_file(TRQ_POCKETPC_KIT, dir / "files" / "My Documents" / "TRQUninstallKit.exe");
     fs::copy_file(TRQ_POCKETPC_TRACE_EXE, dir / "files" / "My Documents" / "TRQUninstallTrace.exe");
 }
@@ -44,9 +45,15 @@ TEST_P(KitRound, PreparedHeldResetFinishedAndConformant)
     ASSERT_EQ(kit.exitCode, 0) << kit.output;
     EXPECT_NE(kit.output.find("Now tap TRQUninstallTrace.exe"), std::string::npos) << kit.output;
 
-    // The first run finds the package's files held and offers the reset.
-    CommandResult first = Cli(on + " --run '\\My Documents\\TRQUninstallTrace.exe' --answer yes,yes");
+    // The first run finds the package's files held and offers the reset;
+    // the simulated device's trace of it names the device as the trace
+    // build's does.
+    const fs::path traced = tmp.Path() / "simulated trace.txt";
+    CommandResult first = Cli(on + " --run '\\My Documents\\TRQUninstallTrace.exe' --answer yes,yes --trace '" +
+                              traced.string() + "'");
     ASSERT_EQ(first.exitCode, 0) << first.output;
+    const std::string simulated = ReadHostFile(traced), onDevice = ReadHostFile(device / "files" / "TRQ Uninstall trace.txt");
+    EXPECT_EQ(simulated.substr(0, simulated.find('\n')), onDevice.substr(0, onDevice.find('\n')));
     EXPECT_NE(first.output.find("restart"), std::string::npos) << first.output;
     // After the restart nothing of the package is held: the second run
     // finishes the job.
@@ -60,6 +67,9 @@ TEST_P(KitRound, PreparedHeldResetFinishedAndConformant)
     CommandResult check = Cli("--check-device '" + back.string() + "'");
     EXPECT_EQ(check.exitCode, 0) << check.output;
     EXPECT_NE(check.output.find("Verdict: conformant"), std::string::npos) << check.output;
+    EXPECT_NE(check.output.find("Device: Windows CE 5.1 build 1700 (platform 3), service pack \"Service Pack 2\", "
+                                "platform type PocketPC, OEM unknown"),
+              std::string::npos) << check.output;
     EXPECT_NE(check.output.find("Reset: asked for in run 1, and the device restarted"), std::string::npos)
         << check.output;
     EXPECT_NE(check.output.find("Finished: run 2 showed the Success box"), std::string::npos) << check.output;

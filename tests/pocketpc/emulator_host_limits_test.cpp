@@ -90,10 +90,11 @@ TEST(PressingHeap, AnImpossibleRequestIsTracedAndAllocatesNothing)
     TestDevice device;
     device.program = emulator::PocketPcProgram(LoadPocketPc(PocketPcTestProgram("heap_too_large")), Cpu::Sa1110);
     const runner::RunOutcome run = device.Run({});
-    const auto allocations = run.trace.Of("HeapAlloc");
+    const auto allocations = run.trace.Of(device_calls::call::HeapAlloc);
     ASSERT_EQ(allocations.size(), 2u);
-    EXPECT_EQ(allocations[0]["bytes"], 0xFFFFFFFFu);
-    EXPECT_EQ(allocations[1]["bytes"], 16u);
+    EXPECT_EQ(allocations[0].Arg("bytes").number, 0xFFFFFFFFu);
+    EXPECT_EQ(allocations[0].result.number, 0);
+    EXPECT_EQ(allocations[1].Arg("bytes").number, 16u);
 }
 
 // A loop on GetLastError through the command line, with a trace: the run
@@ -122,8 +123,9 @@ TEST(PressingCli, ALoopOfCallsEndsAtTheBudgetInBoundedMemory)
     // the figure is printed, not checked.)
     EXPECT_LT(usage.ru_maxrss / 1024, 200) << "MiB at the peak";
 #endif
+    // The device's facts, then each call's "calling" line and its record.
     const std::string lines = ReadHostFile(trace);
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 1'000'000);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 1 + 2 * 1'000'000);
 }
 
 // A program's exit code that is not 0 is never passed on as success, not

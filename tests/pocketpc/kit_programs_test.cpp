@@ -76,9 +76,8 @@ const Step kHolderWaits = {
     0,
     {"\\My Documents\\kit_hold.exe: waits on the event \"TRQ Uninstall Kit stop\": it stays running\n",
      "Exit code: 0\n"},
-    "{\"op\":\"CreateProcessW\",\"program\":\"\\\\My Documents\\\\kit_hold.exe\",\"commandLine\":\"hold\","
-    "\"result\":1,\"error\":0,\"started\":2}\n"
-    "{\"op\":\"CreateFileW\",\"process\":2,\"path\":\"\\\\Program Files\\\\TRQ\\\\TRQ.exe\"",
+    "{\"calling\":\"CreateProcessW\"}\r\n{\"calling\":\"CreateFileW\",\"sim\":{\"process\":2}}\r\n"
+    "{\"call\":\"CreateFileW\",\"args\":{\"path\":\"\\\\Program Files\\\\TRQ\\\\TRQ.exe\"",
     kRunning};
 const Step kKitPrepares = {kKit, 0, {"Now tap TRQUninstallTrace.exe"}, "", kKitHolder};
 

@@ -11,7 +11,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "device/device_call_table.h"
+#include "device/call_names.h"
 #include "formats/elf_file.h"
 #include "formats/wince_image.h"
 #include "tests/expected/expected_words.h"
@@ -31,13 +31,13 @@ nlohmann::json ReadWithPefile(const std::filesystem::path& exe)
     return nlohmann::json::parse(run.output, nullptr, /*allow_exceptions=*/false);
 }
 
-wince::ElfFile ReadElf(const std::filesystem::path& path)
+elf::ElfFile ReadElf(const std::filesystem::path& path)
 {
     std::ifstream in(path, std::ios::binary);
     const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    wince::ElfFile elf;
+    elf::ElfFile elf;
     std::string error;
-    EXPECT_TRUE(wince::ReadElfFile(bytes, elf, error)) << error;
+    EXPECT_TRUE(elf::ReadElfFile(bytes, elf, error)) << error;
     return elf;
 }
 
@@ -54,8 +54,8 @@ protected:
 
 TEST_F(PeImage, HeadersAreWhatAPocketPcLoads)
 {
-    const wince::ElfFile elf = ReadElf(PocketPcUninstallerElf());
-    const wince::ElfSymbol* winMain = elf.Symbol("WinMain");
+    const elf::ElfFile elf = ReadElf(PocketPcUninstallerElf());
+    const elf::ElfSymbol* winMain = elf.Symbol("WinMain");
     ASSERT_NE(winMain, nullptr);
     const struct {
         const char* field;
@@ -81,7 +81,7 @@ TEST_F(PeImage, HeadersAreWhatAPocketPcLoads)
 
 TEST_F(PeImage, SectionsHoldTheLinkedCodeAndTheImportTable)
 {
-    const wince::ElfFile elf = ReadElf(PocketPcUninstallerElf());
+    const elf::ElfFile elf = ReadElf(PocketPcUninstallerElf());
     ASSERT_EQ(pe["sections"].size(), 2u);
     const nlohmann::json& text = pe["sections"][0];
     const nlohmann::json& idata = pe["sections"][1];
@@ -93,7 +93,7 @@ TEST_F(PeImage, SectionsHoldTheLinkedCodeAndTheImportTable)
     EXPECT_TRUE(idata["writable"]);  // the loader fills the import address table
 
     // The code and constants, byte for byte where the linker put them.
-    const wince::ElfSection* code = elf.Section(".text");
+    const elf::ElfSection* code = elf.Section(".text");
     ASSERT_NE(code, nullptr);
     EXPECT_EQ(text["address"], code->address - 0x00010000);
     std::string hex;
@@ -124,12 +124,12 @@ TEST_F(PeImage, ImportsExactlyTheDeviceCallsByNameFromCoredll)
 // address table slot and jumps through it: the slot pefile names for it.
 TEST_F(PeImage, EachThunkJumpsThroughItsOwnSlot)
 {
-    const wince::ElfFile elf = ReadElf(PocketPcUninstallerElf());
-    const wince::ElfSection* code = elf.Section(".text");
+    const elf::ElfFile elf = ReadElf(PocketPcUninstallerElf());
+    const elf::ElfSection* code = elf.Section(".text");
     ASSERT_NE(code, nullptr);
     for (const nlohmann::json& f : pe["imports"][0]["functions"]) {
         const std::string name = f["name"];
-        const wince::ElfSymbol* thunk = elf.Symbol(name);
+        const elf::ElfSymbol* thunk = elf.Symbol(name);
         ASSERT_NE(thunk, nullptr) << name;
         uint32_t words[3];
         ASSERT_LE(thunk->value - code->address + sizeof words, code->bytes.size());

@@ -21,7 +21,7 @@
 #include <iostream>
 #include <string_view>
 
-#include "device/device_call_table.h"
+#include "device/call_names.h"
 #include "formats/host_file.h"
 #include "formats/host_folder.h"
 #include "formats/wince_image.h"
@@ -60,11 +60,11 @@ bool WriteOutput(const std::string& output, const pe::Bytes& image, std::string&
 int Convert(const std::string& input, const std::string& output, device_calls::Tier tier)
 {
     std::string bytes;
-    wince::ElfFile elf;
+    elf::ElfFile elf;
     pe::Bytes image;
     std::string error;
     if (!host::ReadRegularFile(AT_FDCWD, input, kLargestElf, host::Links::Follow, bytes, error) ||
-        !wince::ReadElfFile(std::vector<uint8_t>(bytes.begin(), bytes.end()), elf, error) ||
+        !elf::ReadElfFile(std::vector<uint8_t>(bytes.begin(), bytes.end()), elf, error) ||
         !wince::MakeWinceImage(elf, device_calls::CallNames(tier), image, error))
         return NotWritten(input, error);
     if (!WriteOutput(output, image, error)) return NotWritten(output, error);

@@ -18,11 +18,11 @@
 
 namespace tool {
 
-using runner::JsonValue;
 using runner::KitLog;
 using runner::TraceRecord;
 using runner::TraceRun;
-using Type = JsonValue::Type;
+using sim::CallValue;
+namespace call = device_calls::call;
 
 namespace {
 
@@ -44,25 +44,33 @@ public:
     int findings = 0;
 };
 
-std::string Text(const JsonValue* v)
+std::string Text(const WCHAR* text) { return formats::Utf16ToUtf8Lossy(text); }
+
+// The platform a trace's GetVersionExW names, as it is: Windows CE
+// (VER_PLATFORM_WIN32_CE), desktop Windows (VER_PLATFORM_WIN32_NT), or
+// Windows of another platform, whose number follows.
+std::string PlatformName(DWORD platform)
 {
-    if (!v || v->Is(Type::Null)) return "";
-    return v->Is(Type::String) ? v->Utf8() : v->raw;
+    if (platform == VER_PLATFORM_WIN32_CE) return "Windows CE";
+    if (platform == 2) return "desktop Windows";
+    return "Windows";
 }
 
-std::string Facts(const JsonValue& facts)
+std::string Facts(const DeviceFacts& facts)
 {
-    const JsonValue* os = facts.Find("os");
     std::string text;
-    if (!os || !os->Is(Type::Object)) {
+    if (!facts.osKnown) {
         text = "OS version unknown (GetVersionExW failed)";
     } else {
-        text = "Windows CE " + Text(os->Find("major")) + "." + Text(os->Find("minor")) + " build " +
-               Text(os->Find("build")) + " (platform " + Text(os->Find("platform")) + ")";
-        const std::string csd = Text(os->Find("csd"));
+        const OSVERSIONINFOW& os = facts.os;
+        text = PlatformName(os.dwPlatformId) + " " + std::to_string(os.dwMajorVersion) + "." +
+               std::to_string(os.dwMinorVersion) + " build " + std::to_string(os.dwBuildNumber) + " (platform " +
+               std::to_string(os.dwPlatformId) + ")";
+        const std::string csd = Text(os.szCSDVersion);
         if (!csd.empty()) text += ", service pack \"" + csd + "\"";
     }
-    const std::string type = Text(facts.Find("platformType")), oem = Text(facts.Find("oem"));
+    const std::string type = facts.platformTypeKnown ? Text(facts.platformType) : "";
+    const std::string oem = facts.oemKnown ? Text(facts.oem) : "";
     text += ", platform type " + (type.empty() ? "unknown" : type);
     text += ", OEM " + (oem.empty() ? "unknown" : oem);
     return text;
@@ -70,24 +78,24 @@ std::string Facts(const JsonValue& facts)
 
 std::string Lines(size_t n) { return std::to_string(n) + (n == 1 ? " line" : " lines"); }
 
-std::string Button(const JsonValue* ret)
+std::string Button(const CallValue& ret)
 {
-    if (!ret || !ret->integral) return "no button";
-    switch (ret->number) {
+    if (ret.is != CallValue::Is::Number) return "no button";
+    switch (ret.number) {
     case IDOK: return "OK";
     case IDCANCEL: return "Cancel";
     case IDYES: return "Yes";
     case IDNO: return "No";
     case 0: return "no button (the box could not be shown)";
-    default: return "button " + ret->raw;
+    default: return "button " + std::to_string(ret.number);
     }
 }
 
-std::string ErrorName(const std::string& error)
+std::string ErrorName(uint32_t error)
 {
-    if (error == "5") return ", access denied";
-    if (error == "32") return ", held open";
-    if (error == "145") return ", not empty";
+    if (error == ERROR_ACCESS_DENIED) return ", access denied";
+    if (error == ERROR_SHARING_VIOLATION) return ", held open";
+    if (error == ERROR_DIR_NOT_EMPTY) return ", not empty";
     return "";
 }
 
@@ -105,10 +113,7 @@ std::string RunEnd(const TraceRun& run, bool cutShort)
 
 bool IsSuccessBox(const TraceRecord& call)
 {
-    if (call.call != "MessageBoxW") return false;
-    const JsonValue* args = call.record.Find("args");
-    const JsonValue* text = args ? args->Find("text") : nullptr;
-    return text && text->Is(Type::String) && text->text == kSuccessBox.text;
+    return call.record.call == &call::MessageBoxW && call.record.Arg("text").text == kSuccessBox.text;
 }
 
 // What the device's user saw, and what the run deleted and left.
@@ -117,19 +122,18 @@ void WriteOutcome(Report& report, const TraceRun& run, bool cutShort)
     std::vector<std::string> deleted, left;
     int gone = 0;
     for (const TraceRecord& call : run.calls) {
-        const JsonValue* args = call.record.Find("args");
-        const JsonValue* ret = call.record.Find("ret");
-        if (call.call == "MessageBoxW") {
-            report.Line("  Box: \"" + Text(args->Find("text")) + "\": " + Button(ret));
+        const sim::RecordedCall& record = call.record;
+        if (record.call == &call::MessageBoxW) {
+            report.Line("  Box: \"" + formats::Utf16ToUtf8Lossy(record.Arg("text").text) + "\": " + Button(record.result));
             continue;
         }
-        const bool file = call.call == "DeleteFileW";
-        if (!file && call.call != "RemoveDirectoryW") continue;
-        const std::string path = (file ? "" : "folder ") + Text(args->Find("path"));
-        const std::string error = Text(call.record.Find("error"));
-        if (ret && ret->integral && ret->number != 0) deleted.push_back(path);
-        else if (error == "2" || error == "3") ++gone;
-        else left.push_back(path + " (error " + error + ErrorName(error) + ")");
+        const bool file = record.call == &call::DeleteFileW;
+        if (!file && record.call != &call::RemoveDirectoryW) continue;
+        const std::string path = (file ? "" : "folder ") + formats::Utf16ToUtf8Lossy(record.Arg("path").text);
+        const uint32_t error = record.error;
+        if (sim::Succeeded(record)) deleted.push_back(path);
+        else if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) ++gone;
+        else left.push_back(path + " (error " + std::to_string(error) + ErrorName(error) + ")");
     }
     if (run.endedIn == "MessageBoxW" && !cutShort) report.Line("  Box: one nobody answered (its text is not in the trace)");
     for (const std::string& path : deleted) report.Line("  Deleted: " + path);
@@ -217,6 +221,49 @@ bool ReadFromDevice(const host::Folder& folder, const std::string& dir, const ch
     return false;
 }
 
+// What the runs so far came to: whether they are still compared (not once
+// a run of another build came), the reset, the Success box.
+struct RunsSoFar {
+    bool comparing = true;
+    std::string reset = "not asked for";
+    std::string finished;
+};
+
+// Run r of the trace: how it ended, what the user saw and what it did, the
+// two comparisons, and what it adds to the runs so far.
+void WriteRun(Report& report, runner::KitDevice& device, const runner::DeviceTrace& trace, size_t r,
+              const std::string& build, RunsSoFar& so)
+{
+    const TraceRun& run = trace.runs[r];
+    const int number = static_cast<int>(r) + 1;
+    const bool cutShort = trace.partialBytes && r + 1 == trace.runs.size();
+    report.Line("");
+    report.Line("Run " + std::to_string(number) + ", from line " + std::to_string(run.line) + ": " + RunEnd(run, cutShort));
+    if (r && !SameDeviceFacts(run.facts, trace.runs.front().facts) && run.build == trace.runs.front().build)
+        report.Line("  Device: " + Facts(run.facts));
+    WriteOutcome(report, run, cutShort);
+    if (so.comparing && run.build != build) {
+        report.Finding(number, "line " + std::to_string(run.line),
+                       "a trace from a different build: its device code is " + run.build + ", this checker's " +
+                           build + "; the rest is not compared");
+        so.comparing = false;
+    } else if (so.comparing) {
+        bool diverged = false;
+        WriteSameCode(report, number, run, cutShort, diverged);
+        WriteSameDevice(report, number, device, run, cutShort, diverged);
+    } else {
+        report.Line("  Not compared: the trace is from a different build");
+    }
+    for (const TraceRecord& call : run.calls) {
+        if (IsSuccessBox(call)) so.finished = "run " + std::to_string(number) + " showed the Success box";
+        if (call.record.call == &call::KernelIoControl && so.reset == "not asked for")
+            so.reset = "asked for in run " + std::to_string(number) + ", and the request came back (returned " +
+                       sim::ShowValue(call.record.result) + ", error " + std::to_string(call.record.error) + ")";
+    }
+    if (run.endedIn == call::KernelIoControl.name && so.reset == "not asked for")
+        so.reset = "asked for in run " + std::to_string(number) + ", and the device restarted";
+}
+
 }  // namespace
 
 int CheckDevice(const std::string& dir, const std::string& build)
@@ -253,43 +300,11 @@ int CheckDevice(const std::string& dir, const std::string& build)
     WriteKitLog(report, kit ? &*kit : nullptr);
 
     runner::KitDevice device(kit ? &*kit : nullptr);
-    bool comparing = true;
-    std::string reset = "not asked for";
-    std::string finished;
-    for (size_t r = 0; r < trace.runs.size(); ++r) {
-        const TraceRun& run = trace.runs[r];
-        const int number = static_cast<int>(r) + 1;
-        const bool cutShort = trace.partialBytes && r + 1 == trace.runs.size();
-        report.Line("");
-        report.Line("Run " + std::to_string(number) + ", from line " + std::to_string(run.line) + ": " +
-                    RunEnd(run, cutShort));
-        if (r && run.facts.raw != trace.runs.front().facts.raw && run.build == trace.runs.front().build)
-            report.Line("  Device: " + Facts(run.facts));
-        WriteOutcome(report, run, cutShort);
-        if (comparing && run.build != build) {
-            report.Finding(number, "line " + std::to_string(run.line),
-                           "a trace from a different build: its device code is " + run.build + ", this checker's " +
-                               build + "; the rest is not compared");
-            comparing = false;
-        } else if (comparing) {
-            bool diverged = false;
-            WriteSameCode(report, number, run, cutShort, diverged);
-            WriteSameDevice(report, number, device, run, cutShort, diverged);
-        } else {
-            report.Line("  Not compared: the trace is from a different build");
-        }
-        for (const TraceRecord& call : run.calls) {
-            if (IsSuccessBox(call)) finished = "run " + std::to_string(number) + " showed the Success box";
-            if (call.call == "KernelIoControl" && reset == "not asked for")
-                reset = "asked for in run " + std::to_string(number) + ", and the request came back (returned " +
-                        Text(call.record.Find("ret")) + ", error " + Text(call.record.Find("error")) + ")";
-        }
-        if (run.endedIn == "KernelIoControl" && reset == "not asked for")
-            reset = "asked for in run " + std::to_string(number) + ", and the device restarted";
-    }
+    RunsSoFar runs;
+    for (size_t r = 0; r < trace.runs.size(); ++r) WriteRun(report, device, trace, r, build, runs);
     report.Line("");
-    report.Line("Reset: " + reset);
-    report.Line("Finished: " + (finished.empty() ? std::string("no, no run showed the Success box") : finished));
+    report.Line("Reset: " + runs.reset);
+    report.Line("Finished: " + (runs.finished.empty() ? std::string("no, no run showed the Success box") : runs.finished));
     report.Line("Verdict: " + (report.findings == 0   ? std::string("conformant")
                                : report.findings == 1 ? std::string("1 finding")
                                                       : std::to_string(report.findings) + " findings") +

@@ -1,7 +1,7 @@
 // trq-uninstall-sim: runs the uninstaller on a simulated device.
 //
 //   trq-uninstall-sim --init-device DIR
-//   trq-uninstall-sim --device DIR [--answer yes,no,...] [--trace FILE | --trace-as-device FILE]
+//   trq-uninstall-sim --device DIR [--answer yes,no,...] [--trace FILE]
 //                     [--reset-returns] [--fail RULE]... [--exe TRQUninstall.exe | --run DEVICE_PATH]
 //                     [--cpu sa1110|pxa270]
 //   trq-uninstall-sim --device DIR --restart | --status
@@ -74,7 +74,7 @@ int ShowStatus(const std::string& dir)
 
 // Everything the command line says.
 struct CommandLine {
-    std::string initDir, deviceDir, tracePath, deviceTracePath, exePath, runPath, checkDir, cpuName = "sa1110";
+    std::string initDir, deviceDir, tracePath, exePath, runPath, checkDir, cpuName = "sa1110";
     std::vector<std::string> answers, failRules;
     bool scripted = false, resetReturns = false, restart = false, status = false;
 };
@@ -91,6 +91,33 @@ CLI::Option* AddNamingOption(CLI::App& app, const char* name, std::string& value
     return app.add_option(name, value, text)->type_name(type)->check(kNamesSomething);
 }
 
+// The options that run a Pocket PC program in the emulator instead of the
+// uninstaller built for this host, on the processor --cpu names.
+struct ProgramOptions {
+    CLI::Option* exe;
+    CLI::Option* run;
+    CLI::Option* cpu;
+};
+ProgramOptions AddProgramOptions(CLI::App& app, CommandLine& c, CLI::Option* device)
+{
+    auto* exe = AddNamingOption(app, "--exe", c.exePath,
+                                "Run this Pocket PC TRQUninstall.exe (ARM) in the emulator instead of "
+                                "the uninstaller built for this host",
+                                "FILE")
+                    ->needs(device);
+    auto* run = AddNamingOption(app, "--run", c.runPath,
+                                "Run the Pocket PC program (ARM) at this path on the device in the emulator, "
+                                "as a user taps it, e.g. \"\\My Documents\\TRQUninstallKit.exe\"",
+                                "DEVICE_PATH")
+                    ->needs(device)
+                    ->excludes(exe);
+    auto* cpu = app.add_option("--cpu", c.cpuName, "The emulated processor: sa1110 (StrongARM, ARMv4) or pxa270 "
+                                                   "(XScale, ARMv5TE)")
+                    ->type_name("CPU")
+                    ->check(CLI::IsMember({"sa1110", "pxa270"}));
+    return {exe, run, cpu};
+}
+
 // Parses the command line; -1 to go on, else the exit code (help, version,
 // bad usage).
 int ParseCommandLine(int argc, char** argv, CommandLine& c)
@@ -102,13 +129,12 @@ int ParseCommandLine(int argc, char** argv, CommandLine& c)
     auto* device = AddNamingOption(app, "--device", c.deviceDir, "Run the uninstaller on the device in DIR", "DIR");
     auto* answer = app.add_option("--answer", c.answers, "Answers to the question boxes in order: yes, no, cancel")
                        ->type_name("LIST");
-    auto* trace = AddNamingOption(app, "--trace", c.tracePath, "Write every platform call as JSON lines", "FILE");
+    auto* trace = AddNamingOption(app, "--trace", c.tracePath,
+                                  "Append every platform call to FILE as the trace build writes it on a Pocket PC "
+                                  "(\\TRQ Uninstall trace.txt)",
+                                  "FILE");
     auto* resets = app.add_flag("--reset-returns", c.resetReturns,
                                 "The soft reset request comes back instead of restarting the device");
-    auto* deviceTrace = AddNamingOption(app, "--trace-as-device", c.deviceTracePath,
-                                        "Append every platform call to FILE as the trace build writes it on a "
-                                        "Pocket PC (\\TRQ Uninstall trace.txt)",
-                                        "FILE");
     auto* check = AddNamingOption(app, "--check-device", c.checkDir,
                                   "Check what a device kit brought back from a Pocket PC: the trace and the "
                                   "kit's log in DIR",
@@ -117,29 +143,13 @@ int ParseCommandLine(int argc, char** argv, CommandLine& c)
     check->excludes(init)->excludes(device);
     answer->needs(device);
     trace->needs(device);
-    deviceTrace->needs(device)->excludes(trace);
     resets->needs(device);
     app.add_option("--fail", c.failRules,
                    "Make platform calls fail, e.g. DeleteFileW#3:error=32 (repeatable; see docs/faults.md)")
         ->type_name("RULE")
         ->needs(device);
-    auto* exe = AddNamingOption(app, "--exe", c.exePath,
-                                "Run this Pocket PC TRQUninstall.exe (ARM) in the emulator instead of "
-                                "the uninstaller built for this host",
-                                "FILE")
-                    ->needs(device)
-                    ->excludes(deviceTrace);
-    auto* run = AddNamingOption(app, "--run", c.runPath,
-                                "Run the Pocket PC program (ARM) at this path on the device in the emulator, "
-                                "as a user taps it, e.g. \"\\My Documents\\TRQUninstallKit.exe\"",
-                                "DEVICE_PATH")
-                    ->needs(device)
-                    ->excludes(exe)
-                    ->excludes(deviceTrace);
-    auto* cpu = app.add_option("--cpu", c.cpuName, "The emulated processor: sa1110 (StrongARM, ARMv4) or pxa270 "
-                                                   "(XScale, ARMv5TE)")
-                    ->type_name("CPU")
-                    ->check(CLI::IsMember({"sa1110", "pxa270"}));
+    const ProgramOptions program = AddProgramOptions(app, c, device);
+    CLI::Option *exe = program.exe, *run = program.run, *cpu = program.cpu;
     auto* restarts = app.add_flag("--restart", c.restart,
                                   "Restart the device: programs the user started are gone, and the "
                                   "device holds open what its start-up names");
@@ -147,7 +157,7 @@ int ParseCommandLine(int argc, char** argv, CommandLine& c)
                                "Show what of the package is on the device and what is held open, and why");
     for (auto* only : {restarts, shows})
         only->needs(device)->excludes(answer)->excludes(trace)->excludes(resets)->excludes("--fail")->excludes(exe)
-            ->excludes(run)->excludes(deviceTrace);
+            ->excludes(run);
     restarts->excludes(shows);
 
     try {
@@ -193,7 +203,6 @@ bool MakeRunRequest(const CommandLine& c, tool::RunRequest& request, std::string
     request.dir = c.deviceDir;
     request.scripted = c.scripted;
     request.tracePath = c.tracePath;
-    request.deviceTracePath = c.deviceTracePath;
     request.build = TRQ_DEVICE_CODE_ID;
     request.resetReturns = c.resetReturns;
     if (!ParseAnswers(c.answers, request.answers, error)) return false;

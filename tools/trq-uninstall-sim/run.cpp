@@ -8,13 +8,12 @@
 #include "formats/host_file.h"
 #include "formats/text.h"
 #include "harness/emulator/pocketpc.h"
-#include "harness/runner/recording_back_end.h"
 #include "platform/sim/locked_device.h"
 #include "tools/trq-uninstall-sim/change_report.h"
 #include "tools/trq-uninstall-sim/checked_output.h"
 #include "tools/trq-uninstall-sim/exit_codes.h"
 #include "tools/trq-uninstall-sim/terminal_boxes.h"
-#include "tools/trq-uninstall-sim/trace_file.h"
+#include "tools/trq-uninstall-sim/trace_path.h"
 
 namespace tool {
 
@@ -102,38 +101,29 @@ std::vector<RunFile> OtherFilesOfRun(const RunRequest& request)
 
 int RunOnDevice(const RunRequest& request)
 {
-    // The traces are refused, like the device, before the device changes.
+    // The trace is refused, like the device, before the device changes.
     sim::LockedDevice device;
-    TraceFile traceFile, deviceTraceFile;
+    TraceFile traceFile;
     std::string error;
     const bool traced = !request.tracePath.empty();
-    const bool deviceTraced = !request.deviceTracePath.empty();
     const std::string traceName = "--trace " + request.tracePath + ": ";
-    const std::string deviceTraceName = "--trace-as-device " + request.deviceTracePath + ": ";
     if (!sim::LockDeviceFolder(request.dir, sim::DeviceLock::Mode::Exclusive, device, error))
         return Fail(kExitUsage, error);
     const std::vector<RunFile> others = OtherFilesOfRun(request);
     if (traced && !traceFile.Check(request.tracePath, device.folder, others, error))
         return Fail(kExitUsage, traceName + error);
-    if (deviceTraced && !deviceTraceFile.Check(request.deviceTracePath, device.folder, others, error))
-        return Fail(kExitUsage, deviceTraceName + error);
     if (!sim::LoadLockedDevice(request.dir, device, error)) return Fail(kExitUsage, error);
     runner::RunOptions options;
     options.program = request.program;
     options.programPath = request.programPath;
     if (!request.runPath.empty() && !LoadFromDevice(device.image, request, options, error))
         return Fail(kExitUsage, "--run " + request.runPath + ": " + error);
-    CheckedFile traceOut, deviceTraceOut;
-    std::ostream trace(&traceOut), deviceTrace(&deviceTraceOut);
+    CheckedFile traceOut;
+    std::ostream trace(&traceOut);
     if (traced) {
         const int fd = traceFile.Open(error);
         if (fd < 0) return Fail(kExitUsage, traceName + error);
         traceOut.Own(fd);
-    }
-    if (deviceTraced) {
-        const int fd = deviceTraceFile.Open(error, true);
-        if (fd < 0) return Fail(kExitUsage, deviceTraceName + error);
-        deviceTraceOut.Own(fd);
     }
 
     sim::DeviceImage& image = device.image;
@@ -146,14 +136,12 @@ int RunOnDevice(const RunRequest& request)
     options.answerer = TerminalAnswerer(dialogue);
     options.resetReturns = request.resetReturns;
     options.faults = request.faults;
-    if (deviceTraced) options.program = runner::TracedAsDevice(deviceTrace, request.build);
     options.trace = traced ? &trace : nullptr;
+    options.build = request.build;
     runner::RunOutcome outcome;
     const bool saved = runner::RunUninstallOn(image, options, outcome, error);
     std::string traceError;
     if (traced && !traceOut.Close(traceError)) traceError = traceName + "cannot write: " + traceError;
-    if (deviceTraced && !deviceTraceOut.Close(error) && traceError.empty())
-        traceError = deviceTraceName + "cannot write: " + error;
     if (!saved) return Fail(kExitCannotWrite, error);
 
     WriteResetNote(std::cout, outcome);

@@ -16,10 +16,9 @@ struct RunRequest {
     std::string dir;
     std::vector<int> answers;
     bool scripted = false;  // answers from --answer, not from standard input
-    std::string tracePath;  // "" for no trace
-    // "" for none; else the run's calls are appended to it as the trace build
-    // writes them on a device, its first record naming build.
-    std::string deviceTracePath;
+    // "" for no trace; else the run's calls are appended to it as the trace
+    // build writes them on a device, its first record naming build.
+    std::string tracePath;
     std::string build;
     bool resetReturns = false;
     sim::FaultPlan faults;

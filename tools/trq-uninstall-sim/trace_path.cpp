@@ -1,4 +1,4 @@
-#include "tools/trq-uninstall-sim/trace_file.h"
+#include "tools/trq-uninstall-sim/trace_path.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -135,15 +135,10 @@ bool TraceFile::Check(const std::string& path, const host::Folder& device, const
     return true;
 }
 
-int TraceFile::Open(std::string& error, bool append)
+int TraceFile::Open(std::string& error)
 {
     int fd = file_;
-    if (fd >= 0) {
-        if (!append && ::ftruncate(fd, 0) != 0) {
-            error = CannotWrite(errno);
-            return -1;
-        }
-    } else {
+    if (fd < 0) {
         // Exclusively: whatever took the name since Check is not written.
         fd = ::openat(folder_, name_.c_str(), kOpenFlags | O_CREAT | O_EXCL, 0666);
         if (fd < 0) {
@@ -152,7 +147,7 @@ int TraceFile::Open(std::string& error, bool append)
         }
     }
     file_ = -1;
-    ::fcntl(fd, F_SETFL, (::fcntl(fd, F_GETFL) & ~O_NONBLOCK) | (append ? O_APPEND : 0));
+    ::fcntl(fd, F_SETFL, (::fcntl(fd, F_GETFL) & ~O_NONBLOCK) | O_APPEND);
     return fd;
 }
 

@@ -5,11 +5,12 @@
 // path, a link to a folder, a second name of the same file); and never a
 // symbolic link in its last component, which is not followed; and never
 // another file of the run (the program it runs, the answers it reads, the
-// report it writes). It is checked before anything changes and emptied only
-// once the device has been loaded, so that a refusal of either leaves both
-// as they were.
-#ifndef TRQ_TOOLS_TRACE_FILE_H
-#define TRQ_TOOLS_TRACE_FILE_H
+// report it writes). It is checked before anything changes and created or
+// opened only once the device has been loaded, so that a refusal of either
+// leaves both as they were; a run appends to it, as the trace build does to
+// its trace on a device.
+#ifndef TRQ_TOOLS_TRACE_PATH_H
+#define TRQ_TOOLS_TRACE_PATH_H
 
 #include <sys/types.h>
 
@@ -49,10 +50,10 @@ public:
     // the path).
     bool Check(const std::string& path, const host::Folder& device, const std::vector<RunFile>& others,
                std::string& error);
-    // Creates the file Check noted as missing, or empties the one it found
-    // (with append, writes go to its end instead, as a device appends to its
-    // trace). The descriptor, which the caller then owns, or -1 with the reason.
-    int Open(std::string& error, bool append = false);
+    // Creates the file Check noted as missing, or opens the one it found for
+    // writes at its end. The descriptor, which the caller then owns, or -1
+    // with the reason.
+    int Open(std::string& error);
 
 private:
     int folder_ = -1;  // the folder the trace lies in
