@@ -1,5 +1,6 @@
 #include "harness/runner/kit_device.h"
 
+#include "device/device_text.h"
 #include "formats/device_ini.h"
 #include "formats/text.h"
 #include "harness/runner/run_device.h"
@@ -16,7 +17,7 @@ namespace {
 
 std::u16string WithoutTrailingSeparators(std::u16string path)
 {
-    while (!path.empty() && (path.back() == u'\\' || path.back() == u'/')) path.pop_back();
+    while (!path.empty() && device_text::IsPathSeparator(path.back())) path.pop_back();
     return path;
 }
 
