@@ -148,7 +148,7 @@ void DeviceSession::Park(std::shared_ptr<EventObject> event)
 {
     Current().state = DeviceProgram::State::Waiting;
     Current().waitsOn = std::move(event);
-    if (current_ == 0) stop = Stop::Waiting;
+    if (current_ == 0) report_.stop = Stop::Waiting;
 }
 
 // The program's handles close, and with them what they held.
@@ -159,13 +159,13 @@ void DeviceSession::EndProgram(DeviceProgram& program, std::string what)
     program.heldFiles.clear();
     for (auto it = handles.begin(); it != handles.end();)
         it = it->second.owner == program.id ? handles.erase(it) : std::next(it);
-    if (!what.empty()) programNotes.push_back({program.module, std::move(what)});
+    if (!what.empty()) report_.programs.push_back({program.module, std::move(what)});
 }
 
 RunReport DeviceSession::EndRun()
 {
     DeviceProgram& own = programs[0];
-    if (own.state == DeviceProgram::State::Waiting) programNotes.push_back({own.module, WaitNote(own.waitsOn)});
+    if (own.state == DeviceProgram::State::Waiting) report_.programs.push_back({own.module, WaitNote(own.waitsOn)});
     else EndProgram(own, "");
     std::vector<RunningProgram> running;
     for (const DeviceProgram& program : programs) {
@@ -185,28 +185,18 @@ RunReport DeviceSession::EndRun()
         }
         running.push_back(std::move(kept));
     }
-    configChanged = running != runningAtStart_;
+    report_.configChanged = running != runningAtStart_;
     image.config.running = std::move(running);
 
-    RunReport report;
-    report.stop = stop;
-    report.fault = breakdown_;
-    report.boxes = std::move(boxes);
-    report.resetRequests = resetRequests;
-    report.calls = calls;
-    report.heapBlocksLeft = heapBlocks.size();
-    report.badHeapFrees = badHeapFrees;
-    report.keysLeftOpen = openKeys.size();
-    report.programs = std::move(programNotes);
-    report.registryChanged = registryChanged;
-    report.configChanged = configChanged;
-    return report;
+    report_.heapBlocksLeft = heapBlocks.size();
+    report_.keysLeftOpen = openKeys.size();
+    return std::move(report_);
 }
 
 void DeviceSession::ProgramBrokeDown(std::string what)
 {
-    stop = Stop::Fault;
-    breakdown_ = std::move(what);
+    report_.stop = Stop::Fault;
+    report_.fault = std::move(what);
 }
 
 ProgramLoader DeviceSession::LendProgramLoader(ProgramLoader lent)
@@ -321,7 +311,7 @@ BOOL DeviceSession::StartProgram(DeviceProgram program, const std::u16string& co
     const size_t index = programs.size() - 1;
     Notes().started = id;
     if (!loaded) {
-        programNotes.push_back({programs[index].module,
+        report_.programs.push_back({programs[index].module,
                                 "no Pocket PC image: taken as a program that runs until the device restarts"});
         return TRUE;
     }
@@ -338,7 +328,7 @@ BOOL DeviceSession::StartProgram(DeviceProgram program, const std::u16string& co
     } else if (!run.fault.empty()) {
         EndProgram(ran, "broke down: " + run.fault);
     } else if (ran.state == DeviceProgram::State::Waiting) {
-        programNotes.push_back({ran.module, WaitNote(ran.waitsOn)});
+        report_.programs.push_back({ran.module, WaitNote(ran.waitsOn)});
     } else {
         EndProgram(ran, "returned " + std::to_string(run.exitCode));
     }

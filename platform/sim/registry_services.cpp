@@ -189,7 +189,7 @@ LONG DeviceSession::RegDeleteKeyW(HKEY root, LPCWSTR subKey)
 
 void DeviceSession::RegistryWritten()
 {
-    registryChanged = true;
+    report_.registryChanged = true;
     if (settings_.persistRegistry && image.config.device.registry == formats::RegistryStore::Ram) {
         // What cannot be written now is written when the run ends, or the
         // run says it could not be.

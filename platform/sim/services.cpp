@@ -74,13 +74,13 @@ DeviceSession::~DeviceSession()
 std::optional<Fault> DeviceSession::Enter(const char* op, std::u16string_view argument)
 {
     KillStep();
-    ++calls;
+    ++report_.calls;
     auto counted = callsOf.find(std::string_view(op));
     if (counted == callsOf.end()) counted = callsOf.emplace(op, 0).first;
     const int kindIndex = ++counted->second;
     if (!settings_.faults) return std::nullopt;
     // The name kept: no string made per call.
-    std::optional<Fault> fault = settings_.faults(counted->first, calls, kindIndex, argument);
+    std::optional<Fault> fault = settings_.faults(counted->first, report_.calls, kindIndex, argument);
     if (fault) Notes().fault = fault->rule;
     return fault;
 }
@@ -231,8 +231,8 @@ int DeviceSession::MessageBoxW(HWND, LPCWSTR text, LPCWSTR caption, UINT flags)
     if (fault) pressed = static_cast<int>(fault->result.value_or(0));
     else if (settings_.answerer) pressed = settings_.answerer(box);
     box.result = pressed.value_or(0);
-    if (trace.Keeps()) boxes.push_back(box);  // kept, like the trace, only when asked for
-    if (!pressed) stop = Stop::NoAnswer;  // the box stays on the screen
+    if (trace.Keeps()) report_.boxes.push_back(box);  // kept, like the trace, only when asked for
+    if (!pressed) report_.stop = Stop::NoAnswer;  // the box stays on the screen
     return box.result;
 }
 
@@ -241,8 +241,8 @@ BOOL DeviceSession::KernelIoControl(DWORD code, LPVOID, DWORD, LPVOID, DWORD, LP
 {
     std::optional<Fault> fault = Enter(__func__, NumberText(code));
     if (fault || code != IOCTL_HAL_REBOOT) return FALSE;
-    ++resetRequests;
-    if (!settings_.resetReturns) stop = Stop::Reset;  // the device restarts
+    ++report_.resetRequests;
+    if (!settings_.resetReturns) report_.stop = Stop::Reset;  // the device restarts
     return FALSE;
 }
 
@@ -280,7 +280,7 @@ BOOL DeviceSession::HeapFree(HANDLE, DWORD, LPVOID block)
     if (fault) return FALSE;
     auto it = heapBlocks.find(block);
     if (it == heapBlocks.end()) {
-        ++badHeapFrees;
+        ++report_.badHeapFrees;
         return FALSE;
     }
     delete[] static_cast<uint8_t*>(it->first);

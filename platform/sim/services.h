@@ -150,7 +150,7 @@ public:
     // The command's program has come back (returned, broken down, waiting
     // or stopped): its handles close unless it waits; the programs still
     // running go to device.ini's [Running] (image.config.running). Then
-    // what the run did.
+    // what the run did, given away: called once, at the run's end.
     RunReport EndRun();
     // The emulated program broke down (what went wrong, and where): the run
     // stops there (Stop::Fault).
@@ -170,8 +170,8 @@ public:
     // NULL with ERROR_NOT_ENOUGH_MEMORY.
     void HeapAllocWithoutRoom(DWORD flags, SIZE_T bytes);
 
-    // Whether the last call ended the run; see stop.
-    bool Stopped() const override { return stop != Stop::None; }
+    // Whether the last call ended the run; see RunReport::stop.
+    bool Stopped() const override { return report_.stop != Stop::None; }
     DWORD ErrorCode() const override { return lastError; }
     // A call about to be made and the call that returned, as the dispatcher
     // that passes it on has its words (bound_device.cpp for the host build,
@@ -219,27 +219,18 @@ private:
     DeviceFiles files;
     const RunSettings settings_;
 
-    Stop stop = Stop::None;
-    std::string breakdown_;  // Stop::Fault: what went wrong, and where
-
-    // What the run did.
+    // What the run did, as EndRun gives it back; its stop ends the run.
+    RunReport report_;
     uint32_t lastError = 0;
-    int calls = 0;
-    std::map<std::string, int, std::less<>> callsOf;
-    std::vector<BoxRecord> boxes;  // only when the trace keeps its records
-    int resetRequests = 0;
-    bool registryChanged = false;
+    std::map<std::string, int, std::less<>> callsOf;  // each op's calls so far
     std::map<void*, size_t> heapBlocks;  // live HeapAlloc blocks
-    int badHeapFrees = 0;
     std::map<uintptr_t, std::pair<Root, std::u16string>> openKeys;
     uintptr_t nextKey = 0x1000;
-    bool configChanged = false;  // device.ini's [Running] is to be written back
 
     // Files, events and programs: every program's handles, in one table, each
     // handle its owner's only.
     std::map<uintptr_t, DeviceHandle> handles;
     std::vector<DeviceProgram> programs;  // the command's own first
-    std::vector<ProgramNote> programNotes;
     // Loads the Pocket PC images programs start; none: each program started
     // is a stand-in (see CreateProcessW in process_services.cpp).
     ProgramLoader loader;
