@@ -92,7 +92,7 @@ std::string ReplayBackEnd::Differs(const sim::RecordedCall& device, const sim::R
     for (unsigned i = 0; i < row.paramCount; ++i) {
         if (device_calls::GivenByCaller(row.params[i].kind.kind)) continue;
         const CallValue& v = device.args[i];
-        if ((v.is == Is::Missing || v.is == Is::Null) != !words[i])
+        if (v.Absent() != !words[i])
             return std::string(row.params[i].name) + " null on one side only";
     }
     return "";

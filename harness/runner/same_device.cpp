@@ -104,8 +104,7 @@ private:
             if (device_calls::GivenByCaller(kind) && kind != Kind::CountInOut) continue;
             const CallValue& a = device.args[i];
             const CallValue& b = sim.args[i];
-            const auto absent = [](const CallValue& v) { return v.is == Is::Missing || v.is == Is::Null; };
-            if (absent(a) || absent(b)) continue;  // no pointer given: nothing given back
+            if (a.Absent() || b.Absent()) continue;  // no pointer given: nothing given back
             const bool same = kind == Kind::HandleOut  ? (a.number == 0) == (b.number == 0)
                               : kind == Kind::CountInOut ? a.number == b.number
                                                          : a == b;

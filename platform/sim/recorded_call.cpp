@@ -181,10 +181,9 @@ std::string DifferingArgument(const RecordedCall& a, const RecordedCall& b, bool
         const Kind kind = a.call->params[i].kind.kind;
         const CallValue& x = a.args[i];
         const CallValue& y = b.args[i];
-        const auto absent = [](const CallValue& v) { return v.is == Is::Missing || v.is == Is::Null; };
         bool same;
         if (!device_calls::GivenByCaller(kind))
-            same = !outPointers || absent(x) == absent(y);
+            same = !outPointers || x.Absent() == y.Absent();
         else if (kind == Kind::Handle && x.is == Is::Handle && y.is == Is::Handle)
             same = sameHandle(static_cast<uint32_t>(x.number), static_cast<uint32_t>(y.number));
         else if (kind == Kind::CountInOut && x.is == Is::Count && y.is == Is::Count)

@@ -40,6 +40,8 @@ struct CallValue {
 
     static CallValue Number(int64_t n);
     static CallValue Handle(uint32_t h);
+    // No pointer was given (or the record does not say): nothing given back.
+    bool Absent() const { return is == Is::Missing || is == Is::Null; }
     friend bool operator==(const CallValue& a, const CallValue& b)
     {
         return a.is == b.is && a.number == b.number && a.in == b.in && a.text == b.text && a.bytes == b.bytes;
