@@ -122,6 +122,11 @@ struct DeviceConfig {
     std::u16string startup = u"\\Windows\\StartUp";
     std::u16string programs = u"\\Windows\\Start Menu\\Programs";
     std::u16string temp = u"\\Temp\\";
+    // A desktop Windows device's drive ("C:"), by which its programs' paths
+    // may name its root (BelowDrive, device_path.h); empty on a Pocket PC.
+    // Only the checker's device, made in memory from a kit's log read on
+    // desktop Windows, has one: device.ini does not keep it.
+    std::u16string drive;
     // Held by programs the user started: device paths, as written. A
     // restart releases them.
     std::vector<std::u16string> heldOpen;

@@ -50,6 +50,14 @@ bool DevicePathNames::Valid() const
 
 bool DevicePathNames::TrailingSeparator() const { return !path_.empty() && IsPathSeparator(path_.back()); }
 
+std::u16string_view BelowDrive(std::u16string_view path, std::u16string_view drive)
+{
+    if (drive.empty() || path.size() <= drive.size() || !IsPathSeparator(path[drive.size()])) return path;
+    for (size_t i = 0; i < drive.size(); ++i)
+        if (device_text::FoldCase(path[i]) != device_text::FoldCase(drive[i])) return path;
+    return path.substr(drive.size());
+}
+
 bool SplitDevicePath(std::u16string_view path, std::vector<std::u16string>& parts,
                      bool* trailingSeparator)
 {

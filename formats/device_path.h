@@ -22,6 +22,12 @@ bool IsValidName(std::u16string_view name);
 bool SplitDevicePath(std::u16string_view path, std::vector<std::u16string>& parts,
                      bool* trailingSeparator = nullptr);
 
+// A path of a desktop Windows device as its files read it: that device
+// names its root by its drive too, so "C:\Windows\x" (any case of the
+// drive) is "\Windows\x" there. Any other path, and every path when drive
+// is empty (a Pocket PC has no drives), as it is.
+std::u16string_view BelowDrive(std::u16string_view path, std::u16string_view drive);
+
 // The same names one at a time, as views into the path, for a caller that
 // walks a tree and must not allocate on every lookup. Valid() reads the
 // whole path first, with SplitDevicePath's rules; Next() then gives each

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "formats/device_path.h"
 #include "formats/text.h"
 #include "harness/runner/sample_device.h"
 #include "platform/sim/device_image.h"
@@ -333,3 +334,23 @@ TEST_F(DeviceFilesTest, BuildsImagesAndListsThemSortedWithoutRegardToCase)
 }
 
 }  // namespace
+
+// A desktop Windows device names its root by its drive too; a Pocket PC
+// has no drives.
+TEST(DevicePath, BelowDriveDropsOnlyTheDevicesOwnDriveBeforeASeparator)
+{
+    const struct {
+        std::u16string_view path, drive, below;
+    } cases[] = {
+        {u"C:\\Windows\\TRQUtil.exe", u"C:", u"\\Windows\\TRQUtil.exe"},
+        {u"c:/Temp/", u"C:", u"/Temp/"},
+        {u"C:\\", u"C:", u"\\"},
+        {u"C:", u"C:", u"C:"},                  // the drive's current folder, not its root
+        {u"C:Temp\\a.log", u"C:", u"C:Temp\\a.log"},
+        {u"D:\\Windows", u"C:", u"D:\\Windows"},
+        {u"C:\\Windows", u"", u"C:\\Windows"},  // a Pocket PC
+        {u"\\Windows", u"C:", u"\\Windows"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(Narrow(formats::BelowDrive(c.path, c.drive)), Narrow(c.below)) << Narrow(c.path);
+}

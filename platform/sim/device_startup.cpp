@@ -4,10 +4,12 @@
 
 #include "device/device.h"
 #include "device/device_text.h"
+#include "formats/device_path.h"
 #include "formats/text.h"
 
 namespace sim {
 
+using formats::BelowDrive;
 using formats::EqualsIgnoreCase;
 using formats::FoldCase;
 using formats::HoldRule;
@@ -63,7 +65,8 @@ void Hold(const DeviceFiles& files, HoldRule rule, std::u16string_view path,
 }
 
 // The in-process server of a class: HKEY_CLASSES_ROOT\CLSID\{clsid}\InprocServer32.
-std::optional<std::u16string> InprocServer(const Registry& registry, std::u16string_view clsid)
+std::optional<std::u16string> InprocServer(const Registry& registry, std::u16string_view clsid,
+                                           std::u16string_view drive)
 {
     // A class id is one key name; anything with a separator would wander
     // elsewhere in the registry.
@@ -71,13 +74,13 @@ std::optional<std::u16string> InprocServer(const Registry& registry, std::u16str
     const RegKey* server = registry.Find(
         Root::ClassesRoot, u"CLSID\\" + std::u16string(clsid) + u"\\InprocServer32");
     std::optional<std::u16string> name = StringValue(server, u"");
-    return name ? LibraryPath(*name) : std::nullopt;
+    return name ? LibraryPath(BelowDrive(*name, drive)) : std::nullopt;
 }
 
 void StartupFolder(const DeviceImage& image, const DeviceFiles& files,
                    std::vector<StartupHold>& holds)
 {
-    const std::u16string& folder = image.config.startup;
+    const std::u16string_view folder = BelowDrive(image.config.startup, image.config.drive);
     if (folder.empty()) return;
     std::u16string prefix;
     if (files.KindOf(folder, &prefix) != DeviceFiles::Kind::Folder) return;
@@ -105,39 +108,40 @@ void StartupFolder(const DeviceImage& image, const DeviceFiles& files,
     }
 }
 
-void Services(const Registry& registry, const DeviceFiles& files, std::vector<StartupHold>& holds)
+void Services(const Registry& registry, const DeviceFiles& files, std::u16string_view drive,
+              std::vector<StartupHold>& holds)
 {
     const RegKey* services = registry.Find(Root::LocalMachine, kServices);
     if (!services) return;
     for (const auto& service : services->keys) {
         std::optional<std::u16string> dll = StringValue(service.get(), u"Dll");
-        std::optional<std::u16string> path = dll ? LibraryPath(*dll) : std::nullopt;
+        std::optional<std::u16string> path = dll ? LibraryPath(BelowDrive(*dll, drive)) : std::nullopt;
         if (path)
             Hold(files, HoldRule::Service, *path, KeyName(Root::LocalMachine, kServices, *service),
                  holds);
     }
 }
 
-void NewMenuExtensions(const Registry& registry, const DeviceFiles& files,
+void NewMenuExtensions(const Registry& registry, const DeviceFiles& files, std::u16string_view drive,
                        std::vector<StartupHold>& holds)
 {
     const RegKey* extensions = registry.Find(Root::LocalMachine, kNewMenu);
     if (!extensions) return;
     for (const auto& extension : extensions->keys) {
-        if (std::optional<std::u16string> path = InprocServer(registry, extension->name))
+        if (std::optional<std::u16string> path = InprocServer(registry, extension->name, drive))
             Hold(files, HoldRule::NewMenu, *path,
                  KeyName(Root::LocalMachine, kNewMenu, *extension), holds);
     }
 }
 
-void SyncProviders(const Registry& registry, const DeviceFiles& files,
+void SyncProviders(const Registry& registry, const DeviceFiles& files, std::u16string_view drive,
                    std::vector<StartupHold>& holds)
 {
     const RegKey* objects = registry.Find(Root::LocalMachine, kSyncObjects);
     if (!objects) return;
     for (const auto& provider : objects->keys) {
         std::optional<std::u16string> store = StringValue(provider.get(), u"Store");
-        std::optional<std::u16string> path = store ? InprocServer(registry, *store) : std::nullopt;
+        std::optional<std::u16string> path = store ? InprocServer(registry, *store, drive) : std::nullopt;
         if (path)
             Hold(files, HoldRule::Sync, *path, KeyName(Root::LocalMachine, kSyncObjects, *provider),
                  holds);
@@ -186,9 +190,10 @@ std::vector<StartupHold> HoldsAtStartup(const DeviceImage& image)
     const DeviceFiles files = image.Files();
     const Registry& registry = image.registry.keys;
     StartupFolder(image, files, holds);
-    Services(registry, files, holds);
-    NewMenuExtensions(registry, files, holds);
-    SyncProviders(registry, files, holds);
+    const std::u16string_view drive = image.config.drive;
+    Services(registry, files, drive, holds);
+    NewMenuExtensions(registry, files, drive, holds);
+    SyncProviders(registry, files, drive, holds);
     return holds;
 }
 

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "formats/device_path.h"
 #include "platform/sim/service_text.h"
 #include "platform/sim/services.h"
 
@@ -30,6 +31,11 @@ bool Compatible(uint32_t access, uint32_t share, uint32_t heldAccess, uint32_t h
 bool Running(const DeviceProgram& program) { return program.state != DeviceProgram::State::Ended; }
 
 }  // namespace
+
+std::u16string_view DeviceSession::FilePath(LPCWSTR path) const
+{
+    return formats::BelowDrive(Text(path), image.config.drive);
+}
 
 // What holds a file, and how: the programs the user started ([HeldOpen]) and
 // the files a running program's handles held in an earlier command, without
@@ -97,7 +103,7 @@ HANDLE DeviceSession::CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSEC
                                   DWORD disposition, DWORD, HANDLE)
 {
     std::optional<Fault> fault = Enter(__func__, Text(path));
-    const std::u16string wanted(Text(path));
+    const std::u16string wanted(FilePath(path));
     HANDLE result = INVALID_HANDLE_VALUE;
     uint32_t error = 0;
     FileFacts facts;
@@ -263,7 +269,7 @@ DWORD DeviceSession::GetFileAttributesW(LPCWSTR path)
     if (fault) {
         result = static_cast<DWORD>(fault->result.value_or(INVALID_FILE_ATTRIBUTES));
         lastError = fault->error.value_or(ERROR_FILE_NOT_FOUND);
-    } else if (uint32_t error = files.Look(Text(path), facts)) {
+    } else if (uint32_t error = files.Look(FilePath(path), facts)) {
         lastError = error;
     } else {
         // The device keeps no attribute but read-only: a file with none is NORMAL.
@@ -280,8 +286,8 @@ BOOL DeviceSession::CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES)
     std::optional<Fault> fault = Enter(__func__, Text(path));
     BOOL ok = FALSE;
     if (fault) ok = Failed(fault->error.value_or(ERROR_ACCESS_DENIED));
-    else if (made >= kMostMade) ok = Failed(files.Exists(Text(path)) ? ERROR_ALREADY_EXISTS : ERROR_DISK_FULL);
-    else if (uint32_t error = files.CreateFolder(Text(path))) ok = Failed(error);
+    else if (made >= kMostMade) ok = Failed(files.Exists(FilePath(path)) ? ERROR_ALREADY_EXISTS : ERROR_DISK_FULL);
+    else if (uint32_t error = files.CreateFolder(FilePath(path))) ok = Failed(error);
     else {
         ++made;
         ok = TRUE;
@@ -298,10 +304,10 @@ BOOL DeviceSession::CopyFileW(LPCWSTR from, LPCWSTR to, BOOL failIfExists)
     // and FILE_SHARE_READ, the target written as with GENERIC_WRITE and no sharing.
     const auto refusal = [&]() -> uint32_t {
         if (fault) return fault->error.value_or(ERROR_ACCESS_DENIED);
-        if (uint32_t error = files.Look(Text(from), source)) return error;
+        if (uint32_t error = files.Look(FilePath(from), source)) return error;
         if (source.kind != FileKind::File) return ERROR_ACCESS_DENIED;
         if (!MayOpen(source.canonical, GENERIC_READ, FILE_SHARE_READ)) return ERROR_SHARING_VIOLATION;
-        if (files.Look(Text(to), target) != 0) {
+        if (files.Look(FilePath(to), target) != 0) {
             if (made >= kMostMade) return ERROR_DISK_FULL;
         } else {
             if (target.kind != FileKind::File) return ERROR_ACCESS_DENIED;
@@ -318,7 +324,7 @@ BOOL DeviceSession::CopyFileW(LPCWSTR from, LPCWSTR to, BOOL failIfExists)
         std::string bytes;
         std::u16string copy;
         if (!(error = files.ReadAt(source.canonical, 0, source.size, bytes)) &&
-            !(error = files.CreateFile(Text(to), true, copy)) && !(error = files.WriteAt(copy, 0, bytes))) {
+            !(error = files.CreateFile(FilePath(to), true, copy)) && !(error = files.WriteAt(copy, 0, bytes))) {
             // As on Windows, the copy takes the source's attributes.
             if (source.readOnly) files.SetAttributes(copy, FILE_ATTRIBUTE_READONLY);
             bytesWritten += bytes.size();

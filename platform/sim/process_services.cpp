@@ -258,7 +258,7 @@ BOOL DeviceSession::CreateProcessW(LPCWSTR program, LPWSTR commandLine, LPSECURI
 {
     std::optional<Fault> fault = Enter(__func__, Text(program));
     // A name without a folder is looked up in \Windows, as the loader does.
-    const std::optional<std::u16string> path = program ? LibraryPath(Text(program)) : std::nullopt;
+    const std::optional<std::u16string> path = program ? LibraryPath(FilePath(program)) : std::nullopt;
     FileFacts facts;
     size_t running = 0;
     for (size_t i = 1; i < programs.size(); ++i) running += programs[i].state != DeviceProgram::State::Ended;

@@ -120,7 +120,7 @@ BOOL DeviceSession::SetFileAttributesW(LPCWSTR path, DWORD attributes)
     std::optional<Fault> fault = Enter(__func__, Text(path));
     BOOL ok;
     if (fault) ok = Failed(fault->error.value_or(ERROR_ACCESS_DENIED));
-    else if (uint32_t error = files.SetAttributes(Text(path), attributes)) ok = Failed(error);
+    else if (uint32_t error = files.SetAttributes(FilePath(path), attributes)) ok = Failed(error);
     else ok = TRUE;
     return ok;
 }
@@ -129,7 +129,7 @@ BOOL DeviceSession::SetFileAttributesW(LPCWSTR path, DWORD attributes)
 BOOL DeviceSession::DeleteFileW(LPCWSTR path)
 {
     std::optional<Fault> fault = Enter(__func__, Text(path));
-    const std::u16string_view file = Text(path);
+    const std::u16string_view file = FilePath(path);
     // Whether anything holds the file is asked first: few files are held,
     // and the lists are shorter than a walk down the device's folders.
     const auto holder = [&]() -> const char* {
@@ -158,7 +158,7 @@ BOOL DeviceSession::RemoveDirectoryW(LPCWSTR path)
     std::optional<Fault> fault = Enter(__func__, Text(path));
     BOOL ok;
     if (fault) ok = Failed(fault->error.value_or(ERROR_ACCESS_DENIED));
-    else if (uint32_t error = files.RemoveDirectory(Text(path))) ok = Failed(error);
+    else if (uint32_t error = files.RemoveDirectory(FilePath(path))) ok = Failed(error);
     else ok = TRUE;
     return ok;
 }

@@ -195,8 +195,11 @@ private:
     HKEY OpenKeyHandle(Root root, std::u16string path);
     LPVOID Allocate(SIZE_T bytes, bool heapHasRoom);
 
-    // file_services.cpp: whether a file may be opened with access and share
-    // now, given everything that holds it; the table's free handle.
+    // file_services.cpp: a path argument as the device's files read it
+    // (a desktop Windows device's drive names its root); whether a file may
+    // be opened with access and share now, given everything that holds it;
+    // the table's free handle.
+    std::u16string_view FilePath(LPCWSTR path) const;
     bool MayOpen(const std::u16string& path, uint32_t access, uint32_t share) const;
     bool HeldByAnything(std::u16string_view path) const;
     uintptr_t AddHandle(DeviceHandle handle);
