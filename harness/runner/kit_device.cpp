@@ -2,6 +2,7 @@
 
 #include "device/device_text.h"
 #include "formats/device_ini.h"
+#include "formats/device_path.h"
 #include "formats/text.h"
 #include "harness/runner/run_device.h"
 #include "harness/runner/sample_device.h"
@@ -21,11 +22,22 @@ std::u16string WithoutTrailingSeparators(std::u16string path)
     return path;
 }
 
-// Moves the sample's files below folder from to folder to, where the
-// device keeps them.
-void MoveFolder(sim::DeviceImage& image, const std::u16string& fromPath, const std::u16string& toPath)
+// The drive a folder read on desktop Windows starts with ("C:"); "" for a
+// Pocket PC's folder.
+std::u16string DriveOf(const std::u16string& folder)
 {
-    const std::u16string from = WithoutTrailingSeparators(fromPath), to = WithoutTrailingSeparators(toPath);
+    const char16_t letter = device_text::FoldCase(folder.empty() ? u'\0' : folder[0]);
+    const bool drive = folder.size() > 2 && letter >= u'a' && letter <= u'z' && folder[1] == u':' &&
+                       device_text::IsPathSeparator(folder[2]);
+    return drive ? folder.substr(0, 2) : std::u16string();
+}
+
+// Moves the sample's files below folder from to folder to, where the
+// device keeps them; a file that cannot be written there stays where it was.
+void MoveFolder(sim::DeviceImage& image, const std::u16string& fromPath, std::u16string_view toPath)
+{
+    const std::u16string from = WithoutTrailingSeparators(fromPath),
+                         to = WithoutTrailingSeparators(std::u16string(toPath));
     if (formats::SameDevicePath(from, to)) return;
     sim::DeviceFiles files = image.Files();
     for (const std::u16string& path : files.List()) {
@@ -33,9 +45,8 @@ void MoveFolder(sim::DeviceImage& image, const std::u16string& fromPath, const s
             !EqualsIgnoreCase(path.substr(0, from.size()), from))
             continue;
         std::string bytes;
-        if (!files.ReadHead(path, size_t(1) << 20, bytes)) continue;
-        files.DeleteFile(path);
-        files.WriteFile(to + path.substr(from.size()), bytes);
+        if (files.ReadHead(path, size_t(1) << 20, bytes) && files.WriteFile(to + path.substr(from.size()), bytes))
+            files.DeleteFile(path);
     }
 }
 
@@ -64,22 +75,26 @@ sim::DeviceImage KitDeviceImage(const KitLog* kit)
     sim::DeviceImage image = SampleDeviceInMemory(SampleState::Installed);
     if (!kit) return image;
     formats::DeviceConfig& config = image.config;
+    // On desktop Windows the kit reads folders on a drive: the device
+    // answers them so, and its files lie below the drive's root.
+    for (const auto& [name, folder] : kit->folders)
+        if (config.drive.empty()) config.drive = DriveOf(folder);
+    const auto onDevice = [&](const std::u16string& path) { return formats::BelowDrive(path, config.drive); };
     for (auto [name, folder] : {std::pair{"Startup", &config.startup}, std::pair{"Programs", &config.programs},
                                 std::pair{"Temp", &config.temp}}) {
         const std::u16string* read = kit->Folder(name);
         if (!read || read->empty()) continue;
-        MoveFolder(image, *folder, *read);
+        MoveFolder(image, *folder, onDevice(*read));
         *folder = *read;
     }
     if (const std::u16string* dir = kit->Folder("InstallDir"); dir && !dir->empty()) {
         const std::u16string to = WithoutTrailingSeparators(*dir);
-        if (!formats::SameDevicePath(to, kSampleInstallDir)) {
-            MoveFolder(image, kSampleInstallDir, to);
+        MoveFolder(image, kSampleInstallDir, onDevice(to));
+        if (to != kSampleInstallDir)
             for (formats::Root root : {formats::Root::ClassesRoot, formats::Root::CurrentUser, formats::Root::LocalMachine})
                 RenameInstallDir(image.registry.keys.RootKey(root), kSampleInstallDir, to);
-        }
     }
-    for (const KitHold& hold : kit->holds) config.heldOpen.push_back(hold.file);
+    for (const KitHold& hold : kit->holds) config.heldOpen.emplace_back(onDevice(hold.file));
     return image;
 }
 

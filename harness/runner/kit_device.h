@@ -1,7 +1,8 @@
 // The simulated device as a device kit's log says the Pocket PC was
 // prepared, playing the runs of the Pocket PC's trace: the sample package
 // as a fresh install leaves it (runner::SampleDeviceInMemory), in the folders
-// the kit read on the device, with what the kit held open held open (a
+// the kit read on the device (on desktop Windows, on a drive that names the
+// simulated device's root), with what the kit held open held open (a
 // running program, or a file open without sharing, both as a program the
 // user started holds a file: until the device restarts). Each run is played
 // by the device code built for this host, given the buttons the device's

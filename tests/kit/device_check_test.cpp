@@ -95,6 +95,15 @@ std::string Replaced(std::string text, const std::string& from, const std::strin
     return at == std::string::npos ? text : text.replace(at, from.size(), to);
 }
 
+std::string AllReplaced(std::string text, const std::string& from, const std::string& to)
+{
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+    return text;
+}
+const char* const kStartup = "\"\\\\Windows\\\\StartUp";
+const char* const kStartupOnC = "\"C:\\\\Windows\\\\StartUp";
+
 void Write(const fs::path& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
 
 // The trace the device should have brought back: two runs on the sample
@@ -190,6 +199,10 @@ TEST(DeviceCheck, ConformantPairAndEachWayOfSpoilingIt)
          Replaced(kitLog, "\\\\Windows\\\\StartUp", "\\\\Windows\\\\D\u00e9marrage"), 1,
          {"finding: run 1, call 12: SHGetSpecialFolderPath: its buffer held \"\\Windows\\StartUp\" on the device, "
           "\"\\Windows\\D\u00e9marrage\" on the simulated device"}},
+        // Desktop Windows answers its folders on a drive, and the kit reads them so.
+        {"the Startup folder on drive C:", [](std::string& t) { t = AllReplaced(t, kStartup, kStartupOnC); },
+         AllReplaced(kitLog, kStartup, kStartupOnC), 0,
+         {"Deleted: C:\\Windows\\StartUp\\TRQUtil.lnk", "Verdict: conformant"}},
         {"a handle out the device was not given", [](std::string& t) { t = Replaced(t, "\"result\":\"0x1000\"", "\"result\":null"); },
          kitLog, 1, {"call 1: the device called RegOpenKeyExW", "(result null on one side only)", "from call 1 the simulated"}},
         {"a line that is no record", onLines([](std::vector<std::string>& l) { l.insert(l.begin() + 5, "{\"n\":"); }),
