@@ -1,11 +1,10 @@
 #include "flow/uninstall.h"
 
+#include "device/device_text.h"
+
 #define INSTALL_RECORD TEXT("SOFTWARE\\Apps\\Vantrelle PocketPC Edition")
 
-static bool IsSeparator(WCHAR c)
-{
-    return c == TEXT('\\') || c == TEXT('/');
-}
+using device_text::IsPathSeparator;
 
 // Whether the first length characters of dir name a folder below the device
 // root: at least one name, and no "." or ".." among them, which would lead
@@ -15,12 +14,12 @@ static bool NamesFolder(LPCWSTR dir, DWORD length)
     DWORD names = 0;
     DWORD i = 0;
     while (i < length) {
-        if (IsSeparator(dir[i])) {
+        if (IsPathSeparator(dir[i])) {
             ++i;
             continue;
         }
         DWORD start = i;
-        while (i < length && !IsSeparator(dir[i])) ++i;
+        while (i < length && !IsPathSeparator(dir[i])) ++i;
         DWORD size = i - start;
         if (dir[start] == TEXT('.') && (size == 1 || (size == 2 && dir[start + 1] == TEXT('.'))))
             return false;
