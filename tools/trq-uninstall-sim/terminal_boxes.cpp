@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <iostream>
 #include <sstream>
 
@@ -69,6 +70,25 @@ std::string Quote(const sim::BoxRecord& box)
     return "\"" + host::Printable(text) + "\"";
 }
 
+// One line of standard input, read a byte at a time: what follows it stays
+// unread for whoever reads standard input next (the next run, when a
+// script pipes in the answers of several). At most kLongestAnswer bytes of
+// it are kept. False at the end of input before any byte of a line.
+bool ReadAnswerLine(std::string& line)
+{
+    constexpr size_t kLongestAnswer = 256;
+    line.clear();
+    bool any = false;
+    for (char c;;) {
+        const ssize_t n = read(STDIN_FILENO, &c, 1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n != 1) return any;
+        any = true;
+        if (c == '\n') return true;
+        if (line.size() < kLongestAnswer) line.push_back(c);
+    }
+}
+
 }  // namespace
 
 sim::BoxAnswerer TerminalAnswerer(Dialogue& d)
@@ -80,7 +100,7 @@ sim::BoxAnswerer TerminalAnswerer(Dialogue& d)
             if (!d.scripted && terminal) {
                 std::cout << "Press Enter for OK. " << std::flush;
                 std::string ignored;
-                std::getline(std::cin, ignored);
+                ReadAnswerLine(ignored);
             }
             std::cout << "-> OK\n";
             return IDOK;
@@ -102,7 +122,7 @@ sim::BoxAnswerer TerminalAnswerer(Dialogue& d)
             std::cout << "Answer (" << (runner::HasButton(box.flags, IDCANCEL) ? "yes/no/cancel" : "yes/no")
                       << "): " << std::flush;
             std::string line;
-            if (!std::getline(std::cin, line)) {
+            if (!ReadAnswerLine(line)) {
                 std::cout << "\n";
                 d.problem = "no answer on standard input for the box " + Quote(box);
                 return std::nullopt;
