@@ -74,7 +74,7 @@ std::optional<std::u16string> InprocServer(const Registry& registry, std::u16str
     const RegKey* server = registry.Find(
         Root::ClassesRoot, u"CLSID\\" + std::u16string(clsid) + u"\\InprocServer32");
     std::optional<std::u16string> name = StringValue(server, u"");
-    return name ? LibraryPath(BelowDrive(*name, drive)) : std::nullopt;
+    return name ? LibraryPath(*name, drive) : std::nullopt;
 }
 
 void StartupFolder(const DeviceImage& image, const DeviceFiles& files,
@@ -115,7 +115,7 @@ void Services(const Registry& registry, const DeviceFiles& files, std::u16string
     if (!services) return;
     for (const auto& service : services->keys) {
         std::optional<std::u16string> dll = StringValue(service.get(), u"Dll");
-        std::optional<std::u16string> path = dll ? LibraryPath(BelowDrive(*dll, drive)) : std::nullopt;
+        std::optional<std::u16string> path = dll ? LibraryPath(*dll, drive) : std::nullopt;
         if (path)
             Hold(files, HoldRule::Service, *path, KeyName(Root::LocalMachine, kServices, *service),
                  holds);
@@ -150,8 +150,9 @@ void SyncProviders(const Registry& registry, const DeviceFiles& files, std::u16s
 
 }  // namespace
 
-std::optional<std::u16string> LibraryPath(std::u16string_view name)
+std::optional<std::u16string> LibraryPath(std::u16string_view name, std::u16string_view drive)
 {
+    name = BelowDrive(name, drive);
     std::vector<std::u16string> parts;
     bool trailing = false;
     if (!SplitDevicePath(name, parts, &trailing) || parts.empty() || trailing) return std::nullopt;

@@ -62,9 +62,10 @@ std::optional<std::u16string> ShortcutTarget(std::string_view text);
 
 // A program or library name as the device's loader reads it: a name without
 // a folder is looked up in \Windows, a path starting with a separator is
-// taken as it is. nullopt for anything else (a relative path with folders, an
-// empty name, a name no device path can hold).
-std::optional<std::u16string> LibraryPath(std::u16string_view name);
+// taken as it is, and so is one on the device's drive (a desktop Windows
+// device's, BelowDrive), without it. nullopt for anything else (a relative
+// path with folders, an empty name, a name no device path can hold).
+std::optional<std::u16string> LibraryPath(std::u16string_view name, std::u16string_view drive = {});
 
 // How the rule reads to a person: "started from the Startup folder", ...
 const char* HoldRuleDescription(HoldRule rule);
