@@ -69,10 +69,11 @@ struct IniReading {
 
 // The keys of [Device], in the order they are written.
 enum DeviceKey {
-    kMajor, kMinor, kBuild, kPlatformId, kServicePack, kPlatformType, kOemInfo, kRegistry, kDeviceKeys
+    kMajor, kMinor, kBuild, kPlatformId, kServicePack, kPlatformType, kOemInfo, kRegistry, kFileSystem, kDeviceKeys
 };
-const char* const kDeviceKeyNames[kDeviceKeys] = {"MajorVersion", "MinorVersion", "BuildNumber", "PlatformId",
-                                                  "ServicePack",  "PlatformType", "OemInfo",     "Registry"};
+const char* const kDeviceKeyNames[kDeviceKeys] = {"MajorVersion", "MinorVersion", "BuildNumber",
+                                                  "PlatformId",   "ServicePack",  "PlatformType",
+                                                  "OemInfo",      "Registry",     "FileSystem"};
 
 uint32_t* DeviceNumber(DeviceSection& facts, int key)
 {
@@ -123,6 +124,14 @@ std::string ReadDeviceSetting(IniReading& reading, std::string_view name, std::s
             else if (EqualsIgnoreCase(value, u"RAM")) facts.registry = RegistryStore::Ram;
             else return keyName + "= wants Hive or RAM";
             return {};
+        }
+        if (key == kFileSystem) {
+            for (const FileSystemRow& row : kFileSystems)
+                if (EqualsIgnoreCase(value, Utf8ToUtf16(row.name).value_or(u""))) {
+                    facts.fileSystem = row.system;
+                    return {};
+                }
+            return keyName + "= wants FAT, ObjectStore or Desktop";
         }
         if (uint32_t* number = DeviceNumber(facts, key)) {
             if (!ParseDword(rawValue, *number)) return keyName + "= wants a number from 0 to 4294967295";
@@ -247,6 +256,20 @@ std::string ReadLine(std::string_view line, IniReading& reading)
 
 const char* RegistryStoreName(RegistryStore store) { return store == RegistryStore::Ram ? "RAM" : "Hive"; }
 
+// The FAT driver answers a sharing violation for a file with any handle
+// open; the object store refuses access to a file in use, whatever holds
+// it; desktop Windows refuses access to a running image or a loaded library
+// and answers a sharing violation for a file open without sharing.
+constexpr uint32_t kSharingViolation = 32;  // ERROR_SHARING_VIOLATION
+constexpr uint32_t kAccessDenied = 5;       // ERROR_ACCESS_DENIED
+const FileSystemRow kFileSystems[3] = {
+    {FileSystem::Fat, "FAT", "the FAT driver", kSharingViolation, kSharingViolation, kSharingViolation},
+    {FileSystem::ObjectStore, "ObjectStore", "the object store", kAccessDenied, kAccessDenied, kAccessDenied},
+    {FileSystem::Desktop, "Desktop", "desktop Windows", kAccessDenied, kAccessDenied, kSharingViolation},
+};
+
+const FileSystemRow& FileSystemOf(FileSystem system) { return kFileSystems[static_cast<int>(system)]; }
+
 const char* HoldRuleKey(HoldRule rule)
 {
     switch (rule) {
@@ -364,6 +387,7 @@ std::string FormatDeviceIni(const DeviceConfig& config)
         for (int key = 0; key < kDeviceKeys; ++key) {
             text += std::string(kDeviceKeyNames[key]) + "=";
             if (key == kRegistry) text += RegistryStoreName(facts.registry);
+            else if (key == kFileSystem) text += FileSystemOf(facts.fileSystem).name;
             else if (const uint32_t* number = DeviceNumber(facts, key)) text += std::to_string(*number);
             else text += Utf16ToUtf8Lossy(*DeviceText(facts, key));
             text += "\n";

@@ -26,6 +26,7 @@
 //   PlatformType=PocketPC
 //   OemInfo=QX-500 Pocket PC
 //   Registry=Hive
+//   FileSystem=FAT
 #ifndef TRQ_FORMATS_DEVICE_INI_H
 #define TRQ_FORMATS_DEVICE_INI_H
 
@@ -84,11 +85,38 @@ struct RunningProgram {
 enum class RegistryStore { Hive, Ram };
 const char* RegistryStoreName(RegistryStore store);  // "Hive", "RAM"
 
+// How another program holds a file the uninstaller would delete: as the
+// image of a program that runs, as a library a program loaded, or open by a
+// handle that shares nothing.
+enum class HoldKind { RunningProgram, LoadedModule, OpenFile };
+
+// The file system that keeps the package's files, which decides what
+// DeleteFileW answers for a file another program holds: Windows Mobile 5 and
+// later keep them on flash through the FAT driver, Pocket PC 2003 in the RAM
+// object store, and desktop Windows tells a running image from an open file.
+enum class FileSystem { Fat, ObjectStore, Desktop };
+
+// What each file system answers, one row each, in FileSystem's order.
+struct FileSystemRow {
+    FileSystem system;
+    const char* name;         // as device.ini writes it: "FAT", "ObjectStore", "Desktop"
+    const char* description;  // for a person: "the FAT driver", ...
+    // DeleteFileW's error for a held file, by HoldKind.
+    uint32_t runningProgram, loadedModule, openFile;
+    uint32_t HeldError(HoldKind kind) const
+    {
+        return kind == HoldKind::RunningProgram ? runningProgram : kind == HoldKind::LoadedModule ? loadedModule : openFile;
+    }
+};
+extern const FileSystemRow kFileSystems[3];
+const FileSystemRow& FileSystemOf(FileSystem system);
+
 // device.ini's [Device]: what the device says of itself (GetVersionExW's
 // OSVERSIONINFOW and SystemParametersInfoW's SPI_GETPLATFORMTYPE and
 // SPI_GETOEMINFO, as the file keeps them; the trace's model of these facts
-// is platform/trace/device_facts.h) and how it keeps its registry. The
-// defaults are those of a Windows Mobile 5 Pocket PC (Windows CE 5.1).
+// is platform/trace/device_facts.h), how it keeps its registry and which
+// file system holds the package. The defaults are those of a Windows Mobile
+// 5 Pocket PC (Windows CE 5.1).
 struct DeviceSection {
     uint32_t majorVersion = 5;
     uint32_t minorVersion = 1;
@@ -98,12 +126,13 @@ struct DeviceSection {
     std::u16string platformType = u"PocketPC";  // at most kMaxDeviceTextLength
     std::u16string oemInfo = u"QX-500 Pocket PC";  // at most kMaxDeviceTextLength
     RegistryStore registry = RegistryStore::Hive;
+    FileSystem fileSystem = FileSystem::Fat;
     friend bool operator==(const DeviceSection& a, const DeviceSection& b)
     {
         return a.majorVersion == b.majorVersion && a.minorVersion == b.minorVersion &&
                a.buildNumber == b.buildNumber && a.platformId == b.platformId &&
                a.servicePack == b.servicePack && a.platformType == b.platformType && a.oemInfo == b.oemInfo &&
-               a.registry == b.registry;
+               a.registry == b.registry && a.fileSystem == b.fileSystem;
     }
     friend bool operator!=(const DeviceSection& a, const DeviceSection& b) { return !(a == b); }
 };
@@ -157,7 +186,8 @@ struct DeviceConfig {
 // Under [Running], Program= begins a program's entry and File=, Event= (an
 // auto-reset event) or ManualEvent= follow it; one event per program, no
 // empty value. Under [Device], each key at most once: the numbers decimal
-// DWORDs, the texts within their lengths, Registry= Hive or RAM (any case).
+// DWORDs, the texts within their lengths, Registry= Hive or RAM,
+// FileSystem= FAT, ObjectStore or Desktop (any case).
 // out is changed only on success.
 bool ParseDeviceIni(std::string_view text, DeviceConfig& out, std::string& error);
 std::string FormatDeviceIni(const DeviceConfig& config);

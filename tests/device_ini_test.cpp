@@ -101,6 +101,7 @@ TEST(DeviceIniTest, RefusesBadLinesNamingTheFirst)
         {"[Folders]\nColor=1\nTemp=a\ntemp=b\n", 2, "'Color'"},
         {"[Device]\nRegistry=Flash\n", 2, "Hive or RAM"},
         {"[Device]\nRegistry=RAM\nregistry=hive\n", 3, "twice"},
+        {"[Device]\nFileSystem=NTFS\n", 2, "FAT, ObjectStore or Desktop"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text.substr(0, 60));

@@ -274,17 +274,19 @@ struct Facts {
     DWORD major, minor, build, platform;
     std::u16string servicePack, platformType, oemInfo;
     formats::RegistryStore registry;
+    formats::FileSystem fileSystem;
 };
 
 void PrintTo(const Facts& facts, std::ostream* out) { *out << facts.name; }
 
 const Facts kFacts[] = {
     {"a Windows Mobile 5 Pocket PC without a [Device] section", "", 5, 1, 1700, 3, u"", u"PocketPC",
-     u"QX-500 Pocket PC", formats::RegistryStore::Hive},
-    {"the device.ini's own, a Pocket PC 2003 with its registry in RAM",
+     u"QX-500 Pocket PC", formats::RegistryStore::Hive, formats::FileSystem::Fat},
+    {"the device.ini's own, a Pocket PC 2003 with its registry in RAM and its files in the object store",
      "[Device]\nMajorVersion=4\nMinorVersion=21\nBuildNumber=1088\nPlatformId=3\nServicePack=Build 14049\n"
-     "PlatformType=PocketPC\nOemInfo=Sample OEM \xC3\xA9\nRegistry=ram\n",
-     4, 21, 1088, 3, u"Build 14049", u"PocketPC", u"Sample OEM \u00E9", formats::RegistryStore::Ram},
+     "PlatformType=PocketPC\nOemInfo=Sample OEM \xC3\xA9\nRegistry=ram\nFileSystem=objectstore\n",
+     4, 21, 1088, 3, u"Build 14049", u"PocketPC", u"Sample OEM \u00E9", formats::RegistryStore::Ram,
+     formats::FileSystem::ObjectStore},
 };
 
 class KitFacts : public testing::TestWithParam<Facts> {};
@@ -296,6 +298,7 @@ TEST_P(KitFacts, ComeFromDeviceIni)
     std::string error;
     ASSERT_TRUE(formats::ParseDeviceIni(f.ini, image.config, error)) << error;
     EXPECT_EQ(image.config.device.registry, f.registry);
+    EXPECT_EQ(image.config.device.fileSystem, f.fileSystem);
     // Written back as it reads.
     formats::DeviceConfig again;
     ASSERT_TRUE(formats::ParseDeviceIni(formats::FormatDeviceIni(image.config), again, error)) << error;
