@@ -63,17 +63,26 @@ bool DeviceSession::MayOpen(const std::u16string& path, uint32_t access, uint32_
     return true;
 }
 
-bool DeviceSession::HeldByAnything(std::u16string_view path) const
+std::optional<DeviceSession::Holder> DeviceSession::HolderOf(std::u16string_view path) const
 {
+    using formats::HoldKind;
+    if (image.config.IsHeldByUser(path)) return Holder{HoldKind::OpenFile, "user"};
+    for (const formats::DeviceHold& hold : image.config.heldByDevice)
+        if (SameDevicePath(hold.path, path))
+            return Holder{hold.rule == formats::HoldRule::Startup ? HoldKind::RunningProgram : HoldKind::LoadedModule,
+                          "device"};
+    std::optional<Holder> open;
     for (const DeviceProgram& program : programs) {
         if (!Running(program)) continue;
-        if (!program.image.empty() && SameDevicePath(program.image, path)) return true;
+        if (!program.image.empty() && SameDevicePath(program.image, path))
+            return Holder{HoldKind::RunningProgram, "program"};
         for (const std::u16string& file : program.heldFiles)
-            if (SameDevicePath(file, path)) return true;
+            if (SameDevicePath(file, path)) open = Holder{HoldKind::OpenFile, "program"};
     }
     for (const auto& [value, handle] : handles)
-        if (handle.kind == DeviceHandle::Kind::File && SameDevicePath(handle.file.path, path)) return true;
-    return false;
+        if (handle.kind == DeviceHandle::Kind::File && SameDevicePath(handle.file.path, path))
+            open = Holder{HoldKind::OpenFile, "program"};
+    return open;
 }
 
 uintptr_t DeviceSession::AddHandle(DeviceHandle handle)

@@ -125,25 +125,19 @@ BOOL DeviceSession::SetFileAttributesW(LPCWSTR path, DWORD attributes)
     return ok;
 }
 
-// Faulted: FALSE, error else ERROR_SHARING_VIOLATION.
+// Faulted: FALSE, error else ERROR_SHARING_VIOLATION. A file another
+// program holds is refused as the device's file system refuses it.
 BOOL DeviceSession::DeleteFileW(LPCWSTR path)
 {
     std::optional<Fault> fault = Enter(__func__, Text(path));
     const std::u16string_view file = FilePath(path);
-    // Whether anything holds the file is asked first: few files are held,
-    // and the lists are shorter than a walk down the device's folders.
-    const auto holder = [&]() -> const char* {
-        if (image.config.IsHeldByUser(file)) return "user";
-        if (image.config.IsHeldOpen(file)) return "device";
-        return HeldByAnything(file) ? "program" : nullptr;
-    };
     BOOL ok;
-    const char* heldBy = nullptr;
+    std::optional<Holder> holder;
     if (fault) {
         ok = Failed(fault->error.value_or(ERROR_SHARING_VIOLATION));
-    } else if ((heldBy = holder()) && files.Exists(file)) {
-        ok = Failed(ERROR_SHARING_VIOLATION);
-        Notes().heldBy = heldBy;
+    } else if ((holder = HolderOf(file)) && files.Exists(file)) {
+        ok = Failed(formats::FileSystemOf(image.config.device.fileSystem).HeldError(holder->kind));
+        Notes().heldBy = holder->by;
     } else if (uint32_t error = files.DeleteFile(file)) {
         ok = Failed(error);
     } else {

@@ -198,10 +198,15 @@ private:
     // file_services.cpp: a path argument as the device's files read it
     // (a desktop Windows device's drive names its root); whether a file may
     // be opened with access and share now, given everything that holds it;
-    // the table's free handle.
+    // what holds it, if anything, and how (a program's image before a
+    // handle); the table's free handle.
     std::u16string_view FilePath(LPCWSTR path) const;
     bool MayOpen(const std::u16string& path, uint32_t access, uint32_t share) const;
-    bool HeldByAnything(std::u16string_view path) const;
+    struct Holder {
+        formats::HoldKind kind;
+        const char* by;  // "user" ([HeldOpen]), "device" ([HeldByDevice]) or "program"
+    };
+    std::optional<Holder> HolderOf(std::u16string_view path) const;
     uintptr_t AddHandle(DeviceHandle handle);
     DeviceHandle* HandleOf(HANDLE handle, DeviceHandle::Kind kind);
     OpenFile* FileOf(HANDLE handle);
