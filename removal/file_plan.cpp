@@ -47,11 +47,16 @@ bool ComposePath(LPWSTR buffer, LPCWSTR base, LPCWSTR suffix)
     return fits;
 }
 
+// With its attributes reset, a file that still cannot be deleted is held
+// by another program: the FAT driver answers a sharing violation, the
+// object store of a Pocket PC 2003 access denied (as desktop Windows does
+// for a running program). Either way it is still on the device.
 int DeleteCounted(LPCWSTR path)
 {
     SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
     if (DeleteFileW(path)) return 0;
-    return GetLastError() == ERROR_SHARING_VIOLATION ? 1 : 0;
+    DWORD error = GetLastError();
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED ? 1 : 0;
 }
 
 // Deletes the Startup shortcut. Returns false when another process holds it

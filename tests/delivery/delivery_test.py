@@ -29,7 +29,7 @@ import xml.etree.ElementTree as ET
 import pefile
 
 ARGS = None
-SHIPPED_SHA256 = "a66f174668802f3c5aca0e62c73d8810b0565bb43f8c26ee5a67845288583be7"
+SHIPPED_SHA256 = "66d009c055409783fd35e12797fee9ddc173e0f01a32cbd49dbf1408e712127b"
 PASSWORD = "throwaway"
 
 

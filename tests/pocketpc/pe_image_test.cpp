@@ -169,7 +169,7 @@ TEST_F(PeImage, BytesAreTheShippedOnes)
 {
     const CommandResult run = RunCommand("sha256sum '" + PocketPcUninstaller().string() + "'");
     ASSERT_EQ(run.exitCode, 0) << run.output;
-    EXPECT_EQ(run.output.substr(0, 64), "a66f174668802f3c5aca0e62c73d8810b0565bb43f8c26ee5a67845288583be7");
+    EXPECT_EQ(run.output.substr(0, 64), "66d009c055409783fd35e12797fee9ddc173e0f01a32cbd49dbf1408e712127b");
 }
 
 TEST_F(PeImage, WithinBudget)
