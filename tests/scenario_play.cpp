@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "harness/runner/plan_items.h"
+#include "platform/sim/device_startup.h"
 #include "tests/expected/expected_story.h"
 #include "tests/scenarios.h"
 #include "tests/test_device.h"
@@ -71,6 +72,24 @@ runner::RunOutcome PlayScenario(const Scenario& scenario, const runner::Program&
     EXPECT_EQ(outcome.heapBlocksLeft, lookedUp ? 1u : 0u);
     EXPECT_EQ(outcome.badHeapFrees, 0);
     EXPECT_EQ(outcome.keysLeftOpen, 0u);
+
+    // Where files were held, the device restarts, which releases them, and a
+    // later run finishes: Success, and nothing of the package left.
+    const std::vector<Box> partial = {Box::Confirmation, Box::ResetOffer, Box::NotRemoved};
+    for (int restart = 1; scenario.boxes == partial && restart <= scenario.restartsToFinish; ++restart) {
+        SCOPED_TRACE("the run after restart " + std::to_string(restart));
+        sim::StartDevice(device.image);
+        const runner::RunOutcome next = device.Run({expected::kIdYes, expected::kIdYes});
+        const bool last = restart == scenario.restartsToFinish;
+        std::vector<std::u16string> seen, wanted;
+        for (const sim::BoxRecord& box : next.boxes) seen.push_back(box.text);
+        // A run before the last asks for the reset, which the device takes.
+        for (Box box : last ? std::vector<Box>{Box::Confirmation, Box::SettingsQuestion, Box::Success}
+                            : std::vector<Box>{Box::Confirmation, Box::ResetOffer})
+            wanted.push_back(BoxText(box));
+        EXPECT_EQ(seen, wanted);
+        if (last) EXPECT_EQ(device.PlanLeft(), std::set<std::string>{});
+    }
     return outcome;
 }
 

@@ -1,6 +1,7 @@
 #include "tests/scenarios.h"
 
 #include "formats/text.h"
+#include "platform/sim/device_startup.h"
 #include "tests/expected/expected_plan.h"
 #include "tests/test_device.h"
 
@@ -130,6 +131,48 @@ std::vector<Scenario> Make()
                  // The install folder is empty, so it goes.
                  Union({Names({"\\Windows\\TRQUtil.exe"}), SettingsKeys(), InstallRecordKeys()}),
                  ""});
+    // The utility runs (a program the device started, say): its image is held.
+    s.push_back({"the utility running",
+                 [](sim::DeviceImage& d) { d.config.running.push_back({u"\\Windows\\TRQUtil.exe", {}, u"", false}); },
+                 {Y, Y}, {B::Confirmation, B::ResetOffer, B::NotRemoved}, true,
+                 // The install folder is empty, so it goes.
+                 Union({Names({"\\Windows\\TRQUtil.exe"}), SettingsKeys(), InstallRecordKeys()}), ""});
+    // As the device holds the package once it has started: the utility its
+    // Startup shortcut runs and the libraries the registry names.
+    s.push_back({"device started, utility and libraries held",
+                 [](sim::DeviceImage& d) { sim::StartDevice(d); },
+                 {Y, Y}, {B::Confirmation, B::ResetOffer, B::NotRemoved}, true,
+                 PartialLeft(Names({"\\Windows\\TRQUtil.exe", "\\Windows\\TRQRemindSvc.dll",
+                                    "\\Windows\\TRQNewMenu.dll", "\\Program Files\\TRQ\\DevTRQSync.dll"})),
+                 ""});
+    // Each story of held files again where a Pocket PC 2003 keeps the files,
+    // in the object store, which refuses a held file with access denied
+    // rather than a sharing violation. The held files count all the same.
+    // Its held Startup shortcut answers so too, so the utility is tried
+    // and, held as well, counted.
+    for (size_t i = 0, rows = s.size(); i < rows; ++i) {
+        if (s[i].boxes != std::vector<Box>{B::Confirmation, B::ResetOffer, B::NotRemoved} &&
+            s[i].name != "Startup shortcut held open")
+            continue;
+        Scenario twin = s[i];
+        twin.name += " (object store)";
+        twin.prepare = [prepare = s[i].prepare](sim::DeviceImage& d) {
+            d.config.device.fileSystem = formats::FileSystem::ObjectStore;
+            prepare(d);
+        };
+        twin.notUnderWine = "Wine answers as desktop Windows, not as a Pocket PC 2003's object store";
+        if (twin.name == "Startup shortcut held open (object store)") {
+            twin.answers = {Y, N};
+            twin.boxes = {B::Confirmation, B::ResetOffer, B::NotRemoved};
+            twin.planLeft = Union({Names({"\\Windows\\StartUp\\TRQUtil.lnk", "\\Windows\\TRQUtil.exe"}),
+                                   SettingsKeys(), InstallRecordKeys()});
+            // The shortcut left starts the utility again at the restart:
+            // the next run deletes the shortcut and counts the utility, the
+            // one after the next restart finishes.
+            twin.restartsToFinish = 2;
+        }
+        s.push_back(twin);
+    }
     s.push_back({"read-only counted file",
                  [](sim::DeviceImage& d) {
                      RemoveFile(d, kDir + u"\\Setup.dll");

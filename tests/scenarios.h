@@ -47,6 +47,10 @@ struct Scenario {
     // Where Wine's end state differs from the device's; the Wine suite
     // requires exactly these differences and no others.
     std::vector<WineDifference> wineDifferences = {};
+    // Where the run takes the partial path: how many restarts, each
+    // followed by a run answered Yes and Yes, until one shows Success and
+    // leaves nothing of the plans (the runs before it take the partial path).
+    int restartsToFinish = 1;
 };
 
 inline void PrintTo(const Scenario& s, std::ostream* os) { *os << s.name; }

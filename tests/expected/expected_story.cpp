@@ -24,10 +24,14 @@ std::string FolderQuery(Base base)
     return "SHGetSpecialFolderPath " + std::to_string(base == Base::Startup ? kCsidlStartup : kCsidlPrograms);
 }
 
+// A file held open: a sharing violation where the FAT driver keeps the
+// files, access denied where the object store does.
 std::string Deletion(const std::u16string& path, const sim::DeviceImage& device)
 {
     if (!device.Files().Exists(path)) return "not there";
-    return device.config.IsHeldOpen(path) ? "held open" : "deleted";
+    if (!device.config.IsHeldOpen(path) && !device.config.IsHeldByRunning(path)) return "deleted";
+    const bool objectStore = device.config.device.fileSystem == formats::FileSystem::ObjectStore;
+    return "held open, error " + std::to_string(objectStore ? kErrorAccessDenied : kErrorSharingViolation);
 }
 
 // The file plan walked on the device as it is before the run.
@@ -66,7 +70,8 @@ std::vector<std::string> FileStory(const sim::DeviceImage& device)
         const std::string outcome = Deletion(path, device);
         story.push_back("DeleteFileW " + Utf8(path) + ": " + outcome);
         if (row.kind != Kind::Plain && outcome != "deleted") story.push_back("GetLastError");
-        if (row.kind == Kind::Gate) skipNext = outcome == "held open";
+        // Only a sharing violation tells that the running utility holds its shortcut.
+        if (row.kind == Kind::Gate) skipNext = outcome == "held open, error " + std::to_string(kErrorSharingViolation);
     }
     return story;
 }
@@ -86,7 +91,7 @@ std::string DeletionOf(const sim::RecordedCall& record)
 {
     if (record.result.number) return "deleted";
     const uint32_t error = record.error;
-    if (error == kErrorSharingViolation) return "held open";
+    if (error == kErrorSharingViolation || error == kErrorAccessDenied) return "held open, error " + std::to_string(error);
     return error == 2 || error == 3 ? "not there" : "error " + std::to_string(error);
 }
 

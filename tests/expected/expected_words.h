@@ -160,7 +160,8 @@ inline constexpr const char* kTraceBuildCalls[] = {
 // What the platform calls pass.
 inline constexpr std::uint32_t kKeyRead = 0x20019;              // RegOpenKeyExW's access
 inline constexpr std::uint32_t kFileAttributeNormal = 0x80;     // SetFileAttributesW
-inline constexpr std::uint32_t kErrorSharingViolation = 32;     // a file held open
+inline constexpr std::uint32_t kErrorSharingViolation = 32;     // a file held open, on FAT
+inline constexpr std::uint32_t kErrorAccessDenied = 5;          // a file held open, in the object store
 inline constexpr int kCsidlStartup = 7;                         // SHGetSpecialFolderPath
 inline constexpr int kCsidlPrograms = 2;
 inline constexpr int kIdYes = 6;                                // the one result tested
