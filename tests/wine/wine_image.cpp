@@ -91,6 +91,10 @@ WineScenario ImageRun(const ImageCopy& image, const PathMap& paths, const fs::pa
     for (const ImageCopy::File& file : image.files)
         run.files.push_back({paths.Windows(file.path), file.contents, file.readOnly});
     for (const std::u16string& held : image.config.heldOpen) run.holdOpen.push_back(paths.Windows(held));
+    for (const formats::RunningProgram& program : image.config.running) {
+        run.runPrograms.push_back(paths.Windows(program.program));
+        for (const std::u16string& held : program.files) run.holdOpen.push_back(paths.Windows(held));
+    }
     for (const formats::DeviceHold& held : image.config.heldByDevice)
         run.holdOpen.push_back(paths.Windows(held.path));
     for (int answer : answers)

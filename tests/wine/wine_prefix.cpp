@@ -436,6 +436,10 @@ std::string FormatDriverRequest(const WineScenario& scenario, const std::string&
         CheckLine(path);
         text += "hold " + path + "\n";
     }
+    for (const std::string& path : scenario.runPrograms) {
+        CheckLine(path);
+        text += "start " + path + "\n";
+    }
     for (WineAnswer answer : scenario.answers) text += "answer " + AnswerWord(answer) + "\n";
     for (const std::string& key : scenario.keyProbes) {
         CheckLine(key);

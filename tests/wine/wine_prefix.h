@@ -138,6 +138,9 @@ struct WineScenario {
     std::vector<WineFile> files;            // laid under drive_c before the run
     std::vector<std::string> directories;   // empty directories to make
     std::vector<std::string> holdOpen;      // opened by another process for the whole run
+    // Programs that run for the whole run: each a copy of the driver laid
+    // over the file and started there, so that its image is a running one.
+    std::vector<std::string> runPrograms;
     std::vector<WineAnswer> answers;        // for question boxes, in order
     std::vector<std::string> keyProbes;     // "HKLM\...", "HKCU\...", "HKCR\..." checked after exit
     bool coredllStandIn = true;             // put coredll.dll beside the uninstaller

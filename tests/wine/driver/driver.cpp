@@ -9,6 +9,8 @@
 //   trq-wine-driver.exe folders RESULT
 //       Writes where this prefix puts CSIDL_STARTUP, CSIDL_PROGRAMS and the
 //       temporary directory (JSON), as the uninstaller would see them.
+//   trq-wine-driver.exe idle
+//       Waits until it is ended: a running program for a start directive.
 //
 // REQUEST is UTF-8 text, one directive per line; blank lines and lines
 // starting with '#' are ignored:
@@ -17,6 +19,9 @@
 //   hold C:\Program Files\TRQ\TRQ.exe
 //                                   open before the start (share read and
 //                                   write, no share delete), closed after exit
+//   start C:\Windows\TRQUtil.exe     a copy of this driver laid over the file
+//                                   and started before the run (idle), ended
+//                                   after exit: a running program's image
 //   answer yes|no|cancel            the next answer to a question box
 //   probe HKLM\Software\Some\Key    after exit: is the key there? (HKLM, HKCU,
 //                                   HKCR or the HKEY_... names)
@@ -165,6 +170,7 @@ struct Request {
     std::wstring exe;
     DWORD timeoutMs = kDefaultTimeoutMs;
     std::vector<std::wstring> holds;
+    std::vector<std::wstring> starts;
     std::vector<Answer> answers;
     std::vector<std::wstring> probes;
     std::wstring kernelIoLog;
@@ -195,6 +201,8 @@ bool ParseRequest(const std::string& bytes, Request& request, std::wstring& erro
             request.timeoutMs = wcstoul(value.c_str(), 0, 10);
         } else if (word == L"hold") {
             request.holds.push_back(value);
+        } else if (word == L"start") {
+            request.starts.push_back(value);
         } else if (word == L"answer") {
             if (value == L"yes")
                 request.answers.push_back(Answer::Yes);
@@ -520,7 +528,28 @@ void RunUninstaller(const Request& request, Run& run)
     DWORD deadline = started + request.timeoutMs;
     DeleteFileW(request.kernelIoLog.c_str());
 
+    // Each program to keep running is this driver, copied over the file and
+    // started there: it waits until the run is over.
+    WCHAR self[MAX_PATH];
+    GetModuleFileNameW(0, self, MAX_PATH);
+    std::vector<PROCESS_INFORMATION> programs;
     bool allHeld = true;
+    for (const std::wstring& path : request.starts) {
+        std::wstring commandLine = L"\"" + path + L"\" idle";
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION process = {};
+        if (!CopyFileW(self, path.c_str(), FALSE) ||
+            !CreateProcessW(path.c_str(), &commandLine[0], 0, 0, FALSE, 0, 0, L"C:\\", &startup, &process)) {
+            Hold failed;
+            failed.path = path;
+            failed.error = GetLastError();
+            run.holds.push_back(failed);
+            allHeld = false;
+            continue;
+        }
+        programs.push_back(process);
+    }
     for (const std::wstring& path : request.holds) {
         Hold hold;
         hold.path = path;
@@ -546,8 +575,6 @@ void RunUninstaller(const Request& request, Run& run)
                  L"CreateProcessW failed with error " + std::to_wstring(GetLastError()));
         } else {
             // The hook library sits beside this driver.
-            WCHAR self[MAX_PATH];
-            GetModuleFileNameW(0, self, MAX_PATH);
             std::wstring hookPath = DirectoryOf(self) + L"\\trq-wine-hook.dll";
             HMODULE hookLibrary = LoadLibraryW(hookPath.c_str());
             HOOKPROC hookProc = hookLibrary ? reinterpret_cast<HOOKPROC>(reinterpret_cast<void (*)()>(
@@ -576,6 +603,12 @@ void RunUninstaller(const Request& request, Run& run)
 
     for (Hold& hold : run.holds)
         if (hold.handle != INVALID_HANDLE_VALUE) CloseHandle(hold.handle);
+    for (PROCESS_INFORMATION& process : programs) {
+        TerminateProcess(process.hProcess, 0);
+        WaitForSingleObject(process.hProcess, 5000);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
 
     for (const std::wstring& key : request.probes) {
         Probe probe;
@@ -720,6 +753,10 @@ int wmain(int argc, wchar_t** argv)
     std::wstring mode = argc > 1 ? argv[1] : L"";
     if (mode == L"run" && argc == 4) return RunMode(argv[2], argv[3]);
     if (mode == L"folders" && argc == 3) return FoldersMode(argv[2]);
+    if (mode == L"idle" && argc == 2) {  // a program that runs until it is ended
+        Sleep(INFINITE);
+        return 0;
+    }
     const char usage[] =
         "usage: trq-wine-driver.exe run REQUEST RESULT\n"
         "       trq-wine-driver.exe folders RESULT\n";
