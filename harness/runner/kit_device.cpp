@@ -1,5 +1,8 @@
 #include "harness/runner/kit_device.h"
 
+#include <charconv>
+#include <optional>
+
 #include "device/device_text.h"
 #include "formats/device_ini.h"
 #include "formats/device_path.h"
@@ -68,11 +71,57 @@ void RenameInstallDir(formats::RegKey& key, const std::u16string& from, const st
     for (auto& sub : key.keys) RenameInstallDir(*sub, from, to);
 }
 
+// The file system the device's facts name, and why.
+HeldFileAnswers FromFacts(const DeviceFacts& facts)
+{
+    using formats::FileSystem;
+    if (!facts.osKnown) return {FileSystem::Fat, "the device did not say its version: taken as Windows Mobile 5 or later"};
+    const std::string version = std::to_string(facts.os.dwMajorVersion) + "." + std::to_string(facts.os.dwMinorVersion);
+    if (facts.os.dwPlatformId != VER_PLATFORM_WIN32_CE)
+        return {FileSystem::Desktop, "the device is desktop Windows " + version};
+    if (facts.os.dwMajorVersion < 5)
+        return {FileSystem::ObjectStore, "Windows CE " + version + " keeps the package in the object store"};
+    return {FileSystem::Fat, "Windows CE " + version + " keeps the package behind the FAT driver"};
+}
+
+// How a kit's probe held its file ("running program", "open without sharing").
+std::optional<formats::HoldKind> HoldKindOf(const std::string& how)
+{
+    if (how == "running program") return formats::HoldKind::RunningProgram;
+    if (how == "open without sharing") return formats::HoldKind::OpenFile;
+    return std::nullopt;
+}
+
 }  // namespace
 
-sim::DeviceImage KitDeviceImage(const KitLog* kit)
+HeldFileAnswers ChooseHeldFileAnswers(const KitLog* kit, const DeviceFacts& facts)
+{
+    const HeldFileAnswers named = FromFacts(facts);
+    // The probes the device refused: each kind of hold with its error.
+    std::vector<std::pair<formats::HoldKind, uint32_t>> refused;
+    for (const KitProbe& probe : kit ? kit->probes : std::vector<KitProbe>{}) {
+        const std::optional<formats::HoldKind> kind = HoldKindOf(probe.how);
+        uint32_t error = 0;
+        const char* end = probe.error.data() + probe.error.size();
+        if (!kind || probe.result != "0" || std::from_chars(probe.error.data(), end, error).ptr != end) continue;
+        refused.emplace_back(*kind, error);
+    }
+    if (refused.empty()) return named;
+    const auto fits = [&](const formats::FileSystemRow& row) {
+        for (const auto& [kind, error] : refused)
+            if (row.HeldError(kind) != error) return false;
+        return true;
+    };
+    if (fits(formats::FileSystemOf(named.system))) return {named.system, "as the kit's probes answered"};
+    for (const formats::FileSystemRow& row : formats::kFileSystems)
+        if (fits(row)) return {row.system, "as the kit's probes answered"};
+    return {named.system, "the kit's probes answered as no file system known here; " + named.why};
+}
+
+sim::DeviceImage KitDeviceImage(const KitLog* kit, formats::FileSystem system)
 {
     sim::DeviceImage image = SampleDeviceInMemory(SampleState::Installed);
+    image.config.device.fileSystem = system;
     if (!kit) return image;
     formats::DeviceConfig& config = image.config;
     // On desktop Windows the kit reads folders on a drive: the device
@@ -94,7 +143,15 @@ sim::DeviceImage KitDeviceImage(const KitLog* kit)
             for (formats::Root root : {formats::Root::ClassesRoot, formats::Root::CurrentUser, formats::Root::LocalMachine})
                 RenameInstallDir(image.registry.keys.RootKey(root), kSampleInstallDir, to);
     }
-    for (const KitHold& hold : kit->holds) config.heldOpen.emplace_back(onDevice(hold.file));
+    // A program the kit keeps running holds its image until the device
+    // restarts; a file it opens without sharing is held as one the user's
+    // program holds.
+    for (const KitHold& hold : kit->holds) {
+        if (HoldKindOf(hold.how) == formats::HoldKind::RunningProgram)
+            config.running.push_back({std::u16string(onDevice(hold.file)), {}, u"", false});
+        else
+            config.heldOpen.emplace_back(onDevice(hold.file));
+    }
     return image;
 }
 

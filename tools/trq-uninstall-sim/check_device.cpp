@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "flow/message_boxes.h"
+#include "formats/device_ini.h"
 #include "formats/host_file.h"
 #include "formats/host_folder.h"
 #include "formats/text.h"
@@ -209,6 +210,21 @@ void WriteKitLog(Report& report, const KitLog* kit)
                     probe.error + (probe.restored ? ", restored" : ", not restored"));
 }
 
+// What the device answers for the deletion of a file another program
+// holds, as a fact of the device: the simulated device answers the same.
+std::string HeldFileText(const runner::HeldFileAnswers& held)
+{
+    const formats::FileSystemRow& row = formats::FileSystemOf(held.system);
+    const auto error = [](uint32_t code) {
+        return std::to_string(code) + (code == ERROR_ACCESS_DENIED ? " (access denied)" : " (sharing violation)");
+    };
+    std::string answers = row.runningProgram == row.openFile
+                              ? error(row.openFile) + " for any file held"
+                              : error(row.runningProgram) + " for a running program or a loaded library, " +
+                                    error(row.openFile) + " for a file open without sharing";
+    return std::string("refused as ") + row.description + " refuses them, " + answers + " (" + held.why + ")";
+}
+
 // Reads one of the two files: a regular file, no link followed, within its
 // limit; false with the one line that refuses it, missing telling a file
 // that is not there.
@@ -298,8 +314,10 @@ int CheckDevice(const std::string& dir, const std::string& build)
     const std::string& traced = trace.runs.front().build;
     report.Line("Device code: " + traced + (traced == build ? ", the same as this checker's" : "; this checker's is " + build));
     WriteKitLog(report, kit ? &*kit : nullptr);
+    const runner::HeldFileAnswers held = runner::ChooseHeldFileAnswers(kit ? &*kit : nullptr, trace.runs.front().facts);
+    report.Line("Held files: " + HeldFileText(held));
 
-    runner::KitDevice device(kit ? &*kit : nullptr);
+    runner::KitDevice device(kit ? &*kit : nullptr, held.system);
     RunsSoFar runs;
     for (size_t r = 0; r < trace.runs.size(); ++r) WriteRun(report, device, trace, r, build, runs);
     report.Line("");
