@@ -156,9 +156,11 @@ std::vector<SampleFile> SampleFiles()
 }
 
 // The sample's registry, files and start-up on image, whose files are empty.
-bool FillSampleDevice(DeviceImage& image, SampleState state, std::string& error)
+bool FillSampleDevice(DeviceImage& image, SampleState state, const formats::DeviceSection& device,
+                      std::string& error)
 {
     image.registry = SampleRegistry();
+    image.config.device = device;
     DeviceFiles files = image.Files();
     for (const SampleFile& f : SampleFiles()) {
         if (!files.WriteFile(f.path, f.contents)) {
@@ -182,13 +184,40 @@ RegFile SampleRegistry()
     return file;
 }
 
+const std::vector<SampleModel>& SampleModels()
+{
+    static const std::vector<SampleModel> models = [] {
+        formats::DeviceSection pocketPc2003;
+        pocketPc2003.majorVersion = 4;
+        pocketPc2003.minorVersion = 20;
+        pocketPc2003.buildNumber = 1081;
+        pocketPc2003.oemInfo = u"QX-300 Pocket PC";
+        pocketPc2003.registry = formats::RegistryStore::Ram;
+        pocketPc2003.fileSystem = formats::FileSystem::ObjectStore;
+        return std::vector<SampleModel>{
+            {"wm5", "Windows Mobile 5 (Windows CE 5.1): registry in hive files, the package behind the FAT driver", {}},
+            {"ppc2003", "Pocket PC 2003 (Windows CE 4.20): registry in RAM, the package in the object store",
+             pocketPc2003},
+        };
+    }();
+    return models;
+}
+
+const SampleModel* SampleModelNamed(std::string_view name)
+{
+    for (const SampleModel& model : SampleModels())
+        if (name == model.name) return &model;
+    return nullptr;
+}
+
 bool CanHoldSampleDevice(const std::filesystem::path& dir)
 {
     std::error_code ec;
     return !std::filesystem::exists(std::filesystem::symlink_status(dir, ec)) || EmptyButForTheLock(dir);
 }
 
-bool InitSampleDevice(const std::filesystem::path& dir, std::string& error, SampleState state)
+bool InitSampleDevice(const std::filesystem::path& dir, std::string& error, SampleState state,
+                      const formats::DeviceSection& device)
 {
     std::error_code ec;
     if (!CanHoldSampleDevice(dir)) {
@@ -203,14 +232,14 @@ bool InitSampleDevice(const std::filesystem::path& dir, std::string& error, Samp
 
     DeviceImage image;
     image.dir = dir;
-    return FillSampleDevice(image, state, error) && SaveRegistry(image, error) && SaveConfig(image, error);
+    return FillSampleDevice(image, state, device, error) && SaveRegistry(image, error) && SaveConfig(image, error);
 }
 
 DeviceImage SampleDeviceInMemory(SampleState state)
 {
     DeviceImage image = DeviceImage::InMemory();
     std::string error;
-    FillSampleDevice(image, state, error);  // cannot fail in memory
+    FillSampleDevice(image, state, {}, error);  // cannot fail in memory
     return image;
 }
 

@@ -5,6 +5,8 @@
 
 #include <filesystem>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "platform/sim/device_image.h"
 
@@ -24,6 +26,19 @@ constexpr const char16_t* kSampleInstallDir = u"\\Program Files\\TRQ";
 // of its own (TRQUninstall.exe under Wine) start from there.
 enum class SampleState { Installed, Started };
 
+// The kinds of Pocket PC a sample device can be: what it says of itself,
+// how it keeps its registry and which file system keeps the package.
+struct SampleModel {
+    const char* name;  // as --model names it: "wm5", "ppc2003"
+    const char* description;
+    formats::DeviceSection device;
+};
+// Windows Mobile 5 (Windows CE 5.1, hive registry, FAT; device.ini's
+// defaults), then Pocket PC 2003 (Windows CE 4.20, registry in RAM, the
+// object store).
+const std::vector<SampleModel>& SampleModels();
+const SampleModel* SampleModelNamed(std::string_view name);
+
 // Whether dir is free to make a device in: not there, or an empty folder
 // (but for the device's lock file, which the command making it may hold).
 bool CanHoldSampleDevice(const std::filesystem::path& dir);
@@ -31,7 +46,7 @@ bool CanHoldSampleDevice(const std::filesystem::path& dir);
 // Makes the sample device in dir, which CanHoldSampleDevice.
 // trq-uninstall-sim --init-device makes it Started.
 bool InitSampleDevice(const std::filesystem::path& dir, std::string& error,
-                      SampleState state = SampleState::Installed);
+                      SampleState state = SampleState::Installed, const formats::DeviceSection& device = {});
 
 // The same device as an image in memory, for runs that need no disk.
 DeviceImage SampleDeviceInMemory(SampleState state = SampleState::Installed);

@@ -1,6 +1,6 @@
 // trq-uninstall-sim: runs the uninstaller on a simulated device.
 //
-//   trq-uninstall-sim --init-device DIR
+//   trq-uninstall-sim --init-device DIR [--model wm5|ppc2003]
 //   trq-uninstall-sim --device DIR [--answer yes,no,...] [--trace FILE]
 //                     [--reset-returns] [--fail RULE]... [--exe TRQUninstall.exe | --run DEVICE_PATH]
 //                     [--cpu sa1110|pxa270]
@@ -35,16 +35,19 @@ using tool::kExitUsage;
 
 // --init-device: a folder that is not there is made first, so that the
 // lock can be taken in it; one with anything in it is refused untouched.
-int InitDevice(const std::string& dir)
+int InitDevice(const std::string& dir, const std::string& modelName)
 {
+    const runner::SampleModel* model = runner::SampleModelNamed(modelName);
     if (!runner::CanHoldSampleDevice(dir)) return Fail(kExitUsage, dir + ": exists and is not an empty folder");
     std::error_code ec;
     std::filesystem::create_directories(dir, ec);
     sim::LockedDevice device;
     std::string error;
     if (!sim::LockDeviceFolder(dir, sim::DeviceLock::Mode::Exclusive, device, error)) return Fail(kExitUsage, error);
-    if (!runner::InitSampleDevice(dir, error, runner::SampleState::Started)) return Fail(kExitUsage, error);
+    if (!runner::InitSampleDevice(dir, error, runner::SampleState::Started, model->device))
+        return Fail(kExitUsage, error);
     std::cout << "Sample device with the package installed: " << host::Printable(dir) << "\n";
+    std::cout << "A " << model->description << ".\n";
     return 0;
 }
 
@@ -74,7 +77,7 @@ int ShowStatus(const std::string& dir)
 
 // Everything the command line says.
 struct CommandLine {
-    std::string initDir, deviceDir, tracePath, exePath, runPath, checkDir, cpuName = "sa1110";
+    std::string initDir, deviceDir, tracePath, exePath, runPath, checkDir, cpuName = "sa1110", model = "wm5";
     std::vector<std::string> answers, failRules;
     bool scripted = false, resetReturns = false, restart = false, status = false;
 };
@@ -126,6 +129,13 @@ int ParseCommandLine(int argc, char** argv, CommandLine& c)
     app.set_version_flag("--version", "trq-uninstall-sim " TRQ_VERSION);
     auto* init = AddNamingOption(app, "--init-device", c.initDir, "Make a sample device with the package installed in DIR",
                                  "DIR");
+    std::vector<std::string> models;
+    for (const runner::SampleModel& model : runner::SampleModels()) models.push_back(model.name);
+    app.add_option("--model", c.model, "With --init-device, the kind of Pocket PC: wm5 (Windows Mobile 5, the default) "
+                                       "or ppc2003 (Pocket PC 2003, the package in the object store)")
+        ->type_name("MODEL")
+        ->check(CLI::IsMember(models))
+        ->needs(init);
     auto* device = AddNamingOption(app, "--device", c.deviceDir, "Run the uninstaller on the device in DIR", "DIR");
     auto* answer = app.add_option("--answer", c.answers, "Answers to the question boxes in order: yes, no, cancel")
                        ->type_name("LIST");
@@ -244,7 +254,7 @@ int Main(int argc, char** argv)
 {
     CommandLine c;
     if (int code = ParseCommandLine(argc, argv, c); code >= 0) return code;
-    if (!c.initDir.empty()) return InitDevice(c.initDir);
+    if (!c.initDir.empty()) return InitDevice(c.initDir, c.model);
     if (!c.checkDir.empty()) return tool::CheckDevice(c.checkDir, TRQ_DEVICE_CODE_ID);
     if (c.restart) return RestartDevice(c.deviceDir);
     if (c.status) return ShowStatus(c.deviceDir);
