@@ -163,6 +163,19 @@ TEST(DeviceCheck, ConformantPairAndEachWayOfSpoilingIt)
          {"finding: run 1, call 17: DeleteFileW \\Windows\\TRQUtil.exe: the device answered 5, the simulated "
           "device 32, for a running program",
           "Verdict: 1 finding"}},
+        // The device refused the running utility with access denied, as its
+        // kit's probe found: the simulated device answers so too.
+        {"a running program refused with 5, as the kit's probe found", onLines([](std::vector<std::string>& l) {
+             for (size_t i = RecordOf(l, 1, 17); Has(l[i], "\"error\":32"); i += 2)
+                 l[i] = AllReplaced(Replaced(l[i], "\"error\":32", "\"error\":5"), "\"ret\":32", "\"ret\":5");
+         }),
+         Replaced(kitLog, "{\"kit\":\"end\"",
+                  "{\"kit\":\"probe\",\"file\":\"\\\\Windows\\\\TRQUtil.exe\",\"how\":\"running program\",\"result\":0,"
+                  "\"error\":5,\"restored\":false}\r\n{\"kit\":\"end\""),
+         0,
+         {"Held files: refused as the object store refuses them, 5 (access denied) for any file held (as the kit's "
+          "probes answered)",
+          "Left: \\Windows\\TRQUtil.exe (error 5, access denied)", "Verdict: conformant"}},
         {"a record missing", onLines([](std::vector<std::string>& l) { EraseCall(l, 13); }), kitLog, 1,
          {"finding: run 1, call 13: the device called SetLastError", "Verdict: 1 finding"}},
         {"two records swapped", onLines([](std::vector<std::string>& l) {
@@ -193,8 +206,16 @@ TEST(DeviceCheck, ConformantPairAndEachWayOfSpoilingIt)
          {"Run 1, from line 1: 72 calls recorded, then MessageBoxW, which never returned (a box nobody answered)",
           "Reset: not asked for", "Verdict: conformant"}},
         {"no kit log: nothing held", nullptr, "", 1,
-         {"Kit log: none", "finding: run 1, call 17: DeleteFileW \\Windows\\TRQUtil.exe: the device returned 0 with "
-                           "error 32, the simulated device 1 with error 0"}},
+         {"Kit log: none",
+          "Held files: refused as the FAT driver refuses them, 32 (sharing violation) for any file held (Windows CE "
+          "5.1 keeps the package behind the FAT driver)",
+          "finding: run 1, call 17: DeleteFileW \\Windows\\TRQUtil.exe: the device returned 0 with "
+          "error 32, the simulated device 1 with error 0"}},
+        {"no kit log, a Pocket PC 2003",
+         [](std::string& t) { t = AllReplaced(t, "\"major\":5,\"minor\":1,", "\"major\":4,\"minor\":20,"); }, "", 1,
+         {"Device: Windows CE 4.20 build 1700",
+          "Held files: refused as the object store refuses them, 5 (access denied) for any file held (Windows CE "
+          "4.20 keeps the package in the object store)"}},
         {"the kit read another Startup folder", nullptr,
          Replaced(kitLog, "\\\\Windows\\\\StartUp", "\\\\Windows\\\\D\u00e9marrage"), 1,
          {"finding: run 1, call 12: SHGetSpecialFolderPath: its buffer held \"\\Windows\\StartUp\" on the device, "
