@@ -17,11 +17,14 @@ import argparse
 import hashlib
 import os
 import shutil
+import signal
+import stat
 import struct
 import subprocess
 import sys
 import tarfile
 import tempfile
+import time
 import unittest
 import zipfile
 import xml.etree.ElementTree as ET
@@ -59,9 +62,61 @@ def write(path, data):
 
 
 def folder_state(folder):
-    """Each name in folder with what it holds: a link's target, a file's bytes, a folder's names."""
-    return {name: os.readlink(path) if os.path.islink(path) else sorted(os.listdir(path)) if os.path.isdir(path)
-            else read(path) for name in os.listdir(folder) for path in [os.path.join(folder, name)]}
+    """Each name in folder with what it holds: a link's target, a file's bytes,
+    a folder's state, or the kind of anything else (a FIFO is not read)."""
+    def state(path):
+        mode = os.lstat(path).st_mode
+        return os.readlink(path) if stat.S_ISLNK(mode) else folder_state(path) if stat.S_ISDIR(mode) \
+            else read(path) if stat.S_ISREG(mode) else stat.S_IFMT(mode)
+    return {name: state(os.path.join(folder, name)) for name in os.listdir(folder)}
+
+
+def stalling(name):
+    """A program called name, in a folder of its own, that makes a file when
+    it starts and then waits to be killed: the long step a script is stopped
+    in. Its folder, and the file it makes."""
+    folder = tempfile.mkdtemp()
+    marker = os.path.join(folder, "started")
+    write(os.path.join(folder, name), ("#!/bin/sh\n: > '%s'\nexec sleep 60\n" % marker).encode())
+    os.chmod(os.path.join(folder, name), 0o755)
+    return folder, marker
+
+
+def stopped(command, marker, signum, **kw):
+    """command run and sent signum once the program it waits for has made
+    marker; what it ended with, as run() gives it. SIGINT is let through as
+    a terminal's Ctrl-C sends it, whatever the test was started with."""
+    process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                               text=True, preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL), **kw)
+    while not os.path.exists(marker) and process.poll() is None:
+        time.sleep(0.02)
+    process.send_signal(signum)
+    out, err = process.communicate()
+    return subprocess.CompletedProcess(command, process.returncode, out, err)
+
+
+def run_or_stop(command, stall=None, signum=signal.SIGTERM):
+    """command run; with stall, the name of a program it runs from PATH, that
+    program made to wait and command stopped by signum meanwhile."""
+    if not stall:
+        return run(command)
+    tools, marker = stalling(stall)
+    try:
+        env = dict(os.environ, PATH=tools + os.pathsep + os.environ["PATH"])
+        return stopped(command, marker, signum, env=env)
+    finally:
+        shutil.rmtree(tools)
+
+
+def assert_refused(test, done, code, says):
+    """One line saying says, exit code code; or, stopped by a signal (code
+    its negative), nothing said."""
+    if code < 0:
+        test.assertEqual((done.returncode, done.stderr), (code, ""))
+        return
+    test.assertEqual(done.returncode, code, done.stderr)
+    test.assertEqual(done.stderr.count("\n"), 1, done.stderr)
+    test.assertIn(says, done.stderr)
 
 
 class Signing(unittest.TestCase):
@@ -188,9 +243,7 @@ class Signing(unittest.TestCase):
                 write(case.text, b"not a program\n")
                 before = folder_state(case.folder)
                 refused = run([os.path.join(ARGS.source, "scripts", "sign")] + args(case))
-                self.assertEqual(refused.returncode, code, refused.stderr)
-                self.assertEqual(refused.stderr.count("\n"), 1, refused.stderr)
-                self.assertIn(says, refused.stderr)
+                assert_refused(self, refused, code, says)
                 self.assertEqual(folder_state(case.folder), before)
 
 
@@ -263,6 +316,22 @@ def read_cab(cab, folder):
     return members, install, placed
 
 
+class Laid:
+    """The programs and the CAB a case of make-cab lays, as it changes them."""
+
+    def __init__(self, images, cab):
+        self.images, self.cab, self.stall, self.signum = images, cab, None, None
+
+    def stop(self, program, signum):
+        """make-cab stopped by signum while program waits."""
+        self.stall, self.signum = program, signum
+
+    def rename(self, i, name):
+        renamed = os.path.join(os.path.dirname(self.images[i]), name)
+        os.rename(self.images[i], renamed)
+        self.images[i] = renamed
+
+
 class Cab(unittest.TestCase):
     """The two manifests of each CAB of the table read back and held to each
     other and to the cabinet's members; make-cab's refusals of what they
@@ -274,9 +343,10 @@ class Cab(unittest.TestCase):
         cls.tmp = tempfile.mkdtemp()
         cls.addClassCleanup(shutil.rmtree, cls.tmp)
 
-    # (case, make-cab's options and how many of the programs, or None for
-    # the build's CAB; the application's name, or the exit code and what the
-    # one line says).
+    # (case, make-cab's options, how many of the programs and what is laid
+    # in the folder beside them (lay), or None for the build's CAB; the
+    # application's name, or the exit code and what the one line says, or
+    # the signal's negative for make-cab stopped while gcab writes).
     CASES = [
         ("the build's CAB", None, "TRQ Uninstall Kit"),
         ("a vendor's name in Windows-1252", (["--name", "Vantrelle Désinstallation"], 1), "Vantrelle Désinstallation"),
@@ -289,6 +359,16 @@ class Cab(unittest.TestCase):
         ("the package's own folder", (["--name", "trq"], 1), (1, "the package's own folder")),
         ("more programs than numbers", ([], 500), (1, "a CAB numbers at most 499")),
         ("--name without a value", (["--name"], 0), (2, "usage: scripts/make-cab")),
+        ("the CAB forgotten", ([], 3, lambda c: setattr(c, "cab", None)),
+         (2, "TRQUninstall.exe: not the name of a CAB")),
+        ("the CAB one of the programs", ([], 2, lambda c: os.link(c.images[1], c.cab)),
+         (1, "kit.cab: one of the files it is made from")),
+        ("the CAB a FIFO", ([], 1, lambda c: os.mkfifo(c.cab)), (1, "kit.cab: a FIFO, not a regular file")),
+        ("the CAB a folder", ([], 1, lambda c: os.mkdir(c.cab)), (1, "kit.cab: a directory, not a regular file")),
+        ("a shortcut the package's TRQ.lnk", ([], 2, lambda c: c.rename(1, "trq.exe")), (1, "would be TRQ.lnk")),
+        ("a shortcut the package's TRQUtil.lnk", ([], 1, lambda c: c.rename(0, "TrqUtil.exe")),
+         (1, "would be TRQUtil.lnk")),
+        ("stopped while gcab writes", ([], 1, lambda c: c.stop("gcab", signal.SIGTERM)), (-signal.SIGTERM, None)),
     ]
 
     def programs(self, folder, count):
@@ -306,14 +386,17 @@ class Cab(unittest.TestCase):
                 if made is None:
                     cab, images = ARGS.cab, ARGS.images
                 else:
-                    options, count = made
-                    images, cab = self.programs(folder, count), os.path.join(folder, "kit.cab")
+                    options, count, *lay = made
+                    case = Laid(self.programs(folder, count), os.path.join(folder, "kit.cab"))
+                    for step in lay:
+                        step(case)
+                    images, cab = case.images, case.cab
                     before = folder_state(folder)
-                    written = run([os.path.join(ARGS.source, "scripts", "make-cab")] + options + [cab] + images)
+                    stall = ["--gcab", "gcab"] if case.stall else []  # found in PATH, made to wait
+                    written = run_or_stop([os.path.join(ARGS.source, "scripts", "make-cab")] + stall + options +
+                                          ([cab] if cab else []) + images, case.stall, case.signum)
                     if isinstance(expected, tuple):
-                        self.assertEqual(written.returncode, expected[0], written.stderr)
-                        self.assertEqual(written.stderr.count("\n"), 1, written.stderr)
-                        self.assertIn(expected[1], written.stderr)
+                        assert_refused(self, written, *expected)
                         self.assertEqual(folder_state(folder), before)
                         continue
                     self.assertEqual((written.returncode, written.stderr), (0, ""))
