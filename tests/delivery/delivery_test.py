@@ -34,6 +34,8 @@ import pefile
 ARGS = None
 SHIPPED_SHA256 = "a66f174668802f3c5aca0e62c73d8810b0565bb43f8c26ee5a67845288583be7"
 PASSWORD = "throwaway"
+# More than a pipe takes at once (64 KiB on Linux), and a password all the same.
+LONG_PASSWORD = "y" * 70000
 
 
 def run(command, **kw):
@@ -119,6 +121,41 @@ def assert_refused(test, done, code, says):
     test.assertIn(says, done.stderr)
 
 
+def der(data, at=0):
+    """(tag, contents' start, end) of the DER element at at."""
+    tag, length, at = data[at], data[at + 1], at + 2
+    if length & 0x80:
+        count = length & 0x7F
+        length, at = int.from_bytes(data[at:at + count], "big"), at + count
+    return tag, at, at + length
+
+
+def der_children(data):
+    _, at, end = der(data)
+    children = []
+    while at < end:
+        children.append(data[at:der(data, at)[2]])
+        at = der(data, at)[2]
+    return children
+
+
+def der_encode(tag, contents):
+    if len(contents) < 0x80:
+        return bytes([tag, len(contents)]) + contents
+    size = len(contents).to_bytes((len(contents).bit_length() + 7) // 8, "big")
+    return bytes([tag, 0x80 | len(size)]) + size + contents
+
+
+def with_mac_iterations(pkcs12, iterations):
+    """A PKCS#12 file (RFC 7292) whose MacData, its last element, asks for
+    iterations: the count, the MacData's last element, written anew."""
+    pfx = der_children(pkcs12)
+    mac = der_children(pfx[-1])
+    mac[-1] = der_encode(0x02, iterations.to_bytes((iterations.bit_length() + 8) // 8, "big"))
+    pfx[-1] = der_encode(0x30, b"".join(mac))
+    return der_encode(0x30, b"".join(pfx))
+
+
 class Signing(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -141,6 +178,22 @@ class Signing(unittest.TestCase):
              "-passout", "pass:" + PASSWORD]):
             made = run(["openssl"] + command)
             assert made.returncode == 0, made.stderr
+        # MACs of digests the script's own check does not compute, asking for
+        # the most iterations an INTEGER of 31 bits holds.
+        cls.slow_mac = {}
+        for digest in ("md5", "sha512-256"):
+            made = os.path.join(cls.tmp, digest + ".p12")
+            exported = run(["openssl", "pkcs12", "-export", "-inkey", key, "-in", cert, "-out", made,
+                            "-passout", "pass:" + PASSWORD, "-macalg", digest])
+            assert exported.returncode == 0, exported.stderr
+            cls.slow_mac[digest] = os.path.join(cls.tmp, "slow-" + digest + ".p12")
+            write(cls.slow_mac[digest], with_mac_iterations(read(made), 2 ** 31 - 1))
+        from cryptography import x509
+        from cryptography.hazmat.primitives.serialization import BestAvailableEncryption, load_pem_private_key, pkcs12
+        cls.long_password = os.path.join(cls.tmp, "long-password.p12")
+        write(cls.long_password, pkcs12.serialize_key_and_certificates(
+            b"signer", load_pem_private_key(read(key), None), x509.load_pem_x509_certificate(read(cert)), None,
+            BestAvailableEncryption(LONG_PASSWORD.encode())))
 
     def copy(self, source, case):
         folder = tempfile.mkdtemp(dir=self.tmp, prefix=case + ".")
@@ -215,7 +268,8 @@ class Signing(unittest.TestCase):
             self.assertEqual(runs[0][0], 0, cpu)
 
     # Each refusal: the exit code, one line naming the cause, and the folder
-    # of the images as it was (nothing signed, nothing left behind).
+    # of the images as it was (nothing signed, nothing left behind); and the
+    # same of a script stopped while osslsigncode signs (exit code -SIGTERM).
     REFUSALS = [
         ("without --pkcs12", lambda c: ["--pass", PASSWORD, c.image], 2, "--pkcs12 FILE is required"),
         ("a wrong password", lambda c: ["--pkcs12", c.pkcs12, "--pass", "wrong", c.image], 1,
@@ -230,19 +284,30 @@ class Signing(unittest.TestCase):
          "link\\x1B.exe: a symbolic link (not followed)"),
         ("a text file after an image", lambda c: ["--pkcs12", c.pkcs12, "--pass", PASSWORD, c.image, c.text], 1,
          "notes.txt: neither a PE image nor a CAB"),
+        ("a MAC of MD5 asking for 2^31-1 iterations",
+         lambda c: ["--pkcs12", c.slow_mac["md5"], "--pass", PASSWORD, c.image], 1,
+         "slow-md5.p12: this PKCS#12 file's MAC asks for more than"),
+        ("a MAC of SHA-512/256 asking for 2^31-1 iterations",
+         lambda c: ["--pkcs12", c.slow_mac["sha512-256"], "--pass", PASSWORD, c.image], 1,
+         "slow-sha512-256.p12: this PKCS#12 file's MAC asks for more than"),
+        ("a right password longer than a pipe takes",
+         lambda c: ["--pkcs12", c.long_password, "--pass", LONG_PASSWORD, c.image], 1, "--pass: longer than"),
+        ("stopped while osslsigncode signs", lambda c: ["--pkcs12", c.pkcs12, "--pass", PASSWORD, c.image],
+         -signal.SIGTERM, None, "osslsigncode"),
     ]
 
     def test_a_refusal_says_why_in_one_line_and_changes_nothing(self):
-        for name, args, code, says in self.REFUSALS:
+        for name, args, code, says, *stall in self.REFUSALS:
             with self.subTest(name):
                 case = argparse.Namespace(image=self.copy(self.uninstaller(), "refusal"), pkcs12=self.pkcs12,
-                                          no_key=os.path.join(self.tmp, "no-key.p12"))
+                                          no_key=os.path.join(self.tmp, "no-key.p12"), slow_mac=self.slow_mac,
+                                          long_password=self.long_password)
                 case.folder = os.path.dirname(case.image)
                 case.link, case.text = os.path.join(case.folder, "link\x1b.exe"), os.path.join(case.folder, "notes.txt")
                 os.symlink(case.image, case.link)
                 write(case.text, b"not a program\n")
                 before = folder_state(case.folder)
-                refused = run([os.path.join(ARGS.source, "scripts", "sign")] + args(case))
+                refused = run_or_stop([os.path.join(ARGS.source, "scripts", "sign")] + args(case), *stall)
                 assert_refused(self, refused, code, says)
                 self.assertEqual(folder_state(case.folder), before)
 
