@@ -596,6 +596,42 @@ class Release(unittest.TestCase):
         self.assertEqual(run([unpacked_sim, "--version"]).stdout, "trq-uninstall-sim %s\n" % ARGS.version)
 
 
+    # Each refusal of make-release: its exit code and one line, and nothing
+    # written, half or outside --out: the folder that holds --out as it was
+    # (--out itself not made, or an archive already there untouched); and
+    # the same of make-release stopped while cmake installs (exit code the
+    # signal's negative).
+    REFUSALS = [
+        ("a version that leads out of --out", lambda c: c.release("../../../outside"), 2, "--version"),
+        ("a version with a line break", lambda c: c.release("1.0\n"), 2, "--version"),
+        ("an empty version", lambda c: c.release(""), 2, "--version"),
+        ("a folder that is no build", lambda c: c.release(build=c.parent), 2, "--build"),
+        ("a folder named like the .zip", lambda c: c.release(zip_a_folder=True), 1,
+         ".zip: a directory, not a regular file"),
+        ("stopped by Ctrl-C while cmake installs", lambda c: c.release(), -signal.SIGINT, None, "cmake",
+         signal.SIGINT),
+    ]
+
+    def test_a_refusal_says_why_in_one_line_and_writes_nothing(self):
+        for name, command, code, says, *stall in self.REFUSALS:
+            with self.subTest(name):
+                case = argparse.Namespace(parent=tempfile.mkdtemp(dir=self.tmp))
+                out = os.path.join(case.parent, "out", "release")
+
+                def release(version=ARGS.version, build=ARGS.build, zip_a_folder=False):
+                    if zip_a_folder:  # an archive of an earlier release, and a folder in the other's place
+                        os.makedirs(os.path.join(out, "trq-uninstall-%s.zip" % version))
+                        write(os.path.join(out, "trq-uninstall-%s.tar.gz" % version), b"an earlier release")
+                    return [os.path.join(ARGS.source, "scripts", "make-release"), "--build", build,
+                            "--version", version, "--out", out]
+                case.release = release
+                command = command(case)
+                before = folder_state(case.parent)
+                refused = run_or_stop(command, *stall)
+                assert_refused(self, refused, code, says)
+                self.assertEqual(folder_state(case.parent), before)
+
+
 if __name__ == "__main__":
     parser = argparse.ArgumentParser()
     parser.add_argument("--source", required=True)
