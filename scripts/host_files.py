@@ -49,10 +49,10 @@ def size_text(size):
 
 
 def kind(mode):
-    for test, kind in ((stat.S_ISDIR, "a directory"), (stat.S_ISFIFO, "a FIFO"), (stat.S_ISSOCK, "a socket"),
+    for test, said in ((stat.S_ISDIR, "a directory"), (stat.S_ISFIFO, "a FIFO"), (stat.S_ISSOCK, "a socket"),
                        (stat.S_ISCHR, "a character device"), (stat.S_ISBLK, "a block device")):
         if test(mode):
-            return kind
+            return said
     return "not a plain file"
 
 

@@ -179,7 +179,7 @@ class Signing(unittest.TestCase):
             made = run(["openssl"] + command)
             assert made.returncode == 0, made.stderr
         # MACs of digests the script's own check does not compute, asking for
-        # the most iterations an INTEGER of 31 bits holds.
+        # 2^31-1 iterations, which OpenSSL runs for about ten minutes.
         cls.slow_mac = {}
         for digest in ("md5", "sha512-256"):
             made = os.path.join(cls.tmp, digest + ".p12")
