@@ -1,13 +1,21 @@
-"""What scripts/sign and scripts/make-cab share: a file from elsewhere read as
-the host tools read one (a regular file only, up to a stated size), a file
-put in place as elf-to-wince puts one (written in a folder made afresh beside
-it, synced, renamed over it), and names escaped for the terminal.
+"""What scripts/sign, scripts/make-cab and scripts/make-release share: a file
+from elsewhere read as the host tools read one (a regular file only, up to a
+stated size), a file put in place as elf-to-wince puts one (written in a
+folder made afresh beside it, synced, renamed over it), a script stopped by
+a signal leaving none of those folders, and names escaped for the terminal.
 """
 import errno
 import os
 import shutil
+import signal
 import stat
+import sys
 import tempfile
+
+# The signals that end a script run from a terminal or by a service manager.
+_ENDING = (signal.SIGTERM, signal.SIGINT, signal.SIGHUP)
+# Every folder Beside made that is not removed yet.
+_made = []
 
 
 class Refusal(Exception):
@@ -40,11 +48,11 @@ def size_text(size):
     return "%d bytes" % size
 
 
-def _kind(mode):
-    for test, kind in ((stat.S_ISDIR, "a directory"), (stat.S_ISFIFO, "a FIFO"), (stat.S_ISSOCK, "a socket"),
+def kind(mode):
+    for test, said in ((stat.S_ISDIR, "a directory"), (stat.S_ISFIFO, "a FIFO"), (stat.S_ISSOCK, "a socket"),
                        (stat.S_ISCHR, "a character device"), (stat.S_ISBLK, "a block device")):
         if test(mode):
-            return kind
+            return said
     return "not a plain file"
 
 
@@ -64,7 +72,7 @@ def read_regular(path, limit, follow_links):
     try:
         st = os.fstat(fd)
         if not stat.S_ISREG(st.st_mode):
-            raise Refusal(_kind(st.st_mode) + ", not a regular file")
+            raise Refusal(kind(st.st_mode) + ", not a regular file")
         if st.st_size > limit:
             raise Refusal("larger than %s (%d bytes)" % (size_text(limit), st.st_size))
         chunks, size = [], 0
@@ -81,6 +89,59 @@ def read_regular(path, limit, follow_links):
         os.close(fd)
 
 
+def check_replaceable(path, read=()):
+    """Refusal unless a file may be put in path's place: nothing there, a
+    symbolic link (replaced, not followed), or a regular file that is none of
+    read, the (st_dev, st_ino) of the files the script reads."""
+    try:
+        st = os.lstat(path)
+    except FileNotFoundError:
+        return
+    except OSError as e:
+        raise Refusal("cannot look at it: " + e.strerror)
+    if stat.S_ISLNK(st.st_mode):
+        return
+    if not stat.S_ISREG(st.st_mode):
+        raise Refusal(kind(st.st_mode) + ", not a regular file")
+    if (st.st_dev, st.st_ino) in read:
+        raise Refusal("one of the files it is made from")
+
+
+class Stopped(BaseException):
+    """A signal that ends the script, raised where it arrived so that every
+    folder the script made beside its targets is removed first."""
+
+    def __init__(self, signum):
+        super().__init__(signum)
+        self.signum = signum
+
+
+def _stop(signum, frame):
+    for ending in _ENDING:  # a second signal does not cut the removal short
+        if signal.getsignal(ending) is _stop:
+            signal.signal(ending, signal.SIG_IGN)
+    raise Stopped(signum)
+
+
+def run_main(main, *args):
+    """main(*args), stopped by SIGTERM, SIGINT or SIGHUP (one the script was
+    not started ignoring) as by an exception: the program it waits for is
+    killed, the folders Beside made are removed, and the script then ends by
+    that signal, as it would have without them."""
+    for ending in _ENDING:
+        if signal.getsignal(ending) is not signal.SIG_IGN:
+            signal.signal(ending, _stop)
+    try:
+        main(*args)
+    except Stopped as stopped:
+        for place in list(_made):
+            place.remove()
+        sys.stdout.flush()
+        signal.signal(stopped.signum, signal.SIG_DFL)
+        os.kill(os.getpid(), stopped.signum)
+        sys.exit(128 + stopped.signum)
+
+
 class Beside:
     """A folder made afresh (mode 0700, a name no one can guess) in the folder
     of target, for what is written before it replaces target; removed with
@@ -89,17 +150,24 @@ class Beside:
     def __init__(self, target):
         self.target = os.path.abspath(target)
         self.folder = os.path.dirname(self.target)
+        # Made and listed with the ending signals held back, so that a
+        # signal finds it listed or not made.
+        held = signal.pthread_sigmask(signal.SIG_BLOCK, _ENDING)
         try:
             self.path = tempfile.mkdtemp(prefix="." + os.path.basename(self.target) + ".", dir=self.folder)
+            _made.append(self)
         except OSError as e:
             raise Refusal("cannot write in its folder: " + e.strerror)
+        finally:
+            signal.pthread_sigmask(signal.SIG_SETMASK, held)
 
     def file(self, name):
         return os.path.join(self.path, name)
 
-    def replace(self, name, mode):
-        """Puts the file name of this folder in target's place (a link there
-        is replaced, not followed), synced, with mode."""
+    def replace(self, name, mode, target=None):
+        """Puts the file name of this folder in target's place (the one the
+        folder was made for unless given, in the same folder; a link there is
+        replaced, not followed), synced, with mode."""
         written = self.file(name)
         try:
             os.chmod(written, mode)
@@ -108,7 +176,7 @@ class Beside:
                 os.fsync(fd)
             finally:
                 os.close(fd)
-            os.replace(written, self.target)
+            os.replace(written, target or self.target)
             fd = os.open(self.folder, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
             try:
                 os.fsync(fd)
@@ -119,3 +187,5 @@ class Beside:
 
     def remove(self):
         shutil.rmtree(self.path, ignore_errors=True)
+        if self in _made:
+            _made.remove(self)

@@ -21,6 +21,9 @@ _DIGESTS = {
     bytes.fromhex("608648016503040203"): "sha512",
 }
 _PKCS7_DATA = bytes.fromhex("2a864886f70d010701")
+# The most iterations of the MAC's key derivation this script or OpenSSL is
+# let run, whatever the digest (OpenSSL makes 2,048).
+MAC_ITERATION_LIMIT = 10_000_000
 _SEQUENCE, _INTEGER, _OCTET_STRING, _OID, _CONTEXT_0 = 0x30, 0x02, 0x04, 0x06, 0xA0
 
 
@@ -112,14 +115,19 @@ def _mac_matches(data, content, mac, passwords):
     is not one this reads (the check is then left to the decryption)."""
     digest_info = _children(data, *_expect(mac[0], _SEQUENCE)[1:])
     algorithm = _children(data, *_expect(digest_info[0], _SEQUENCE)[1:])
+    # Whatever the digest: where this does not check the MAC, OpenSSL does,
+    # and runs as many iterations as the file asks for.
+    iterations = int.from_bytes(data[slice(*_expect(mac[2], _INTEGER)[1:])], "big") if len(mac) > 2 else 1
+    if iterations < 1:
+        raise _Malformed()
+    if iterations > MAC_ITERATION_LIMIT:
+        raise Refusal("this PKCS#12 file's MAC asks for more than %d iterations, which would take minutes"
+                      % MAC_ITERATION_LIMIT)
     digest = _DIGESTS.get(data[slice(*_expect(algorithm[0], _OID)[1:])])
     if digest is None:
         return None
     expected = data[slice(*_expect(digest_info[1], _OCTET_STRING)[1:])]
     salt = data[slice(*_expect(mac[1], _OCTET_STRING)[1:])]
-    iterations = int.from_bytes(data[slice(*_expect(mac[2], _INTEGER)[1:])], "big") if len(mac) > 2 else 1
-    if not 1 <= iterations <= 10_000_000:
-        raise _Malformed()
     for password in passwords:
         key = _mac_key(digest, password, salt, iterations)
         if hmac.compare_digest(hmac.new(key, content, digest).digest(), expected):

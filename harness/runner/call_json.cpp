@@ -105,10 +105,16 @@ BOOL CopyFact(const JsonValue* v, WCHAR* buffer)
     return TRUE;
 }
 
-DWORD FactNumber(const JsonValue& os, const char* key)
+// A version's member of "os": a whole number of 32 bits, as GetVersionExW's DWORD.
+bool FactNumber(const JsonValue& os, const char* key, DWORD& out, std::string& why)
 {
     const JsonValue* v = os.Find(key);
-    return v && v->integral ? static_cast<DWORD>(v->number) : 0;
+    if (v && v->Is(Type::Number) && v->integral && v->number >= 0 && v->number <= 0xFFFFFFFF) {
+        out = static_cast<DWORD>(v->number);
+        return true;
+    }
+    why = std::string("\"") + key + "\" in \"os\" is not a whole number from 0 to 4294967295";
+    return false;
 }
 
 }  // namespace
@@ -138,22 +144,24 @@ bool ReadCallRecord(const JsonValue& record, const device_calls::Row& row, sim::
     return true;
 }
 
-DeviceFacts FactsOfRecord(const JsonValue& record)
+bool FactsOfRecord(const JsonValue& record, DeviceFacts& out, std::string& why)
 {
-    DeviceFacts facts{};
+    out = DeviceFacts{};
     const JsonValue* os = record.Find("os");
-    facts.osKnown = os && os->Is(Type::Object);
-    if (facts.osKnown) {
-        facts.os.dwOSVersionInfoSize = sizeof facts.os;
-        facts.os.dwMajorVersion = FactNumber(*os, "major");
-        facts.os.dwMinorVersion = FactNumber(*os, "minor");
-        facts.os.dwBuildNumber = FactNumber(*os, "build");
-        facts.os.dwPlatformId = FactNumber(*os, "platform");
-        CopyFact(os->Find("csd"), facts.os.szCSDVersion);
+    if (os && !os->Is(Type::Null) && !os->Is(Type::Object)) return why = "\"os\" is neither null nor an object", false;
+    out.osKnown = os && os->Is(Type::Object);
+    if (out.osKnown) {
+        out.os.dwOSVersionInfoSize = sizeof out.os;
+        if (!FactNumber(*os, "major", out.os.dwMajorVersion, why) ||
+            !FactNumber(*os, "minor", out.os.dwMinorVersion, why) ||
+            !FactNumber(*os, "build", out.os.dwBuildNumber, why) ||
+            !FactNumber(*os, "platform", out.os.dwPlatformId, why))
+            return false;
+        CopyFact(os->Find("csd"), out.os.szCSDVersion);
     }
-    facts.platformTypeKnown = CopyFact(record.Find("platformType"), facts.platformType);
-    facts.oemKnown = CopyFact(record.Find("oem"), facts.oem);
-    return facts;
+    out.platformTypeKnown = CopyFact(record.Find("platformType"), out.platformType);
+    out.oemKnown = CopyFact(record.Find("oem"), out.oem);
+    return true;
 }
 
 }  // namespace runner

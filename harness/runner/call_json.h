@@ -22,9 +22,12 @@ namespace runner {
 bool ReadCallRecord(const JsonValue& record, const device_calls::Row& row, sim::RecordedCall& out, std::string& why);
 
 // A run's first record's facts: "os", "platformType" and "oem", each
-// unknown where it is null, missing or not what the trace build writes;
-// texts longer than the trace build reads are cut to what it reads.
-DeviceFacts FactsOfRecord(const JsonValue& record);
+// unknown where it is null or missing, and the texts unknown where they are
+// not strings; texts longer than the trace build reads are cut to what it
+// reads. An "os" that is neither null nor an object, or whose major, minor,
+// build or platform is not a whole number of 32 bits (0 to 4294967295), is
+// refused with why: no device wrote it.
+bool FactsOfRecord(const JsonValue& record, DeviceFacts& out, std::string& why);
 
 }  // namespace runner
 

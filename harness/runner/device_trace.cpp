@@ -29,7 +29,10 @@ void TakeFacts(size_t line, JsonValue& value, DeviceTrace& out, std::string& why
     TraceRun run;
     run.line = line;
     run.build = build->Utf8();
-    run.facts = FactsOfRecord(value);
+    if (!FactsOfRecord(value, run.facts, why)) {
+        why = "a first record whose " + why;
+        return;
+    }
     out.runs.push_back(std::move(run));
 }
 

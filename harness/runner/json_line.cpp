@@ -1,5 +1,7 @@
 #include "harness/runner/json_line.h"
 
+#include <set>
+
 #include "formats/text.h"
 
 namespace runner {
@@ -63,11 +65,19 @@ private:
         v.type = JsonValue::Type::Object;
         ++at_;
         if (Take('}')) return true;
+        // No writer of these files names a member twice; a reader that kept
+        // either one would read a damaged or forged line as whole.
+        std::set<std::u16string> names;
         do {
             Blanks();
             std::u16string key;
+            const size_t named = at_;
             if (at_ == s_.size() || s_[at_] != '"') return Fail("a member's name missing");
             if (!String(key)) return false;
+            if (!names.insert(key).second) {
+                at_ = named;
+                return Fail("a second member named \"" + formats::Utf16ToUtf8Lossy(key) + "\"");
+            }
             if (!Take(':')) return Fail("':' missing");
             v.members.emplace_back(formats::Utf16ToUtf8Lossy(key), JsonValue{});
             if (!Value(v.members.back().second, depth + 1)) return false;
@@ -116,6 +126,10 @@ private:
         const size_t digits = at_;
         if (!Digits()) return false;
         const size_t end = at_;
+        if (end - digits > 1 && s_[digits] == '0') {
+            at_ = digits;
+            return Fail("a number with a leading zero, which JSON does not allow");
+        }
         bool whole = true;
         if (at_ < s_.size() && s_[at_] == '.') {
             ++at_;

@@ -25,14 +25,15 @@ struct JsonValue {
     std::vector<JsonValue> items;                            // Array
 
     bool Is(Type t) const { return type == t; }
-    // The first member named key of an object; null when there is none.
+    // The member named key of an object; null when there is none.
     const JsonValue* Find(std::string_view key) const;
     // A string's text as UTF-8 (a lone surrogate as U+FFFD), for messages.
     std::string Utf8() const;
 };
 
-// Reads line as one JSON value, nested at most 16 deep. False with the
-// reason in error.
+// Reads line as one JSON value, nested at most 16 deep, as RFC 8259 has
+// it; an object that names a member twice, which RFC 8259 leaves to the
+// reader, is refused too. False with the reason in error.
 bool ParseJsonLine(std::string_view line, JsonValue& out, std::string& error);
 
 }  // namespace runner

@@ -17,11 +17,14 @@ import argparse
 import hashlib
 import os
 import shutil
+import signal
+import stat
 import struct
 import subprocess
 import sys
 import tarfile
 import tempfile
+import time
 import unittest
 import zipfile
 import xml.etree.ElementTree as ET
@@ -31,6 +34,8 @@ import pefile
 ARGS = None
 SHIPPED_SHA256 = "66d009c055409783fd35e12797fee9ddc173e0f01a32cbd49dbf1408e712127b"
 PASSWORD = "throwaway"
+# More than a pipe takes at once (64 KiB on Linux), and a password all the same.
+LONG_PASSWORD = "y" * 70000
 
 
 def run(command, **kw):
@@ -59,9 +64,96 @@ def write(path, data):
 
 
 def folder_state(folder):
-    """Each name in folder with what it holds: a link's target, a file's bytes, a folder's names."""
-    return {name: os.readlink(path) if os.path.islink(path) else sorted(os.listdir(path)) if os.path.isdir(path)
-            else read(path) for name in os.listdir(folder) for path in [os.path.join(folder, name)]}
+    """Each name in folder with what it holds: a link's target, a file's bytes,
+    a folder's state, or the kind of anything else (a FIFO is not read)."""
+    def state(path):
+        mode = os.lstat(path).st_mode
+        return os.readlink(path) if stat.S_ISLNK(mode) else folder_state(path) if stat.S_ISDIR(mode) \
+            else read(path) if stat.S_ISREG(mode) else stat.S_IFMT(mode)
+    return {name: state(os.path.join(folder, name)) for name in os.listdir(folder)}
+
+
+def stalling(name):
+    """A program called name, in a folder of its own, that makes a file when
+    it starts and then waits to be killed: the long step a script is stopped
+    in. Its folder, and the file it makes."""
+    folder = tempfile.mkdtemp()
+    marker = os.path.join(folder, "started")
+    write(os.path.join(folder, name), ("#!/bin/sh\n: > '%s'\nexec sleep 60\n" % marker).encode())
+    os.chmod(os.path.join(folder, name), 0o755)
+    return folder, marker
+
+
+def stopped(command, marker, signum, **kw):
+    """command run and sent signum once the program it waits for has made
+    marker; what it ended with, as run() gives it. SIGINT is let through as
+    a terminal's Ctrl-C sends it, whatever the test was started with."""
+    process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                               text=True, preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL), **kw)
+    while not os.path.exists(marker) and process.poll() is None:
+        time.sleep(0.02)
+    process.send_signal(signum)
+    out, err = process.communicate()
+    return subprocess.CompletedProcess(command, process.returncode, out, err)
+
+
+def run_or_stop(command, stall=None, signum=signal.SIGTERM):
+    """command run; with stall, the name of a program it runs from PATH, that
+    program made to wait and command stopped by signum meanwhile."""
+    if not stall:
+        return run(command)
+    tools, marker = stalling(stall)
+    try:
+        env = dict(os.environ, PATH=tools + os.pathsep + os.environ["PATH"])
+        return stopped(command, marker, signum, env=env)
+    finally:
+        shutil.rmtree(tools)
+
+
+def assert_refused(test, done, code, says):
+    """One line saying says, exit code code; or, stopped by a signal (code
+    its negative), nothing said."""
+    if code < 0:
+        test.assertEqual((done.returncode, done.stderr), (code, ""))
+        return
+    test.assertEqual(done.returncode, code, done.stderr)
+    test.assertEqual(done.stderr.count("\n"), 1, done.stderr)
+    test.assertIn(says, done.stderr)
+
+
+def der(data, at=0):
+    """(tag, contents' start, end) of the DER element at at."""
+    tag, length, at = data[at], data[at + 1], at + 2
+    if length & 0x80:
+        count = length & 0x7F
+        length, at = int.from_bytes(data[at:at + count], "big"), at + count
+    return tag, at, at + length
+
+
+def der_children(data):
+    _, at, end = der(data)
+    children = []
+    while at < end:
+        children.append(data[at:der(data, at)[2]])
+        at = der(data, at)[2]
+    return children
+
+
+def der_encode(tag, contents):
+    if len(contents) < 0x80:
+        return bytes([tag, len(contents)]) + contents
+    size = len(contents).to_bytes((len(contents).bit_length() + 7) // 8, "big")
+    return bytes([tag, 0x80 | len(size)]) + size + contents
+
+
+def with_mac_iterations(pkcs12, iterations):
+    """A PKCS#12 file (RFC 7292) whose MacData, its last element, asks for
+    iterations: the count, the MacData's last element, written anew."""
+    pfx = der_children(pkcs12)
+    mac = der_children(pfx[-1])
+    mac[-1] = der_encode(0x02, iterations.to_bytes((iterations.bit_length() + 8) // 8, "big"))
+    pfx[-1] = der_encode(0x30, b"".join(mac))
+    return der_encode(0x30, b"".join(pfx))
 
 
 class Signing(unittest.TestCase):
@@ -86,6 +178,22 @@ class Signing(unittest.TestCase):
              "-passout", "pass:" + PASSWORD]):
             made = run(["openssl"] + command)
             assert made.returncode == 0, made.stderr
+        # MACs of digests the script's own check does not compute, asking for
+        # 2^31-1 iterations, which OpenSSL runs for about ten minutes.
+        cls.slow_mac = {}
+        for digest in ("md5", "sha512-256"):
+            made = os.path.join(cls.tmp, digest + ".p12")
+            exported = run(["openssl", "pkcs12", "-export", "-inkey", key, "-in", cert, "-out", made,
+                            "-passout", "pass:" + PASSWORD, "-macalg", digest])
+            assert exported.returncode == 0, exported.stderr
+            cls.slow_mac[digest] = os.path.join(cls.tmp, "slow-" + digest + ".p12")
+            write(cls.slow_mac[digest], with_mac_iterations(read(made), 2 ** 31 - 1))
+        from cryptography import x509
+        from cryptography.hazmat.primitives.serialization import BestAvailableEncryption, load_pem_private_key, pkcs12
+        cls.long_password = os.path.join(cls.tmp, "long-password.p12")
+        write(cls.long_password, pkcs12.serialize_key_and_certificates(
+            b"signer", load_pem_private_key(read(key), None), x509.load_pem_x509_certificate(read(cert)), None,
+            BestAvailableEncryption(LONG_PASSWORD.encode())))
 
     def copy(self, source, case):
         folder = tempfile.mkdtemp(dir=self.tmp, prefix=case + ".")
@@ -160,7 +268,8 @@ class Signing(unittest.TestCase):
             self.assertEqual(runs[0][0], 0, cpu)
 
     # Each refusal: the exit code, one line naming the cause, and the folder
-    # of the images as it was (nothing signed, nothing left behind).
+    # of the images as it was (nothing signed, nothing left behind); and the
+    # same of a script stopped while osslsigncode signs (exit code -SIGTERM).
     REFUSALS = [
         ("without --pkcs12", lambda c: ["--pass", PASSWORD, c.image], 2, "--pkcs12 FILE is required"),
         ("a wrong password", lambda c: ["--pkcs12", c.pkcs12, "--pass", "wrong", c.image], 1,
@@ -175,22 +284,31 @@ class Signing(unittest.TestCase):
          "link\\x1B.exe: a symbolic link (not followed)"),
         ("a text file after an image", lambda c: ["--pkcs12", c.pkcs12, "--pass", PASSWORD, c.image, c.text], 1,
          "notes.txt: neither a PE image nor a CAB"),
+        ("a MAC of MD5 asking for 2^31-1 iterations",
+         lambda c: ["--pkcs12", c.slow_mac["md5"], "--pass", PASSWORD, c.image], 1,
+         "slow-md5.p12: this PKCS#12 file's MAC asks for more than"),
+        ("a MAC of SHA-512/256 asking for 2^31-1 iterations",
+         lambda c: ["--pkcs12", c.slow_mac["sha512-256"], "--pass", PASSWORD, c.image], 1,
+         "slow-sha512-256.p12: this PKCS#12 file's MAC asks for more than"),
+        ("a right password longer than a pipe takes",
+         lambda c: ["--pkcs12", c.long_password, "--pass", LONG_PASSWORD, c.image], 1, "--pass: longer than"),
+        ("stopped while osslsigncode signs", lambda c: ["--pkcs12", c.pkcs12, "--pass", PASSWORD, c.image],
+         -signal.SIGTERM, None, "osslsigncode"),
     ]
 
     def test_a_refusal_says_why_in_one_line_and_changes_nothing(self):
-        for name, args, code, says in self.REFUSALS:
+        for name, args, code, says, *stall in self.REFUSALS:
             with self.subTest(name):
                 case = argparse.Namespace(image=self.copy(self.uninstaller(), "refusal"), pkcs12=self.pkcs12,
-                                          no_key=os.path.join(self.tmp, "no-key.p12"))
+                                          no_key=os.path.join(self.tmp, "no-key.p12"), slow_mac=self.slow_mac,
+                                          long_password=self.long_password)
                 case.folder = os.path.dirname(case.image)
                 case.link, case.text = os.path.join(case.folder, "link\x1b.exe"), os.path.join(case.folder, "notes.txt")
                 os.symlink(case.image, case.link)
                 write(case.text, b"not a program\n")
                 before = folder_state(case.folder)
-                refused = run([os.path.join(ARGS.source, "scripts", "sign")] + args(case))
-                self.assertEqual(refused.returncode, code, refused.stderr)
-                self.assertEqual(refused.stderr.count("\n"), 1, refused.stderr)
-                self.assertIn(says, refused.stderr)
+                refused = run_or_stop([os.path.join(ARGS.source, "scripts", "sign")] + args(case), *stall)
+                assert_refused(self, refused, code, says)
                 self.assertEqual(folder_state(case.folder), before)
 
 
@@ -263,6 +381,22 @@ def read_cab(cab, folder):
     return members, install, placed
 
 
+class Laid:
+    """The programs and the CAB a case of make-cab lays, as it changes them."""
+
+    def __init__(self, images, cab):
+        self.images, self.cab, self.stall, self.signum = images, cab, None, None
+
+    def stop(self, program, signum):
+        """make-cab stopped by signum while program waits."""
+        self.stall, self.signum = program, signum
+
+    def rename(self, i, name):
+        renamed = os.path.join(os.path.dirname(self.images[i]), name)
+        os.rename(self.images[i], renamed)
+        self.images[i] = renamed
+
+
 class Cab(unittest.TestCase):
     """The two manifests of each CAB of the table read back and held to each
     other and to the cabinet's members; make-cab's refusals of what they
@@ -274,9 +408,10 @@ class Cab(unittest.TestCase):
         cls.tmp = tempfile.mkdtemp()
         cls.addClassCleanup(shutil.rmtree, cls.tmp)
 
-    # (case, make-cab's options and how many of the programs, or None for
-    # the build's CAB; the application's name, or the exit code and what the
-    # one line says).
+    # (case, make-cab's options, how many of the programs and what is laid
+    # in the folder beside them (lay), or None for the build's CAB; the
+    # application's name, or the exit code and what the one line says, or
+    # the signal's negative for make-cab stopped while gcab writes).
     CASES = [
         ("the build's CAB", None, "TRQ Uninstall Kit"),
         ("a vendor's name in Windows-1252", (["--name", "Vantrelle Désinstallation"], 1), "Vantrelle Désinstallation"),
@@ -289,6 +424,16 @@ class Cab(unittest.TestCase):
         ("the package's own folder", (["--name", "trq"], 1), (1, "the package's own folder")),
         ("more programs than numbers", ([], 500), (1, "a CAB numbers at most 499")),
         ("--name without a value", (["--name"], 0), (2, "usage: scripts/make-cab")),
+        ("the CAB forgotten", ([], 3, lambda c: setattr(c, "cab", None)),
+         (2, "TRQUninstall.exe: not the name of a CAB")),
+        ("the CAB one of the programs", ([], 2, lambda c: os.link(c.images[1], c.cab)),
+         (1, "kit.cab: one of the files it is made from")),
+        ("the CAB a FIFO", ([], 1, lambda c: os.mkfifo(c.cab)), (1, "kit.cab: a FIFO, not a regular file")),
+        ("the CAB a folder", ([], 1, lambda c: os.mkdir(c.cab)), (1, "kit.cab: a directory, not a regular file")),
+        ("a shortcut the package's TRQ.lnk", ([], 2, lambda c: c.rename(1, "trq.exe")), (1, "would be TRQ.lnk")),
+        ("a shortcut the package's TRQUtil.lnk", ([], 1, lambda c: c.rename(0, "TrqUtil.exe")),
+         (1, "would be TRQUtil.lnk")),
+        ("stopped while gcab writes", ([], 1, lambda c: c.stop("gcab", signal.SIGTERM)), (-signal.SIGTERM, None)),
     ]
 
     def programs(self, folder, count):
@@ -306,14 +451,17 @@ class Cab(unittest.TestCase):
                 if made is None:
                     cab, images = ARGS.cab, ARGS.images
                 else:
-                    options, count = made
-                    images, cab = self.programs(folder, count), os.path.join(folder, "kit.cab")
+                    options, count, *lay = made
+                    case = Laid(self.programs(folder, count), os.path.join(folder, "kit.cab"))
+                    for step in lay:
+                        step(case)
+                    images, cab = case.images, case.cab
                     before = folder_state(folder)
-                    written = run([os.path.join(ARGS.source, "scripts", "make-cab")] + options + [cab] + images)
+                    stall = ["--gcab", "gcab"] if case.stall else []  # found in PATH, made to wait
+                    written = run_or_stop([os.path.join(ARGS.source, "scripts", "make-cab")] + stall + options +
+                                          ([cab] if cab else []) + images, case.stall, case.signum)
                     if isinstance(expected, tuple):
-                        self.assertEqual(written.returncode, expected[0], written.stderr)
-                        self.assertEqual(written.stderr.count("\n"), 1, written.stderr)
-                        self.assertIn(expected[1], written.stderr)
+                        assert_refused(self, written, *expected)
                         self.assertEqual(folder_state(folder), before)
                         continue
                     self.assertEqual((written.returncode, written.stderr), (0, ""))
@@ -446,6 +594,42 @@ class Release(unittest.TestCase):
             self.assertEqual(hashlib.sha256(packed[top + "/" + name]).hexdigest(), digest, name)
         unpacked_sim = os.path.join(self.tmp, "unpacked", top, "bin", "trq-uninstall-sim")
         self.assertEqual(run([unpacked_sim, "--version"]).stdout, "trq-uninstall-sim %s\n" % ARGS.version)
+
+
+    # Each refusal of make-release: its exit code and one line, and nothing
+    # written, half or outside --out: the folder that holds --out as it was
+    # (--out itself not made, or an archive already there untouched); and
+    # the same of make-release stopped while cmake installs (exit code the
+    # signal's negative).
+    REFUSALS = [
+        ("a version that leads out of --out", lambda c: c.release("../../../outside"), 2, "--version"),
+        ("a version with a line break", lambda c: c.release("1.0\n"), 2, "--version"),
+        ("an empty version", lambda c: c.release(""), 2, "--version"),
+        ("a folder that is no build", lambda c: c.release(build=c.parent), 2, "--build"),
+        ("a folder named like the .zip", lambda c: c.release(zip_a_folder=True), 1,
+         ".zip: a directory, not a regular file"),
+        ("stopped by Ctrl-C while cmake installs", lambda c: c.release(), -signal.SIGINT, None, "cmake",
+         signal.SIGINT),
+    ]
+
+    def test_a_refusal_says_why_in_one_line_and_writes_nothing(self):
+        for name, command, code, says, *stall in self.REFUSALS:
+            with self.subTest(name):
+                case = argparse.Namespace(parent=tempfile.mkdtemp(dir=self.tmp))
+                out = os.path.join(case.parent, "out", "release")
+
+                def release(version=ARGS.version, build=ARGS.build, zip_a_folder=False):
+                    if zip_a_folder:  # an archive of an earlier release, and a folder in the other's place
+                        os.makedirs(os.path.join(out, "trq-uninstall-%s.zip" % version))
+                        write(os.path.join(out, "trq-uninstall-%s.tar.gz" % version), b"an earlier release")
+                    return [os.path.join(ARGS.source, "scripts", "make-release"), "--build", build,
+                            "--version", version, "--out", out]
+                case.release = release
+                command = command(case)
+                before = folder_state(case.parent)
+                refused = run_or_stop(command, *stall)
+                assert_refused(self, refused, code, says)
+                self.assertEqual(folder_state(case.parent), before)
 
 
 if __name__ == "__main__":

@@ -145,6 +145,12 @@ TEST(DeviceCheck, ConformantPairAndEachWayOfSpoilingIt)
         };
     };
     const std::string kitLog = kKitLog;
+    // The first record's version as something no device writes for a DWORD.
+    auto majorAs = [&](const char* name, const std::string& value) {
+        return Case{name, [value](std::string& t) { t = Replaced(t, "\"major\":5,", "\"major\":" + value + ","); },
+                    kitLog, 2, {"TRQ Uninstall trace.txt: line 1: a first record whose \"major\" in \"os\" is not a "
+                                "whole number from 0 to 4294967295"}};
+    };
     const Case cases[] = {
         {"as made", nullptr, kitLog, 0,
          {"Device: Windows CE 5.1 build 1700 (platform 3), platform type PocketPC, OEM QX-500 Pocket PC",
@@ -230,6 +236,25 @@ TEST(DeviceCheck, ConformantPairAndEachWayOfSpoilingIt)
          kitLog, 2, {"TRQ Uninstall trace.txt: line 6: not JSON"}},
         {"bytes not in pairs", [](std::string& t) { t = Replaced(t, "\"data\":\"5c", "\"data\":\"c"); }, kitLog, 2,
          {"TRQ Uninstall trace.txt: line 9: a record of RegQueryValueExW: its data is not what RegQueryValueExW writes"}},
+        // A damaged or forged record: whichever "call" a reader kept, it would
+        // read a record no device wrote.
+        {"a record naming its call twice", onLines([](std::vector<std::string>& l) {
+             std::string& record = l[RecordOf(l, 1, 7)];
+             EXPECT_EQ(RecordOf(l, 1, 7) + 1, 15u);
+             record = Replaced(record, "{\"call\":\"MessageBoxW\",", "{\"call\":\"MessageBoxW\",\"call\":\"DeleteFileW\",");
+         }),
+         kitLog, 2, {"TRQ Uninstall trace.txt: line 15: not JSON: a second member named \"call\""}},
+        majorAs("a version beyond any number", "1e400"),
+        majorAs("a version with a fraction", "1.5"),
+        majorAs("a version that is true", "true"),
+        majorAs("a version as a string", "\"12\""),
+        majorAs("a version past 32 bits", "4294967296"),
+        majorAs("a negative version", "-1"),
+        {"a number with a leading zero", [](std::string& t) { t = Replaced(t, "\"major\":5,", "\"major\":0123,"); },
+         kitLog, 2, {"TRQ Uninstall trace.txt: line 1: not JSON: a number with a leading zero"}},
+        {"a kit log's line naming its file twice", nullptr,
+         Replaced(kitLog, "\"made\",\"file\":", "\"made\",\"file\":\"\\\\Windows\\\\TRQ.exe\",\"file\":"), 2,
+         {"TRQ Uninstall Kit log.txt: line 7: not JSON: a second member named \"file\""}},
         {"a kit log's hold without its file", nullptr,
          Replaced(kitLog, "\"holds\",\"file\":\"\\\\Windows\\\\TRQUtil.exe\",", "\"holds\","), 2,
          {"TRQ Uninstall Kit log.txt: line 8: a \"holds\" line without its \"file\""}},
