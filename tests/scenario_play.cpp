@@ -88,7 +88,9 @@ runner::RunOutcome PlayScenario(const Scenario& scenario, const runner::Program&
                             : std::vector<Box>{Box::Confirmation, Box::ResetOffer})
             wanted.push_back(BoxText(box));
         EXPECT_EQ(seen, wanted);
-        if (last) EXPECT_EQ(device.PlanLeft(), std::set<std::string>{});
+        if (last) {
+            EXPECT_EQ(device.PlanLeft(), std::set<std::string>{});
+        }
     }
     return outcome;
 }
