@@ -97,9 +97,10 @@ std::optional<formats::HoldKind> HoldKindOf(const std::string& how)
 HeldFileAnswers ChooseHeldFileAnswers(const KitLog* kit, const DeviceFacts& facts)
 {
     const HeldFileAnswers named = FromFacts(facts);
+    if (!kit) return named;
     // The probes the device refused: each kind of hold with its error.
     std::vector<std::pair<formats::HoldKind, uint32_t>> refused;
-    for (const KitProbe& probe : kit ? kit->probes : std::vector<KitProbe>{}) {
+    for (const KitProbe& probe : kit->probes) {
         const std::optional<formats::HoldKind> kind = HoldKindOf(probe.how);
         uint32_t error = 0;
         const char* end = probe.error.data() + probe.error.size();
