@@ -472,7 +472,8 @@ class Cab(unittest.TestCase):
 
     def programs(self, folder, names, count):
         """count programs in folder: the build's of names, then hard links to the first."""
-        paths = [shutil.copy(image, folder) for image in ARGS.images if os.path.basename(image) in names][:count]
+        paths = [shutil.copy(image, folder)
+                 for image in [image for image in ARGS.images if os.path.basename(image) in names][:count]]
         for i in range(len(paths), count):
             paths.append(os.path.join(folder, "P%d.exe" % i))
             os.link(paths[0], paths[-1])
