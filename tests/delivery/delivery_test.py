@@ -4,10 +4,10 @@ ours: osslsigncode verifies each signature against a throwaway root made
 here, pefile reads the certificate table and the checksum, the signed
 uninstaller runs on both emulated processors; cabextract, Python's XML
 parser and a reader of the .000 written here from its public description
-read the CAB's members and its two manifests; Python's tarfile and zipfile
+read each CAB's members and its two manifests; Python's tarfile and zipfile
 read the release archives.
 
-    delivery_test.py --source DIR --sim SIM --build DIR --version VERSION [--cab CAB] --images IMAGE...
+    delivery_test.py --source DIR --sim SIM --build DIR --version VERSION [--cabs CAB...] --images IMAGE...
         -- Signing|Cab|Release
 
 Without the Pocket PC build or a tool it needs, a suite is skipped (exit
@@ -36,6 +36,16 @@ SHIPPED_SHA256 = "66d009c055409783fd35e12797fee9ddc173e0f01a32cbd49dbf1408e71212
 PASSWORD = "throwaway"
 # More than a pipe takes at once (64 KiB on Linux), and a password all the same.
 LONG_PASSWORD = "y" * 70000
+# The build's two CABs, as a device is to show them: the application's name,
+# which Remove Programs lists and which names its folder in \Program Files,
+# and each program's Start menu shortcut. The device user's holds the
+# uninstaller alone, its shortcut named as its boxes are captioned; the
+# owner's who proves it, the kit and the trace build.
+CABS = {
+    "TRQUninstall.cab": ("TRQ Uninstall", {"TRQUninstall.exe": "TRQ Uninstall.lnk"}),
+    "TRQUninstallKit.cab": ("TRQ Uninstall Kit", {"TRQUninstallKit.exe": "TRQUninstallKit.lnk",
+                                                  "TRQUninstallTrace.exe": "TRQUninstallTrace.lnk"}),
+}
 
 
 def run(command, **kw):
@@ -211,7 +221,7 @@ class Signing(unittest.TestCase):
         self.assertEqual(hashlib.sha256(read(self.uninstaller())).hexdigest(), SHIPPED_SHA256)
 
     def test_each_signed_file_verifies_and_a_changed_byte_does_not(self):
-        for original in ARGS.images + ([ARGS.cab] if ARGS.cab else []):
+        for original in ARGS.images + ARGS.cabs:
             for options, digest in (([], "SHA1"), (["--sha256"], "SHA256")):
                 with self.subTest(file=os.path.basename(original), digest=digest):
                     copy = self.copy(original, digest)
@@ -384,8 +394,13 @@ def read_cab(cab, folder):
 class Laid:
     """The programs and the CAB a case of make-cab lays, as it changes them."""
 
-    def __init__(self, images, cab):
-        self.images, self.cab, self.stall, self.signum = images, cab, None, None
+    def __init__(self, images, cab, options):
+        self.images, self.cab, self.options, self.stall, self.signum = images, cab, options, None, None
+
+    def drop(self, option):
+        """option and its value left out of make-cab's options."""
+        at = self.options.index(option)
+        del self.options[at:at + 2]
 
     def stop(self, program, signum):
         """make-cab stopped by signum while program waits."""
@@ -399,8 +414,9 @@ class Laid:
 
 class Cab(unittest.TestCase):
     """The two manifests of each CAB of the table read back and held to each
-    other and to the cabinet's members; make-cab's refusals of what they
-    cannot hold."""
+    other, to the cabinet's members and to the CAB's programs and shortcuts;
+    the build's two CABs apart; make-cab's refusals of what they cannot
+    hold."""
 
     @classmethod
     def setUpClass(cls):
@@ -408,66 +424,107 @@ class Cab(unittest.TestCase):
         cls.tmp = tempfile.mkdtemp()
         cls.addClassCleanup(shutil.rmtree, cls.tmp)
 
-    # (case, make-cab's options, how many of the programs and what is laid
-    # in the folder beside them (lay), or None for the build's CAB; the
-    # application's name, or the exit code and what the one line says, or
-    # the signal's negative for make-cab stopped while gcab writes).
+    # (case; which of the build's CABs (CABS): itself, or one make-cab makes
+    # here of copies of its programs, with its name and shortcuts; None for
+    # the build's own, or make-cab's further options, how many programs (the
+    # CAB's, then hard links to the first) and what is laid in the folder
+    # beside them (lay); the application's name, or the exit code and what
+    # the one line says, or the signal's negative for make-cab stopped while
+    # gcab writes).
+    USER, KIT = "TRQUninstall.cab", "TRQUninstallKit.cab"
     CASES = [
-        ("the build's CAB", None, "TRQ Uninstall Kit"),
-        ("a vendor's name in Windows-1252", (["--name", "Vantrelle Désinstallation"], 1), "Vantrelle Désinstallation"),
-        ("a name without a space", (["--name", "Kit"], 3), "Kit"),
-        ("a character outside Windows-1252", (["--name", "Kit \u0416"], 1), (1, "U+0416 is not in Windows-1252")),
-        ("a name too long", (["--name", "K" * 71], 1), (1, "longer than the 70 characters")),
-        ("a folder's separator", (["--name", "A\\B"], 1), (1, "(U+005C) is not a character a folder's name")),
-        ("a macro's %", (["--name", "%CE2%"], 1), (1, "(U+0025) is not a character a folder's name")),
-        ("a trailing dot", (["--name", "Kit."], 1), (1, "neither begins nor ends with a space or a dot")),
-        ("the package's own folder", (["--name", "trq"], 1), (1, "the package's own folder")),
-        ("more programs than numbers", ([], 500), (1, "a CAB numbers at most 499")),
-        ("--name without a value", (["--name"], 0), (2, "usage: scripts/make-cab")),
-        ("the CAB forgotten", ([], 3, lambda c: setattr(c, "cab", None)),
+        ("the device user's", USER, None, "TRQ Uninstall"),
+        ("the owner's, who proves the uninstaller", KIT, None, "TRQ Uninstall Kit"),
+        ("a vendor's name in Windows-1252", USER, (["--name", "Vantrelle Désinstallation"], 1),
+         "Vantrelle Désinstallation"),
+        ("a name without a space", KIT, (["--name", "Kit"], 3), "Kit"),
+        ("a character outside Windows-1252", KIT, (["--name", "Kit \u0416"], 1),
+         (1, "U+0416 is not in Windows-1252")),
+        ("a name too long", KIT, (["--name", "K" * 71], 1), (1, "longer than the 70 characters")),
+        ("a folder's separator", KIT, (["--name", "A\\B"], 1), (1, "(U+005C) is not a character a folder's name")),
+        ("a macro's %", KIT, (["--name", "%CE2%"], 1), (1, "(U+0025) is not a character a folder's name")),
+        ("a trailing dot", KIT, (["--name", "Kit."], 1), (1, "neither begins nor ends with a space or a dot")),
+        ("the package's own folder", KIT, (["--name", "trq"], 1), (1, "the package's own folder")),
+        ("more programs than numbers", KIT, ([], 500), (1, "a CAB numbers at most 499")),
+        ("--name left out", USER, ([], 1, lambda c: c.drop("--name")), (2, "--name NAME is required")),
+        ("--name without a value", KIT, (["--name"], 0), (2, "usage: scripts/make-cab")),
+        ("the CAB forgotten", USER, ([], 3, lambda c: setattr(c, "cab", None)),
          (2, "TRQUninstall.exe: not the name of a CAB")),
-        ("the CAB one of the programs", ([], 2, lambda c: os.link(c.images[1], c.cab)),
+        ("the CAB one of the programs", KIT, ([], 2, lambda c: os.link(c.images[1], c.cab)),
          (1, "kit.cab: one of the files it is made from")),
-        ("the CAB a FIFO", ([], 1, lambda c: os.mkfifo(c.cab)), (1, "kit.cab: a FIFO, not a regular file")),
-        ("the CAB a folder", ([], 1, lambda c: os.mkdir(c.cab)), (1, "kit.cab: a directory, not a regular file")),
-        ("a shortcut the package's TRQ.lnk", ([], 2, lambda c: c.rename(1, "trq.exe")), (1, "would be TRQ.lnk")),
-        ("a shortcut the package's TRQUtil.lnk", ([], 1, lambda c: c.rename(0, "TrqUtil.exe")),
+        ("the CAB a FIFO", KIT, ([], 1, lambda c: os.mkfifo(c.cab)), (1, "kit.cab: a FIFO, not a regular file")),
+        ("the CAB a folder", KIT, ([], 1, lambda c: os.mkdir(c.cab)),
+         (1, "kit.cab: a directory, not a regular file")),
+        ("a shortcut the package's TRQ.lnk", KIT, ([], 2, lambda c: c.rename(1, "trq.exe")), (1, "would be TRQ.lnk")),
+        ("a shortcut the package's TRQUtil.lnk", KIT, ([], 1, lambda c: c.rename(0, "TrqUtil.exe")),
          (1, "would be TRQUtil.lnk")),
-        ("stopped while gcab writes", ([], 1, lambda c: c.stop("gcab", signal.SIGTERM)), (-signal.SIGTERM, None)),
+        ("a shortcut named the package's TRQ Jotlet.lnk", USER, (["--shortcut", "TRQUninstall.exe=trq jotlet"], 1),
+         (1, "would be TRQ Jotlet.lnk")),
+        ("a shortcut named as another program's", KIT,
+         (["--shortcut", "TRQUninstallTrace.exe=trquninstallkit"], 2), (1, "as another program's")),
+        ("a shortcut in a folder", USER, (["--shortcut", "TRQUninstall.exe=Tools\\TRQ Uninstall"], 1),
+         (1, "(U+005C) is not a character a shortcut's name")),
+        ("a shortcut to a program not given", USER, (["--shortcut", "TRQUninstallKit.exe=Kit"], 1),
+         (1, "not one of the programs given")),
+        ("stopped while gcab writes", KIT, ([], 1, lambda c: c.stop("gcab", signal.SIGTERM)),
+         (-signal.SIGTERM, None)),
     ]
 
-    def programs(self, folder, count):
-        """count programs in folder: the build's, then hard links to the first."""
-        paths = [shutil.copy(image, folder) for image in ARGS.images[:count]]
+    def programs(self, folder, names, count):
+        """count programs in folder: the build's of names, then hard links to the first."""
+        paths = [shutil.copy(image, folder)
+                 for image in [image for image in ARGS.images if os.path.basename(image) in names][:count]]
         for i in range(len(paths), count):
             paths.append(os.path.join(folder, "P%d.exe" % i))
             os.link(paths[0], paths[-1])
         return paths
 
     def test_each_cab_holds_two_manifests_that_agree(self):
-        for case, made, expected in self.CASES:
-            with self.subTest(case):
+        built = {}
+        for case, which, made, expected in self.CASES:
+            with self.subTest(case, cab=which):
+                name, links = CABS[which]
                 folder = tempfile.mkdtemp(dir=self.tmp)
                 if made is None:
-                    cab, images = ARGS.cab, ARGS.images
+                    cab = next((cab for cab in ARGS.cabs if os.path.basename(cab) == which), None)
+                    self.assertTrue(cab, "the build made no " + which)
+                    images = [image for image in ARGS.images if os.path.basename(image) in links]
                 else:
                     options, count, *lay = made
-                    case = Laid(self.programs(folder, count), os.path.join(folder, "kit.cab"))
+                    # The CAB's name, and the shortcuts not named after their programs.
+                    own = ["--name", name]
+                    for program, link in links.items():
+                        if link != program[:-len(".exe")] + ".lnk":
+                            own += ["--shortcut", program + "=" + link[:-len(".lnk")]]
+                    case = Laid(self.programs(folder, links, count), os.path.join(folder, "kit.cab"), own + options)
                     for step in lay:
                         step(case)
                     images, cab = case.images, case.cab
                     before = folder_state(folder)
                     stall = ["--gcab", "gcab"] if case.stall else []  # found in PATH, made to wait
-                    written = run_or_stop([os.path.join(ARGS.source, "scripts", "make-cab")] + stall + options +
+                    written = run_or_stop([os.path.join(ARGS.source, "scripts", "make-cab")] + stall + case.options +
                                           ([cab] if cab else []) + images, case.stall, case.signum)
                     if isinstance(expected, tuple):
                         assert_refused(self, written, *expected)
                         self.assertEqual(folder_state(folder), before)
                         continue
                     self.assertEqual((written.returncode, written.stderr), (0, ""))
-                self.check(cab, images, expected, tempfile.mkdtemp(dir=self.tmp))
+                # Each program's shortcut: the CAB's, else the program's name.
+                shortcuts = {os.path.basename(image): links.get(os.path.basename(image),
+                                                                os.path.basename(image)[:-len(".exe")] + ".lnk")
+                             for image in images}
+                placed = self.check(cab, images, expected, shortcuts, tempfile.mkdtemp(dir=self.tmp))
+                if made is None:
+                    built[expected] = {(where.lower(), file.lower()) for where, file in placed}
+        # Both on one device, each removed without touching the other's
+        # files: two names, no file or shortcut in common.
+        self.assertEqual(len(built), 2)
+        self.assertNotEqual(*(name.lower() for name in built))
+        self.assertFalse(set.intersection(*built.values()))
 
-    def check(self, cab, images, name, folder):
+    def check(self, cab, images, name, shortcuts, folder):
+        """What cab places, {(folder, name): member}, once held to images,
+        name and shortcuts ({program: its shortcut})."""
         members, install, placed = read_cab(cab, folder)
         install_dir = "\\Program Files\\" + name
         count = len(images)
@@ -511,11 +568,14 @@ class Cab(unittest.TestCase):
         self.assertEqual(sorted((link["folder"], link["name"]) for link in manifest["links"]),
                          sorted(place for place in placed if place[0] == "%CE11%"))
         self.assertEqual(len(placed), 2 * count)
+        self.assertEqual({link["name"]: files[link["target"]]["name"] for link in manifest["links"]},
+                         {link: program for program, link in shortcuts.items()})
         for link in manifest["links"]:
             self.assertEqual(link["kind"], 1)  # to a file
             target = '"%s\\%s"' % (files[link["target"]]["folder"], files[link["target"]]["name"])
             self.assertEqual(read(os.path.join(folder, placed[(link["folder"], link["name"])])),
                              ("%d#%s" % (len(target), target)).encode("cp1252"))
+        return placed
 
 
 class Release(unittest.TestCase):
@@ -534,7 +594,7 @@ class Release(unittest.TestCase):
     def installed_files(self):
         """What the install rules lay out, as the issue has it."""
         docs = ["docs/" + name for name in os.listdir(os.path.join(ARGS.source, "docs")) if name.endswith(".md")]
-        pocketpc = [os.path.basename(path) for path in ARGS.images + ([ARGS.cab] if ARGS.cab else [])]
+        pocketpc = [os.path.basename(path) for path in ARGS.images] + (list(CABS) if ARGS.cabs else [])
         return sorted(["bin/trq-uninstall-sim", "bin/elf-to-wince"] +
                       ["share/trq-uninstall/pocketpc/" + name for name in pocketpc] +
                       ["share/doc/trq-uninstall/" + name for name in ["README.md"] + docs])
@@ -546,7 +606,7 @@ class Release(unittest.TestCase):
         files = {os.path.relpath(os.path.join(folder, name), prefix): read(os.path.join(folder, name))
                  for folder, _, names in os.walk(prefix) for name in names}
         self.assertEqual(sorted(files), self.installed_files())
-        for path in ARGS.images + ([ARGS.cab] if ARGS.cab else []):
+        for path in ARGS.images + ARGS.cabs:
             self.assertEqual(files["share/trq-uninstall/pocketpc/" + os.path.basename(path)], read(path))
         for folder in {os.path.realpath(ARGS.source), os.path.realpath(ARGS.build)}:
             for name, data in files.items():
@@ -638,7 +698,7 @@ if __name__ == "__main__":
     parser.add_argument("--sim", required=True)
     parser.add_argument("--build", default="")
     parser.add_argument("--version", default="")
-    parser.add_argument("--cab", default="")
+    parser.add_argument("--cabs", nargs="*", default=[])
     parser.add_argument("--images", nargs="*", default=[])
     ARGS, rest = parser.parse_known_args()
     result = unittest.main(argv=[sys.argv[0]] + [arg for arg in rest if arg != "--"], exit=False, verbosity=2).result
