@@ -163,7 +163,8 @@ constexpr unsigned kProcessInformationBytes = 16;
          (Value(), Value(), BufferOut(1, Unit::Bytes), Value()))
 
 // The calls the device kit adds: a fresh install's files, folders and keys
-// made (and the registry flushed, so that what the kit marks outlives a
+// made (each file and folder under a name of the kit's, then moved into
+// place whole; the registry flushed, so that what the kit marks outlives a
 // reset; a key's sub-keys counted before the kit deletes it), its own files
 // read back before it removes them, and the package's
 // running utility stood for by a copy of the kit that holds files open
@@ -179,6 +180,8 @@ constexpr unsigned kProcessInformationBytes = 16;
          Faultable, NotFalse, (StringIn(), Reserved()))                                            \
     CALL(BOOL, CopyFileW, (LPCWSTR from, LPCWSTR to, BOOL failIfExists), (from, to, failIfExists), \
          Faultable, NotFalse, (StringIn(), StringIn(), Value()))                                   \
+    CALL(BOOL, MoveFileW, (LPCWSTR from, LPCWSTR to), (from, to), Faultable, NotFalse,             \
+         (StringIn(), StringIn()))                                                                 \
     CALL(LONG, RegCreateKeyExW,                                                                    \
          (HKEY root, LPCWSTR subKey, DWORD reserved, LPWSTR keyClass, DWORD options, REGSAM access, \
           LPSECURITY_ATTRIBUTES security, PHKEY result, LPDWORD disposition),                      \

@@ -197,7 +197,7 @@ TEST(DeviceCallList, EveryCallIsServedAndTheFaultableOnesFail)
     std::set<std::string> calls(std::begin(expected::kFaultableCalls), std::end(expected::kFaultableCalls));
     calls.insert("GetProcessHeap");
     EXPECT_EQ(uninstallers, calls);
-    EXPECT_EQ(listed.size(), 39u);
+    EXPECT_EQ(listed.size(), 40u);
     for (const std::string& name : listed) {
         sim::FaultRule rule;
         std::string error;

@@ -101,6 +101,7 @@ const std::vector<Step> kFileSteps = {
     {"deleted while open", [](Calls& c) { return c.device.DeleteFileW(u"\\Temp\\kit.txt"); }, 0, 32},
     {"copied while open", [](Calls& c) { return c.device.CopyFileW(u"\\Temp\\kit.txt", u"\\Temp\\copy.txt", TRUE); },
      0, 32},
+    {"moved while open", [](Calls& c) { return c.device.MoveFileW(u"\\Temp\\kit.txt", u"\\Temp\\moved.txt"); }, 0, 32},
     {"closed", [](Calls& c) { return c.device.CloseHandle(c.file); }, 1, 0},
     {"closed twice", [](Calls& c) { return c.device.CloseHandle(c.file); }, 0, 6},
     {"copied", [](Calls& c) { return c.device.CopyFileW(u"\\Temp\\kit.txt", u"\\My Documents\\copy.txt", TRUE); },
@@ -130,6 +131,19 @@ const std::vector<Step> kFileSteps = {
     {"a folder", [](Calls& c) { return c.device.CreateDirectoryW(u"\\Kit", nullptr); }, 1, 0},
     {"the folder again", [](Calls& c) { return c.device.CreateDirectoryW(u"\\kit", nullptr); }, 0, 183},
     {"a folder in no folder", [](Calls& c) { return c.device.CreateDirectoryW(u"\\No\\Kit", nullptr); }, 0, 3},
+    {"moved onto a name taken",
+     [](Calls& c) { return c.device.MoveFileW(u"\\Temp\\TRQSetup.log", u"\\My Documents\\copy.txt"); }, 0, 183},
+    {"moved into the folder", [](Calls& c) { return c.device.MoveFileW(u"\\My Documents\\copy.txt", u"\\kit\\Copy.txt"); },
+     1, 0},
+    {"moved to no folder", [](Calls& c) { return c.device.MoveFileW(u"\\Kit\\copy.txt", u"\\No\\copy.txt"); }, 0, 3},
+    {"a folder moved below itself", [](Calls& c) { return c.device.MoveFileW(u"\\Kit", u"\\Kit\\Inner"); }, 0, 5},
+    {"a folder moved, with what it holds",
+     [](Calls& c) { return c.device.MoveFileW(u"\\Kit", u"\\My Documents\\Kit"); }, 1, 0},
+    {"what it holds, moved back", [](Calls& c) {
+         return c.device.MoveFileW(u"\\My Documents\\Kit\\copy.txt", u"\\My Documents\\copy.txt");
+     }, 1, 0},
+    {"a program the device runs, moved",
+     [](Calls& c) { return c.device.MoveFileW(u"\\Windows\\TRQUtil.exe", u"\\Windows\\TRQUtil.old"); }, 0, 32},
 };
 
 class KitFiles : public testing::TestWithParam<bool> {};

@@ -110,6 +110,10 @@ public:
     // not); ERROR_ALREADY_EXISTS (183) when the name is taken,
     // ERROR_INVALID_NAME for a name the device cannot hold.
     uint32_t CreateFolder(std::u16string_view devicePath) { return store_->CreateFolder(devicePath); }
+    // Move: a file or folder given the name to (183 when something has it,
+    // 3 when its folder is not there), with all it holds, in one step; a
+    // folder is never moved below itself (5).
+    uint32_t Move(std::u16string_view from, std::u16string_view to) { return store_->Move(from, to); }
 
     // Creates a file (and its folders), for building device images.
     bool WriteFile(std::u16string_view devicePath, std::string_view contents, bool readOnly = false)

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <optional>
 #include <cstring>
 
@@ -502,22 +503,46 @@ uint32_t DiskFiles::ReadAt(std::u16string_view devicePath, uint64_t offset, size
     return error;
 }
 
-uint32_t DiskFiles::CreateFolder(std::u16string_view devicePath)
+uint32_t DiskFiles::FindFreeName(std::u16string_view devicePath, Place& place) const
 {
     std::vector<std::u16string> parts;
     if (!SplitDevicePath(devicePath, parts)) return ERROR_INVALID_NAME;
     if (parts.empty()) return ERROR_ALREADY_EXISTS;
-    host::Folder dir;
-    std::vector<std::string> names;
     std::u16string parent;
-    if (uint32_t error = FindParent(parts, dir, names, parent)) return error;
+    if (uint32_t error = FindParent(parts, place.dir, place.names, parent)) return error;
     std::string hostName;
     std::u16string deviceName;
-    if (MatchEntry(dir, parts.back(), hostName, deviceName)) return ERROR_ALREADY_EXISTS;
+    if (MatchEntry(place.dir, parts.back(), hostName, deviceName)) return ERROR_ALREADY_EXISTS;
     std::optional<std::string> name = Utf16ToUtf8(parts.back());
     if (!name) return ERROR_INVALID_NAME;
-    LendWrite lend(device_, dir, names);
-    if (::mkdirat(dir.Fd(), name->c_str(), 0777) != 0) return errno == EEXIST ? ERROR_ALREADY_EXISTS : WriteError(errno);
+    place.name = std::move(*name);
+    return 0;
+}
+
+uint32_t DiskFiles::CreateFolder(std::u16string_view devicePath)
+{
+    Place place;
+    if (uint32_t error = FindFreeName(devicePath, place)) return error;
+    LendWrite lend(device_, place.dir, place.names);
+    if (::mkdirat(place.dir.Fd(), place.name.c_str(), 0777) != 0)
+        return errno == EEXIST ? ERROR_ALREADY_EXISTS : WriteError(errno);
+    return 0;
+}
+
+uint32_t DiskFiles::Move(std::u16string_view from, std::u16string_view to)
+{
+    Found found;
+    if (uint32_t error = Find(from, found)) return error;
+    if (found.root) return ERROR_ACCESS_DENIED;
+    Place place;
+    if (uint32_t error = FindFreeName(to, place)) return error;
+    std::vector<std::string> fromNames(found.names.begin(), found.names.end() - 1);
+    LendWrite lendFrom(device_, found.parent, fromNames);
+    LendWrite lendTo(device_, place.dir, place.names);
+    // One step, never over an entry of that name (a folder moved below
+    // itself is EINVAL).
+    if (::renameat2(found.parent.Fd(), found.name.c_str(), place.dir.Fd(), place.name.c_str(), RENAME_NOREPLACE) != 0)
+        return errno == EEXIST ? ERROR_ALREADY_EXISTS : errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
     return 0;
 }
 

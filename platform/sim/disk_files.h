@@ -46,6 +46,7 @@ public:
     uint32_t WriteAt(std::u16string_view devicePath, uint64_t offset, std::string_view bytes) override;
     uint32_t ReadAt(std::u16string_view devicePath, uint64_t offset, size_t limit, std::string& bytes) const override;
     uint32_t CreateFolder(std::u16string_view devicePath) override;
+    uint32_t Move(std::u16string_view from, std::u16string_view to) override;
     // Reads every file whole; a link, a file with a second host name and
     // anything neither file nor folder come along as what the device sees
     // of them.
@@ -72,6 +73,15 @@ private:
     // files/; device its device path ("" for the root).
     uint32_t FindParent(const std::vector<std::u16string>& parts, host::Folder& dir,
                         std::vector<std::string>& names, std::u16string& device) const;
+    // Where a new entry named devicePath would go: its folder, open, with
+    // its host names below files/, and the entry's host name. 0, or why not
+    // (ERROR_ALREADY_EXISTS when an entry has the name).
+    struct Place {
+        host::Folder dir;
+        std::vector<std::string> names;
+        std::string name;
+    };
+    uint32_t FindFreeName(std::u16string_view devicePath, Place& place) const;
     // A regular file of one host name, open with flags; -1 with the error.
     int OpenFile(std::u16string_view devicePath, int flags, uint32_t& error) const;
     bool MakeFolders(const std::vector<std::u16string>& parts, host::Folder& dir,

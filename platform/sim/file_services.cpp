@@ -304,6 +304,21 @@ BOOL DeviceSession::CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES)
     return ok;
 }
 
+// Faulted: FALSE, error else ERROR_ACCESS_DENIED; nothing is moved. A file
+// something holds is not moved (ERROR_SHARING_VIOLATION).
+BOOL DeviceSession::MoveFileW(LPCWSTR from, LPCWSTR to)
+{
+    std::optional<Fault> fault = Enter(__func__, Text(from));
+    const std::u16string source = files.Canonical(FilePath(from));
+    BOOL ok;
+    if (fault) ok = Failed(fault->error.value_or(ERROR_ACCESS_DENIED));
+    else if (files.Exists(FilePath(from)) && (HolderOf(source) || !MayOpen(source, GENERIC_WRITE, 0)))
+        ok = Failed(ERROR_SHARING_VIOLATION);
+    else if (uint32_t error = files.Move(FilePath(from), FilePath(to))) ok = Failed(error);
+    else ok = TRUE;
+    return ok;
+}
+
 // Faulted: FALSE, error else ERROR_ACCESS_DENIED; nothing is copied.
 BOOL DeviceSession::CopyFileW(LPCWSTR from, LPCWSTR to, BOOL failIfExists)
 {

@@ -44,6 +44,7 @@ public:
     virtual uint32_t ReadAt(std::u16string_view devicePath, uint64_t offset, size_t limit,
                             std::string& bytes) const = 0;
     virtual uint32_t CreateFolder(std::u16string_view devicePath) = 0;
+    virtual uint32_t Move(std::u16string_view from, std::u16string_view to) = 0;
     // A MemoryFiles holding what these files hold; null with error when
     // they cannot be read.
     virtual std::shared_ptr<FileStore> CopyInMemory(std::string& error) const = 0;

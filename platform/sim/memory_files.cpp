@@ -251,17 +251,60 @@ uint32_t MemoryFiles::ReadAt(std::u16string_view devicePath, uint64_t offset, si
     return 0;
 }
 
-uint32_t MemoryFiles::CreateFolder(std::u16string_view devicePath)
+uint32_t MemoryFiles::FindFreeName(std::u16string_view devicePath, Found& folder, std::u16string& name,
+                                   std::string& hostName) const
 {
     std::vector<std::u16string> parts;
     if (!SplitDevicePath(devicePath, parts)) return ERROR_INVALID_NAME;
     if (parts.empty()) return ERROR_ALREADY_EXISTS;
-    Found folder;
     if (uint32_t error = FindParent(parts, folder)) return error;
     if (MatchEntry(*folder.node, parts.back())) return ERROR_ALREADY_EXISTS;
-    std::optional<std::string> hostName = Utf16ToUtf8(parts.back());
-    if (!hostName) return ERROR_INVALID_NAME;
-    AddEntry(*folder.node, Node{Node::Type::Folder, *hostName, parts.back(), false, {}, {}});
+    std::optional<std::string> host = Utf16ToUtf8(parts.back());
+    if (!host) return ERROR_INVALID_NAME;
+    name = parts.back();
+    hostName = std::move(*host);
+    return 0;
+}
+
+uint32_t MemoryFiles::CreateFolder(std::u16string_view devicePath)
+{
+    Found folder;
+    std::u16string name;
+    std::string hostName;
+    if (uint32_t error = FindFreeName(devicePath, folder, name, hostName)) return error;
+    AddEntry(*folder.node, Node{Node::Type::Folder, hostName, name, false, {}, {}});
+    return 0;
+}
+
+namespace {
+
+bool Holds(const MemoryFiles::Node& tree, const MemoryFiles::Node* node)
+{
+    if (&tree == node) return true;
+    for (const MemoryFiles::Node& entry : tree.entries)
+        if (Holds(entry, node)) return true;
+    return false;
+}
+
+}  // namespace
+
+uint32_t MemoryFiles::Move(std::u16string_view from, std::u16string_view to)
+{
+    Found found;
+    if (uint32_t error = Find(from, found)) return error;
+    if (!found.parent) return ERROR_ACCESS_DENIED;
+    Found folder;
+    std::u16string name;
+    std::string hostName;
+    if (uint32_t error = FindFreeName(to, folder, name, hostName)) return error;
+    if (Holds(*found.node, folder.node)) return ERROR_ACCESS_DENIED;
+    Node moved = std::move(*found.node);
+    moved.hostName = hostName;
+    moved.name = name;
+    RemoveEntry(*found.parent, *found.node);
+    // Taking the entry out may have moved its siblings: the folder is found again.
+    if (uint32_t error = FindFreeName(to, folder, name, hostName)) return error;
+    AddEntry(*folder.node, std::move(moved));
     return 0;
 }
 

@@ -53,6 +53,7 @@ public:
     uint32_t WriteAt(std::u16string_view devicePath, uint64_t offset, std::string_view bytes) override;
     uint32_t ReadAt(std::u16string_view devicePath, uint64_t offset, size_t limit, std::string& bytes) const override;
     uint32_t CreateFolder(std::u16string_view devicePath) override;
+    uint32_t Move(std::u16string_view from, std::u16string_view to) override;
     std::shared_ptr<FileStore> CopyInMemory(std::string& error) const override;
 
 private:
@@ -67,6 +68,11 @@ private:
     uint32_t Find(std::u16string_view devicePath, Found& found, bool spellAsStored = false) const;
     // The folder that would hold the last name of parts, or ERROR_PATH_NOT_FOUND.
     uint32_t FindParent(const std::vector<std::u16string>& parts, Found& found) const;
+    // Where a new entry named devicePath would go: its folder, and the
+    // entry's name and host name. 0, or why not (ERROR_ALREADY_EXISTS when
+    // an entry has the name).
+    uint32_t FindFreeName(std::u16string_view devicePath, Found& folder, std::u16string& name,
+                          std::string& hostName) const;
 
     Node root_;
 };
