@@ -52,9 +52,20 @@ const KitBox kUndoneBox = {
          "\\TRQ Uninstall trace.txt; move both away before preparing again."),
     MB_SETFOREGROUND | MB_ICONINFORMATION | MB_OK};
 
+// The undo's last box when something is left: the first part, what is
+// left and why (the names as many as fit), then the last part.
+const KitBox kLeftAloneBox = {
+    TEXT("Everything the kit made is gone. Left alone, as nothing shows the kit made it:"),
+    MB_SETFOREGROUND | MB_ICONINFORMATION | MB_OK};
+const WCHAR* const kLeftAloneEnd = TEXT(". Send back \\TRQ Uninstall Kit log.txt and \\TRQ Uninstall trace.txt.");
+
 const KitBox kPartlyUndoneBox = {
-    TEXT("Some of what the kit made could not be removed (see \\TRQ Uninstall Kit log.txt). "
-         "Soft-reset the device, then tap this kit again."),
+    TEXT("Some of what the kit made could not be removed:"),
     MB_SETFOREGROUND | MB_ICONEXCLAMATION | MB_OK};
+const WCHAR* const kPartlyUndoneEnd =
+    TEXT(". Remove what another program put there, or soft-reset the device, then tap this kit again "
+         "(see \\TRQ Uninstall Kit log.txt).");
+// After the names that fit, the count of the others.
+const WCHAR* const kMoreLeft = TEXT("; and more, in the log");
 
 #endif

@@ -46,14 +46,14 @@ bool ReadUpTo(HANDLE file, char* bytes, DWORD size, DWORD* got)
     return ReadFile(file, bytes, size, got, 0) != 0;
 }
 
-// Whether copy holds self's bytes: all of them, or with cutShort a
-// beginning of them. Compared chunk by chunk in a and b.
-bool SameAsSelf(HANDLE copy, HANDLE self, char* a, char* b, bool cutShort)
+// Whether copy holds self's bytes, all of them. Compared chunk by chunk in
+// a and b.
+bool SameAsSelf(HANDLE copy, HANDLE self, char* a, char* b)
 {
     for (;;) {
         DWORD gotA = 0, gotB = 0;
         if (!ReadUpTo(copy, a, kSelfChunk, &gotA) || !ReadUpTo(self, b, kSelfChunk, &gotB)) return false;
-        if (gotA > gotB || (gotA < gotB && !cutShort)) return false;
+        if (gotA != gotB) return false;
         for (DWORD i = 0; i < gotA; ++i)
             if (a[i] != b[i]) return false;
         if (gotA < kSelfChunk) return true;
@@ -74,13 +74,112 @@ DWORD WriteNewFile(LPCWSTR path, const char* bytes, int count)
     const DWORD error = wrote ? ERROR_SUCCESS : GetLastError();
     CloseHandle(file);
     if (wrote) return ERROR_SUCCESS;
-    // Half a placeholder is no placeholder: it goes again (and if it stays,
-    // the kit's undo knows it by its beginning).
+    // Half a placeholder is no placeholder: it goes again.
     DeleteFileW(path);
     return error ? error : ERROR_INVALID_PARAMETER;
 }
 
-bool HoldsBeginningOf(LPCWSTR path, const char* bytes, int count)
+bool TempBeside(LPCWSTR path, LPWSTR temp)
+{
+    int length = 0;
+    const bool fits = device_text::AppendText(temp, MAX_PATH, &length, path) &&
+                      device_text::AppendText(temp, MAX_PATH, &length, TRQ_KIT_TEMP);
+    temp[fits ? length : 0] = 0;
+    return fits;
+}
+
+namespace {
+
+// Clears the temporary name, which is the kit's; false when something stays.
+bool ClearTemp(LPCWSTR temp)
+{
+    const DWORD attributes = GetFileAttributesW(temp);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return true;
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return DeleteFileW(temp) != 0;
+    WCHAR sign[MAX_PATH];
+    if (JoinPackagePath(sign, temp, TRQ_KIT_SIGN) && Exists(sign)) DeleteFileW(sign);
+    return RemoveDirectoryW(temp) != 0;
+}
+
+// Moves the temporary file or folder into place; on failure it goes again.
+DWORD MoveIntoPlace(LPCWSTR temp, LPCWSTR path)
+{
+    if (MoveFileW(temp, path)) return ERROR_SUCCESS;
+    const DWORD error = GetLastError();
+    ClearTemp(temp);
+    return error ? error : ERROR_ACCESS_DENIED;
+}
+
+}  // namespace
+
+bool RemoveTemp(Kit& kit, LPCWSTR temp)
+{
+    const DWORD attributes = GetFileAttributesW(temp);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return true;
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return RemoveFile(kit, temp);
+    WCHAR sign[MAX_PATH];
+    bool removed = true;
+    if (JoinPackagePath(sign, temp, TRQ_KIT_SIGN) && Exists(sign)) removed = RemoveFile(kit, sign);
+    if (RemoveDirectoryW(temp)) {
+        LogItem(kit, "undone", kItemFolder, temp);
+        return removed;
+    }
+    const DWORD error = GetLastError();
+    if (error == ERROR_DIR_NOT_EMPTY) LogLeft(kit, kItemFolder, temp, "it holds files the kit did not make");
+    else LogFailed(kit, "folder", temp, error);
+    return false;
+}
+
+DWORD MoveTo(LPCWSTR from, LPCWSTR to)
+{
+    if (MoveFileW(from, to)) return ERROR_SUCCESS;
+    const DWORD error = GetLastError();
+    return error ? error : ERROR_ACCESS_DENIED;
+}
+
+DWORD PutWhole(LPCWSTR path, const char* bytes, int count)
+{
+    WCHAR temp[MAX_PATH];
+    if (!TempBeside(path, temp)) return ERROR_INSUFFICIENT_BUFFER;
+    if (Exists(path)) return ERROR_FILE_EXISTS;
+    if (!ClearTemp(temp)) return GetLastError();
+    const DWORD error = WriteNewFile(temp, bytes, count);
+    return error == ERROR_SUCCESS ? MoveIntoPlace(temp, path) : error;
+}
+
+DWORD CopyWhole(LPCWSTR from, LPCWSTR path)
+{
+    WCHAR temp[MAX_PATH];
+    if (!TempBeside(path, temp)) return ERROR_INSUFFICIENT_BUFFER;
+    if (Exists(path)) return ERROR_FILE_EXISTS;
+    if (!ClearTemp(temp)) return GetLastError();
+    if (!CopyFileW(from, temp, TRUE)) {
+        const DWORD error = GetLastError();
+        ClearTemp(temp);
+        return error ? error : ERROR_ACCESS_DENIED;
+    }
+    return MoveIntoPlace(temp, path);
+}
+
+DWORD PutSignedFolder(LPCWSTR path)
+{
+    WCHAR temp[MAX_PATH], sign[MAX_PATH];
+    char bytes[kPlaceholderSize];
+    const int count = SignBytes(path, bytes, kPlaceholderSize);
+    if (count < 0 || !TempBeside(path, temp) || !JoinPackagePath(sign, temp, TRQ_KIT_SIGN))
+        return ERROR_INSUFFICIENT_BUFFER;
+    if (Exists(path)) return ERROR_ALREADY_EXISTS;
+    if (!ClearTemp(temp)) return GetLastError();
+    if (!CreateDirectoryW(temp, 0)) return GetLastError();
+    DWORD error = WriteNewFile(sign, bytes, count);
+    if (error != ERROR_SUCCESS) {
+        ClearTemp(temp);
+        return error;
+    }
+    return MoveIntoPlace(temp, path);
+}
+
+bool HoldsWhole(LPCWSTR path, const char* bytes, int count)
 {
     HANDLE file = OpenToRead(path);
     if (file == INVALID_HANDLE_VALUE) return false;
@@ -88,13 +187,13 @@ bool HoldsBeginningOf(LPCWSTR path, const char* bytes, int count)
     char held[kPlaceholderSize + 1];
     DWORD got = 0;
     bool same = count <= kPlaceholderSize && ReadUpTo(file, held, static_cast<DWORD>(count) + 1, &got) &&
-                got <= static_cast<DWORD>(count);
+                got == static_cast<DWORD>(count);
     for (DWORD i = 0; i < got && same; ++i) same = held[i] == bytes[i];
     CloseHandle(file);
     return same;
 }
 
-bool HoldsSelf(const Kit& kit, LPCWSTR path, bool cutShort)
+bool HoldsSelf(const Kit& kit, LPCWSTR path)
 {
     HANDLE heap = GetProcessHeap();
     char* chunks = static_cast<char*>(HeapAlloc(heap, 0, 2 * kSelfChunk));
@@ -104,7 +203,7 @@ bool HoldsSelf(const Kit& kit, LPCWSTR path, bool cutShort)
     if (copy != INVALID_HANDLE_VALUE) {
         HANDLE self = OpenToRead(kit.self);
         if (self != INVALID_HANDLE_VALUE) {
-            same = SameAsSelf(copy, self, chunks, chunks + kSelfChunk, cutShort);
+            same = SameAsSelf(copy, self, chunks, chunks + kSelfChunk);
             CloseHandle(self);
         }
         CloseHandle(copy);

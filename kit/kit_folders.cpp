@@ -128,7 +128,41 @@ bool SamePath(LPCWSTR path, LPCWSTR want)
     return SameText(path, want);
 }
 
-int PlaceholderBytes(const Kit& kit, const PackageFile& file, char* bytes, int size)
+namespace {
+
+// The kit's mark, the last line of each placeholder: a line no file of the
+// package ends with, so that none of them, whatever the device, is taken
+// for the kit's. A shortcut is read up to its first line's end.
+const char kPlaceholderMark[] = "TRQ Uninstall Kit placeholder\r\n";
+const char kMadeFolderMark[] = "TRQ Uninstall Kit placeholder, in a folder the kit made\r\n";
+
+}  // namespace
+
+int SignBytes(LPCWSTR folder, char* bytes, int size)
 {
-    return PackageFileBytes(file, kit.folder[kPackageInstallDir], bytes, size);
+    static const char kSign[] = "TRQ Uninstall Kit made this folder, and its undo removes it: ";
+    int count = 0;
+    for (; kSign[count]; ++count) {
+        if (count == size) return -1;
+        bytes[count] = kSign[count];
+    }
+    // The folder's path as UTF-8, as the package writes a text.
+    const PackageFile path = {kPackageInstallDir, TRQ_KIT_SIGN, kPackageText, folder};
+    const int more = PackageFileBytes(path, TEXT(""), bytes + count, size - count);
+    if (more < 0 || count + more + 2 > size) return -1;
+    count += more;
+    bytes[count++] = '\r';
+    bytes[count++] = '\n';
+    return count;
+}
+
+int PlaceholderBytes(const Kit& kit, const PackageFile& file, char* bytes, int size, bool inMadeFolder)
+{
+    int count = PackageFileBytes(file, kit.folder[kPackageInstallDir], bytes, size);
+    const char* mark = inMadeFolder ? kMadeFolderMark : kPlaceholderMark;
+    for (int i = 0; count >= 0 && mark[i]; ++i) {
+        if (count == size) return -1;
+        bytes[count++] = mark[i];
+    }
+    return count;
 }

@@ -6,10 +6,13 @@
 // is a last line cut short.
 #include "kit/kit_work.h"
 
+#include "device/device_text.h"
+
 namespace {
 
-// More than the kit ever writes in a round, many times over.
-const DWORD kLongestLog = 1 << 20;
+// The end of the log the kit reads: more than the kit writes in a round
+// many times over, and read within the emulator's budget of instructions.
+const DWORD kLongestLog = 256 << 10;
 const unsigned kLongestLine = 2048;
 const int kWordSize = 16;
 
@@ -155,36 +158,49 @@ bool KindOfItem(const char* key, ItemKind* kind)
     return true;
 }
 
-// The item's place in the journal, or -1.
-int Find(const Journal& journal, ItemKind kind, LPCWSTR name)
+// FNV-1a over the kind and the name's units as a device compares them.
+unsigned NameHash(ItemKind kind, LPCWSTR name)
 {
-    for (int i = 0; i < journal.count; ++i)
-        if (journal.items[i].kind == kind && SameText(journal.names + journal.items[i].name, name)) return i;
-    return -1;
+    unsigned hash = 2166136261u ^ static_cast<unsigned>(kind);
+    for (; *name; ++name) {
+        const unsigned unit = device_text::FoldCase(*name);
+        hash = (hash ^ (unit & 0xFF)) * 16777619u;
+        hash = (hash ^ (unit >> 8)) * 16777619u;
+    }
+    return hash;
+}
+
+// The name's slot: its own, or the empty one where it would go; 0 when the
+// table is full.
+JournalSlot* Slot(const Journal& journal, ItemKind kind, unsigned hash)
+{
+    JournalSlot* slots = const_cast<JournalSlot*>(journal.slots);
+    for (int i = 0; i < kJournalSlots; ++i) {
+        JournalSlot& slot = slots[(hash + static_cast<unsigned>(i)) & (kJournalSlots - 1)];
+        if (slot.round != journal.round || (slot.hash == hash && slot.kind == kind)) return &slot;
+    }
+    return 0;
 }
 
 void Note(Journal& journal, ItemKind kind, ItemState state, LPCWSTR name)
 {
-    const int found = Find(journal, kind, name);
-    JournalItem* item = found < 0 ? 0 : &journal.items[found];
-    if (!item) {
-        int length = 0;
-        while (name[length]) ++length;
-        if (journal.count == kJournalItems || journal.used + length + 1 > kJournalChars) {
-            journal.whole = false;  // more than the kit ever names: the rest is not kept
-            return;
-        }
-        item = &journal.items[journal.count++];
-        item->kind = static_cast<unsigned char>(kind);
-        item->name = static_cast<unsigned short>(journal.used);
-        for (int i = 0; i <= length; ++i) journal.names[journal.used++] = name[i];
+    const unsigned hash = NameHash(kind, name);
+    JournalSlot* slot = Slot(journal, kind, hash);
+    if (slot && slot->round != journal.round) {
+        if (journal.count == kJournalItems) return;  // more than the kit ever names: the rest is not kept
+        ++journal.count;
     }
-    item->state = static_cast<unsigned char>(state);
+    if (!slot) return;
+    slot->hash = hash;
+    slot->round = journal.round;
+    slot->kind = static_cast<unsigned char>(kind);
+    slot->state = static_cast<unsigned char>(state);
 }
 
 void Forget(Journal& journal)
 {
-    journal.count = journal.used = 0;
+    ++journal.round;
+    journal.count = 0;
     for (int base = 0; base < kPackageBaseCount; ++base) journal.known[base] = false;
 }
 
@@ -251,39 +267,46 @@ void ReadJournal(Kit& kit)
 {
     LogWrite(kit);  // the lines gathered so far are read back too
     Journal& journal = kit.journal;
+    for (int i = 0; i < kJournalSlots; ++i) journal.slots[i].round = 0;
+    journal.round = 0;
     Forget(journal);
     journal.open = false;
-    journal.whole = true;
     HANDLE file = CreateFileW(TRQ_KIT_LOG, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, 0, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, 0);
-    if (file == INVALID_HANDLE_VALUE) {
-        const DWORD error = GetLastError();
-        journal.whole = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
-        return;
-    }
+    if (file == INVALID_HANDLE_VALUE) return;
     char* buffer = journal.text;
     unsigned have = 0;
     DWORD total = 0;
-    bool skipping = false;
+    // Of a longer log, its end: the round there is the last, and the line
+    // the read starts in is passed over.
+    const DWORD size = SetFilePointer(file, 0, 0, FILE_END);
+    const bool tail = size != INVALID_SET_FILE_POINTER && size > kLongestLog;
+    if (SetFilePointer(file, tail ? static_cast<LONG>(size - kLongestLog) : 0, 0, FILE_BEGIN) ==
+        INVALID_SET_FILE_POINTER) {
+        CloseHandle(file);
+        return;
+    }
+    bool skipping = tail;
     for (;;) {
         DWORD got = 0;
-        if (!ReadFile(file, buffer + have, kJournalReadSize - have, &got, 0) || total + got > kLongestLog) {
-            journal.whole = false;
+        if (!ReadFile(file, buffer + have, kJournalReadSize - have, &got, 0) || got == 0 ||
+            total + got > kLongestLog)
             break;
-        }
-        if (got == 0) break;
         total += got;
         have = ReadLines(journal, buffer, have + got, &skipping);
     }
     CloseHandle(file);
-    for (int i = 0; i < journal.count; ++i)
-        if (journal.items[i].state == kStateMaking || journal.items[i].state == kStateMade) journal.open = true;
+    for (int i = 0; i < kJournalSlots; ++i) {
+        const JournalSlot& slot = journal.slots[i];
+        if (slot.round == journal.round && (slot.state == kStateMaking || slot.state == kStateMade))
+            journal.open = true;
+    }
 }
 
 ItemState JournalState(const Journal& journal, ItemKind kind, LPCWSTR name)
 {
-    const int found = Find(journal, kind, name);
-    return found < 0 ? kStateNone : static_cast<ItemState>(journal.items[found].state);
+    const JournalSlot* slot = Slot(journal, kind, NameHash(kind, name));
+    return slot && slot->round == journal.round ? static_cast<ItemState>(slot->state) : kStateNone;
 }
 
 bool JournalSaysMaking(const Journal& journal, ItemKind kind, LPCWSTR name)

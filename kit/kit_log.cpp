@@ -128,7 +128,7 @@ void LogItem(Kit& kit, const char* kind, ItemKind what, LPCWSTR name)
     Gather(kit, line);
 }
 
-void LogFailed(Kit& kit, const char* what, LPCWSTR name, DWORD error)
+static void LogFailedLine(Kit& kit, const char* what, LPCWSTR name, DWORD error)
 {
     char buffer[kLineSize];
     TraceLine line;
@@ -190,4 +190,67 @@ void LogClean(Kit& kit)
     PutKind(line, "clean");
     Gather(kit, line);
     LogWrite(kit);
+}
+
+namespace {
+
+void AppendToBox(LeftList& left, LPCWSTR name, const char* why)
+{
+    ++left.count;
+    // Room kept for the line that counts the rest (LeftBoxList).
+    const int room = kBoxChars - 64;
+    int length = left.length;
+    bool fits = true;
+    const auto put = [&](WCHAR unit) {
+        if (length < room - 1) left.text[length++] = unit;
+        else fits = false;
+    };
+    if (left.shown) put(TEXT(';'));
+    put(TEXT(' '));
+    for (int i = 0; name[i] && fits; ++i) put(name[i]);
+    put(TEXT(' '));
+    put(TEXT('('));
+    for (int i = 0; why[i] && fits; ++i) put(static_cast<WCHAR>(why[i]));
+    put(TEXT(')'));
+    if (!fits) return;
+    left.length = length;
+    left.text[length] = 0;
+    ++left.shown;
+}
+
+}  // namespace
+
+void LogLeft(Kit& kit, ItemKind what, LPCWSTR name, const char* why)
+{
+    char buffer[kLineSize];
+    TraceLine line;
+    LineBegin(line, buffer, sizeof buffer);
+    PutKind(line, "left");
+    PutPath(line, ItemKey(what), name);
+    PutKey(line, "why");
+    PutText(line, why);
+    Gather(kit, line);
+    AppendToBox(kit.left, name, why);
+}
+
+void LogFailed(Kit& kit, const char* what, LPCWSTR name, DWORD error)
+{
+    LogFailedLine(kit, what, name, error);
+    char why[24];
+    int n = 0;
+    for (const char* word = "error "; *word; ++word) why[n++] = *word;
+    char digits[12];
+    int places = 0;
+    do {
+        DWORD rest = error, tenth = 0;
+        while (rest >= 10) {  // no division on the device: by subtraction
+            rest -= 10;
+            ++tenth;
+        }
+        digits[places++] = static_cast<char>('0' + rest);
+        error = tenth;
+    } while (error && places < 11);
+    while (places) why[n++] = digits[--places];
+    why[n] = 0;
+    AppendToBox(kit.left, name, why);
 }

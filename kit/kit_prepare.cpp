@@ -16,7 +16,8 @@ struct PlanItem {
     unsigned char kind;
     unsigned char source;
     unsigned char depth;
-    unsigned char made;  // this run made it
+    unsigned char made;          // this run made it
+    unsigned char inMadeFolder;  // a file, in a folder this run made
 };
 // More than a fresh install has, many times over.
 const int kPlanSize = 255;
@@ -66,6 +67,7 @@ void Add(Plan& plan, PlanKind kind, int source, int depth)
     item.source = static_cast<unsigned char>(source);
     item.depth = static_cast<unsigned char>(depth);
     item.made = 0;
+    item.inMadeFolder = 0;
 }
 
 // The levels of a source's key that are not there: once one is missing,
@@ -74,7 +76,7 @@ void PlanKey(const Kit& kit, Plan& plan, int source)
 {
     bool missing = false;
     for (int depth = 1; depth <= KeyDepth(KeySourcePath(source)); ++depth) {
-        PlanItem item = {kPlanKey, static_cast<unsigned char>(source), static_cast<unsigned char>(depth), 0};
+        PlanItem item = {kPlanKey, static_cast<unsigned char>(source), static_cast<unsigned char>(depth), 0, 0};
         WCHAR name[MAX_PATH], path[MAX_PATH];
         if (!ItemName(kit, item, name) || !KeyAt(KeySourcePath(source), depth, path)) return;
         if (Planned(kit, plan, kPlanKey, name)) {
@@ -131,26 +133,42 @@ bool Announce(Kit& kit, const Plan& plan)
     return !plan.full && LogWrite(kit);
 }
 
-// One folder or file, marked once it is made. False when it failed.
-bool MakeFileItem(Kit& kit, HKEY marker, PlanItem& item)
+// The folder a file lies in, as a path of its own.
+bool ParentOf(LPCWSTR path, LPWSTR folder) { return FolderAbove(path, FoldersAbove(path), folder); }
+
+// Whether this run made the folder.
+bool MadeFolder(const Kit& kit, const Plan& plan, LPCWSTR folder)
+{
+    for (int i = 0; i < plan.count; ++i) {
+        WCHAR name[MAX_PATH];
+        if (plan.items[i].kind == kPlanFolder && plan.items[i].made && ItemName(kit, plan.items[i], name) &&
+            SameText(name, folder))
+            return true;
+    }
+    return false;
+}
+
+// One folder or file. False when it failed.
+bool MakeFileItem(Kit& kit, const Plan& plan, PlanItem& item)
 {
     WCHAR path[MAX_PATH];
     if (!ItemName(kit, item, path)) return false;
     const PackageFile& file = kPackageFiles[item.source];
     DWORD error = ERROR_SUCCESS;
     if (item.kind == kPlanFolder) {
-        if (!CreateDirectoryW(path, 0)) error = GetLastError();
+        error = PutSignedFolder(path);
     } else if (IsUtility(file)) {
         // A copy of the kit, so that nothing the kit puts down runs anything
         // but the kit.
-        if (!CopyFileW(kit.self, path, TRUE)) error = GetLastError();
+        error = CopyWhole(kit.self, path);
     } else {
+        WCHAR folder[MAX_PATH];
+        item.inMadeFolder = ParentOf(path, folder) && MadeFolder(kit, plan, folder);
         char bytes[kPlaceholderSize];
-        const int count = PlaceholderBytes(kit, file, bytes, kPlaceholderSize);
-        error = count < 0 ? ERROR_INSUFFICIENT_BUFFER : WriteNewFile(path, bytes, count);
+        const int count = PlaceholderBytes(kit, file, bytes, kPlaceholderSize, item.inMadeFolder != 0);
+        error = count < 0 ? ERROR_INSUFFICIENT_BUFFER : PutWhole(path, bytes, count);
     }
     if (error == ERROR_SUCCESS) {
-        Mark(marker, path);
         LogItem(kit, "made", KindOf(item), path);
         item.made = 1;
         return true;
@@ -162,6 +180,28 @@ bool MakeFileItem(Kit& kit, HKEY marker, PlanItem& item)
     }
     LogFailed(kit, item.kind == kPlanFolder ? "folder" : "file", path, error);
     return false;
+}
+
+// The install directory, when the run made it and its placeholders now
+// sign it, loses its sign file: the uninstaller removes the folder once its
+// own files are gone, and so it shall on the kit's. The other folders the
+// kit makes keep theirs, which the uninstaller never sees.
+void RemoveSpareSigns(const Kit& kit, const Plan& plan)
+{
+    for (int i = 0; i < plan.count; ++i) {
+        const PlanItem& folder = plan.items[i];
+        WCHAR name[MAX_PATH], sign[MAX_PATH];
+        if (folder.kind != kPlanFolder || !folder.made || !ItemName(kit, folder, name) ||
+            !SameText(name, kit.folder[kPackageInstallDir]))
+            continue;
+        bool signedHere = false;
+        for (int j = 0; j < plan.count && !signedHere; ++j) {
+            WCHAR path[MAX_PATH], parent[MAX_PATH];
+            signedHere = plan.items[j].kind == kPlanFile && plan.items[j].inMadeFolder &&
+                         ItemName(kit, plan.items[j], path) && ParentOf(path, parent) && SameText(parent, name);
+        }
+        if (signedHere && JoinPackagePath(sign, name, TRQ_KIT_SIGN)) DeleteFileW(sign);
+    }
 }
 
 // The marker, made (with HKEY_LOCAL_MACHINE\Software where the device has
@@ -193,7 +233,7 @@ bool HoldAndProbe(Kit& kit, const Plan& plan)
     WCHAR utility[MAX_PATH];
     const PlanItem* made = FileItem(plan, FindPackageFile(kHeldFiles[0].base, kHeldFiles[0].name));
     if (!made || !made->made || !PackagePath(kit, kHeldFiles[0].base, kHeldFiles[0].name, utility) ||
-        !HoldsSelf(kit, utility, false) || !StartHolder(kit, utility))
+        !HoldsSelf(kit, utility) || !StartHolder(kit, utility))
         return false;
     for (int i = 0; i < kHeldFileCount; ++i) {
         const HeldFile& held = kHeldFiles[i];
@@ -201,13 +241,28 @@ bool HoldAndProbe(Kit& kit, const Plan& plan)
         const PlanItem* item = FileItem(plan, file);
         WCHAR path[MAX_PATH];
         if (item && item->made && PackagePath(kit, held.base, held.name, path))
-            Probe(kit, path, held.how, i == 0 ? 0 : file);
+            Probe(kit, path, held.how, i == 0 ? 0 : file, item->inMadeFolder != 0);
     }
     LogWrite(kit);
     return true;
 }
 
 }  // namespace
+
+// The keys the plan makes (the marker's own aside), noted in the marker
+// as being made (NoteMaking), or no longer (ForgetMaking); flushed.
+void NoteKeysMaking(const Kit& kit, const Plan& plan, HKEY marker, bool making)
+{
+    for (int i = 0; i < plan.count; ++i) {
+        WCHAR name[MAX_PATH];
+        if (plan.items[i].kind != kPlanKey || IsMarkerSource(plan.items[i].source) ||
+            !ItemName(kit, plan.items[i], name))
+            continue;
+        if (making) NoteMaking(marker, name);
+        else ForgetMaking(marker, name);
+    }
+    Flush(marker);
+}
 
 bool PackageThere(const Kit& kit)
 {
@@ -233,18 +288,19 @@ Prepared Prepare(Kit& kit)
         bool removed = true;
         for (int i = plan.count - 1; i >= 0; --i)
             if (plan.items[i].kind == kPlanKey && IsMarkerSource(plan.items[i].source))
-                removed = RemoveKey(kit, plan.items[i].source, plan.items[i].depth, true) && removed;
+                removed = RemoveKey(kit, plan.items[i].source, plan.items[i].depth) && removed;
         Flush(HKEY_LOCAL_MACHINE);
         if (removed) LogClean(kit);
         LogWrite(kit);
         return kPreparedNothing;
     }
 
+    // The keys it will make, in the marker first.
+    NoteKeysMaking(kit, plan, marker, true);
     bool all = true;
     for (int i = 0; i < plan.count; ++i)
-        if (plan.items[i].kind != kPlanKey) all = MakeFileItem(kit, marker, plan.items[i]) && all;
-    Flush(marker);
-    CloseMarker(marker);
+        if (plan.items[i].kind != kPlanKey) all = MakeFileItem(kit, plan, plan.items[i]) && all;
+    RemoveSpareSigns(kit, plan);
     for (int i = 0; i < plan.count; ++i) {
         const PlanItem& item = plan.items[i];
         if (item.kind == kPlanKey && !IsMarkerSource(item.source))
@@ -252,6 +308,8 @@ Prepared Prepare(Kit& kit)
     }
     Flush(HKEY_LOCAL_MACHINE);
     Flush(HKEY_CURRENT_USER);
+    NoteKeysMaking(kit, plan, marker, false);
+    CloseMarker(marker);
     LogWrite(kit);
     return HoldAndProbe(kit, plan) && all ? kPreparedAll : kPreparedPart;
 }
@@ -261,7 +319,7 @@ bool ProbeOnScratch(Kit& kit)
     LogFolders(kit);
     WCHAR holder[MAX_PATH], file[MAX_PATH];
     char bytes[kPlaceholderSize];
-    const int count = PlaceholderBytes(kit, kScratchFiles[1], bytes, kPlaceholderSize);
+    const int count = PlaceholderBytes(kit, kScratchFiles[1], bytes, kPlaceholderSize, false);
     if (!ScratchPath(kScratchFiles[0].name, holder) || !ScratchPath(kScratchFiles[1].name, file) || count < 0)
         return false;
     const bool folderMissing = !Exists(TRQ_KIT_SCRATCH);
@@ -277,24 +335,25 @@ bool ProbeOnScratch(Kit& kit)
     } else if (folderMissing) {
         LogItem(kit, "made", kItemFolder, TRQ_KIT_SCRATCH);
     }
-    if (all && !CopyFileW(kit.self, holder, TRUE)) {
-        LogFailed(kit, "file", holder, GetLastError());
+    const DWORD copied = all ? CopyWhole(kit.self, holder) : ERROR_PATH_NOT_FOUND;
+    if (all && copied != ERROR_SUCCESS) {
+        LogFailed(kit, "file", holder, copied);
         all = false;
     } else if (all) {
         LogItem(kit, "made", kItemFile, holder);
     }
-    const DWORD error = all ? WriteNewFile(file, bytes, count) : ERROR_PATH_NOT_FOUND;
+    const DWORD error = all ? PutWhole(file, bytes, count) : ERROR_PATH_NOT_FOUND;
     if (error != ERROR_SUCCESS) LogFailed(kit, "file", file, error);
     else LogItem(kit, "made", kItemFile, file);
     LogWrite(kit);
     all = all && error == ERROR_SUCCESS && StartHolder(kit, holder);
     if (all) {
-        Probe(kit, holder, TRQ_KIT_RUNNING_PROGRAM, 0);
-        Probe(kit, file, TRQ_KIT_OPEN_WITHOUT_SHARING, &kScratchFiles[1]);
+        Probe(kit, holder, TRQ_KIT_RUNNING_PROGRAM, 0, false);
+        Probe(kit, file, TRQ_KIT_OPEN_WITHOUT_SHARING, &kScratchFiles[1], false);
         LogWrite(kit);
     }
     StopHolder(kit, holder);
     // What this run made goes again, as an undo would take it.
     ReadJournal(kit);
-    return Undo(kit) && all;
+    return Undo(kit) != kUndonePart && all;
 }

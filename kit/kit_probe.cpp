@@ -1,6 +1,6 @@
 #include "kit/kit_work.h"
 
-void Probe(Kit& kit, LPCWSTR path, const char* how, const PackageFile* placeholder)
+void Probe(Kit& kit, LPCWSTR path, const char* how, const PackageFile* placeholder, bool inMadeFolder)
 {
     // The very call the uninstaller makes on a program file, once: only on
     // a file this run made, which the log names as the kit's.
@@ -10,11 +10,11 @@ void Probe(Kit& kit, LPCWSTR path, const char* how, const PackageFile* placehold
     bool restored = false;
     if (deleted) {
         if (!placeholder) {
-            restored = CopyFileW(kit.self, path, TRUE) != 0;
+            restored = CopyWhole(kit.self, path) == ERROR_SUCCESS;
         } else {
             char bytes[kPlaceholderSize];
-            const int count = PlaceholderBytes(kit, *placeholder, bytes, sizeof bytes);
-            restored = count >= 0 && WriteNewFile(path, bytes, count) == ERROR_SUCCESS;
+            const int count = PlaceholderBytes(kit, *placeholder, bytes, sizeof bytes, inMadeFolder);
+            restored = count >= 0 && PutWhole(path, bytes, count) == ERROR_SUCCESS;
         }
     }
     LogProbe(kit, path, how, deleted, error, restored);

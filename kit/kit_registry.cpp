@@ -7,9 +7,6 @@
 
 namespace {
 
-// Windows' word for a key that has keys below it.
-const DWORD kErrorKeyHasChildren = 1020;
-
 // A key's path is separated by backslashes alone: a slash is part of a name.
 bool IsKeySeparator(WCHAR c) { return c == TEXT('\\'); }
 
@@ -51,11 +48,9 @@ bool HasMark(HKEY key, LPCWSTR name)
     return RegQueryValueExW(key, name, 0, &type, reinterpret_cast<LPBYTE>(&data), &bytes) == ERROR_SUCCESS;
 }
 
-// The key's values and the mark: tag, then the package's values for a
-// source's own key.
+// The key's mark, then the package's values for a source's own key.
 LONG Fill(const Kit& kit, HKEY key, int source, int depth)
 {
-    if (IsMarkerSource(source) && depth == KeyDepth(KeySourcePath(source))) return ERROR_SUCCESS;
     LONG result = SetMark(key, TRQ_KIT_KEY_MARK);
     const PackageKey* row = KeySourcePackageKey(source);
     if (result != ERROR_SUCCESS || !row || depth != KeyDepth(row->path)) return result;
@@ -124,18 +119,15 @@ void CloseMarker(HKEY marker)
     if (marker) RegCloseKey(marker);
 }
 
-bool Marked(HKEY marker, LPCWSTR name) { return marker && HasMark(marker, name); }
+void NoteMaking(HKEY marker, LPCWSTR name) { SetMark(marker, name); }
+void ForgetMaking(HKEY marker, LPCWSTR name) { RegDeleteValueW(marker, name); }
 
-void Mark(HKEY marker, LPCWSTR name)
+bool MarkerSaysMaking(LPCWSTR name)
 {
-    // The log said it first: a mark that cannot be written leaves the
-    // log's word alone.
-    if (marker) SetMark(marker, name);
-}
-
-void Unmark(HKEY marker, LPCWSTR name)
-{
-    if (marker) RegDeleteValueW(marker, name);
+    HKEY marker = OpenMarker(false);
+    const bool making = marker && HasMark(marker, name);
+    CloseMarker(marker);
+    return making;
 }
 
 void KeepFolders(const Kit& kit, HKEY marker)
@@ -232,7 +224,7 @@ Made MakeKey(Kit& kit, int source, int depth)
     return kFailed;
 }
 
-bool RemoveKey(Kit& kit, int source, int depth, bool byLog)
+bool RemoveKey(Kit& kit, int source, int depth)
 {
     const HKEY root = KeySourceRoot(source);
     WCHAR path[MAX_PATH], name[MAX_PATH];
@@ -243,15 +235,24 @@ bool RemoveKey(Kit& kit, int source, int depth, bool byLog)
     DWORD subKeys = 0, values = 0;
     if (result == ERROR_SUCCESS) {
         result = RegQueryInfoKeyW(key, 0, 0, 0, &subKeys, 0, 0, &values, 0, 0, 0, 0);
-        const bool marked = result == ERROR_SUCCESS && values && HasMark(key, TRQ_KIT_KEY_MARK);
+        const bool marked = result == ERROR_SUCCESS && HasMark(key, TRQ_KIT_KEY_MARK);
         RegCloseKey(key);
-        // Made and cut short before its mark, the kit's key holds nothing.
-        if (result == ERROR_SUCCESS && !marked && !(byLog && values == 0)) {
-            if (byLog) LogItem(kit, "exists", kItemKey, name);  // another's now: left, and no longer claimed
+        // Made and stopped before its mark: empty, and the marker, the kit's
+        // own key, still says the kit was making it.
+        const bool cutShort = result == ERROR_SUCCESS && !marked && !subKeys && !values && MarkerSaysMaking(name);
+        if (result == ERROR_SUCCESS && !marked && !cutShort) {
+            // Another's, or made and cut short before its mark: nothing says
+            // which, so it stays.
+            if (JournalSaysMaking(kit.journal, kItemKey, name)) LogLeft(kit, kItemKey, name, "it carries no mark of the kit's");
             return true;
         }
+        if (result == ERROR_SUCCESS && subKeys) {
+            // The kit's keys below went first: what is below now is
+            // another's, or one of the kit's that could not go.
+            LogLeft(kit, kItemKey, name, "a key the kit did not make is below it");
+            return false;
+        }
     }
-    if (result == ERROR_SUCCESS && subKeys) result = static_cast<LONG>(kErrorKeyHasChildren);
     if (result == ERROR_SUCCESS) result = RegDeleteKeyW(root, path);
     if (result == ERROR_SUCCESS) {
         LogItem(kit, "undone", kItemKey, name);
@@ -268,12 +269,13 @@ bool RemoveMarker(Kit& kit)
     KeyName(name, HKEY_LOCAL_MACHINE, TRQ_KIT_MARKER);
     HKEY marker = OpenMarker(false);
     if (!marker) return true;
-    DWORD subKeys = 0, values = 0;
-    LONG result = RegQueryInfoKeyW(marker, 0, 0, 0, &subKeys, 0, 0, &values, 0, 0, 0, 0);
+    DWORD subKeys = 0;
+    LONG result = RegQueryInfoKeyW(marker, 0, 0, 0, &subKeys, 0, 0, 0, 0, 0, 0, 0);
     RegCloseKey(marker);
-    // It goes only when it lists nothing but the folders it keeps, and
-    // holds no key of another's.
-    if (result == ERROR_SUCCESS && (subKeys || values > static_cast<DWORD>(kit.keptFolders))) return false;
+    if (result == ERROR_SUCCESS && subKeys) {
+        LogLeft(kit, kItemKey, name, "a key the kit did not make is below it");
+        return false;
+    }
     if (result == ERROR_SUCCESS) result = RegDeleteKeyW(HKEY_LOCAL_MACHINE, TRQ_KIT_MARKER);
     if (result == ERROR_SUCCESS) {
         LogItem(kit, "undone", kItemKey, name);

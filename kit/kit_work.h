@@ -4,9 +4,10 @@
 //
 // The kit changes a device as a careful tool changes a user's data: it
 // writes what it is about to make to its log (and flushes it) before it
-// makes it, and what it made after; the log, the marker of what it made
-// and the marks it puts in the keys it makes are how a later start knows
-// what is its own, whatever stopped the run in between.
+// makes it, and what it made after. What is its own, a later start tells by
+// what each thing carries, whatever stopped the run in between: the kit's
+// mark in a placeholder's bytes and in a key, its sign in a folder, its
+// temporary name; the log only says where to look.
 #ifndef TRQ_KIT_KIT_WORK_H
 #define TRQ_KIT_KIT_WORK_H
 
@@ -27,8 +28,8 @@
 #define TRQ_KIT_CAPTION TEXT("TRQ Uninstall Kit")
 // Beside the trace build's "\TRQ Uninstall trace.txt", for the owner to send back.
 #define TRQ_KIT_LOG TEXT("\\TRQ Uninstall Kit log.txt")
-// Under HKEY_LOCAL_MACHINE: the folders prepare read, and one value for each
-// file and folder the kit made.
+// Under HKEY_LOCAL_MACHINE: the folders prepare read. Made first and removed
+// last, it is how a later start knows a round is not over.
 #define TRQ_KIT_MARKER TEXT("Software\\TRQ Uninstall Kit")
 // The value the kit puts in every key it makes but the marker: a key is the
 // kit's only while it holds it (or, made and cut short, holds nothing).
@@ -47,25 +48,39 @@
 enum ItemKind { kItemFile, kItemFolder, kItemKey };
 enum ItemState { kStateNone, kStateMaking, kStateMade, kStateExists, kStateUndone };
 
-// The kit's log read back, in memory: the folders prepare read, and each
-// item named since the last round was finished.
+// The kit's log read back, in memory: the folders prepare read, and what
+// the log last said of each name since the last round was finished. A name
+// is kept as a hash of its kind and folded characters, in a table of its
+// own: each line costs the same whatever came before it. The log is only a
+// list of where to look, so two names of one hash cost a line in the box at
+// worst, never a thing removed.
 const int kJournalItems = 512;
-const int kJournalChars = 32768;
+const int kJournalSlots = 1024;  // a power of two, twice the names kept
 const unsigned kJournalReadSize = 8192;
-struct JournalItem {
+struct JournalSlot {
+    unsigned hash;
+    unsigned round;       // the slot is empty unless it is the journal's round
     unsigned char kind;   // ItemKind
     unsigned char state;  // ItemState
-    unsigned short name;  // where its name starts in names
 };
 struct Journal {
     bool open;  // the log names something the kit was making since its last "clean"
-    bool whole; // the log was read to its end, every item kept
     WCHAR folder[kPackageBaseCount][MAX_PATH];
     bool known[kPackageBaseCount];
-    int count, used;
-    JournalItem items[kJournalItems];
-    WCHAR names[kJournalChars];
+    unsigned round;  // a "clean" line starts another
+    int count;       // names kept of this round
+    JournalSlot slots[kJournalSlots];
     char text[kJournalReadSize];  // the log as it is read
+};
+
+// What the undo leaves, for its last box: the names and why, as many as
+// fit; the rest counted.
+const int kBoxChars = 1200;
+struct LeftList {
+    WCHAR text[kBoxChars];
+    int length;
+    int count;   // things left
+    int shown;   // of them in text
 };
 
 // Lines are gathered here and written together, before the kit makes what
@@ -82,6 +97,7 @@ struct Kit {
     unsigned pendingLength;
     bool logFailed;  // a line could not be written
     int keptFolders;  // folders the marker keeps (ReadKeptFolders)
+    LeftList left;    // what the undo left, and why
     Journal journal;
 };
 
@@ -122,8 +138,16 @@ const PackageFile* FindPackageFile(PackageBase base, LPCWSTR name);
 bool SameText(LPCWSTR a, LPCWSTR b);
 // Whether path names the device path want, with or without a drive ("C:").
 bool SamePath(LPCWSTR path, LPCWSTR want);
-// The placeholder's bytes, for this device's install directory.
-int PlaceholderBytes(const Kit& kit, const PackageFile& file, char* bytes, int size);
+// The placeholder's bytes, for this device's install directory: the
+// package's, then the kit's mark, a line no file of the package holds; in a
+// folder the kit made (inMadeFolder), a mark that says so, the folder's sign
+// once its own sign file has gone.
+int PlaceholderBytes(const Kit& kit, const PackageFile& file, char* bytes, int size, bool inMadeFolder);
+// The sign file in each folder the kit makes, and its bytes, which name the
+// folder: set aside at the folder's temporary name while the folder is
+// removed, it still signs it.
+#define TRQ_KIT_SIGN TEXT("TRQ Uninstall Kit made this folder.txt")
+int SignBytes(LPCWSTR folder, char* bytes, int size);
 // The folder names the log and the marker give the bases.
 const char* FolderName(int base);
 
@@ -138,7 +162,11 @@ void LogEnd(Kit& kit, const char* mode);
 void LogFolder(Kit& kit, const char* name, LPCWSTR path);  // path null: the device did not say
 // {"kit":kind,what:name}: making, made, exists, undone.
 void LogItem(Kit& kit, const char* kind, ItemKind what, LPCWSTR name);
+// Both name the thing in the undo's last box too (Kit::left).
 void LogFailed(Kit& kit, const char* what, LPCWSTR name, DWORD error);
+// {"kit":"left",what:name,"why":why}: named by the log, there, and not
+// provably the kit's, or the kit's and not removable for the reason given.
+void LogLeft(Kit& kit, ItemKind what, LPCWSTR name, const char* why);
 void LogHolds(Kit& kit, LPCWSTR file, const char* how, LPCWSTR by);
 void LogProbe(Kit& kit, LPCWSTR file, const char* how, BOOL result, DWORD error, bool restored);
 void LogStopped(Kit& kit, LPCWSTR program);
@@ -147,8 +175,8 @@ void LogClean(Kit& kit);
 
 // ---- kit_journal.cpp: the log read back.
 
-// Reads the log into kit.journal; an unreadable or missing log is an empty
-// journal (not whole when it could not be read to its end).
+// Reads the log's end into kit.journal; an unreadable or missing log is an
+// empty journal.
 void ReadJournal(Kit& kit);
 ItemState JournalState(const Journal& journal, ItemKind kind, LPCWSTR name);
 // Whether the kit was making it, by its log: the log's last word on it is
@@ -160,12 +188,27 @@ bool JournalSaysMaking(const Journal& journal, ItemKind kind, LPCWSTR name);
 bool Exists(LPCWSTR path);
 // A new file with these bytes, never replacing one: ERROR_SUCCESS, or why not.
 DWORD WriteNewFile(LPCWSTR path, const char* bytes, int count);
-// Whether the file at path holds these bytes or a beginning of them (an
-// empty file included): a placeholder, or one cut short.
-bool HoldsBeginningOf(LPCWSTR path, const char* bytes, int count);
-// Whether the file at path holds the kit's own bytes: all of them, or with
-// cutShort a beginning of them too.
-bool HoldsSelf(const Kit& kit, LPCWSTR path, bool cutShort);
+// The kit's temporary name for path, beside it in the same folder: what the
+// kit makes is made there, then moved into place whole (MoveFileW), so that
+// at its own name it is whole or not there. Whatever is at this name is the
+// kit's.
+#define TRQ_KIT_TEMP TEXT(".TRQ Uninstall Kit.tmp")
+bool TempBeside(LPCWSTR path, LPWSTR temp);
+// Removes what is at a temporary name of the kit's (a file, or a folder
+// with at most its sign in it). Logs undone or failed; false when it stays.
+bool RemoveTemp(Kit& kit, LPCWSTR temp);
+// A new file with these bytes, or a copy of from, put in place whole, never
+// over anything: ERROR_SUCCESS, or why not (the temporary name gone again).
+DWORD PutWhole(LPCWSTR path, const char* bytes, int count);
+DWORD CopyWhole(LPCWSTR from, LPCWSTR path);
+// A new folder with the kit's sign in it, put in place whole.
+DWORD PutSignedFolder(LPCWSTR path);
+// Moves a file or folder; ERROR_SUCCESS or why not.
+DWORD MoveTo(LPCWSTR from, LPCWSTR to);
+// Whether the file at path holds exactly these bytes.
+bool HoldsWhole(LPCWSTR path, const char* bytes, int count);
+// Whether the file at path holds the kit's own bytes, all of them.
+bool HoldsSelf(const Kit& kit, LPCWSTR path);
 // Deletes a file the kit made, waiting a little while something still
 // holds it. Logs undone or failed.
 bool RemoveFile(Kit& kit, LPCWSTR path);
@@ -180,9 +223,13 @@ bool FolderAbove(LPCWSTR path, int depth, LPWSTR folder);
 // it is not there or cannot be made.
 HKEY OpenMarker(bool create);
 void CloseMarker(HKEY marker);
-bool Marked(HKEY marker, LPCWSTR name);
-void Mark(HKEY marker, LPCWSTR name);
-void Unmark(HKEY marker, LPCWSTR name);
+// Before the kit makes a key, the marker holds a value of the key's name
+// (HKEY_...\path), until the key is made, marked and flushed: a key that
+// is empty and unmarked is the kit's, made and stopped before its mark,
+// only while the marker says so.
+void NoteMaking(HKEY marker, LPCWSTR name);
+void ForgetMaking(HKEY marker, LPCWSTR name);
+bool MarkerSaysMaking(LPCWSTR name);
 // The folders prepare read, kept with the marker; read back into kit.folder
 // where the marker has them.
 void KeepFolders(const Kit& kit, HKEY marker);
@@ -212,11 +259,12 @@ bool KeyAt(LPCWSTR path, int depth, LPWSTR key);
 // failed, each logged.
 enum Made { kMade, kExisted, kFailed };
 Made MakeKey(Kit& kit, int source, int depth);
-// Deletes the key at (source, depth) when it is the kit's: marked (or
-// empty and the log says the kit was making it) and without sub-keys.
-// False when it is the kit's and stays.
-bool RemoveKey(Kit& kit, int source, int depth, bool byLog);
-// Removes the marker when it lists nothing but the folders; false when it stays.
+// Deletes the key at (source, depth) when it is the kit's: it holds the
+// kit's mark (or, empty, the marker says the kit was making it), and no key
+// below it. One the log names that is there without
+// the mark is left, and named (LogLeft). False when it is the kit's and stays.
+bool RemoveKey(Kit& kit, int source, int depth);
+// Removes the marker when no key is below it; false when it stays.
 bool RemoveMarker(Kit& kit);
 
 // ---- kit_holder.cpp: the copy of the kit that holds files open.
@@ -236,7 +284,7 @@ bool StopHolder(Kit& kit, LPCWSTR program);
 
 // Deletes path once, logs the answer, and puts the file back if it went:
 // the placeholder's bytes, or without a placeholder a copy of the kit.
-void Probe(Kit& kit, LPCWSTR path, const char* how, const PackageFile* placeholder);
+void Probe(Kit& kit, LPCWSTR path, const char* how, const PackageFile* placeholder, bool inMadeFolder);
 
 // ---- the ways the kit runs (kit_prepare.cpp, kit_undo.cpp).
 
@@ -252,7 +300,11 @@ Prepared Prepare(Kit& kit);
 bool ProbeOnScratch(Kit& kit);
 // Whether anything of the kit is on the device, its finished log aside.
 bool KitThere(Kit& kit);
-// Everything of the kit's removed. False when something it made stays.
-bool Undo(Kit& kit);
+// Everything that carries the kit's proof removed, the round then logged
+// clean: kUndoneAll; with things the log names left alone as not provably
+// the kit's (Kit::left): kUndoneLeft; kUndonePart when something of the
+// kit's stays (Kit::left says what and why).
+enum Undone { kUndoneAll, kUndoneLeft, kUndonePart };
+Undone Undo(Kit& kit);
 
 #endif

@@ -4,6 +4,8 @@
 #include "kit/kit_boxes.h"
 #include "kit/kit_work.h"
 
+#include "device/device_text.h"
+
 namespace {
 
 bool Ask(const KitBox& box)
@@ -38,13 +40,36 @@ void RunProbeOnly(Kit& kit)
     Tell(kProbedBox);
 }
 
+// A box's first part, what the undo left and why, and its last part, in
+// the heap's memory; the first part alone where there is none.
+void TellLeft(const Kit& kit, const KitBox& box, LPCWSTR end)
+{
+    HANDLE heap = GetProcessHeap();
+    const int size = kBoxChars + 512;
+    WCHAR* text = static_cast<WCHAR*>(HeapAlloc(heap, 0, size * sizeof(WCHAR)));
+    if (!text) {
+        Tell(box);
+        return;
+    }
+    int length = 0;
+    bool fits = device_text::AppendText(text, size, &length, box.text) &&
+                device_text::AppendText(text, size, &length, kit.left.text);
+    if (fits && kit.left.shown < kit.left.count) fits = device_text::AppendText(text, size, &length, kMoreLeft);
+    if (fits) fits = device_text::AppendText(text, size, &length, end);
+    text[length] = 0;
+    MessageBoxW(0, text, TRQ_KIT_CAPTION, box.flags);
+    HeapFree(heap, 0, text);
+}
+
 void RunUndo(Kit& kit)
 {
     if (!Ask(kUndoQuestion)) return;
     LogStart(kit, "undo");
-    const bool undone = Undo(kit);
+    const Undone undone = Undo(kit);
     LogEnd(kit, "undo");
-    Tell(undone ? kUndoneBox : kPartlyUndoneBox);
+    if (undone == kUndoneAll) Tell(kUndoneBox);
+    else if (undone == kUndoneLeft) TellLeft(kit, kLeftAloneBox, kLeftAloneEnd);
+    else TellLeft(kit, kPartlyUndoneBox, kPartlyUndoneEnd);
 }
 
 void Run(Kit& kit)
@@ -89,6 +114,8 @@ int RunKit()
     kit->pendingLength = 0;
     kit->logFailed = false;
     kit->keptFolders = 0;
+    kit->left.length = kit->left.count = kit->left.shown = 0;
+    kit->left.text[0] = 0;
     ReadSelf(*kit);
     ReadFolders(*kit);
     Run(*kit);

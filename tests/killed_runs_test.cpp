@@ -9,8 +9,10 @@
 //
 // The device kit (the Pocket PC kit in the emulator), on a device without
 // the package and without HKEY_LOCAL_MACHINE\Software: killed at each call
-// of its prepare (its holder's included) and of its undo, the next start
-// offers to undo and leaves the device as it found it, its log aside.
+// of its prepare (its holder's included) and of its undo, and prepared with
+// its log cut at each of its lines, the next start offers to undo, changes
+// nothing it did not make, and leaves the device as it found it, its log
+// aside, or names in its box what it left.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -174,14 +176,30 @@ protected:
     }
 
     // What a killed run left: nothing changed, or the next start offers
-    // to undo and then nothing of the kit's is left.
+    // to undo and then nothing of the kit's is left but what its box names
+    // (a key made and killed before its mark: nothing shows it is the
+    // kit's), and nothing that was there is changed.
     void ExpectUndone(const fs::path& work, const std::map<std::string, std::string>& before, const std::string& when)
     {
         if (DeviceState(work, kKitLog) == before) return;
         const std::string output = Kit(work);
         EXPECT_NE(output.find("The kit has prepared this device"), std::string::npos) << when << "\n" << output;
         EXPECT_NE(output.find("Everything the kit made is gone"), std::string::npos) << when << "\n" << output;
-        EXPECT_EQ(StateDifferences(before, DeviceState(work, kKitLog)), "") << when << "\n" << output;
+        // The box's text, its lines joined again.
+        std::string box = output;
+        for (size_t at; (at = box.find("\n| ")) != std::string::npos;) box.replace(at, 3, " ");
+        const std::map<std::string, std::string> after = DeviceState(work, kKitLog);
+        for (const auto& [name, entry] : before)
+            EXPECT_EQ(after.count(name) ? after.at(name) : "(gone)", entry) << when << ": " << name << "\n" << output;
+        if (after != before) ++leftNamed_;
+        for (const auto& [name, entry] : after) {
+            if (before.count(name)) continue;
+            // "files/Program Files/TRQ" is \Program Files\TRQ on the device; "key K" is K.
+            std::string named = name.rfind("key ", 0) == 0 ? name.substr(4) : "\\" + name.substr(6);
+            if (name.rfind("files/", 0) == 0)
+                for (char& c : named) c = c == '/' ? '\\' : c;
+            EXPECT_NE(box.find(named + " ("), std::string::npos) << when << ": " << name << " left, and not named\n" << output;
+        }
     }
 
     // Kills the kit at each step until a run ends before it; returns how
@@ -204,6 +222,7 @@ protected:
     int Every() const { return kSanitized ? (GetParam().every == 1 ? 13 : 29) : GetParam().every; }
 
     bool killed_ = false;
+    int leftNamed_ = 0;  // undos that left something their box names
 };
 
 TEST_P(KitKilled, AtEveryCallTheNextStartUndoesAllOfIt)
@@ -220,10 +239,26 @@ TEST_P(KitKilled, AtEveryCallTheNextStartUndoesAllOfIt)
     const std::string output = Kit(prepared);
     ASSERT_NE(output.find("Now tap TRQUninstallTrace.exe"), std::string::npos) << output;
     const int duringUndo = Sweep(prepared, work, before, "undo");
+    // The log cut at each of its lines: what the kit made carries its
+    // proof, and goes, whatever the log still says.
+    const std::string log = ReadHostFile(prepared / "files" / kKitLog);
+    int cuts = 0;
+    for (size_t end = 0; end != std::string::npos && !HasFailure(); ++cuts) {
+        for (int skip = 1; skip < Every() && end != std::string::npos; ++skip) end = log.find("\r\n", end + 1);
+        if (end == std::string::npos) break;
+        CopyTree(prepared, work);
+        std::ofstream(work / "files" / kKitLog, std::ios::binary | std::ios::trunc) << log.substr(0, end ? end + 2 : 0);
+        const std::string undone = Kit(work);
+        EXPECT_NE(undone.find("Everything the kit made is gone"), std::string::npos) << "log cut at byte " << end << "\n" << undone;
+        EXPECT_EQ(StateDifferences(before, DeviceState(work, kKitLog)), "") << "log cut at byte " << end << "\n" << undone;
+        end = log.find("\r\n", end + 1);
+    }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const std::string which = Every() == 1 ? "at every step" : "at one step in " + std::to_string(Every());
-    std::printf("[ killed   ] the kit on %s, %s registry: %d runs killed in its prepare, %d in its undo, %s, in %.1f s\n",
-                GetParam().cpu, GetParam().model.name.c_str(), duringPrepare, duringUndo, which.c_str(), seconds);
+    std::printf("[ killed   ] the kit on %s, %s registry: %d runs killed in its prepare, %d in its undo, %s; "
+                "its log cut at %d of its lines; %d undos left what their box names; in %.1f s\n",
+                GetParam().cpu, GetParam().model.name.c_str(), duringPrepare, duringUndo, which.c_str(), cuts,
+                leftNamed_, seconds);
     EXPECT_GT(duringPrepare * Every(), 300) << "the kit's prepare makes more calls than that";
     EXPECT_GT(duringUndo * Every(), 300) << "the kit's undo makes more calls than that";
 }

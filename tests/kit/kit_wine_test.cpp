@@ -374,7 +374,9 @@ TEST_P(KitUnderWine, PreparesHoldsProbesAndUndoes)
         }
 
         if (!step.deleteHeld) continue;
-        EXPECT_EQ(ReadHost(host("<startup>\\TRQUtil.lnk")), "22#\"\\Windows\\TRQUtil.exe\"\r\n");
+        // The shortcut the shell reads in its first line, then the kit's mark.
+        EXPECT_EQ(ReadHost(host("<startup>\\TRQUtil.lnk")),
+                  "22#\"\\Windows\\TRQUtil.exe\"\r\nTRQ Uninstall Kit placeholder\r\n");
         EXPECT_EQ(ReadHost(host(kUtility)), ReadHost(TRQ_WINE_KIT)) << "the utility is a copy of the kit";
         for (const std::string& held : kHeldFiles) {
             bool holds = false;

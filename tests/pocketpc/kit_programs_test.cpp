@@ -36,6 +36,7 @@ struct Step {
     std::string running;              // device.ini's [Running] section, "" for none
     Edit edit = nullptr;              // made before the command
     bool asFound = false;  // afterwards the device is as the story found it, the kit's log aside
+    std::vector<std::string> logged = {};  // each a line the kit's log holds afterwards
 };
 
 struct Story {
@@ -68,6 +69,10 @@ const std::string kOtherKit =
     "Program=\\My Documents\\TRQUninstallKit.exe\n"
     "ManualEvent=TRQ Uninstall Kit running\n";
 const char kProbesOnly[] = "or part of it, is on this device";
+const char kUndoQuestion[] = "The kit has prepared this device";
+const char kLayOut[] = "Lay out Vantrelle";
+const char kKitLogFile[] = "TRQ Uninstall Kit log.txt";
+const std::string kKitNo = "--run '\\My Documents\\TRQUninstallKit.exe' --answer no";
 const char kUndoneAll[] = "Everything the kit made is gone";
 const char kForeignKey[] = "trpfile\\shell\\open\\command\\Other";
 
@@ -94,6 +99,45 @@ void Change(const fs::path& device, const std::function<void(sim::DeviceImage&)>
 void AppendToDeviceIni(const fs::path& device, const std::string& text)
 {
     std::ofstream(device / "device.ini", std::ios::binary | std::ios::app) << text;
+}
+
+void WriteDeviceFile(const fs::path& device, const std::string& path, const std::string& bytes)
+{
+    fs::create_directories((device / "files" / path).parent_path());
+    std::ofstream(device / "files" / path, std::ios::binary) << bytes;
+}
+
+// The kit's log of a prepare killed once it had written what it was about
+// to make, and before it made any of it: the log of a whole prepare on a
+// Pocket PC without the package, up to its last "making" line.
+std::string LogOfPrepareKilledAfterMaking()
+{
+    TempDir dir;
+    const fs::path device = dir.Path() / "device";
+    MakeDeviceWithoutThePackage(device);
+    fs::copy_file(TRQ_POCKETPC_KIT, device / "files" / "My Documents" / "TRQUninstallKit.exe");
+    RunCommand("'" + std::string(TRQ_SIM_CLI) + "' --device " + device.string() + " " + kKit + " >/dev/null 2>&1 </dev/null");
+    const std::string log = ReadHostFile(device / "files" / kKitLogFile);
+    const size_t last = log.rfind("{\"kit\":\"making\"");
+    EXPECT_NE(last, std::string::npos) << log;
+    return last == std::string::npos ? "" : log.substr(0, log.find("\r\n", last) + 2);
+}
+
+// A log of a MiB, more than the kit reads, every line naming a thing of
+// its own it was making.
+std::string LargestLog()
+{
+    std::string log;
+    const std::string line = "{\"kit\":\"making\",\"file\":\"\\\\Temp\\\\scratch ";
+    for (int i = 0; log.size() + 80 < (1u << 20); ++i) log += line + std::to_string(i) + ".txt\"}\r\n";
+    return log;
+}
+
+// A start of the kit that offers its undo and removes everything it made,
+// with these lines in its log: what it left alone, and why.
+Step UndoLeaving(std::vector<std::string> logged)
+{
+    return {kKit, 0, {kUndoQuestion, kUndoneAll, "Removed from the device (0)"}, "", "", nullptr, true, std::move(logged)};
 }
 
 const Story kStories[] = {
@@ -166,6 +210,127 @@ const Story kStories[] = {
        nullptr, true},
       {"--run '\\My Documents\\TRQUninstallKit.exe' --answer no", 0, {"Lay out Vantrelle"}, "", "", nullptr,
        true}}},
+    // The log is where to look, never what is the kit's: each thing is
+    // the kit's by what it carries (a placeholder with the kit's mark, the
+    // kit's sign in a folder, its mark in a key).
+    {"the kit killed after its making lines, then the package installed: the undo leaves the package and names it",
+     true,
+     {UndoLeaving({"{\"kit\":\"left\",\"file\":\"\\\\Program Files\\\\TRQ\\\\TRQ.exe\",\"why\":\"its bytes are not the kit's\"}",
+                   "{\"kit\":\"left\",\"folder\":\"\\\\Program Files\\\\TRQ\",\"why\":\"it holds no sign of the kit's\"}",
+                   "{\"kit\":\"left\",\"key\":\"HKEY_CLASSES_ROOT\\\\trpfile\",\"why\":\"it carries no mark of the kit's\"}",
+                   "{\"kit\":\"clean\"}"}),
+      {kKit, 0, {kProbesOnly, "Removed from the device (0)"}, "", "", nullptr, true}},
+     [](const fs::path& device) { WriteDeviceFile(device, kKitLogFile, LogOfPrepareKilledAfterMaking()); }},
+    {"the kit killed after its making lines, then an installer's files, empty or as the package's: left alone",
+     false,
+     {UndoLeaving({"{\"kit\":\"left\",\"file\":\"\\\\Temp\\\\TRQSetup.log\",\"why\":\"its bytes are not the kit's\"}",
+                   "{\"kit\":\"left\",\"file\":\"\\\\Temp\\\\TRQUtil.log\",\"why\":\"its bytes are not the kit's\"}"}),
+      {kKitNo, 0, {kProbesOnly}, "", "", nullptr, true}},
+     [](const fs::path& device) {
+         WriteDeviceFile(device, kKitLogFile, LogOfPrepareKilledAfterMaking());
+         WriteDeviceFile(device, "Temp/TRQSetup.log", "");
+         WriteDeviceFile(device, "Temp/TRQUtil.log", "utility started\r\n");
+     }},
+    {"the kit's key with the package's keys below it, after a prepare cut short: each tap names it until they go",
+     false,
+     {kKitPrepares,
+      {kKit,
+       0,
+       {"Some of what the kit made could not be removed"},
+       "",
+       "",
+       [](const fs::path& device) {
+           Change(device, [](sim::DeviceImage& image) {
+               RemoveKey(image, formats::Root::ClassesRoot, u"trpfile\\shell\\open");
+               SetString(image, formats::Root::ClassesRoot, u"trpfile\\shell\\open\\command", u"",
+                         u"\"\\Program Files\\TRQ\\TRQ.exe\" %1");
+           });
+       },
+       false,
+       {"{\"kit\":\"left\",\"key\":\"HKEY_CLASSES_ROOT\\\\trpfile\\\\shell\",\"why\":\"a key the kit did not make is below it\"}"}},
+      {kKit,
+       0,
+       {"Some of what the kit made could not be removed", "Removed from the device (0)"},
+       "",
+       "",
+       nullptr,
+       false,
+       {"{\"kit\":\"left\",\"key\":\"HKEY_CLASSES_ROOT\\\\trpfile\\\\shell\",\"why\":\"a key the kit did not make is below it\"}"}},
+      {kKit,
+       0,
+       {"Everything the kit made is gone"},
+       "",
+       "",
+       [](const fs::path& device) {
+           Change(device, [](sim::DeviceImage& image) {
+               RemoveKey(image, formats::Root::ClassesRoot, u"trpfile\\shell\\open");
+           });
+       },
+       true}}},
+    {"prepared, the uninstaller run twice, the log cut before its first CLSID making line: every marked key goes",
+     false,
+     {kKitPrepares,
+      {"--answer yes,yes", 0, {"Exit code: 0"}, "", ""},
+      {"--answer yes,yes", 0, {"successfully removed"}, "", ""},
+      {kKit,
+       0,
+       {"Everything the kit made is gone"},
+       "",
+       "",
+       [](const fs::path& device) {
+           const std::string log = ReadHostFile(device / "files" / kKitLogFile);
+           const size_t cut = log.find("{\"kit\":\"making\",\"key\":\"HKEY_CLASSES_ROOT\\\\CLSID");
+           ASSERT_NE(cut, std::string::npos) << log;
+           WriteDeviceFile(device, kKitLogFile, log.substr(0, cut));
+       },
+       true},
+      {kKitNo, 0, {kLayOut}, "", "", nullptr, true}}},
+    {"forged lines naming the device's folder, its empty keys and files outside the package: all left alone",
+     false,
+     {UndoLeaving({"{\"kit\":\"left\",\"folder\":\"\\\\Windows\\\\StartUp\",\"why\":\"it holds no sign of the kit's\"}",
+                   "{\"kit\":\"left\",\"key\":\"HKEY_CLASSES_ROOT\\\\CLSID\",\"why\":\"it carries no mark of the kit's\"}"}),
+      {kKitNo, 0, {kLayOut}, "", "", nullptr, true}},
+     [](const fs::path& device) {
+         std::ofstream(device / "registry.reg", std::ios::binary | std::ios::app)
+             << "[HKEY_LOCAL_MACHINE\\Security\\AppInstall]\r\n\r\n"
+                "[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Shell\\Extensions\\NewMenu]\r\n\r\n"
+                "[HKEY_CLASSES_ROOT\\CLSID]\r\n\r\n";
+         WriteDeviceFile(device, kKitLogFile,
+                         "{\"kit\":\"making\",\"folder\":\"\\\\Windows\\\\StartUp\"}\r\n"
+                         "{\"kit\":\"making\",\"key\":\"HKEY_LOCAL_MACHINE\\\\Security\\\\AppInstall\"}\r\n"
+                         "{\"kit\":\"making\",\"key\":\"HKEY_LOCAL_MACHINE\\\\Software\\\\Microsoft\\\\Shell\\\\Extensions\\\\NewMenu\"}\r\n"
+                         "{\"kit\":\"making\",\"key\":\"HKEY_CLASSES_ROOT\\\\CLSID\"}\r\n"
+                         "{\"kit\":\"making\",\"folder\":\"\\\\My Documents\"}\r\n"
+                         "{\"kit\":\"making\",\"file\":\"\\\\My Documents\\\\kit_hold.exe\"}\r\n");
+     }},
+    {"a forged line naming the installed package's program: the undo leaves it",
+     true,
+     {UndoLeaving({"{\"kit\":\"left\",\"file\":\"\\\\Program Files\\\\TRQ\\\\TRQ.exe\",\"why\":\"its bytes are not the kit's\"}"})},
+     [](const fs::path& device) {
+         WriteDeviceFile(device, kKitLogFile, "{\"kit\":\"making\",\"file\":\"\\\\Program Files\\\\TRQ\\\\TRQ.exe\"}\r\n");
+     }},
+    {"the probes stopped while making their scratch file: the scratch folder goes, its half-made file with it",
+     true,
+     {{kKit,
+       0,
+       {kUndoQuestion, "Everything the kit made is gone"},
+       "",
+       "",
+       nullptr,
+       false,
+       {"{\"kit\":\"undone\",\"folder\":\"\\\\TRQ Uninstall Kit scratch\"}"}},
+      {kKit, 0, {kProbesOnly, "Removed from the device (0)"}, "", "", nullptr, false}},
+     [](const fs::path& device) {
+         fs::create_directories(device / "files" / "TRQ Uninstall Kit scratch");
+         fs::copy_file(TRQ_POCKETPC_KIT, device / "files" / "TRQ Uninstall Kit scratch" / "TRQUtil.exe");
+         WriteDeviceFile(device, "TRQ Uninstall Kit scratch/Held.dll.TRQ Uninstall Kit.tmp", "");
+     }},
+    // Its work grows with its log no faster than the log: a log of a MiB,
+    // whose end it reads, within the emulator's budget.
+    {"a log of a MiB of names, read within the budget",
+     false,
+     {{kKitNo, 0, {kUndoQuestion, "Exit code: 0"}, "", "", nullptr, true}},
+     [](const fs::path& device) { WriteDeviceFile(device, kKitLogFile, LargestLog()); }},
     {"a second kit leaves the device to the one running",
      false,
      {{kKit, 0, {"The kit is already running"}, "", kOtherKit, nullptr, true}},
@@ -215,6 +380,9 @@ TEST_P(KitPrograms, PlayedAcrossCommands)
             EXPECT_NE(ReadHostFile(trace).find(step.trace), std::string::npos) << step.trace;
         }
         EXPECT_EQ(RunningSection(ReadHostFile(device / "device.ini")), step.running) << step.arguments;
+        const std::string log = ReadHostFile(device / "files" / kKitLogFile);
+        for (const std::string& line : step.logged)
+            EXPECT_NE(log.find(line + "\r\n"), std::string::npos) << step.arguments << ": " << line << "\n" << log;
         if (step.asFound) {
             EXPECT_EQ(StateDifferences(found, DeviceState(device, "TRQ Uninstall Kit log.txt")), "")
                 << step.arguments << "\n" << run.output;
