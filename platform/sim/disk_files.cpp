@@ -429,21 +429,35 @@ int DiskFiles::OpenFile(std::u16string_view devicePath, int flags, uint32_t& err
     return fd;
 }
 
-uint32_t DiskFiles::CreateFile(std::u16string_view devicePath, bool truncate, std::u16string& canonical)
+uint32_t DiskFiles::FindPlace(std::u16string_view devicePath, bool file, Place& place) const
 {
     std::vector<std::u16string> parts;
     bool trailing = false;
-    if (!SplitDevicePath(devicePath, parts, &trailing) || parts.empty() || trailing) return ERROR_INVALID_NAME;
-    host::Folder dir;
-    std::vector<std::string> names;
-    std::u16string parent;
-    if (uint32_t error = FindParent(parts, dir, names, parent)) return error;
-    std::string hostName;
-    std::u16string deviceName;
-    if (MatchEntry(dir, parts.back(), hostName, deviceName)) {
+    if (!SplitDevicePath(devicePath, parts, &trailing) || (file && (parts.empty() || trailing))) return ERROR_INVALID_NAME;
+    if (parts.empty()) return ERROR_ALREADY_EXISTS;
+    if (uint32_t error = FindParent(parts, place.dir, place.names, place.parent)) return error;
+    std::string takenHostName;
+    place.taken = MatchEntry(place.dir, parts.back(), takenHostName, place.deviceName);
+    if (place.taken) {
+        place.name = std::move(takenHostName);
+        return 0;
+    }
+    std::optional<std::string> name = Utf16ToUtf8(parts.back());
+    if (!name) return ERROR_INVALID_NAME;
+    place.name = std::move(*name);
+    place.deviceName = parts.back();
+    return 0;
+}
+
+uint32_t DiskFiles::CreateFile(std::u16string_view devicePath, bool truncate, std::u16string& canonical)
+{
+    Place place;
+    if (uint32_t error = FindPlace(devicePath, true, place)) return error;
+    if (place.taken) {
         struct stat st;
-        if (!EntryStatus(dir, hostName, st) || !S_ISREG(st.st_mode) || st.st_nlink > 1) return ERROR_ACCESS_DENIED;
-        canonical = parent + u"\\" + deviceName;
+        if (!EntryStatus(place.dir, place.name, st) || !S_ISREG(st.st_mode) || st.st_nlink > 1)
+            return ERROR_ACCESS_DENIED;
+        canonical = place.parent + u"\\" + place.deviceName;
         if (!truncate) return 0;
         if (!(st.st_mode & S_IWUSR)) return ERROR_ACCESS_DENIED;
         uint32_t error = 0;
@@ -453,13 +467,11 @@ uint32_t DiskFiles::CreateFile(std::u16string_view devicePath, bool truncate, st
         ::close(fd);
         return error;
     }
-    std::optional<std::string> name = Utf16ToUtf8(parts.back());
-    if (!name) return ERROR_INVALID_NAME;
-    LendWrite lend(device_, dir, names);
-    const int fd = ::openat(dir.Fd(), name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    LendWrite lend(device_, place.dir, place.names);
+    const int fd = ::openat(place.dir.Fd(), place.name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd < 0) return errno == EEXIST ? ERROR_ACCESS_DENIED : WriteError(errno);
     ::close(fd);
-    canonical = parent + u"\\" + parts.back();
+    canonical = place.parent + u"\\" + place.deviceName;
     return 0;
 }
 
@@ -503,26 +515,11 @@ uint32_t DiskFiles::ReadAt(std::u16string_view devicePath, uint64_t offset, size
     return error;
 }
 
-uint32_t DiskFiles::FindFreeName(std::u16string_view devicePath, Place& place) const
-{
-    std::vector<std::u16string> parts;
-    if (!SplitDevicePath(devicePath, parts)) return ERROR_INVALID_NAME;
-    if (parts.empty()) return ERROR_ALREADY_EXISTS;
-    std::u16string parent;
-    if (uint32_t error = FindParent(parts, place.dir, place.names, parent)) return error;
-    std::string hostName;
-    std::u16string deviceName;
-    if (MatchEntry(place.dir, parts.back(), hostName, deviceName)) return ERROR_ALREADY_EXISTS;
-    std::optional<std::string> name = Utf16ToUtf8(parts.back());
-    if (!name) return ERROR_INVALID_NAME;
-    place.name = std::move(*name);
-    return 0;
-}
-
 uint32_t DiskFiles::CreateFolder(std::u16string_view devicePath)
 {
     Place place;
-    if (uint32_t error = FindFreeName(devicePath, place)) return error;
+    if (uint32_t error = FindPlace(devicePath, false, place)) return error;
+    if (place.taken) return ERROR_ALREADY_EXISTS;
     LendWrite lend(device_, place.dir, place.names);
     if (::mkdirat(place.dir.Fd(), place.name.c_str(), 0777) != 0)
         return errno == EEXIST ? ERROR_ALREADY_EXISTS : WriteError(errno);
@@ -535,7 +532,8 @@ uint32_t DiskFiles::Move(std::u16string_view from, std::u16string_view to)
     if (uint32_t error = Find(from, found)) return error;
     if (found.root) return ERROR_ACCESS_DENIED;
     Place place;
-    if (uint32_t error = FindFreeName(to, place)) return error;
+    if (uint32_t error = FindPlace(to, false, place)) return error;
+    if (place.taken) return ERROR_ALREADY_EXISTS;
     std::vector<std::string> fromNames(found.names.begin(), found.names.end() - 1);
     LendWrite lendFrom(device_, found.parent, fromNames);
     LendWrite lendTo(device_, place.dir, place.names);

@@ -73,15 +73,19 @@ private:
     // files/; device its device path ("" for the root).
     uint32_t FindParent(const std::vector<std::u16string>& parts, host::Folder& dir,
                         std::vector<std::string>& names, std::u16string& device) const;
-    // Where a new entry named devicePath would go: its folder, open, with
-    // its host names below files/, and the entry's host name. 0, or why not
-    // (ERROR_ALREADY_EXISTS when an entry has the name).
+    // Where an entry named devicePath is or would go: its folder, open,
+    // with its host names below files/ and its device path; the entry's host
+    // and device names, as stored when an entry has the name (taken). 0, or
+    // why not (a file's path may not be the root nor end in "\").
     struct Place {
         host::Folder dir;
         std::vector<std::string> names;
+        std::u16string parent;
         std::string name;
+        std::u16string deviceName;
+        bool taken = false;
     };
-    uint32_t FindFreeName(std::u16string_view devicePath, Place& place) const;
+    uint32_t FindPlace(std::u16string_view devicePath, bool file, Place& place) const;
     // A regular file of one host name, open with flags; -1 with the error.
     int OpenFile(std::u16string_view devicePath, int flags, uint32_t& error) const;
     bool MakeFolders(const std::vector<std::u16string>& parts, host::Folder& dir,

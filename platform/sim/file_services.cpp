@@ -154,29 +154,35 @@ HANDLE DeviceSession::CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSEC
     return result;
 }
 
+// Why a ReadFile or WriteFile cannot go on: the fault's error (else
+// otherwise), a handle that is no open file of this program's, bad
+// arguments, or a file not opened for access. 0 with open set.
+uint32_t DeviceSession::TransferRefusal(const std::optional<Fault>& fault, uint32_t otherwise, HANDLE file,
+                                        const void* data, DWORD bytes, LPOVERLAPPED overlapped, uint32_t access,
+                                        OpenFile*& open)
+{
+    if (fault) return fault->error.value_or(otherwise);
+    if (!(open = FileOf(file))) return ERROR_INVALID_HANDLE;
+    if (overlapped || (!data && bytes)) return ERROR_INVALID_PARAMETER;
+    if (!(open->access & access)) return ERROR_ACCESS_DENIED;
+    return 0;
+}
+
 // Faulted: FALSE, error else ERROR_DISK_FULL; nothing written, the file pointer stays.
 BOOL DeviceSession::WriteFile(HANDLE file, LPCVOID data, DWORD bytes, LPDWORD written, LPOVERLAPPED overlapped)
 {
     std::optional<Fault> fault = Enter(__func__, u"");
     if (written) *written = 0;
-    OpenFile* open = fault ? nullptr : FileOf(file);
-    BOOL ok = FALSE;
-    if (fault) ok = Failed(fault->error.value_or(ERROR_DISK_FULL));
-    else if (!open) ok = Failed(ERROR_INVALID_HANDLE);
-    else if (overlapped || (!data && bytes)) ok = Failed(ERROR_INVALID_PARAMETER);
-    else if (!(open->access & GENERIC_WRITE)) ok = Failed(ERROR_ACCESS_DENIED);
-    else if (open->position + bytes > kLargestDeviceFile || bytesWritten + bytes > kMostBytesWritten)
-        ok = Failed(ERROR_DISK_FULL);
-    else if (uint32_t error = files.WriteAt(open->path, open->position,
-                                             std::string_view(static_cast<const char*>(data), bytes)))
-        ok = Failed(error);
-    else {
-        open->position += bytes;
-        bytesWritten += bytes;
-        if (written) *written = bytes;
-        ok = TRUE;
-    }
-    return ok;
+    OpenFile* open = nullptr;
+    uint32_t error = TransferRefusal(fault, ERROR_DISK_FULL, file, data, bytes, overlapped, GENERIC_WRITE, open);
+    if (!error && (open->position + bytes > kLargestDeviceFile || bytesWritten + bytes > kMostBytesWritten))
+        error = ERROR_DISK_FULL;
+    if (!error) error = files.WriteAt(open->path, open->position, std::string_view(static_cast<const char*>(data), bytes));
+    if (error) return Failed(error);
+    open->position += bytes;
+    bytesWritten += bytes;
+    if (written) *written = bytes;
+    return TRUE;
 }
 
 // Faulted: FALSE, error else ERROR_ACCESS_DENIED; nothing is read.
@@ -184,23 +190,15 @@ BOOL DeviceSession::ReadFile(HANDLE file, LPVOID data, DWORD bytes, LPDWORD read
 {
     std::optional<Fault> fault = Enter(__func__, u"");
     if (read) *read = 0;
-    OpenFile* open = fault ? nullptr : FileOf(file);
-    BOOL ok = FALSE;
+    OpenFile* open = nullptr;
     std::string got;
-    if (fault) ok = Failed(fault->error.value_or(ERROR_ACCESS_DENIED));
-    else if (!open) ok = Failed(ERROR_INVALID_HANDLE);
-    else if (overlapped || (!data && bytes)) ok = Failed(ERROR_INVALID_PARAMETER);
-    else if (!(open->access & GENERIC_READ)) ok = Failed(ERROR_ACCESS_DENIED);
-    else if (uint32_t error = files.ReadAt(open->path, open->position,
-                                            std::min<uint64_t>(bytes, kLargestDeviceFile), got))
-        ok = Failed(error);
-    else {
-        if (!got.empty()) std::memcpy(data, got.data(), got.size());
-        open->position += got.size();
-        if (read) *read = static_cast<DWORD>(got.size());
-        ok = TRUE;
-    }
-    return ok;
+    uint32_t error = TransferRefusal(fault, ERROR_ACCESS_DENIED, file, data, bytes, overlapped, GENERIC_READ, open);
+    if (!error) error = files.ReadAt(open->path, open->position, std::min<uint64_t>(bytes, kLargestDeviceFile), got);
+    if (error) return Failed(error);
+    if (!got.empty()) std::memcpy(data, got.data(), got.size());
+    open->position += got.size();
+    if (read) *read = static_cast<DWORD>(got.size());
+    return TRUE;
 }
 
 // Faulted: result, else INVALID_SET_FILE_POINTER, error else

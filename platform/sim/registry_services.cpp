@@ -77,29 +77,36 @@ HKEY DeviceSession::OpenKeyHandle(Root root, std::u16string path)
     return reinterpret_cast<HKEY>(handle);
 }
 
+// The key a handle stands for, in the registry now: ERROR_SUCCESS, or
+// ERROR_INVALID_HANDLE (no key of this run's), or ERROR_KEY_DELETED (it
+// went while open).
+LONG DeviceSession::FindOpenKey(HKEY handle, Root& root, std::u16string& path, RegKey*& key)
+{
+    if (!KeyOf(handle, root, path)) return ERROR_INVALID_HANDLE;
+    key = image.registry.keys.Find(root, path);
+    return key ? ERROR_SUCCESS : ERROR_KEY_DELETED;
+}
+
+LONG DeviceSession::FindOpenKey(HKEY handle, RegKey*& key)
+{
+    Root root;
+    std::u16string path;
+    return FindOpenKey(handle, root, path, key);
+}
+
 // Faulted: result, else error, else ERROR_FILE_NOT_FOUND; no key is opened.
 LONG DeviceSession::RegOpenKeyExW(HKEY root, LPCWSTR subKey, DWORD, REGSAM, PHKEY result)
 {
     std::optional<Fault> fault = Enter(__func__, Text(subKey));
-    LONG status;
+    if (fault) return static_cast<LONG>(fault->Status(ERROR_FILE_NOT_FOUND));
+    if (!result) return ERROR_INVALID_PARAMETER;
     Root r;
     std::u16string base;
-    if (fault) {
-        status = static_cast<LONG>(fault->Status(ERROR_FILE_NOT_FOUND));
-    } else if (!result) {
-        status = ERROR_INVALID_PARAMETER;
-    } else if (!KeyOf(root, r, base)) {
-        status = ERROR_INVALID_HANDLE;
-    } else {
-        std::u16string path = Join(base, subKey);
-        if (!image.registry.keys.Find(r, path)) {
-            status = ERROR_FILE_NOT_FOUND;
-        } else {
-            *result = OpenKeyHandle(r, std::move(path));
-            status = ERROR_SUCCESS;
-        }
-    }
-    return status;
+    if (!KeyOf(root, r, base)) return ERROR_INVALID_HANDLE;
+    std::u16string path = Join(base, subKey);
+    if (!image.registry.keys.Find(r, path)) return ERROR_FILE_NOT_FOUND;
+    *result = OpenKeyHandle(r, std::move(path));
+    return ERROR_SUCCESS;
 }
 
 // Faulted: without data, result, else error, else ERROR_FILE_NOT_FOUND, nothing
@@ -111,49 +118,31 @@ LONG DeviceSession::RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD reserved, L
                                      LPDWORD bytes)
 {
     std::optional<Fault> fault = Enter(__func__, Text(name));
-    DWORD offered = bytes ? *bytes : 0;
-    LONG status;
-    Root r;
-    std::u16string path;
-    const RegKey* k = nullptr;
-    if (fault && !fault->data) {
-        status = static_cast<LONG>(fault->Status(ERROR_FILE_NOT_FOUND));
-    } else if (reserved || (data && !bytes)) {
-        status = ERROR_INVALID_PARAMETER;
-    } else if (!fault && !KeyOf(key, r, path)) {
-        status = ERROR_INVALID_HANDLE;
-    } else if (!fault && !(k = image.registry.keys.Find(r, path))) {
-        status = ERROR_KEY_DELETED;
+    if (fault && !fault->data) return static_cast<LONG>(fault->Status(ERROR_FILE_NOT_FOUND));
+    if (reserved || (data && !bytes)) return ERROR_INVALID_PARAMETER;
+    const DWORD offered = bytes ? *bytes : 0;
+    RegValue injected;
+    const RegValue* v = &injected;
+    if (fault) {
+        injected.type = fault->type.value_or(REG_SZ);
+        injected.data.assign(fault->data->begin(), fault->data->end());
     } else {
-        RegValue injected;
-        const RegValue* v;
-        if (fault) {
-            injected.type = fault->type.value_or(REG_SZ);
-            injected.data.assign(fault->data->begin(), fault->data->end());
-            v = &injected;
-        } else {
-            v = k->FindValue(Text(name));
-        }
-        if (!v) {
-            status = ERROR_FILE_NOT_FOUND;
-        } else {
-            DWORD size = static_cast<DWORD>(v->data.size());
-            if (type) *type = v->type;
-            if (fault) {
-                // A misbehaving platform: whatever it claims, it writes no
-                // more than the buffer holds.
-                if (data && size) std::memcpy(data, v->data.data(), std::min(size, offered));
-                status = static_cast<LONG>(fault->Status(ERROR_SUCCESS));
-            } else if (data && size > offered) {
-                status = ERROR_MORE_DATA;
-            } else {
-                if (data && size) std::memcpy(data, v->data.data(), size);
-                status = ERROR_SUCCESS;
-            }
-            if (bytes) *bytes = size;
-        }
+        RegKey* k;
+        if (LONG status = FindOpenKey(key, k)) return status;
+        if (!(v = k->FindValue(Text(name)))) return ERROR_FILE_NOT_FOUND;
     }
-    return status;
+    const DWORD size = static_cast<DWORD>(v->data.size());
+    if (type) *type = v->type;
+    if (bytes) *bytes = size;
+    if (fault) {
+        // A misbehaving platform: whatever it claims, it writes no more
+        // than the buffer holds.
+        if (data && size) std::memcpy(data, v->data.data(), std::min(size, offered));
+        return static_cast<LONG>(fault->Status(ERROR_SUCCESS));
+    }
+    if (data && size > offered) return ERROR_MORE_DATA;
+    if (data && size) std::memcpy(data, v->data.data(), size);
+    return ERROR_SUCCESS;
 }
 
 // Faulted: result, else error, else ERROR_INVALID_HANDLE; the key stays open.
@@ -168,23 +157,16 @@ LONG DeviceSession::RegCloseKey(HKEY key)
 LONG DeviceSession::RegDeleteKeyW(HKEY root, LPCWSTR subKey)
 {
     std::optional<Fault> fault = Enter(__func__, Text(subKey));
-    LONG status;
+    if (fault) return static_cast<LONG>(fault->Status(ERROR_ACCESS_DENIED));
     Root r;
     std::u16string base;
-    if (fault) {
-        status = static_cast<LONG>(fault->Status(ERROR_ACCESS_DENIED));
-    } else if (!KeyOf(root, r, base)) {
-        status = ERROR_INVALID_HANDLE;
-    } else if (Text(subKey).empty()) {
-        status = ERROR_ACCESS_DENIED;  // a key cannot delete itself through an empty path
-    } else if (image.registry.keys.Delete(r, Join(base, subKey))) {
-        // As on Windows CE, the key goes with everything below it.
-        RegistryWritten();
-        status = ERROR_SUCCESS;
-    } else {
-        status = ERROR_FILE_NOT_FOUND;
-    }
-    return status;
+    if (!KeyOf(root, r, base)) return ERROR_INVALID_HANDLE;
+    // A key cannot delete itself through an empty path.
+    if (Text(subKey).empty()) return ERROR_ACCESS_DENIED;
+    // As on Windows CE, the key goes with everything below it.
+    if (!image.registry.keys.Delete(r, Join(base, subKey))) return ERROR_FILE_NOT_FOUND;
+    RegistryWritten();
+    return ERROR_SUCCESS;
 }
 
 void DeviceSession::RegistryWritten()
@@ -211,123 +193,79 @@ LONG DeviceSession::RegCreateKeyExW(HKEY root, LPCWSTR subKey, DWORD, LPWSTR, DW
                                     LPSECURITY_ATTRIBUTES, PHKEY result, LPDWORD disposition)
 {
     std::optional<Fault> fault = Enter(__func__, Text(subKey));
-    LONG status;
-    DWORD made = 0;
+    if (fault) return static_cast<LONG>(fault->Status(ERROR_ACCESS_DENIED));
+    if (!result) return ERROR_INVALID_PARAMETER;
     Root r;
     std::u16string base;
-    if (fault) {
-        status = static_cast<LONG>(fault->Status(ERROR_ACCESS_DENIED));
-    } else if (!result) {
-        status = ERROR_INVALID_PARAMETER;
-    } else if (!KeyOf(root, r, base)) {
-        status = ERROR_INVALID_HANDLE;
-    } else if (!image.registry.keys.Find(r, base)) {
-        status = ERROR_KEY_DELETED;
-    } else {
-        // Only names registry.reg can hold again, as deep as it holds them.
-        const std::vector<std::u16string> names = KeyNames(Text(subKey));
-        bool valid = KeyNames(base).size() + names.size() <= static_cast<size_t>(formats::kMaxKeyDepth);
-        for (const std::u16string& name : names) valid = valid && formats::RegFileHoldsKeyName(name);
-        std::u16string path = Join(base, subKey);
-        uint64_t growth = 0;
-        std::u16string walked = base;
-        for (const std::u16string& name : names) {
-            walked = walked.empty() ? name : walked + u"\\" + name;
-            if (!image.registry.keys.Find(r, walked))
-                growth += kRegistryBytesPerUnit * (std::strlen(RootName(r)) + 1 + walked.size()) +
-                          kRegistryBytesPerItem;
-        }
-        if (!valid) {
-            status = ERROR_INVALID_PARAMETER;
-        } else if (growth && !RegistryMayGrow(growth)) {
-            status = ERROR_NOT_ENOUGH_MEMORY;
-        } else {
-            made = growth ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
-            if (growth) {
-                image.registry.keys.Create(r, path);
-                RegistryWritten();
-            }
-            *result = OpenKeyHandle(r, std::move(path));
-            status = ERROR_SUCCESS;
-        }
+    RegKey* parent;
+    if (LONG status = FindOpenKey(root, r, base, parent)) return status;
+    // Only names registry.reg can hold again, as deep as it holds them.
+    const std::vector<std::u16string> names = KeyNames(Text(subKey));
+    bool valid = KeyNames(base).size() + names.size() <= static_cast<size_t>(formats::kMaxKeyDepth);
+    for (const std::u16string& name : names) valid = valid && formats::RegFileHoldsKeyName(name);
+    if (!valid) return ERROR_INVALID_PARAMETER;
+    uint64_t growth = 0;
+    std::u16string walked = base;
+    for (const std::u16string& name : names) {
+        walked = walked.empty() ? name : walked + u"\\" + name;
+        if (!image.registry.keys.Find(r, walked))
+            growth += kRegistryBytesPerUnit * (std::strlen(RootName(r)) + 1 + walked.size()) + kRegistryBytesPerItem;
     }
-    if (disposition && status == ERROR_SUCCESS) *disposition = made;
-    return status;
+    if (growth && !RegistryMayGrow(growth)) return ERROR_NOT_ENOUGH_MEMORY;
+    std::u16string path = Join(base, subKey);
+    if (growth) {
+        image.registry.keys.Create(r, path);
+        RegistryWritten();
+    }
+    *result = OpenKeyHandle(r, std::move(path));
+    if (disposition) *disposition = growth ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
+    return ERROR_SUCCESS;
 }
 
 // Faulted: result, else error, else ERROR_ACCESS_DENIED; no value changed.
 LONG DeviceSession::RegSetValueExW(HKEY key, LPCWSTR name, DWORD, DWORD type, const BYTE* data, DWORD bytes)
 {
     std::optional<Fault> fault = Enter(__func__, Text(name));
-    LONG status;
-    Root r;
-    std::u16string path;
-    RegKey* k = nullptr;
+    if (fault) return static_cast<LONG>(fault->Status(ERROR_ACCESS_DENIED));
+    RegKey* k;
+    if (LONG status = FindOpenKey(key, k)) return status;
     const std::u16string valueName(Text(name));
-    if (fault) {
-        status = static_cast<LONG>(fault->Status(ERROR_ACCESS_DENIED));
-    } else if (!KeyOf(key, r, path)) {
-        status = ERROR_INVALID_HANDLE;
-    } else if (!(k = image.registry.keys.Find(r, path))) {
-        status = ERROR_KEY_DELETED;
-    } else if ((!data && bytes) || valueName.size() > formats::kMaxKeyNameLength ||
-               !formats::RegFileHoldsValueName(valueName)) {
-        status = ERROR_INVALID_PARAMETER;
-    } else if (!RegistryMayGrow(kRegistryBytesPerUnit * (valueName.size() + bytes) + kRegistryBytesPerItem)) {
-        status = ERROR_NOT_ENOUGH_MEMORY;
-    } else {
-        // The bytes as given, whatever the type says of them.
-        k->SetValue(RegValue{valueName, type, std::vector<uint8_t>(data, data + bytes)});
-        RegistryWritten();
-        status = ERROR_SUCCESS;
-    }
-    return status;
+    if ((!data && bytes) || valueName.size() > formats::kMaxKeyNameLength || !formats::RegFileHoldsValueName(valueName))
+        return ERROR_INVALID_PARAMETER;
+    if (!RegistryMayGrow(kRegistryBytesPerUnit * (valueName.size() + bytes) + kRegistryBytesPerItem))
+        return ERROR_NOT_ENOUGH_MEMORY;
+    // The bytes as given, whatever the type says of them.
+    k->SetValue(RegValue{valueName, type, std::vector<uint8_t>(data, data + bytes)});
+    RegistryWritten();
+    return ERROR_SUCCESS;
 }
 
 // Faulted: result, else error, else ERROR_ACCESS_DENIED; no value changed.
 LONG DeviceSession::RegDeleteValueW(HKEY key, LPCWSTR name)
 {
     std::optional<Fault> fault = Enter(__func__, Text(name));
-    LONG status;
-    Root r;
-    std::u16string path;
-    RegKey* k = nullptr;
-    if (fault) {
-        status = static_cast<LONG>(fault->Status(ERROR_ACCESS_DENIED));
-    } else if (!KeyOf(key, r, path)) {
-        status = ERROR_INVALID_HANDLE;
-    } else if (!(k = image.registry.keys.Find(r, path))) {
-        status = ERROR_KEY_DELETED;
-    } else if (!k->RemoveValue(Text(name))) {
-        status = ERROR_FILE_NOT_FOUND;
-    } else {
-        RegistryWritten();
-        status = ERROR_SUCCESS;
-    }
-    return status;
+    if (fault) return static_cast<LONG>(fault->Status(ERROR_ACCESS_DENIED));
+    RegKey* k;
+    if (LONG status = FindOpenKey(key, k)) return status;
+    if (!k->RemoveValue(Text(name))) return ERROR_FILE_NOT_FOUND;
+    RegistryWritten();
+    return ERROR_SUCCESS;
 }
 
 // Faulted: result, else error, else ERROR_ACCESS_DENIED; registry.reg not written.
 LONG DeviceSession::RegFlushKey(HKEY key)
 {
     std::optional<Fault> fault = Enter(__func__, u"");
-    LONG status;
+    if (fault) return static_cast<LONG>(fault->Status(ERROR_ACCESS_DENIED));
     Root r;
     std::u16string path;
-    if (fault) {
-        status = static_cast<LONG>(fault->Status(ERROR_ACCESS_DENIED));
-    } else if (!KeyOf(key, r, path)) {
-        status = ERROR_INVALID_HANDLE;
-    } else if (image.config.device.registry == formats::RegistryStore::Ram) {
-        // A registry in RAM with no persistent store has nothing to flush
-        // to: the call fails, and every write stays all the same.
-        status = kErrorNotSupported;
-    } else {
-        // The whole registry goes to its hive files, whichever key is named.
-        std::string ignored;
-        status = !settings_.persistRegistry || SaveRegistry(image, ignored, false) ? ERROR_SUCCESS : kErrorWriteFault;
-    }
-    return status;
+    if (!KeyOf(key, r, path)) return ERROR_INVALID_HANDLE;
+    // A registry in RAM with no persistent store has nothing to flush to:
+    // the call fails, and every write stays all the same.
+    if (image.config.device.registry == formats::RegistryStore::Ram) return kErrorNotSupported;
+    // The whole registry goes to its hive files, whichever key is named.
+    std::string ignored;
+    return !settings_.persistRegistry || SaveRegistry(image, ignored, false) ? ERROR_SUCCESS : kErrorWriteFault;
 }
 
 // Faulted: result, else error, else ERROR_INVALID_HANDLE; nothing written.
@@ -337,37 +275,26 @@ LONG DeviceSession::RegQueryInfoKeyW(HKEY key, LPWSTR keyClass, LPDWORD classCha
                                      LPDWORD, PFILETIME)
 {
     std::optional<Fault> fault = Enter(__func__, u"");
-    LONG status;
-    Root r;
-    std::u16string path;
-    const RegKey* k = nullptr;
-    if (fault) {
-        status = static_cast<LONG>(fault->Status(ERROR_INVALID_HANDLE));
-    } else if (reserved || (keyClass && !classChars)) {
-        status = ERROR_INVALID_PARAMETER;
-    } else if (!KeyOf(key, r, path)) {
-        status = ERROR_INVALID_HANDLE;
-    } else if (!(k = image.registry.keys.Find(r, path))) {
-        status = ERROR_KEY_DELETED;
-    } else {
-        // Keys on the device have no class: an empty one, of no length.
-        if (keyClass && *classChars) keyClass[0] = 0;
-        if (classChars) *classChars = 0;
-        if (maxClassChars) *maxClassChars = 0;
-        DWORD longestKey = 0, longestName = 0, largest = 0;
-        for (const auto& sub : k->keys) longestKey = std::max(longestKey, static_cast<DWORD>(sub->name.size()));
-        for (const RegValue& v : k->values) {
-            longestName = std::max(longestName, static_cast<DWORD>(v.name.size()));
-            largest = std::max(largest, static_cast<DWORD>(v.data.size()));
-        }
-        if (subKeys) *subKeys = static_cast<DWORD>(k->keys.size());
-        if (maxSubKeyChars) *maxSubKeyChars = longestKey;
-        if (values) *values = static_cast<DWORD>(k->values.size());
-        if (maxValueNameChars) *maxValueNameChars = longestName;
-        if (maxValueBytes) *maxValueBytes = largest;
-        status = ERROR_SUCCESS;
+    if (fault) return static_cast<LONG>(fault->Status(ERROR_INVALID_HANDLE));
+    if (reserved || (keyClass && !classChars)) return ERROR_INVALID_PARAMETER;
+    RegKey* k;
+    if (LONG status = FindOpenKey(key, k)) return status;
+    // Keys on the device have no class: an empty one, of no length.
+    if (keyClass && *classChars) keyClass[0] = 0;
+    if (classChars) *classChars = 0;
+    if (maxClassChars) *maxClassChars = 0;
+    DWORD longestKey = 0, longestName = 0, largest = 0;
+    for (const auto& sub : k->keys) longestKey = std::max(longestKey, static_cast<DWORD>(sub->name.size()));
+    for (const RegValue& v : k->values) {
+        longestName = std::max(longestName, static_cast<DWORD>(v.name.size()));
+        largest = std::max(largest, static_cast<DWORD>(v.data.size()));
     }
-    return status;
+    if (subKeys) *subKeys = static_cast<DWORD>(k->keys.size());
+    if (maxSubKeyChars) *maxSubKeyChars = longestKey;
+    if (values) *values = static_cast<DWORD>(k->values.size());
+    if (maxValueNameChars) *maxValueNameChars = longestName;
+    if (maxValueBytes) *maxValueBytes = largest;
+    return ERROR_SUCCESS;
 }
 
 }  // namespace sim

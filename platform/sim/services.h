@@ -193,6 +193,8 @@ private:
     BOOL Failed(uint32_t error);
     bool KeyOf(HKEY key, Root& root, std::u16string& path) const;
     HKEY OpenKeyHandle(Root root, std::u16string path);
+    LONG FindOpenKey(HKEY handle, Root& root, std::u16string& path, formats::RegKey*& key);
+    LONG FindOpenKey(HKEY handle, formats::RegKey*& key);
     LPVOID Allocate(SIZE_T bytes, bool heapHasRoom);
 
     // file_services.cpp: a path argument as the device's files read it
@@ -210,6 +212,8 @@ private:
     uintptr_t AddHandle(DeviceHandle handle);
     DeviceHandle* HandleOf(HANDLE handle, DeviceHandle::Kind kind);
     OpenFile* FileOf(HANDLE handle);
+    uint32_t TransferRefusal(const std::optional<Fault>& fault, uint32_t otherwise, HANDLE file, const void* data,
+                             DWORD bytes, LPOVERLAPPED overlapped, uint32_t access, OpenFile*& open);
     // registry_services.cpp: whether the registry may grow by bytes more;
     // a change made, kept at once where the device's registry is in RAM.
     bool RegistryMayGrow(uint64_t bytes);
