@@ -206,7 +206,7 @@ TEST(ElfToWinceOutput, ALinkAtTheOutputIsReplacedNotFollowed)
 TEST(ElfToWinceOutput, UsageErrorsExitWithTwo)
 {
     TRQ_REQUIRE_POCKETPC_BUILD();
-    for (const char* args : {"", " one.elf", " a b c"}) {
+    for (const char* args : {"", " one.elf", " a b c", " --calls other a.elf b.exe"}) {
         const CommandResult run = RunCommand(std::string(TRQ_ELF_TO_WINCE) + args + " 2>&1");
         EXPECT_EQ(run.exitCode, 2) << args;
         EXPECT_NE(run.output.find("usage"), std::string::npos) << run.output;

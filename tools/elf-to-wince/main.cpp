@@ -21,6 +21,8 @@
 #include <iostream>
 #include <string_view>
 
+#include <CLI/CLI.hpp>
+
 #include "device/call_names.h"
 #include "formats/host_file.h"
 #include "formats/host_folder.h"
@@ -75,21 +77,23 @@ int Convert(const std::string& input, const std::string& output, device_calls::T
 
 int main(int argc, char** argv)
 {
-    device_calls::Tier tier = device_calls::Uninstaller;
-    int first = 1;
-    if (argc == 5 && std::string_view(argv[1]) == "--calls") {
-        const std::string_view name = argv[2];
-        first = 3;
-        if (name == "trace") tier = device_calls::Trace;
-        else if (name == "kit") tier = device_calls::Kit;
-        else if (name != "uninstaller") first = 0;
-    }
-    if (first == 0 || argc != first + 2) {
+    CLI::App app{"Writes the Pocket PC executable from the linked ARM ELF file.", "elf-to-wince"};
+    std::string calls = "uninstaller", input, output;
+    app.add_option("--calls", calls, "The device calls the image may import: the uninstaller's, its trace build's "
+                                     "or the device kit's")
+        ->check(CLI::IsMember({"uninstaller", "trace", "kit"}));
+    app.add_option("INPUT.elf", input)->required();
+    app.add_option("OUTPUT.exe", output)->required();
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        if (e.get_exit_code() == 0) return app.exit(e);  // --help
         std::cerr << "usage: elf-to-wince [--calls uninstaller|trace|kit] INPUT.elf OUTPUT.exe\n";
         return kExitUsage;
     }
-    const char* input = argv[first];
-    const char* output = argv[first + 1];
+    const device_calls::Tier tier = calls == "trace" ? device_calls::Trace
+                                    : calls == "kit" ? device_calls::Kit
+                                                     : device_calls::Uninstaller;
     // The last resort: whatever the input, one line and the documented code.
     try {
         return Convert(input, output, tier);
