@@ -1,5 +1,8 @@
-// Something that answers the device calls: an object with one virtual member
-// for each call of device/device_calls.h, as device/device.h declares it.
+// Something that answers the uninstaller's device calls: an object with one
+// virtual member for each call of its tier (TRQ_DEVICE_CALLS in
+// device/device_calls.h), as device/device.h declares it. The simulated
+// device serves the trace build's and the kit's calls too (services.h), as
+// plain members.
 //
 // The device code built for this host reaches one through the free
 // functions that harness/runner/bound_device.cpp makes from the list
