@@ -442,6 +442,7 @@ class Cab(unittest.TestCase):
         ("a vendor's name in Windows-1252", USER, (["--name", "Vantrelle Désinstallation"], 1),
          "Vantrelle Désinstallation"),
         ("a name without a space", KIT, (["--name", "Kit"], 3), "Kit"),
+        ("a name beginning with '-'", USER, (["--name", "-Kit"], 1), "-Kit"),
         ("a character outside Windows-1252", KIT, (["--name", "Kit \u0416"], 1),
          (1, "U+0416 is not in Windows-1252")),
         ("a name too long", KIT, (["--name", "K" * 71], 1), (1, "longer than the 70 characters")),
