@@ -2,8 +2,10 @@
 from elsewhere read as the host tools read one (a regular file only, up to a
 stated size), a file put in place as elf-to-wince puts one (written in a
 folder made afresh beside it, synced, renamed over it), a script stopped by
-a signal leaving none of those folders, and names escaped for the terminal.
+a signal leaving none of those folders, names escaped for the terminal, and
+a usage error said in one line.
 """
+import argparse
 import errno
 import os
 import shutil
@@ -39,6 +41,36 @@ def printable(name):
         else:
             out.append(c)
     return "".join(out)
+
+
+class Parser(argparse.ArgumentParser):
+    """argparse, a usage error one line (what is wrong, names escaped, then
+    usage) and exit code 2. Given doc, the script's own: -h and --help print
+    doc, no option is abbreviated, and an option's value is the argument
+    after it whatever it begins with (--pass -x)."""
+
+    def __init__(self, usage, doc=None, **kw):
+        self.usage_line, self.doc = usage, doc
+        if doc:
+            kw.update(add_help=False, allow_abbrev=False, formatter_class=argparse.RawDescriptionHelpFormatter)
+        super().__init__(prog=usage.split()[1], **kw)
+        if doc:
+            self.add_argument("-h", "--help", action="version", version=doc.strip())  # printed as it is
+
+    def parse_args(self, args=None, namespace=None):
+        args, joined = list(sys.argv[1:] if args is None else args), []
+        valued = {name for action in self._actions if action.nargs is None for name in action.option_strings}
+        while args and args[0] != "--":
+            arg = args.pop(0)
+            joined.append(arg + "=" + args.pop(0) if self.doc and arg in valued and args else arg)
+            name, equals, value = joined[-1].partition("=")
+            if name.startswith("-") and equals and value == "--":  # which argparse takes for no value at all
+                self.error("argument %s: expected one argument" % name)
+        return super().parse_args(joined + args, namespace)
+
+    def error(self, message):
+        print("%s: %s; %s" % (os.path.basename(self.prog), printable(message), self.usage_line), file=sys.stderr)
+        sys.exit(2)
 
 
 def size_text(size):

@@ -3,86 +3,21 @@ opens it, and it holds a private key and a certificate. scripts/sign asks
 this before it runs osslsigncode, so that what a user reads does not
 depend on osslsigncode's version (2.5 says nothing of a wrong password).
 
-The outer structure and the password's MAC are read here, by the RFC; the
-key and the certificate are looked for with python3-cryptography, which
-decrypts the bags as OpenSSL does (legacy ciphers included).
+The outer structure is read with python3-asn1crypto and the password's MAC
+checked here, by the RFC; the key and the certificate are looked for with
+python3-cryptography, which decrypts the bags as OpenSSL does (legacy
+ciphers included).
 """
 import hashlib
 import hmac
 
 from host_files import Refusal
 
-# The MAC's digest algorithms, by their object identifiers' DER bytes.
-_DIGESTS = {
-    bytes.fromhex("2b0e03021a"): "sha1",
-    bytes.fromhex("608648016503040204"): "sha224",
-    bytes.fromhex("608648016503040201"): "sha256",
-    bytes.fromhex("608648016503040202"): "sha384",
-    bytes.fromhex("608648016503040203"): "sha512",
-}
-_PKCS7_DATA = bytes.fromhex("2a864886f70d010701")
+# The MAC's digests this checks; any other is left to the decryption.
+_DIGESTS = ("sha1", "sha224", "sha256", "sha384", "sha512")
 # The most iterations of the MAC's key derivation this script or OpenSSL is
 # let run, whatever the digest (OpenSSL makes 2,048).
 MAC_ITERATION_LIMIT = 10_000_000
-_SEQUENCE, _INTEGER, _OCTET_STRING, _OID, _CONTEXT_0 = 0x30, 0x02, 0x04, 0x06, 0xA0
-
-
-class _Malformed(Exception):
-    pass
-
-
-def _element(data, at, end):
-    """(tag, start of the contents, end of the contents) of the DER element at at."""
-    if at + 2 > end:
-        raise _Malformed()
-    tag, length = data[at], data[at + 1]
-    at += 2
-    if length & 0x80:
-        count = length & 0x7F
-        if count == 0 or count > 4 or at + count > end:
-            raise _Malformed()  # indefinite or absurd lengths
-        length = int.from_bytes(data[at:at + count], "big")
-        at += count
-    if at + length > end:
-        raise _Malformed()
-    return tag, at, at + length
-
-
-def _children(data, start, end):
-    children = []
-    while start < end:
-        tag, first, last = _element(data, start, end)
-        children.append((tag, first, last))
-        start = last
-    return children
-
-
-def _expect(child, tag):
-    if child[0] != tag:
-        raise _Malformed()
-    return child
-
-
-def _outer(data):
-    """The authenticated content's bytes and the MacData's children (or None)."""
-    tag, start, end = _element(data, 0, len(data))
-    if tag != _SEQUENCE or end != len(data):
-        raise _Malformed()
-    pfx = _children(data, start, end)
-    if len(pfx) not in (2, 3):
-        raise _Malformed()
-    _, v0, v1 = _expect(pfx[0], _INTEGER)
-    if data[v0:v1] != b"\x03":
-        raise _Malformed()
-    content_info = _children(data, *_expect(pfx[1], _SEQUENCE)[1:])
-    if len(content_info) != 2 or data[slice(*_expect(content_info[0], _OID)[1:])] != _PKCS7_DATA:
-        raise _Malformed()
-    explicit = _children(data, *_expect(content_info[1], _CONTEXT_0)[1:])
-    if len(explicit) != 1:
-        raise _Malformed()
-    _, c0, c1 = _expect(explicit[0], _OCTET_STRING)
-    mac = _children(data, *_expect(pfx[2], _SEQUENCE)[1:]) if len(pfx) == 3 else None
-    return data[c0:c1], mac
 
 
 def _bmp(password):
@@ -110,47 +45,47 @@ def _mac_key(digest, password, salt, iterations):
     return block[:u]
 
 
-def _mac_matches(data, content, mac, passwords):
+def _mac_matches(content, mac, passwords):
     """Whether the MacData holds for one of passwords; None when its digest
     is not one this reads (the check is then left to the decryption)."""
-    digest_info = _children(data, *_expect(mac[0], _SEQUENCE)[1:])
-    algorithm = _children(data, *_expect(digest_info[0], _SEQUENCE)[1:])
     # Whatever the digest: where this does not check the MAC, OpenSSL does,
     # and runs as many iterations as the file asks for.
-    iterations = int.from_bytes(data[slice(*_expect(mac[2], _INTEGER)[1:])], "big") if len(mac) > 2 else 1
+    iterations = mac["iterations"].native
     if iterations < 1:
-        raise _Malformed()
+        raise ValueError("no iterations")
     if iterations > MAC_ITERATION_LIMIT:
         raise Refusal("this PKCS#12 file's MAC asks for more than %d iterations, which would take minutes"
                       % MAC_ITERATION_LIMIT)
-    digest = _DIGESTS.get(data[slice(*_expect(algorithm[0], _OID)[1:])])
-    if digest is None:
+    digest = mac["mac"]["digest_algorithm"]["algorithm"].native
+    if digest not in _DIGESTS:
         return None
-    expected = data[slice(*_expect(digest_info[1], _OCTET_STRING)[1:])]
-    salt = data[slice(*_expect(mac[1], _OCTET_STRING)[1:])]
-    for password in passwords:
-        key = _mac_key(digest, password, salt, iterations)
-        if hmac.compare_digest(hmac.new(key, content, digest).digest(), expected):
-            return True
-    return False
+    expected, salt = mac["mac"]["digest"].native, mac["mac_salt"].native
+    return any(hmac.compare_digest(hmac.new(_mac_key(digest, password, salt, iterations), content, digest).digest(),
+                                   expected) for password in passwords)
 
 
 def check_signer(data, password):
     """Refusal unless data is a PKCS#12 file that password (bytes, or None
     for none) opens, holding a private key and a certificate."""
     try:
-        content, mac = _outer(data)
+        from asn1crypto.core import OctetString
+        from asn1crypto.pkcs12 import Pfx
+        from cryptography.hazmat.primitives.serialization import pkcs12
+    except ImportError as e:
+        raise Refusal("python3-%s is not installed (scripts/setup-debian installs it)" % e.name.split(".")[0])
+    try:
+        pfx = Pfx.load(data)
+        content, mac = pfx["auth_safe"]["content"], pfx["mac_data"]
+        # DER, as OpenSSL writes it, its integrity a password's MAC over data (not a signature)
+        if pfx.dump(force=True) != data or pfx["version"].native != "v3" or not isinstance(content, OctetString):
+            raise ValueError("not a PFX of password integrity")
         # Without a password OpenSSL tries an absent one and an empty one.
         passwords = [_bmp(password)] if password else [b"", _bmp(b"")]
-        if mac is not None and _mac_matches(data, content, mac, passwords) is False:
+        if mac and _mac_matches(content.native, mac, passwords) is False:
             raise Refusal("the password does not open this PKCS#12 file" if password else
                           "this PKCS#12 file has a password; give it with --pass")
-    except (_Malformed, IndexError):
+    except (ValueError, TypeError):
         raise Refusal("not a PKCS#12 file (.pfx, .p12)")
-    try:
-        from cryptography.hazmat.primitives.serialization import pkcs12
-    except ImportError:
-        raise Refusal("python3-cryptography is not installed (scripts/setup-debian installs it)")
     try:
         key, certificate, _ = pkcs12.load_key_and_certificates(data, password or None)
     except ValueError:
