@@ -93,7 +93,12 @@ enum : unsigned { TRQ_ALL_CALLS(TRQ_CALL_INDEX) kCount };
 // A list's "(root, subKey)" and "(Handle(), StringIn())" as {"root",
 // Handle()}, {"subKey", StringIn()}: a parameter's name beside its kind.
 #define TRQ_PARAMS_UNPAREN(...) __VA_ARGS__
+#ifndef __CPPCHECK__
 #define TRQ_PARAMS_COUNT(...) TRQ_PARAMS_COUNT_(__VA_ARGS__ __VA_OPT__(, ) 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0)
+#else  // cppcheck 2.10 reads no __VA_OPT__, but drops the comma before an empty ##__VA_ARGS__
+#define TRQ_PARAMS_COUNT(...) TRQ_PARAMS_COUNT_CPPCHECK(_, ##__VA_ARGS__, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0)
+#define TRQ_PARAMS_COUNT_CPPCHECK(_, ...) TRQ_PARAMS_COUNT_(__VA_ARGS__)
+#endif
 #define TRQ_PARAMS_COUNT_(a, b, c, d, e, f, g, h, i, j, k, l, n, ...) n
 #define TRQ_PARAMS_PASTE(a, b) TRQ_PARAMS_PASTE_(a, b)
 #define TRQ_PARAMS_PASTE_(a, b) a##b
