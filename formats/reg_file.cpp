@@ -218,9 +218,10 @@ private:
 
 class Parser {
 public:
-    Parser(RegFile& out, RegFileError& error) : out_(out), error_(error) {}
+    // The parser reads text's lines; text outlives it.
+    Parser(std::u16string_view text, RegFile& out, RegFileError& error) : lines_(text), out_(out), error_(error) {}
 
-    bool Parse(std::u16string_view text);
+    bool Parse();
 
 private:
     bool Fail(int line, std::string reason)
@@ -230,7 +231,7 @@ private:
         return false;
     }
     // At the current line.
-    bool Fail(std::string reason) { return Fail(lines_->Number(), std::move(reason)); }
+    bool Fail(std::string reason) { return Fail(lines_.Number(), std::move(reason)); }
     // The first line; the file keeps its line end.
     bool Header();
     // A [ROOT\path] line: the key it names becomes the current section,
@@ -277,9 +278,9 @@ private:
         return true;
     }
 
+    LineReader lines_;
     RegFile& out_;
     RegFileError& error_;
-    LineReader* lines_ = nullptr;
     RegKey* current_ = nullptr;
     size_t keyNamesLength_ = 0;  // of the keys made so far, each "ROOT\path" in full
     NameFinder<std::unique_ptr<RegKey>> keyFinder_{
@@ -288,13 +289,11 @@ private:
         [](const RegValue& value) { return std::u16string_view(value.name); }};
 };
 
-bool Parser::Parse(std::u16string_view text)
+bool Parser::Parse()
 {
-    LineReader lines(text);
-    lines_ = &lines;
     if (!Header()) return false;
     std::u16string_view line;
-    while (lines.Next(line)) {
+    while (lines_.Next(line)) {
         if (!CheckText(line)) return false;
         const std::u16string_view body = Trim(line);
         if (body.empty() || body.front() == u';') continue;
@@ -313,7 +312,7 @@ bool Parser::Parse(std::u16string_view text)
 bool Parser::Header()
 {
     std::u16string_view line;
-    if (!lines_->Next(line)) {
+    if (!lines_.Next(line)) {
         return Fail(1, "empty file; expected 'Windows Registry Editor Version 5.00'");
     }
     if (Trim(line) != kHeader) {
@@ -322,7 +321,7 @@ bool Parser::Header()
         if (Trim(line) == u"REGEDIT4") reason += " (REGEDIT4 files are not supported)";
         return Fail(1, reason);
     }
-    out_.crlf = lines_->FirstEnding() != 0;
+    out_.crlf = lines_.FirstEnding() != 0;
     return true;
 }
 
@@ -574,7 +573,7 @@ bool Parser::HexData(std::u16string_view first, std::vector<uint8_t>& bytes)
         if (!more) break;
         reader.Boundary();
         std::u16string_view line;
-        if (!lines_->Next(line)) return Fail("hex data continues past the end of the file");
+        if (!lines_.Next(line)) return Fail("hex data continues past the end of the file");
         if (!CheckText(line)) return false;
         part = Trim(line);
     }
@@ -810,8 +809,8 @@ bool ParseRegFile(std::string_view bytes, const std::string& fileName, RegFile& 
         error = std::move(failure);
         return false;
     }
-    Parser parser(parsed, failure);
-    if (!parser.Parse(text)) {
+    Parser parser(text, parsed, failure);
+    if (!parser.Parse()) {
         error = std::move(failure);
         return false;
     }

@@ -55,7 +55,7 @@ void TellLeft(const Kit& kit, const KitBox& box, LPCWSTR end)
     bool fits = device_text::AppendText(text, size, &length, box.text) &&
                 device_text::AppendText(text, size, &length, kit.left.text);
     if (fits && kit.left.shown < kit.left.count) fits = device_text::AppendText(text, size, &length, kMoreLeft);
-    if (fits) fits = device_text::AppendText(text, size, &length, end);
+    if (fits) device_text::AppendText(text, size, &length, end);
     text[length] = 0;
     MessageBoxW(0, text, TRQ_KIT_CAPTION, box.flags);
     HeapFree(heap, 0, text);

@@ -116,9 +116,11 @@ TracePlay PlayUnderWine(const Scenario& scenario, const TraceCase& c)
 {
     TracePlay play;
     const WineTemplate* tmpl = OpenSharedTemplate(play.skip);
-    if (tmpl && !fs::is_regular_file(TRQ_WINDOWS_TRACE_EXE))
+    if (!tmpl) return play;  // play.skip says what is missing
+    if (!fs::is_regular_file(TRQ_WINDOWS_TRACE_EXE)) {
         play.skip = std::string("TRQUninstallTrace.exe was not built: ") + TRQ_WINDOWS_TRACE_EXE;
-    if (!play.skip.empty()) return play;
+        return play;
+    }
 
     trq_test::TestDevice device;
     Prepare(scenario, device);

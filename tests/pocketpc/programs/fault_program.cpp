@@ -16,7 +16,7 @@ extern "C" int WINAPI WinMain(HINSTANCE, HINSTANCE, LPWSTR, int)
     return *reinterpret_cast<volatile int*>(nowhere);
 #elif defined(TRQ_NULL_CALL)
     volatile uintptr_t nowhere = 0;
-    reinterpret_cast<void (*)()>(nowhere)();
+    reinterpret_cast<void (*)()>(nowhere)();  // NOLINT(clang-analyzer-core.CallAndMessage): the breakdown it is for
 #elif defined(TRQ_CODE_WRITE)
     *reinterpret_cast<volatile int*>(reinterpret_cast<uintptr_t>(&WinMain)) = 0;
 #elif defined(TRQ_ENDLESS_LOOP)
