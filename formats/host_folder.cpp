@@ -29,7 +29,7 @@ std::string RandomSuffix()
                 static_cast<unsigned long long>(std::time(nullptr));
     }
     char text[17];
-    std::snprintf(text, sizeof text, "%016llx", value);
+    (void)std::snprintf(text, sizeof text, "%016llx", value);
     return text;
 }
 

@@ -38,7 +38,7 @@ inline uint64_t PageAlign(uint64_t value)
 inline std::string Hex(uint32_t value, int digits = 8)
 {
     char text[16];
-    std::snprintf(text, sizeof text, "0x%0*X", digits, value);
+    (void)std::snprintf(text, sizeof text, "0x%0*X", digits, value);
     return text;
 }
 

@@ -80,9 +80,10 @@ inline std::map<std::string, std::string> HostTree(const std::filesystem::path& 
         if (it->path().filename() == ".device.lock" || ::lstat(it->path().c_str(), &st) != 0) continue;
         // A folder's own size follows its entries, which are listed anyway.
         char head[64];
-        std::snprintf(head, sizeof head, "%s %o %lld", S_ISLNK(st.st_mode) ? "link" : S_ISDIR(st.st_mode) ? "dir" : "file",
-                      static_cast<unsigned>(st.st_mode & 07777),
-                      S_ISDIR(st.st_mode) ? 0ll : static_cast<long long>(st.st_size));
+        (void)std::snprintf(head, sizeof head, "%s %o %lld",
+                            S_ISLNK(st.st_mode) ? "link" : S_ISDIR(st.st_mode) ? "dir" : "file",
+                            static_cast<unsigned>(st.st_mode & 07777),
+                            S_ISDIR(st.st_mode) ? 0LL : static_cast<long long>(st.st_size));
         std::string entry = head;
         if (S_ISLNK(st.st_mode)) entry += " -> " + std::filesystem::read_symlink(it->path(), ec).string();
         if (contents && S_ISREG(st.st_mode)) {
@@ -91,7 +92,7 @@ inline std::map<std::string, std::string> HostTree(const std::filesystem::path& 
                 size_t n;
                 entry += " ";
                 while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) entry.append(buffer, n);
-                std::fclose(f);
+                (void)std::fclose(f);
             }
         }
         tree[std::filesystem::relative(it->path(), dir, ec).string()] = entry;
@@ -110,7 +111,7 @@ inline std::map<std::string, std::string> RegistryDump(const formats::Registry& 
             out += formats::Utf16ToUtf8Lossy(v.name) + "|" + std::to_string(v.type) + "|";
             char hex[4];
             for (uint8_t b : v.data) {
-                std::snprintf(hex, sizeof hex, "%02x", b);
+                (void)std::snprintf(hex, sizeof hex, "%02x", b);
                 out += hex;
             }
             out += ";";
@@ -142,7 +143,7 @@ inline std::map<std::string, std::string> DeviceState(const std::filesystem::pat
         if (FILE* f = std::fopen(file.c_str(), "rb")) {
             char buffer[4096];
             for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;) bytes.append(buffer, n);
-            std::fclose(f);
+            (void)std::fclose(f);
         }
         return bytes;
     };

@@ -162,9 +162,10 @@ const HostileCase kCases[] = {
          text.reserve(10u << 20);
          char line[160];
          for (int i = 0; text.size() < (10u << 20); ++i) {
-             std::snprintf(line, sizeof line,
-                           "\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Bulk\\Key%07d]\n\"Value\"=\"%s\"\n\"Count\"=dword:%08x\n",
-                           i, "another application's setting, kept as it is", i);
+             (void)std::snprintf(line, sizeof line,
+                                 "\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Bulk\\Key%07d]\n\"Value\"=\"%s\"\n"
+                                 "\"Count\"=dword:%08x\n",
+                                 i, "another application's setting, kept as it is", i);
              text += line;
          }
          WriteBytes(image / "registry.reg", text);

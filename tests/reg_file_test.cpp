@@ -466,15 +466,15 @@ TEST(RegFileTest, LargeFileRoundTrips)
     std::string text = kHeader + "[HKEY_LOCAL_MACHINE\\Big]\n\n[HKEY_LOCAL_MACHINE\\Big\\Values]\n";
     char line[128];
     for (int i = 0; i < 60000; ++i) {
-        std::snprintf(line, sizeof line, "\"Value%06d\"=dword:%08x\n", i, i);
+        (void)std::snprintf(line, sizeof line, "\"Value%06d\"=dword:%08x\n", i, i);
         text += line;
     }
     text += "\n";
     for (int i = 0; text.size() < 10000000; ++i) {
-        std::snprintf(line, sizeof line,
-                      "[HKEY_LOCAL_MACHINE\\Big\\Key%06d]\n\"Path\"=\"\\\\Apps\\\\%d\"\n"
-                      "\"Data\"=hex:01,02,03,04,05,06,07,08\n\n",
-                      i, i);
+        (void)std::snprintf(line, sizeof line,
+                            "[HKEY_LOCAL_MACHINE\\Big\\Key%06d]\n\"Path\"=\"\\\\Apps\\\\%d\"\n"
+                            "\"Data\"=hex:01,02,03,04,05,06,07,08\n\n",
+                            i, i);
         text += line;
     }
     for (const TextEncoding encoding : {TextEncoding::Utf8, TextEncoding::Utf16LeBom}) {

@@ -294,7 +294,7 @@ TEST(TwoRuns, EveryCombinationFinishesOrStopsWhereItMust)
     // each runs its share of whole runs on devices of its own.
     const int workers = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 8u));
     std::vector<pid_t> children;
-    std::fflush(stdout);
+    (void)std::fflush(stdout);
     for (int w = 0; w < workers; ++w) {
         const fs::path results = tmp.Path() / ("results." + std::to_string(w));
         pid_t pid = fork();

@@ -146,7 +146,7 @@ bool ParseEffect(const std::string& effect, FaultRule& rule, std::string& error)
     int64_t n = 0;
     if (key == "error") {
         if (f.error) return error = "error= given twice", false;
-        if (!ParseNumber(value, 0, 0xFFFFFFFFll, n))
+        if (!ParseNumber(value, 0, 0xFFFFFFFFLL, n))
             return error = "error=" + value + ": not an error code", false;
         f.error = static_cast<uint32_t>(n);
     } else if (key == "result") {
@@ -156,7 +156,7 @@ bool ParseEffect(const std::string& effect, FaultRule& rule, std::string& error)
         f.result = n;
     } else if (key == "type") {
         if (f.type) return error = "type= given twice", false;
-        if (!ParseNumber(value, 0, 0xFFFFFFFFll, n))
+        if (!ParseNumber(value, 0, 0xFFFFFFFFLL, n))
             return error = "type=" + value + ": not a value type", false;
         f.type = static_cast<uint32_t>(n);
     } else if (key == "data") {

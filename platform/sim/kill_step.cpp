@@ -13,7 +13,7 @@ void KillStep()
         return text ? std::strtol(text, nullptr, 10) : 0L;
     }();
     static long steps = 0;
-    if (killAt > 0 && ++steps == killAt) ::raise(SIGKILL);
+    if (killAt > 0 && ++steps == killAt) (void)::raise(SIGKILL);
 }
 
 }  // namespace sim

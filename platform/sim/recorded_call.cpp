@@ -44,7 +44,7 @@ CallValue ValueOf(const ArgumentView& view)
 std::string Hex(uint64_t value)
 {
     char text[24];
-    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
+    (void)std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
     return text;
 }
 

@@ -35,8 +35,8 @@ std::string HandleName(HKEY handle)
 {
     if (std::optional<Root> root = RootOfHandle(handle)) return RootName(*root);
     char text[32];
-    std::snprintf(text, sizeof text, "0x%llx",
-                  static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(handle)));
+    (void)std::snprintf(text, sizeof text, "0x%llx",
+                        static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(handle)));
     return text;
 }
 

@@ -238,7 +238,7 @@ Outcome Runs(uint32_t r0) { return {Halt::Call, r0, ""}; }
 Outcome Refused(uint32_t word, uint32_t at)
 {
     char text[64];
-    std::snprintf(text, sizeof text, "invalid instruction 0x%08X at 0x%08X", word, at);
+    (void)std::snprintf(text, sizeof text, "invalid instruction 0x%08X at 0x%08X", word, at);
     return {Halt::Fault, 0, text};
 }
 

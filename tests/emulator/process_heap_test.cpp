@@ -78,9 +78,9 @@ TEST_P(HeapWrite, IntoTheRoundingIsFoundAtFreeAndAtTheEnd)
         return;
     }
     char expected[160];
-    std::snprintf(expected, sizeof expected,
-                  "the heap block at 0x%08X (%u bytes) was written past its end, at 0x%08X", block, w.bytes,
-                  block + w.offset);
+    (void)std::snprintf(expected, sizeof expected,
+                        "the heap block at 0x%08X (%u bytes) was written past its end, at 0x%08X", block, w.bytes,
+                        block + w.offset);
     EXPECT_EQ(h.heap->Overrun(block), expected);
     EXPECT_EQ(h.heap->AnyOverrun(), expected);
 }

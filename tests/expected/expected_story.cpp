@@ -14,7 +14,7 @@ std::string Utf8(std::u16string_view text) { return formats::Utf16ToUtf8Lossy(te
 std::string Hex(std::uint32_t value)
 {
     char text[16];
-    std::snprintf(text, sizeof text, "0x%x", static_cast<unsigned>(value));
+    (void)std::snprintf(text, sizeof text, "0x%x", static_cast<unsigned>(value));
     return text;
 }
 

@@ -99,7 +99,7 @@ TEST_F(PeImage, SectionsHoldTheLinkedCodeAndTheImportTable)
     std::string hex;
     for (uint8_t b : code->bytes) {
         char pair[3];
-        std::snprintf(pair, sizeof pair, "%02x", b);
+        (void)std::snprintf(pair, sizeof pair, "%02x", b);
         hex += pair;
     }
     EXPECT_EQ(text["data"], hex);
@@ -153,7 +153,7 @@ TEST_F(PeImage, EachTextIsInTheImageOnce)
         std::string hex;  // UTF-16LE and its terminator, as pefile spells bytes
         for (char16_t c : text + u'\0') {
             char pair[5];
-            std::snprintf(pair, sizeof pair, "%02x%02x", c & 0xFF, c >> 8);
+            (void)std::snprintf(pair, sizeof pair, "%02x%02x", c & 0xFF, c >> 8);
             hex += pair;
         }
         size_t found = 0;

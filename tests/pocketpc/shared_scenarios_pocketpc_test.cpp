@@ -50,8 +50,8 @@ public:
         std::error_code error;
         fs::create_directories(TRQ_SHARED_VERDICTS, error);
         char file[64];
-        std::snprintf(file, sizeof file, "pocketpc-%s-%03zu.txt", case_.cpu == Cpu::Sa1110 ? "sa1110" : "pxa270",
-                      case_.index);
+        (void)std::snprintf(file, sizeof file, "pocketpc-%s-%03zu.txt", case_.cpu == Cpu::Sa1110 ? "sa1110" : "pxa270",
+                            case_.index);
         std::ofstream(fs::path(TRQ_SHARED_VERDICTS) / file, std::ios::trunc)
             << case_.index << '\t' << SharedScenarios().size() << '\t' << CpuName(case_.cpu) << '\t'
             << (skipped ? "skipped" : testing::Test::HasFailure() ? "fail" : "pass") << '\t'

@@ -159,7 +159,7 @@ void WriteVerdict(const Verdict& v)
     std::error_code error;
     fs::create_directories(VerdictDir(), error);
     char file[32];
-    std::snprintf(file, sizeof file, "%03zu.txt", v.index);
+    (void)std::snprintf(file, sizeof file, "%03zu.txt", v.index);
     std::ofstream out(VerdictDir() / file, std::ios::trunc);
     out << v.index << '\t' << trq_test::SharedScenarios().size() << '\t'
         << (v.devicePassed ? "pass" : "fail") << '\t' << v.wine << '\t'
