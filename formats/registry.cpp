@@ -194,6 +194,7 @@ Registry Registry::Copy() const
 {
     Registry copy;
     std::vector<std::pair<const RegKey*, RegKey*>> pending;  // each key and its copy
+    pending.reserve(kRootCount);
     for (int i = 0; i < kRootCount; ++i) pending.emplace_back(&roots_[i], &copy.roots_[i]);
     while (!pending.empty()) {
         auto [from, to] = pending.back();
@@ -227,6 +228,7 @@ std::vector<std::string> Registry::KeyList() const
 bool operator==(const Registry& a, const Registry& b)
 {
     std::vector<std::pair<const RegKey*, const RegKey*>> pending;
+    pending.reserve(kRootCount);
     for (int i = 0; i < kRootCount; ++i) pending.emplace_back(&a.roots_[i], &b.roots_[i]);
     while (!pending.empty()) {
         const auto [x, y] = pending.back();

@@ -67,7 +67,7 @@ runner::RunOutcome PlayRun(TestDevice& device, const std::vector<Step>& steps)
         differences = Play(session, steps);
         return 0;
     };
-    const runner::RunOutcome outcome = device.Run({});
+    runner::RunOutcome outcome = device.Run({});
     EXPECT_EQ(Lines(differences), "");
     return outcome;
 }

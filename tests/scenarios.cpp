@@ -23,7 +23,7 @@ std::set<std::string> Names(std::initializer_list<const char*> names)
 
 // What a partial run leaves besides the files held open: the install
 // folder, which is not empty, the settings and the install record.
-std::set<std::string> PartialLeft(std::set<std::string> held)
+std::set<std::string> PartialLeft(const std::set<std::string>& held)
 {
     return Union({held, Names({"\\Program Files\\TRQ"}), SettingsKeys(), InstallRecordKeys()});
 }

@@ -267,7 +267,9 @@ bool LoadPocketPcImage(const std::string& name, const std::string& bytes, Pocket
 
 runner::Program PocketPcProgram(std::shared_ptr<const PocketPcExe> exe, Cpu cpu, Budgets budgets)
 {
-    return [exe, cpu, budgets](sim::DeviceSession& session) { return Run(session, *exe, cpu, budgets); };
+    return [exe = std::move(exe), cpu, budgets](sim::DeviceSession& session) {
+        return Run(session, *exe, cpu, budgets);
+    };
 }
 
 }  // namespace emulator

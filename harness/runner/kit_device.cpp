@@ -96,7 +96,7 @@ std::optional<formats::HoldKind> HoldKindOf(const std::string& how)
 
 HeldFileAnswers ChooseHeldFileAnswers(const KitLog* kit, const DeviceFacts& facts)
 {
-    const HeldFileAnswers named = FromFacts(facts);
+    HeldFileAnswers named = FromFacts(facts);
     if (!kit) return named;
     // The probes the device refused: each kind of hold with its error.
     std::vector<std::pair<formats::HoldKind, uint32_t>> refused;

@@ -57,12 +57,12 @@ DeviceFiles::DeviceFiles(std::shared_ptr<FileStore> store, std::filesystem::path
 {
 }
 
-DeviceFiles::DeviceFiles(std::filesystem::path root)
+DeviceFiles::DeviceFiles(const std::filesystem::path& root)
     : DeviceFiles(std::make_shared<DiskFiles>(root), root)
 {
 }
 
-DeviceFiles::DeviceFiles(host::Folder device, std::filesystem::path root)
+DeviceFiles::DeviceFiles(host::Folder device, const std::filesystem::path& root)
     : DeviceFiles(std::make_shared<DiskFiles>(std::move(device), root), root)
 {
 }

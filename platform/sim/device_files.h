@@ -28,9 +28,9 @@ namespace sim {
 class DeviceFiles {
 public:
     // files/ at root on the host; the folder holding it is opened now.
-    explicit DeviceFiles(std::filesystem::path root);
+    explicit DeviceFiles(const std::filesystem::path& root);
     // files/ of the device image open as device; root names it in messages.
-    DeviceFiles(host::Folder device, std::filesystem::path root);
+    DeviceFiles(host::Folder device, const std::filesystem::path& root);
     // An empty file system in memory.
     static DeviceFiles InMemory();
     // A file system in memory holding what this one holds now, apart from

@@ -307,6 +307,7 @@ FaultPlan MakeFaultPlan(std::vector<FaultRule> rules, FaultObserver observer)
     // Each rule's argument as the calls have theirs; none for one that is
     // not UTF-8, which no call's argument can match.
     std::vector<std::optional<std::u16string>> arguments;
+    arguments.reserve(rules.size());
     for (const FaultRule& rule : rules)
         arguments.push_back(rule.argument ? Utf8ToUtf16(*rule.argument) : std::nullopt);
     return [rules = std::move(rules), arguments = std::move(arguments), observer = std::move(observer), matched](

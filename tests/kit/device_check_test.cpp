@@ -138,7 +138,7 @@ TEST(DeviceCheck, ConformantPairAndEachWayOfSpoilingIt)
         std::function<void(const fs::path& dir)> lay = nullptr;
     };
     auto onLines = [](std::function<void(std::vector<std::string>&)> spoil) {
-        return [spoil](std::string& text) {
+        return [spoil = std::move(spoil)](std::string& text) {
             std::vector<std::string> l = Lines(text);
             spoil(l);
             text = Joined(l);

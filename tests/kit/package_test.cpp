@@ -20,7 +20,7 @@ namespace {
 const char16_t kInstallDir[] = u"\\Program Files\\TRQ";
 
 // A path as the device compares it: separators folded, letters in lower case.
-std::string Folded(std::u16string path)
+std::string Folded(const std::u16string& path)
 {
     std::string folded;
     for (char16_t c : path) {
