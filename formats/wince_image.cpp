@@ -109,9 +109,9 @@ ImportDirectory AppendImportDirectory(pe::Bytes& section, uint32_t sectionRva,
     section.resize(at);
     for (uint32_t i = 0; i < slots; ++i) {
         const uint32_t hintName = sectionRva + at;
-        pe::Put(section, 4 * i, hintName, 4);           // import address table
-        pe::Put(section, lookup + 4 * i, hintName, 4);  // import lookup table
-        pe::Put(section, at, 0, 2);                     // hint: none, look the name up
+        pe::Put(section, size_t{4} * i, hintName, 4);           // import address table
+        pe::Put(section, lookup + size_t{4} * i, hintName, 4);  // import lookup table
+        pe::Put(section, at, 0, 2);                             // hint: none, look the name up
         const std::string& name = imports[i].name;
         section.insert(section.end(), name.begin(), name.end());
         section.resize(pe::AlignUp<size_t>(section.size() + 1, 2));

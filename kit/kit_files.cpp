@@ -196,7 +196,7 @@ bool HoldsWhole(LPCWSTR path, const char* bytes, int count)
 bool HoldsSelf(const Kit& kit, LPCWSTR path)
 {
     HANDLE heap = GetProcessHeap();
-    char* chunks = static_cast<char*>(HeapAlloc(heap, 0, 2 * kSelfChunk));
+    char* chunks = static_cast<char*>(HeapAlloc(heap, 0, SIZE_T{2} * kSelfChunk));
     if (!chunks) return false;
     bool same = false;
     HANDLE copy = OpenToRead(path);

@@ -1,6 +1,6 @@
 #include "package/package.h"
 
-#define TRQ_COUNT(array) static_cast<int>(sizeof array / sizeof array[0])
+#define TRQ_COUNT(array) static_cast<int>(sizeof(array) / sizeof((array)[0]))
 #define TRQ_NEW_MENU_CLSID TEXT("{5A0C3E71-9B4D-4E28-A6F1-07D3C8B2E95F}")
 #define TRQ_SYNC_STORE_CLSID TEXT("{8E4F2B91-3C6A-4D7E-B5A2-91F0C4D3E6B8}")
 

@@ -116,7 +116,9 @@ std::vector<int> Fired(const std::vector<std::string>& texts,
         for (size_t i = 0; i < calls.size(); ++i) {
             std::optional<sim::Fault> f =
                 plan(calls[i].first, static_cast<int>(i) + 1, ++ofKind[calls[i].first], calls[i].second);
-            if (f) fired.push_back(static_cast<int>(i) + 1 + run * 100 + (f->error ? *f->error * 1000 : 0));
+            if (!f) continue;
+            const int error = f->error ? static_cast<int>(*f->error) : 0;
+            fired.push_back(static_cast<int>(i) + 1 + run * 100 + error * 1000);
         }
     }
     return fired;

@@ -574,6 +574,7 @@ constexpr ServeCall kParticular<&sim::DeviceSession::CreateProcessW> = &ServeCre
 
 namespace declared {
 using namespace device_calls;
+// NOLINTBEGIN(bugprone-macro-parentheses): name is the name each constant is declared by
 #define TRQ_DECLARED_ARGS(type, name, params, args, faults, success, kinds)                                    \
     constexpr auto name = MakeArgs kinds;                                                      \
     static_assert(KindsFit(&sim::DeviceSession::name, name), #name ": the kinds of its arguments in the list of " \
@@ -583,6 +584,7 @@ using namespace device_calls;
                   "service of its own");
 TRQ_ALL_CALLS(TRQ_DECLARED_ARGS)
 #undef TRQ_DECLARED_ARGS
+// NOLINTEND(bugprone-macro-parentheses)
 }  // namespace declared
 
 // In the list's order, as the rows are: kExports[row.index] is a row's.

@@ -104,7 +104,7 @@ bool LoadLibraryImports(const pe::ImportDescriptor& d, size_t mostImports, Loade
     const uint32_t lookup = d.importLookupTable ? d.importLookupTable : d.importAddressTable;
     for (uint32_t i = 0;; ++i) {
         uint64_t entry = 0;
-        if (!pe::Get(image.memory, uint64_t{lookup} + 4 * i, entry, 4))
+        if (!pe::Get(image.memory, uint64_t{lookup} + uint64_t{4} * i, entry, 4))
             return Fail(error, "the imports from " + library + " run past the image");
         if (!entry) return true;
         if (image.imports.size() == mostImports)
@@ -113,7 +113,7 @@ bool LoadLibraryImports(const pe::ImportDescriptor& d, size_t mostImports, Loade
         if (entry & pe::kImportByOrdinal)
             return Fail(error, "imports ordinal " + std::to_string(entry & 0xFFFF) + " from " + library +
                                    ": only imports by name are served");
-        if (uint64_t{d.importAddressTable} + 4 * i + 4 > image.memory.size())
+        if (uint64_t{d.importAddressTable} + uint64_t{4} * i + 4 > image.memory.size())
             return Fail(error, "the import address table of " + library + " runs past the image");
         LoadedImage::Import import{library, "", image.base + d.importAddressTable + 4 * i};
         if (!NameAt(image.memory, static_cast<uint32_t>(entry) + 2, "an import's name from " + library,

@@ -128,6 +128,8 @@ HANDLE DeviceSession::CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSEC
         error = ERROR_TOO_MANY_OPEN_FILES;
     } else if (look == 0) {
         // The file is there.
+        // The order of the checks is the order in which the device's errors win.
+        // NOLINTNEXTLINE(bugprone-branch-clone): merging the two ERROR_ACCESS_DENIED would reorder them
         if (facts.kind != FileKind::File) error = ERROR_ACCESS_DENIED;
         else if (disposition == CREATE_NEW) error = ERROR_FILE_EXISTS;
         else if (!MayOpen(facts.canonical, access, share)) error = ERROR_SHARING_VIOLATION;

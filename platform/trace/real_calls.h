@@ -16,10 +16,12 @@
 #define TRQ_TRACE_PASTE(a, b) TRQ_TRACE_PASTE_(a, b)
 
 extern "C" {
+// NOLINTBEGIN(bugprone-macro-parentheses): params is the call's parameter list, parentheses and all
 #define TRQ_DECLARE_REAL_CALL(type, name, params, args, faults, success, kinds) \
     type WINAPI TRQ_TRACE_PASTE(__real_, name) params;
 TRQ_DEVICE_CALLS(TRQ_DECLARE_REAL_CALL)
 #undef TRQ_DECLARE_REAL_CALL
+// NOLINTEND(bugprone-macro-parentheses)
 }
 
 #endif

@@ -87,6 +87,7 @@ R Traced(const Row& call, R(WINAPI* real)(P...), typename Same<P>::type... args)
 // The wrapper's arguments after a comma, or nothing for a call without any.
 #define TRQ_TRACE_ARGUMENTS(...) __VA_OPT__(, ) __VA_ARGS__
 
+// NOLINTBEGIN(bugprone-macro-parentheses): params is the call's parameter list, parentheses and all
 // The record names the call as the list does (its row's name), whatever
 // the platform's headers make of the symbol.
 
@@ -108,3 +109,4 @@ TRQ_DEVICE_CALLS(TRQ_TRACED_CALL)
 TRQ_DEVICE_CALLS(TRQ_TRACED_IMPORT_SLOT)
 #undef TRQ_TRACED_IMPORT_SLOT
 #endif
+// NOLINTEND(bugprone-macro-parentheses)

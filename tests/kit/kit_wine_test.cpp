@@ -340,7 +340,7 @@ TEST_P(KitUnderWine, PreparesHoldsProbesAndUndoes)
         // What this run added to the log.
         const std::vector<nlohmann::json> all = LogLines(prefix);
         ASSERT_GE(all.size(), logged);
-        const std::vector<nlohmann::json> lines(all.begin() + logged, all.end());
+        const std::vector<nlohmann::json> lines(all.begin() + static_cast<std::ptrdiff_t>(logged), all.end());
         logged = all.size();
         if (!step.mode) {
             EXPECT_TRUE(lines.empty());

@@ -55,11 +55,13 @@ public:
     // Renames in place: a name of the same length.
     void RenameSection(const std::string& from, const std::string& to)
     {
+        // NOLINTNEXTLINE(bugprone-not-null-terminated-result): the name keeps the NUL the string table has after it
         std::memcpy(&bytes_[SectionAt(Header().e_shstrndx).sh_offset + Section(from).sh_name], to.data(), to.size());
     }
     void RenameSymbol(const std::string& from, const std::string& to)
     {
         ForEachSymbol([&](Elf32_Sym&, char* n) {
+            // NOLINTNEXTLINE(bugprone-not-null-terminated-result): the name keeps the NUL after it
             if (from == n) std::memcpy(n, to.data(), to.size());
         });
     }
@@ -77,7 +79,7 @@ public:
 
 private:
     template <class T> T& At(size_t offset) { return *reinterpret_cast<T*>(&bytes_[offset]); }
-    Elf32_Shdr& SectionAt(int i) { return At<Elf32_Shdr>(Header().e_shoff + i * sizeof(Elf32_Shdr)); }
+    Elf32_Shdr& SectionAt(size_t i) { return At<Elf32_Shdr>(Header().e_shoff + i * sizeof(Elf32_Shdr)); }
     std::string NameIn(Elf32_Shdr& table, uint32_t offset) { return &bytes_[table.sh_offset + offset]; }
     std::string bytes_;
 };

@@ -248,7 +248,8 @@ TEST_P(HurtingImage, IsRefusedBeforeAnythingRunsAndTheCommandLineExitsWithTwo)
     GetParam().breakIt(image);
     TempDir dir;
     const fs::path file = dir.Path() / "TRQUninstall.exe";
-    std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(image.data()), image.size());
+    std::ofstream(file, std::ios::binary)
+        .write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
     emulator::PocketPcExe exe;
     std::string error;
     EXPECT_FALSE(emulator::LoadPocketPcExe(file, exe, error));

@@ -236,7 +236,8 @@ bool Load(const pe::Bytes& image, std::string& error)
 {
     TempDir dir;
     const fs::path file = dir.Path() / "TRQUninstall.exe";
-    std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(image.data()), image.size());
+    std::ofstream(file, std::ios::binary)
+        .write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
     emulator::PocketPcExe exe;
     return emulator::LoadPocketPcExe(file, exe, error);
 }

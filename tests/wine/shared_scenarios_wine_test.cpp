@@ -294,7 +294,7 @@ TEST_P(SharedScenarioOnBoth, SameBoxesAndEndState)
         recorder.NotUnderWine(scenario.notUnderWine);
         return;
     }
-    WineTest::SetUp();
+    WineTest::SetUp();  // NOLINT(bugprone-parent-virtual-call): Wine's set-up, which this fixture's own defers
     if (IsSkipped() || HasFatalFailure()) return;
 
     // ---- the same image in a fresh prefix.

@@ -4,7 +4,7 @@
 #include "device/device.h"
 
 // The import address table slot of GetLastError, which the loader fills.
-extern "C" void* __imp_GetLastError;
+extern "C" void* __imp_GetLastError;  // NOLINT(bugprone-reserved-identifier): the linker's name for the slot
 
 extern "C" int WINAPI WinMain(HINSTANCE, HINSTANCE, LPWSTR, int)
 {
@@ -26,7 +26,7 @@ extern "C" int WINAPI WinMain(HINSTANCE, HINSTANCE, LPWSTR, int)
     // A call into COREDLL past the image's own imports.
     typedef DWORD (*Call)(void);
     GetLastError();
-    return reinterpret_cast<Call>(reinterpret_cast<uintptr_t>(__imp_GetLastError) + 0x100)();
+    return static_cast<int>(reinterpret_cast<Call>(reinterpret_cast<uintptr_t>(__imp_GetLastError) + 0x100)());
 #elif defined(TRQ_SOFTWARE_INTERRUPT)
     // A system call the way other ARM systems make one; Windows CE programs call COREDLL.
     asm volatile("swi 0x1234");
