@@ -627,7 +627,7 @@ private:
 
     TextEncoding encoding_;
     std::string* bytes_;
-    char16_t pending_[kChunk];
+    char16_t pending_[kChunk] = {};
     size_t pendingCount_ = 0;
     size_t units_ = 0;
     size_t size_ = 0;

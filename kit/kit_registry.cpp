@@ -71,7 +71,7 @@ int KeyDepth(LPCWSTR path)
 bool KeyAt(LPCWSTR path, int depth, LPWSTR key)
 {
     int i = 0, seen = 1;
-    for (; path[i] && i < MAX_PATH - 1; ++i) {
+    for (; i < MAX_PATH - 1 && path[i]; ++i) {
         if (IsKeySeparator(path[i]) && seen++ == depth) break;
         key[i] = path[i];
     }

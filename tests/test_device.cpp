@@ -18,11 +18,20 @@
 
 namespace trq_test {
 
-TempDir::TempDir()
+namespace {
+
+// A folder of its own for each TempDir: the process's id and a serial number.
+std::filesystem::path NewTempPath()
 {
     static std::atomic<int> serial{0};
-    path_ = std::filesystem::temp_directory_path() /
-            ("trq-test-" + std::to_string(getpid()) + "-" + std::to_string(serial++));
+    return std::filesystem::temp_directory_path() /
+           ("trq-test-" + std::to_string(getpid()) + "-" + std::to_string(serial++));
+}
+
+}  // namespace
+
+TempDir::TempDir() : path_(NewTempPath())
+{
     std::filesystem::remove_all(path_);
     std::filesystem::create_directories(path_);
 }

@@ -201,19 +201,20 @@ ProcessEnd RunProcess(sim::DeviceSession& session, const PocketPcExe& exe, RunSh
 // is the device's only while the run lasts.
 class ChildLoader {
 public:
-    ChildLoader(sim::DeviceSession& session, RunShare& share) : session_(session)
-    {
-        before_ = session.LendProgramLoader([&share](const std::string& name, const std::string& bytes,
+    ChildLoader(sim::DeviceSession& session, RunShare& share)
+        : session_(session),
+          before_(session.LendProgramLoader([&share](const std::string& name, const std::string& bytes,
                                                      sim::LoadedProgram& out, std::string& error) {
-            auto child = std::make_shared<PocketPcExe>();
-            if (!LoadPocketPcImage(name, bytes, *child, error)) return false;
-            out.moduleHandle = child->image.base;
-            out.run = [child, &share](sim::DeviceSession& device, const std::u16string& commandLine) {
-                ProcessEnd end = RunProcess(device, *child, share, commandLine);
-                return sim::ProgramRun{end.exitCode, end.fault};
-            };
-            return true;
-        });
+              auto child = std::make_shared<PocketPcExe>();
+              if (!LoadPocketPcImage(name, bytes, *child, error)) return false;
+              out.moduleHandle = child->image.base;
+              out.run = [child, &share](sim::DeviceSession& device, const std::u16string& commandLine) {
+                  ProcessEnd end = RunProcess(device, *child, share, commandLine);
+                  return sim::ProgramRun{end.exitCode, end.fault};
+              };
+              return true;
+          }))
+    {
     }
     ~ChildLoader() { session_.LendProgramLoader(std::move(before_)); }
     ChildLoader(const ChildLoader&) = delete;

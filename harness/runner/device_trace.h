@@ -32,7 +32,7 @@ struct TraceRecord {
 // device's facts, to the next one.
 struct TraceRun {
     size_t line = 0;  // of the first record
-    DeviceFacts facts;
+    DeviceFacts facts{};
     std::string build;
     std::vector<TraceRecord> calls;  // call n of the run is calls[n - 1]
     // A call whose "calling" line has no record after it: it never returned

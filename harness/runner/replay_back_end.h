@@ -61,7 +61,9 @@ private:
     {
         const TraceRecord* device = Next(row, words);
         if (device) GiveBack(row, words, device->record);
-        if constexpr (!std::is_void_v<R>) {
+        if constexpr (std::is_void_v<R>) {
+            return;
+        } else {
             if (!device) return R{};
             const sim::CallValue& ret = device->record.result;
             if constexpr (std::is_pointer_v<R>) {

@@ -38,7 +38,8 @@ void Trace::Start(const std::string& build, const DeviceFacts& facts)
 {
     if (!out_) return;
     char text[kTraceLineSize];
-    out_->write(text, WriteFactsRecord(build.c_str(), facts, text, sizeof text));
+    const unsigned length = WriteFactsRecord(build.c_str(), facts, text, sizeof text);
+    out_->write(text, length);
 }
 
 void Trace::Calling(const device_calls::Row& call, const SimNotes& notes)

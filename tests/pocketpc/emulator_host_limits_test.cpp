@@ -180,8 +180,8 @@ void CraftImports(pe::Bytes& image, size_t libraries, size_t imports, const std:
     for (size_t i = 0; i < libraries; ++i)
         pe::Store(image, file + 20 * i, pe::ImportDescriptor{lookup, 0, 0, libraryName, lookup});
     pe::Store(image, file + 20 * libraries, pe::ImportDescriptor{});
-    std::copy(library.begin(), library.end() + 1, image.begin() + file + 0x400);
-    std::copy(name.begin(), name.end() + 1, image.begin() + file + 0x412);
+    std::copy(library.c_str(), library.c_str() + library.size() + 1, &image[file + 0x400]);  // with its NUL
+    std::copy(name.c_str(), name.c_str() + name.size() + 1, &image[file + 0x412]);
     for (size_t i = 0; i < imports; ++i) pe::Put(image, file + 0x600 + 4 * i, hintName, 4);
     pe::Put(image, file + 0x600 + 4 * imports, 0, 4);
     pe::OptionalHeader32 opt;

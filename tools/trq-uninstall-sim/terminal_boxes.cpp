@@ -66,7 +66,7 @@ void ShowBox(std::ostream& out, const sim::BoxRecord& box)
 std::string Quote(const sim::BoxRecord& box)
 {
     std::string text = formats::Utf16ToUtf8Lossy(box.text);
-    if (text.size() > 60) text = text.substr(0, 57) + "...";
+    if (text.size() > 60) text.replace(57, std::string::npos, "...");
     return "\"" + host::Printable(text) + "\"";
 }
 
