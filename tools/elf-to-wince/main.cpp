@@ -15,6 +15,7 @@
 #include <fcntl.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <filesystem>
@@ -73,9 +74,7 @@ int Convert(const std::string& input, const std::string& output, device_calls::T
     return 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv)
+int Main(int argc, char** argv)
 {
     CLI::App app{"Writes the Pocket PC executable from the linked ARM ELF file.", "elf-to-wince"};
     std::string calls = "uninstaller", input, output;
@@ -101,5 +100,18 @@ int main(int argc, char** argv)
         return NotWritten(input, std::string("cannot be converted: ") + e.what());
     } catch (...) {
         return NotWritten(input, "cannot be converted");
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    // Thrown outside the conversion (the command line's set-up, a message not made): nothing was written.
+    try {
+        return Main(argc, argv);
+    } catch (...) {
+        (void)std::fputs("elf-to-wince: internal error: nothing was written\n", stderr);
+        return kExitNotWritten;
     }
 }
