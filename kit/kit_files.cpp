@@ -105,10 +105,9 @@ bool ClearTemp(LPCWSTR temp)
 // Moves the temporary file or folder into place; on failure it goes again.
 DWORD MoveIntoPlace(LPCWSTR temp, LPCWSTR path)
 {
-    if (MoveFileW(temp, path)) return ERROR_SUCCESS;
-    const DWORD error = GetLastError();
-    ClearTemp(temp);
-    return error ? error : ERROR_ACCESS_DENIED;
+    const DWORD error = MoveTo(temp, path);
+    if (error != ERROR_SUCCESS) ClearTemp(temp);
+    return error;
 }
 
 }  // namespace

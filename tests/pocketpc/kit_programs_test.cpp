@@ -74,6 +74,9 @@ const char kLayOut[] = "Lay out Vantrelle";
 const char kKitLogFile[] = "TRQ Uninstall Kit log.txt";
 const std::string kKitNo = "--run '\\My Documents\\TRQUninstallKit.exe' --answer no";
 const char kUndoneAll[] = "Everything the kit made is gone";
+// The undo's line for the kit's key that stays for a key of another's below it.
+const std::string kShellLeft =
+    "{\"kit\":\"left\",\"key\":\"HKEY_CLASSES_ROOT\\\\trpfile\\\\shell\",\"why\":\"a key the kit did not make is below it\"}";
 const char kForeignKey[] = "trpfile\\shell\\open\\command\\Other";
 
 const Step kHolderWaits = {
@@ -247,7 +250,7 @@ const Story kStories[] = {
            });
        },
        false,
-       {"{\"kit\":\"left\",\"key\":\"HKEY_CLASSES_ROOT\\\\trpfile\\\\shell\",\"why\":\"a key the kit did not make is below it\"}"}},
+       {kShellLeft}},
       {kKit,
        0,
        {"Some of what the kit made could not be removed", "Removed from the device (0)"},
@@ -255,7 +258,7 @@ const Story kStories[] = {
        "",
        nullptr,
        false,
-       {"{\"kit\":\"left\",\"key\":\"HKEY_CLASSES_ROOT\\\\trpfile\\\\shell\",\"why\":\"a key the kit did not make is below it\"}"}},
+       {kShellLeft}},
       {kKit,
        0,
        {"Everything the kit made is gone"},
